@@ -1,0 +1,258 @@
+#include "api/http.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <memory>
+#include <mutex>
+
+#include "api/http_testing.h"
+#include "error.h"
+
+namespace trellisant::http {
+namespace {
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+void initializeOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+std::mutex overridesMutex;
+std::optional<testing::Overrides> overrides;
+
+struct EasyFree {
+  void operator()(CURL* h) const { curl_easy_cleanup(h); }
+};
+struct MultiFree {
+  void operator()(CURLM* h) const { curl_multi_cleanup(h); }
+};
+struct ListFree {
+  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
+};
+using Easy = std::unique_ptr<CURL, EasyFree>;
+using Multi = std::unique_ptr<CURLM, MultiFree>;
+using List = std::unique_ptr<curl_slist, ListFree>;
+
+void append(List& list, const std::string& line) {
+  curl_slist* next = curl_slist_append(list.get(), line.c_str());
+  if (next == nullptr) throw PlatformError("Out of memory.");
+  list.release();
+  list.reset(next);
+}
+
+struct Transfer {
+  CURL* easy = nullptr;
+  const Stream* callbacks = nullptr;
+  std::string* body = nullptr;  // collects the body when not streaming
+  Response response;
+  bool headersDone = false;
+  bool aborted = false;
+};
+
+std::string trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+    s.remove_suffix(1);
+  return std::string(s);
+}
+
+size_t onHeader(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  std::string_view line(data, size * count);
+  if (line.rfind("HTTP/", 0) == 0) {
+    // A new status line: an interim (1xx) answer came before, or this is the first.
+    t->response.headers.clear();
+    return line.size();
+  }
+  if (line == "\r\n" || line == "\n") {
+    long status = 0;
+    curl_easy_getinfo(t->easy, CURLINFO_RESPONSE_CODE, &status);
+    if (status >= 100 && status < 200) return line.size();
+    t->response.status = status;
+    char* url = nullptr;
+    curl_easy_getinfo(t->easy, CURLINFO_EFFECTIVE_URL, &url);
+    if (url != nullptr) t->response.url = url;
+    t->headersDone = true;
+    if (t->callbacks != nullptr && t->callbacks->onResponse && !t->callbacks->onResponse(t->response)) {
+      t->aborted = true;
+      return 0;
+    }
+    return line.size();
+  }
+  auto colon = line.find(':');
+  if (colon != std::string_view::npos) {
+    t->response.headers.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+  }
+  return line.size();
+}
+
+size_t onBody(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  size_t length = size * count;
+  if (t->body != nullptr) {
+    t->body->append(data, length);
+    return length;
+  }
+  if (t->callbacks != nullptr && t->callbacks->onData &&
+      !t->callbacks->onData(std::string_view(data, length))) {
+    t->aborted = true;
+    return 0;
+  }
+  return length;
+}
+
+Response run(const Request& request, const Stream* callbacks, std::string* body, bool& aborted,
+             std::stop_token stop) {
+  initializeOnce();
+  if (stop.stop_requested()) throw Cancelled();
+  Easy easy(curl_easy_init());
+  Multi multi(curl_multi_init());
+  if (!easy || !multi) throw PlatformError("Could not start a network request.");
+  CURL* h = easy.get();
+
+  Transfer transfer;
+  transfer.easy = h;
+  transfer.callbacks = callbacks;
+  transfer.body = body;
+
+  char errorText[CURL_ERROR_SIZE] = {0};
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
+  curl_easy_setopt(h, CURLOPT_URL, request.url.c_str());
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+  long idle = static_cast<long>(request.idleTimeout.count());
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, idle);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(h, CURLOPT_LOW_SPEED_TIME, idle);
+  curl_easy_setopt(h, CURLOPT_TIMEOUT, static_cast<long>(request.totalTimeout.count()));
+  if (request.receiveBufferBytes > 0) curl_easy_setopt(h, CURLOPT_BUFFERSIZE, request.receiveBufferBytes);
+  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, onHeader);
+  curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer);
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onBody);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
+
+  List headers;
+  bool hasContentType = false;
+  for (auto& [name, value] : request.headers) {
+    if (equalsIgnoringCase(name, "Content-Type")) hasContentType = true;
+    append(headers, value.empty() ? name + ";" : name + ": " + value);
+  }
+  append(headers, "Expect:");
+  if (request.method == "GET") {
+    curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+  } else {
+    curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+  }
+  if (request.body) {
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body->data());
+    curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body->size()));
+    curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+    if (!hasContentType) append(headers, "Content-Type:");
+  }
+  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+
+  List resolve;
+  std::string caFile;
+  {
+    std::lock_guard lock(overridesMutex);
+    if (overrides) {
+      for (auto& entry : overrides->resolve) append(resolve, entry);
+      caFile = overrides->caFile;
+      curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
+    }
+  }
+  if (resolve) curl_easy_setopt(h, CURLOPT_RESOLVE, resolve.get());
+  if (!caFile.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, caFile.c_str());
+
+  curl_multi_add_handle(multi.get(), h);
+  std::atomic<bool> stopped{false};
+  std::stop_callback onStop(stop, [&] {
+    stopped = true;
+    curl_multi_wakeup(multi.get());
+  });
+  int running = 1;
+  while (running > 0) {
+    if (curl_multi_perform(multi.get(), &running) != CURLM_OK) break;
+    if (running == 0 || stopped) break;
+    curl_multi_poll(multi.get(), nullptr, 0, 1000, nullptr);
+  }
+  CURLcode result = CURLE_OK;
+  bool finished = false;
+  int left = 0;
+  while (CURLMsg* message = curl_multi_info_read(multi.get(), &left)) {
+    if (message->msg == CURLMSG_DONE) {
+      result = message->data.result;
+      finished = true;
+    }
+  }
+  curl_multi_remove_handle(multi.get(), h);
+
+  if (stopped || (!finished && stop.stop_requested())) throw Cancelled();
+  aborted = transfer.aborted;
+  if (transfer.aborted) return transfer.response;
+  if (!finished) throw PlatformError("The network connection was lost.");
+  if (result != CURLE_OK) {
+    std::string description = errorText[0] != '\0' ? errorText : curl_easy_strerror(result);
+    throw PlatformError(description);
+  }
+  if (!transfer.headersDone) {
+    long status = 0;
+    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    transfer.response.status = status;
+  }
+  return transfer.response;
+}
+
+}  // namespace
+
+std::optional<std::string> findHeader(const Headers& headers, std::string_view name) {
+  for (auto& [key, value] : headers) {
+    if (equalsIgnoringCase(key, name)) return value;
+  }
+  return std::nullopt;
+}
+
+void removeHeader(Headers& headers, std::string_view name) {
+  std::erase_if(headers, [&](auto& h) { return equalsIgnoringCase(h.first, name); });
+}
+
+void setHeader(Headers& headers, std::string_view name, std::string value) {
+  removeHeader(headers, name);
+  headers.emplace_back(std::string(name), std::move(value));
+}
+
+Response perform(const Request& request, std::stop_token stop) {
+  std::string body;
+  bool aborted = false;
+  Response response = run(request, nullptr, &body, aborted, stop);
+  response.body = std::move(body);
+  return response;
+}
+
+StreamResult stream(const Request& request, const Stream& callbacks, std::stop_token stop) {
+  StreamResult result;
+  result.response = run(request, &callbacks, nullptr, result.aborted, stop);
+  return result;
+}
+
+namespace testing {
+void setOverrides(Overrides value) {
+  std::lock_guard lock(overridesMutex);
+  overrides = std::move(value);
+}
+void clearOverrides() {
+  std::lock_guard lock(overridesMutex);
+  overrides.reset();
+}
+}  // namespace testing
+
+}  // namespace trellisant::http

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace trellisant::http {
+
+using Headers = std::vector<std::pair<std::string, std::string>>;
+
+// Case-insensitive lookup of the first header with this name.
+std::optional<std::string> findHeader(const Headers& headers, std::string_view name);
+// Replaces every header of this name (case-insensitively) with one value.
+void setHeader(Headers& headers, std::string_view name, std::string value);
+void removeHeader(Headers& headers, std::string_view name);
+
+struct Request {
+  std::string method = "GET";
+  std::string url;
+  Headers headers;
+  std::optional<std::string> body;
+  // Connecting, or receiving no byte at all, for this long fails the request.
+  std::chrono::seconds idleTimeout{35};
+  // Limit on the whole transfer; zero means none.
+  std::chrono::seconds totalTimeout{0};
+  // libcurl's receive buffer; larger buffers mean fewer callbacks on fast links.
+  long receiveBufferBytes = 0;
+};
+
+// One response. Redirects are never followed here: a 3xx comes back like any other status,
+// so that the caller can check every hop.
+struct Response {
+  long status = 0;
+  std::string url;  // the address that answered
+  Headers headers;
+  std::string body;  // empty when the body was streamed
+  std::optional<std::string> header(std::string_view name) const { return findHeader(headers, name); }
+};
+
+// Callbacks for a streamed body. Each returns false to abort the transfer.
+struct Stream {
+  // Once, when the status line and headers are complete.
+  std::function<bool(const Response& head)> onResponse;
+  // For every piece of the body, in order.
+  std::function<bool(std::string_view bytes)> onData;
+};
+
+struct StreamResult {
+  Response response;  // without a body
+  bool aborted = false;  // a callback returned false
+};
+
+// Sends the request and collects the whole body. A transport failure is a PlatformError with
+// libcurl's description; a stop request is a Cancelled failure, seen at once.
+Response perform(const Request& request, std::stop_token stop = {});
+
+// Sends the request and hands the body to the callbacks as it arrives; nothing is buffered.
+StreamResult stream(const Request& request, const Stream& callbacks, std::stop_token stop = {});
+
+}  // namespace trellisant::http

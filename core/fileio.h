@@ -1,0 +1,30 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace trellisant {
+
+// Reads a whole file; nothing when it cannot be read.
+std::optional<std::string> readFile(const std::filesystem::path& path);
+
+// Replaces `path` atomically: the bytes go to a temporary file in the same folder, which is
+// synced, given `mode`, renamed over the target, and the folder is synced. A reader sees the
+// old or the new content, never a part. Throws PlatformError.
+void writeAtomically(const std::filesystem::path& path, std::string_view bytes, mode_t mode);
+
+// Lower-case hexadecimal form of raw bytes.
+std::string hex(const unsigned char* bytes, std::size_t count);
+
+// A fresh random UUID in its 36-character form (lower case).
+std::string makeUUID();
+
+std::string base64Encode(std::string_view bytes);
+// Nothing when the text is not valid Base64.
+std::optional<std::string> base64Decode(std::string_view text);
+
+}  // namespace trellisant

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <filesystem>
+#include <string_view>
+
+namespace trellisant::Paths {
+
+// $XDG_DATA_HOME/Trellisant (default ~/.local/share/Trellisant), created 0700 on first use.
+// Never fails: a folder that cannot be made shows up as a failure of the next file operation.
+std::filesystem::path support();
+
+// Name of the agent's control service.
+inline constexpr std::string_view service = "com.trellisant.agent";
+
+// The control socket: $XDG_RUNTIME_DIR/com.trellisant.agent, or support()/agent.sock when
+// XDG_RUNTIME_DIR is unset.
+std::filesystem::path controlSocket();
+
+}  // namespace trellisant::Paths

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "clock.h"
+#include "json.h"
+
+namespace trellisant {
+
+// The user's settings, shared through preferences.json.
+struct Preferences {
+  std::string server;
+  // Folder "bookmark": bytes of {"path","dev","ino"}; Base64 in JSON.
+  std::optional<std::string> destination;
+  std::string destinationLabel;
+  bool receiving = false;
+  bool overnight = true;
+  std::int64_t startHour = 22;
+  std::int64_t endHour = 9;
+  std::string timeZone;  // IANA id
+  double bandwidthMbps = 0;
+  bool allowBattery = false;
+
+  // The default record (the system zone as timeZone, the build's server).
+  Preferences();
+
+  // preferences.json in the support folder.
+  static std::filesystem::path file();
+  // Never fails: a missing or undecodable file gives the defaults; a loopback server is reset.
+  static Preferences load(const std::filesystem::path& file);
+  // Shorthand for load(file()).
+  static Preferences load();
+  // Atomic, mode 0600. Throws PlatformError.
+  void save(const std::filesystem::path& file) const;
+
+  // Probes and stores the chosen folder; throws TrellisantError, changing nothing on failure.
+  void setDestination(const std::filesystem::path& folder);
+  // Resolves the stored folder; throws TrellisantError.
+  std::filesystem::path rootURL() const;
+  // Whether `date` falls in the overnight window (whole hours, in `timeZone`).
+  bool inWindow(Date date) const;
+
+  Json toJson() const;
+  // Strict: every key but destination is required. Throws DecodingError.
+  static Preferences fromJson(const Json& json);
+
+  bool operator==(const Preferences&) const = default;
+};
+
+}  // namespace trellisant

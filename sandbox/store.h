@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace trellisant::sandbox {
+
+// One file of a sandbox delivery, served by the provider from `source`.
+struct SandboxFile {
+  std::string id;
+  std::string relativePath;
+  std::string fingerprint;
+  std::filesystem::path source;
+  std::int64_t size = 0;
+  std::string sha256;
+  std::string md5;
+  // What the manifest announces; by default the SHA-256 with no kind.
+  std::optional<std::string> checksum;
+  std::optional<std::string> checksumKind;
+  // Overrides of the manifest's "size" text (tests of hostile servers); default: size.
+  std::optional<std::string> sizeText;
+};
+
+struct SandboxDelivery {
+  std::string id;
+  std::string transferId;
+  std::string name;
+  std::string projectName;
+  std::string companyName;
+  std::string state = "ready";
+  std::vector<SandboxFile> files;
+  // Default: the sum of the file sizes.
+  std::optional<std::string> totalBytesText;
+
+  std::string totalBytes() const;
+};
+
+// Reads every regular file below `folder` (sorted by relative path) into a delivery, with
+// SHA-256 and MD5 computed from the bytes. Ids are generated unless given.
+SandboxDelivery deliveryFromFolder(const std::filesystem::path& folder, std::string id,
+                                   std::string companyName, std::string projectName,
+                                   std::string name);
+
+// The deliveries the sandbox offers, shared by the company server and the provider.
+class DeliveryStore {
+ public:
+  void add(SandboxDelivery delivery);
+  bool remove(const std::string& id);
+  std::vector<SandboxDelivery> all() const;
+  std::optional<SandboxDelivery> find(const std::string& id) const;
+  std::optional<SandboxFile> findFile(const std::string& deliveryId, const std::string& fileId) const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<SandboxDelivery> deliveries_;
+};
+
+}  // namespace trellisant::sandbox

@@ -1,0 +1,72 @@
+#include "test_support.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace trellisant::testing {
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "trellisant-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  // Tests may leave read-only folders behind; make them removable first.
+  for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+    if (it->is_directory(ignored) && !it->is_symlink(ignored))
+      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                   std::filesystem::perm_options::add, ignored);
+  }
+  std::filesystem::remove_all(path_, ignored);
+}
+
+TempHome::TempHome() {
+  const char* names[] = {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR"};
+  for (const char* name : names) {
+    const char* value = ::getenv(name);
+    saved_[name] = value ? std::optional<std::string>(value) : std::nullopt;
+  }
+  auto home = dir_.path() / "home";
+  std::filesystem::create_directories(home);
+  std::filesystem::create_directories(dir_.path() / "runtime");
+  ::setenv("HOME", home.c_str(), 1);
+  ::unsetenv("XDG_DATA_HOME");
+  ::unsetenv("XDG_CONFIG_HOME");
+  ::setenv("XDG_RUNTIME_DIR", (dir_.path() / "runtime").c_str(), 1);
+}
+
+TempHome::~TempHome() {
+  for (auto& [name, value] : saved_) {
+    if (value) {
+      ::setenv(name.c_str(), value->c_str(), 1);
+    } else {
+      ::unsetenv(name.c_str());
+    }
+  }
+}
+
+std::filesystem::path TempHome::support() const {
+  return dir_.path() / "home" / ".local" / "share" / "Trellisant";
+}
+
+void writeText(const std::filesystem::path& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+std::string readText(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  return buffer.str();
+}
+
+}  // namespace trellisant::testing

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+
+namespace trellisant::testing {
+
+// A fresh temporary folder, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Points HOME, XDG_DATA_HOME, XDG_CONFIG_HOME and XDG_RUNTIME_DIR at a fresh temporary folder
+// for the life of the object, so tests never touch the user's own files.
+class TempHome {
+ public:
+  TempHome();
+  ~TempHome();
+  const std::filesystem::path& root() const { return dir_.path(); }
+  // The support folder Paths::support() resolves to.
+  std::filesystem::path support() const;
+
+ private:
+  TempDir dir_;
+  std::map<std::string, std::optional<std::string>> saved_;
+};
+
+void writeText(const std::filesystem::path& path, const std::string& text);
+std::string readText(const std::filesystem::path& path);
+
+}  // namespace trellisant::testing
