@@ -61,3 +61,21 @@ TEST(Base64, RoundTripsAndRejectsGarbage) {
   EXPECT_FALSE(base64Decode("YWI"));
   EXPECT_EQ(makeUUID().size(), 36u);
 }
+
+#include "text.h"
+
+TEST(Text, NfcGraphemesAndIntegers) {
+  EXPECT_EQ(nfc("e\u0301"), "\u00e9");
+  std::string flags = "\U0001F1EB\U0001F1F7\U0001F1E9\U0001F1EA";  // two flags, four scalars
+  EXPECT_EQ(graphemes(flags).size(), 2u);
+  EXPECT_EQ(prefixCharacters(flags, 1), "\U0001F1EB\U0001F1F7");
+  EXPECT_EQ(prefixCharacters("e\u0301x", 1), "e\u0301");
+  EXPECT_EQ(parseInt64("+42"), 42);
+  EXPECT_EQ(parseInt64("-9223372036854775808"), std::numeric_limits<long long>::min());
+  EXPECT_FALSE(parseInt64("9223372036854775808"));
+  EXPECT_FALSE(parseInt64("12.5"));
+  EXPECT_FALSE(parseInt64("1e9"));
+  EXPECT_FALSE(parseInt64(""));
+  EXPECT_FALSE(parseInt64("-"));
+  EXPECT_FALSE(parseInt64(" 1"));
+}

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace trellisant {
+
+// Unicode canonical composition (NFC) of UTF-8 text; invalid UTF-8 becomes U+FFFD.
+std::string nfc(std::string_view utf8);
+
+// The user-perceived characters (extended grapheme clusters) of UTF-8 text, in order.
+std::vector<std::string> graphemes(std::string_view utf8);
+
+// The first `count` user-perceived characters.
+std::string prefixCharacters(std::string_view utf8, std::size_t count);
+
+// Int64(text) semantics: an optional "+" or "-" and decimal digits, nothing else, no overflow.
+std::optional<long long> parseInt64(std::string_view text);
+
+}  // namespace trellisant
