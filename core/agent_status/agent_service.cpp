@@ -1,0 +1,289 @@
+#include "agent_status/agent_service.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "agent_status/agent_status.h"
+#include "clock.h"
+#include "fileio.h"
+
+// glibc before 2.39 lacks the constant; on these architectures the kernel takes the
+// asm-generic value. Kernels before 6.5 answer ENOPROTOOPT and we fall back to pidfd_open.
+#if !defined(SO_PEERPIDFD) && (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__) || \
+                               defined(__arm__) || defined(__riscv) || defined(__loongarch__))
+#define SO_PEERPIDFD 77
+#endif
+
+namespace trellisant {
+namespace {
+
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// Lower-case hex SHA-256 of a file's bytes; nothing when it cannot be read or a stop arrives.
+std::optional<std::string> sha256OfFile(const std::filesystem::path& path, std::stop_token stop) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return std::nullopt;
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                  &EVP_MD_CTX_free);
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return std::nullopt;
+  std::vector<unsigned char> buffer(1 << 20);
+  for (;;) {
+    if (stop.stop_requested()) return std::nullopt;
+    ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    if (EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(n)) != 1)
+      return std::nullopt;
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) return std::nullopt;
+  return hex(digest, length);
+}
+
+// The app sits beside the running agent executable.
+std::filesystem::path defaultAppExecutable() {
+  std::error_code error;
+  auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return {};
+  return self.parent_path() / "trellisant";
+}
+
+// A pidfd that pins the peer process, so that its pid cannot be reused behind our back.
+int peerPidfd(int connection, pid_t pid) {
+#ifdef SO_PEERPIDFD
+  int fd = -1;
+  socklen_t length = sizeof fd;
+  if (::getsockopt(connection, SOL_SOCKET, SO_PEERPIDFD, &fd, &length) == 0 && fd >= 0) return fd;
+#else
+  (void)connection;
+#endif
+  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+}
+
+// A pidfd becomes readable when its process exits.
+bool stillRunning(int pidfd) {
+  pollfd entry{pidfd, POLLIN, 0};
+  int result;
+  do {
+    result = ::poll(&entry, 1, 0);
+  } while (result < 0 && errno == EINTR);
+  return result == 0;
+}
+
+void makeFolders(const std::filesystem::path& folder) {
+  std::filesystem::path partial;
+  for (const auto& piece : folder) {
+    partial /= piece;
+    if (::mkdir(partial.c_str(), 0700) == 0) ::chmod(partial.c_str(), 0700);
+  }
+}
+
+std::string statusReply() {
+  AgentStatus status = AgentStatus::load();
+  try {
+    return status.toJson().dump();
+  } catch (...) {
+    return {};  // the app keeps its previous status
+  }
+}
+
+}  // namespace
+
+AgentService::AgentService(std::filesystem::path socketPath,
+                           std::optional<std::filesystem::path> appExecutable,
+                           std::chrono::milliseconds requestTimeout)
+    : socketPath_(std::move(socketPath)), requestTimeout_(requestTimeout) {
+  try {
+    auto app = appExecutable ? *appExecutable : defaultAppExecutable();
+    // Computed once: an app replaced later is refused until the agent restarts.
+    if (!app.empty()) appHash_ = sha256OfFile(app, {});
+  } catch (...) {
+    appHash_.reset();
+  }
+  try {
+    listen();
+    if (listenFd_ >= 0) thread_ = std::jthread([this](std::stop_token stop) { serve(stop); });
+  } catch (...) {
+    // No thread: nobody is answered, and the destructor cleans up what listen() made.
+  }
+}
+
+AgentService::~AgentService() {
+  if (thread_.joinable()) {
+    thread_.request_stop();
+    std::uint64_t one = 1;
+    [[maybe_unused]] auto written = ::write(wakeFd_, &one, sizeof one);
+    thread_.join();
+  }
+  if (listenFd_ >= 0) {
+    ::close(listenFd_);
+    // Another agent may have replaced our socket since; its socket is not ours to remove.
+    struct stat info {};
+    if (::lstat(socketPath_.c_str(), &info) == 0 && S_ISSOCK(info.st_mode) &&
+        info.st_dev == socketDevice_ && info.st_ino == socketInode_)
+      ::unlink(socketPath_.c_str());
+  }
+  if (wakeFd_ >= 0) ::close(wakeFd_);
+}
+
+void AgentService::listen() {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  const std::string& path = socketPath_.native();
+  if (path.empty() || path.size() >= sizeof address.sun_path) return;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+
+  makeFolders(socketPath_.parent_path());
+  struct stat existing {};
+  if (::lstat(path.c_str(), &existing) == 0) {
+    // A socket left by an agent that died; anything else there is not ours to delete.
+    if (!S_ISSOCK(existing.st_mode)) return;
+    ::unlink(path.c_str());
+  }
+
+  int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wake < 0) return;
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    ::close(wake);
+    return;
+  }
+  // Linux gives the socket file the socket inode's mode at bind, so it is never wider.
+  ::fchmod(fd, 0600);
+  struct stat bound {};
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    ::close(fd);
+    ::close(wake);
+    return;
+  }
+  if (::chmod(path.c_str(), 0600) != 0 || ::lstat(path.c_str(), &bound) != 0 ||
+      ::listen(fd, 16) != 0) {
+    ::close(fd);
+    ::close(wake);
+    ::unlink(path.c_str());
+    return;
+  }
+  socketDevice_ = bound.st_dev;
+  socketInode_ = bound.st_ino;
+  listenFd_ = fd;
+  wakeFd_ = wake;
+}
+
+void AgentService::serve(std::stop_token stop) {
+  while (!stop.stop_requested()) {
+    pollfd entries[2] = {{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    if (::poll(entries, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (entries[1].revents != 0) return;
+    int connection = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (connection < 0) {
+      // Out of descriptors: wait a moment rather than spin on a listener that stays readable.
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+        sleepFor(std::chrono::milliseconds(100), stop);
+      continue;
+    }
+    UniqueFd owned(connection);
+    try {
+      answer(connection, stop);
+    } catch (...) {
+      // A failed answer only ends this connection.
+    }
+  }
+}
+
+bool AgentService::await(int fd, short events, std::chrono::steady_clock::time_point deadline) const {
+  for (;;) {
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
+                                                             std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd entries[2] = {{fd, events, 0}, {wakeFd_, POLLIN, 0}};
+    int result = ::poll(entries, 2, static_cast<int>(left.count()));
+    if (result < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (entries[1].revents != 0) return false;
+    // Hang-ups and errors count as ready: the next read or write reports them.
+    if (entries[0].revents != 0) return true;
+  }
+}
+
+void AgentService::answer(int connection, std::stop_token stop) const {
+  if (!peerAllowed(connection, stop)) return;
+
+  auto deadline = std::chrono::steady_clock::now() + requestTimeout_;
+  std::string request;
+  char buffer[64];
+  while (request.find('\n') == std::string::npos) {
+    if (request.size() > 64 || !await(connection, POLLIN, deadline)) return;
+    ssize_t n = ::recv(connection, buffer, sizeof buffer, 0);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return;
+    }
+    if (n == 0) break;
+    request.append(buffer, static_cast<std::size_t>(n));
+  }
+  if (request.substr(0, request.find('\n')) != "status") return;
+
+  std::string reply = statusReply();
+  deadline = std::chrono::steady_clock::now() + requestTimeout_;
+  std::size_t sent = 0;
+  while (sent < reply.size()) {
+    if (!await(connection, POLLOUT, deadline)) return;
+    ssize_t n = ::send(connection, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return;
+    }
+    sent += static_cast<std::size_t>(n);
+  }
+}
+
+bool AgentService::peerAllowed(int connection, std::stop_token stop) const {
+  if (!appHash_) return false;
+  ucred peer{};
+  socklen_t length = sizeof peer;
+  if (::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) return false;
+  if (peer.uid != ::getuid() || peer.pid <= 0) return false;
+
+  UniqueFd pidfd(peerPidfd(connection, peer.pid));
+  if (pidfd.get() < 0) return false;
+  auto hash = sha256OfFile("/proc/" + std::to_string(peer.pid) + "/exe", stop);
+  // Checked after reading the executable: had the peer exited, its pid could now name another
+  // process, whose executable we might just have read.
+  if (!hash || !stillRunning(pidfd.get())) return false;
+  return *hash == *appHash_;
+}
+
+}  // namespace trellisant

@@ -1,0 +1,70 @@
+#include "agent_status/agent_status.h"
+
+#include <cmath>
+
+#include "fileio.h"
+#include "settings/paths.h"
+
+namespace trellisant {
+namespace {
+
+// Seconds since 2001 that a Date can hold (system_clock counts nanoseconds in 64 bits, about
+// ±292 years around 1970); anything beyond would overflow the conversion.
+constexpr double kLatestReferenceSeconds = 9.0e9;
+
+}  // namespace
+
+AgentStatus AgentStatus::fallback(Date now) {
+  return AgentStatus{"setup", "Enable receiving to get started.", "", 0, 0, now};
+}
+
+std::filesystem::path AgentStatus::file() { return Paths::support() / "status.json"; }
+
+void AgentStatus::save() const {
+  try {
+    writeAtomically(file(), toJson().dump(), 0600);
+  } catch (...) {
+    // A lost status write is harmless: the agent writes a fresh one on its next pass.
+  }
+}
+
+AgentStatus AgentStatus::load() {
+  try {
+    if (auto bytes = readFile(file())) {
+      if (auto status = decodeAgentStatus(*bytes)) return *status;
+    }
+  } catch (...) {
+  }
+  return fallback();
+}
+
+Json AgentStatus::toJson() const {
+  return Json{{"state", state},     {"message", message},
+              {"transfer", transfer}, {"bytes", bytes},
+              {"total", total},     {"updatedAt", referenceSeconds(updatedAt)}};
+}
+
+AgentStatus AgentStatus::fromJson(const Json& json) {
+  Fields fields(json, false);
+  AgentStatus status;
+  status.state = fields.string("state");
+  status.message = fields.string("message");
+  status.transfer = fields.string("transfer");
+  status.bytes = fields.integer("bytes");
+  status.total = fields.integer("total");
+  double seconds = fields.number("updatedAt");
+  if (!std::isfinite(seconds) || std::fabs(seconds) > kLatestReferenceSeconds)
+    throw DecodingError("The data couldn’t be read because “updatedAt” is not a valid date.");
+  status.updatedAt = dateFromReference(seconds);
+  return status;
+}
+
+std::optional<AgentStatus> decodeAgentStatus(std::string_view bytes) {
+  try {
+    return AgentStatus::fromJson(parseJson(bytes));
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace trellisant

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "clock.h"
+#include "json.h"
+
+namespace trellisant {
+
+// What the agent is doing, as the user should see it. The agent writes it to status.json; its
+// control service and the app read it back.
+struct AgentStatus {
+  std::string state;
+  std::string message;
+  std::string transfer;
+  std::int64_t bytes = 0;
+  std::int64_t total = 0;
+  Date updatedAt;
+
+  // Stands for a status nobody has written yet; never saved.
+  static AgentStatus fallback(Date now = SystemClock::now());
+
+  // Paths::support()/"status.json".
+  static std::filesystem::path file();
+
+  // Replaces status.json atomically. Never fails: a record that cannot be written is dropped
+  // and the previous file stays.
+  void save() const;
+
+  // The record in status.json, or the fallback record when there is nothing usable. Never fails.
+  static AgentStatus load();
+
+  // One object with exactly the six keys; updatedAt in seconds since 2001-01-01.
+  Json toJson() const;
+  // Strict: all six keys required under their own names, with their own types; extra keys
+  // are ignored. Throws DecodingError.
+  static AgentStatus fromJson(const Json& json);
+
+  bool operator==(const AgentStatus&) const = default;
+};
+
+// The record in JSON text, or nothing when the text does not decode.
+std::optional<AgentStatus> decodeAgentStatus(std::string_view bytes);
+
+}  // namespace trellisant
