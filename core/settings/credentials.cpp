@@ -1,0 +1,66 @@
+#include "settings/credentials.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+
+#include "api/url.h"
+
+namespace trellisant {
+namespace {
+
+std::string lowercase(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+// Dates the clock can hold: about 290 years either side of 1970.
+constexpr double kLatestReferenceSeconds = 9.0e9;
+
+}  // namespace
+
+bool Credentials::matches(std::string_view other) const {
+  if (!server) return false;
+  auto mine = Url::parse(*server);
+  auto theirs = Url::parse(other);
+  if (!mine || !theirs) return false;
+  if (!mine->host || !theirs->host) return false;
+  if (mine->scheme.has_value() != theirs->scheme.has_value()) return false;
+  if (mine->scheme && *mine->scheme != *theirs->scheme) return false;
+  if (lowercase(*mine->host) != lowercase(*theirs->host)) return false;
+  int defaultPort = mine->scheme == "https" ? 443 : 80;
+  return mine->port.value_or(defaultPort) == theirs->port.value_or(defaultPort);
+}
+
+Json Credentials::toJson() const {
+  Json json = {
+      {"accessToken", accessToken},
+      {"refreshToken", refreshToken},
+      {"clientId", clientId},
+      {"expiresAt", referenceSeconds(expiresAt)},
+  };
+  if (server) json["server"] = *server;
+  if (deviceId) json["deviceId"] = *deviceId;
+  if (deviceKey) json["deviceKey"] = *deviceKey;
+  return json;
+}
+
+Credentials Credentials::fromJson(const Json& json) {
+  Fields fields(json, false);
+  Credentials out;
+  out.accessToken = fields.string("accessToken");
+  out.refreshToken = fields.string("refreshToken");
+  out.clientId = fields.string("clientId");
+  double expiresAt = fields.number("expiresAt");
+  // Beyond the clock's range the conversion would overflow.
+  if (!std::isfinite(expiresAt) || std::fabs(expiresAt) > kLatestReferenceSeconds)
+    throw DecodingError("The data couldn’t be read because “expiresAt” is not a valid date.");
+  out.expiresAt = dateFromReference(expiresAt);
+  out.server = fields.optionalString("server");
+  out.deviceId = fields.optionalString("deviceId");
+  out.deviceKey = fields.optionalString("deviceKey");
+  return out;
+}
+
+}  // namespace trellisant

@@ -1,0 +1,102 @@
+#include "settings/vault.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <mutex>
+
+#include "fileio.h"
+#include "settings/paths.h"
+
+namespace trellisant {
+namespace {
+
+constexpr const char* kUnlock = "Unlock your login keychain to reconnect Trellisant.";
+constexpr const char* kCannotUpdate = "Could not update your device credentials.";
+constexpr const char* kCannotCreate = "Could not save your sign in securely in Keychain.";
+
+std::filesystem::path credentialsFile() { return Paths::support() / "credentials.json"; }
+
+// A path that does not resolve at all is no item; anything else is an item we failed to reach.
+bool isMissing(int error) { return error == ENOENT || error == ENOTDIR; }
+
+}  // namespace
+
+std::optional<std::string> FileCredentialStore::read() {
+  auto path = credentialsFile();
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (isMissing(errno)) return std::nullopt;
+    throw TrellisantError(kUnlock);
+  }
+  std::string content;
+  char buffer[16384];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ::close(fd);
+      throw TrellisantError(kUnlock);
+    }
+    if (n == 0) break;
+    content.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return content;
+}
+
+void FileCredentialStore::write(const std::string& data) {
+  auto path = credentialsFile();
+  struct stat info {};
+  bool existed = ::lstat(path.c_str(), &info) == 0 || !isMissing(errno);
+  try {
+    writeAtomically(path, data, 0600);
+  } catch (const PlatformError&) {
+    throw TrellisantError(existed ? kCannotUpdate : kCannotCreate);
+  }
+}
+
+void FileCredentialStore::remove() { ::unlink(credentialsFile().c_str()); }
+
+namespace Vault {
+namespace {
+
+std::mutex storeMutex;
+std::shared_ptr<CredentialStore> currentStore;
+
+// The store is swapped under the lock but used outside it, so a slow disk never blocks a
+// concurrent token refresh from reaching the store.
+std::shared_ptr<CredentialStore> store() {
+  std::lock_guard lock(storeMutex);
+  if (!currentStore) currentStore = std::make_shared<FileCredentialStore>();
+  return currentStore;
+}
+
+}  // namespace
+
+std::optional<Credentials> read() {
+  auto data = store()->read();
+  if (!data) return std::nullopt;
+  return Credentials::fromJson(parseJson(*data));
+}
+
+void save(const Credentials& credentials) { store()->write(credentials.toJson().dump()); }
+
+void clear() {
+  try {
+    store()->remove();
+  } catch (...) {
+  }
+}
+
+void disablePrompts() {}
+
+void setStore(std::shared_ptr<CredentialStore> replacement) {
+  std::lock_guard lock(storeMutex);
+  currentStore = replacement ? std::move(replacement) : std::make_shared<FileCredentialStore>();
+}
+
+}  // namespace Vault
+}  // namespace trellisant
