@@ -1,0 +1,231 @@
+#include "download/downloader.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <vector>
+
+#include "api/api.h"
+#include "api/records.h"
+#include "clock.h"
+#include "download/file_safety.h"
+#include "download/journal.h"
+#include "download/range_transfer.h"
+#include "download/unique_fd.h"
+#include "error.h"
+#include "fileio.h"
+#include "settings/preferences.h"
+#include "text.h"
+
+namespace trellisant {
+namespace {
+
+constexpr std::int64_t kRangeBytes = 64LL * 1024 * 1024;
+constexpr std::int64_t kMinimumReserve = 10'000'000'000LL;
+constexpr std::size_t kHashBlock = 1024 * 1024;
+
+constexpr const char* kUnsafeName = "This file has an unsafe destination name.";
+
+std::string partialName(const std::string& fileId) {
+  return ".trellisant-" + fileId + ".partial";
+}
+
+// A final name shaped like a partial file could be taken over by another file's download.
+bool looksLikePartial(std::string_view name) {
+  return name.rfind(".trellisant-", 0) == 0 && name.size() >= 8 &&
+         name.substr(name.size() - 8) == ".partial";
+}
+
+std::string lowercased(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// company / project / transfer and name / the folders of the relative path.
+std::vector<std::string> destinationFolders(const Delivery& delivery,
+                                            const std::vector<std::string>& pieces) {
+  std::vector<std::string> folders = {
+      FileSafety::label(delivery.companyName), FileSafety::label(delivery.projectName),
+      prefixCharacters(delivery.transferId, 8) + " " + FileSafety::label(delivery.name)};
+  folders.insert(folders.end(), pieces.begin(), pieces.end() - 1);
+  return folders;
+}
+
+// Moves the partial file to its final name, never replacing an entry that is already there.
+bool renameExclusively(int folder, const std::string& from, const std::string& to) {
+  if (::renameat2(folder, from.c_str(), folder, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL) return false;
+  // A file system without the flag: a hard link fails on an existing name just the same.
+  if (::linkat(folder, from.c_str(), folder, to.c_str(), 0) != 0) return false;
+  ::unlinkat(folder, from.c_str(), 0);  // the file is in place; a leftover name is harmless
+  return true;
+}
+
+struct DigestFree {
+  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+using Digest = std::unique_ptr<EVP_MD_CTX, DigestFree>;
+
+Digest startDigest(const EVP_MD* kind) {
+  Digest context(EVP_MD_CTX_new());
+  if (!context || EVP_DigestInit_ex(context.get(), kind, nullptr) != 1)
+    throw TrellisantError("Could not verify the downloaded file.");
+  return context;
+}
+
+std::string finishDigest(EVP_MD_CTX* context) {
+  unsigned char value[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(context, value, &length) != 1)
+    throw TrellisantError("Could not verify the downloaded file.");
+  return hex(value, length);
+}
+
+}  // namespace
+
+Downloader::Downloader(std::shared_ptr<API> api, std::shared_ptr<Journal> journal,
+                       FreeSpaceProbe freeSpace)
+    : api_(std::move(api)), journal_(std::move(journal)), freeSpace_(std::move(freeSpace)) {}
+
+std::pair<std::string, std::string> Downloader::hashes(int fd) {
+  Digest sha256 = startDigest(EVP_sha256());
+  Digest md5 = startDigest(EVP_md5());
+  std::vector<unsigned char> block(kHashBlock);
+  off_t offset = 0;
+  while (true) {
+    ssize_t count = ::pread(fd, block.data(), block.size(), offset);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) throw TrellisantError("Could not verify the downloaded file.");
+    if (count == 0) break;
+    EVP_DigestUpdate(sha256.get(), block.data(), static_cast<std::size_t>(count));
+    EVP_DigestUpdate(md5.get(), block.data(), static_cast<std::size_t>(count));
+    offset += count;
+  }
+  return {finishDigest(sha256.get()), finishDigest(md5.get())};
+}
+
+void Downloader::download(const Delivery& delivery, const ManifestFile& file,
+                          const std::filesystem::path& root, double bandwidthMbps,
+                          std::stop_token stop) {
+  // The id names the partial file, so it must be one plain name, checked before any disk work.
+  if (!FileSafety::safeName(file.id)) throw TrellisantError(kUnsafeName);
+  std::vector<std::string> pieces = FileSafety::components(file.relativePath);
+  const std::string name = pieces.back();
+  if (looksLikePartial(name)) throw TrellisantError(kUnsafeName);
+
+  UniqueFd folder(FileSafety::directory(root, destinationFolders(delivery, pieces)));
+  auto parsedSize = parseInt64(file.size);
+  if (!parsedSize || *parsedSize < 0) throw TrellisantError("This file has an invalid size.");
+  const std::int64_t size = *parsedSize;
+  Journal::Record record = journal_->record(delivery.id, file);
+
+  // O_NONBLOCK: a FIFO planted at the name must not hang the open.
+  UniqueFd existing(
+      ::openat(folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (existing) return reportExisting(delivery, file, existing.get(), record, size, stop);
+
+  std::int64_t offset = 0;
+  if (record.state == "partial") {
+    offset = record.offset;
+  } else {
+    journal_->checkpoint(delivery.id, file.id, 0, "partial", std::nullopt);
+  }
+  const std::string partial = partialName(file.id);
+  UniqueFd fd = openPartial(folder.get(), partial, offset, size);
+  journal_->checkpoint(delivery.id, file.id, offset, "partial", std::nullopt);
+
+  while (offset < size)
+    offset = fetchRange(delivery, file, root, fd.get(), offset, size, bandwidthMbps, stop);
+
+  throwIfStopped(stop);
+  const std::string sha256 = verify(delivery, file, fd.get());
+  journal_->checkpoint(delivery.id, file.id, size, "finalized", sha256);
+  if (!renameExclusively(folder.get(), partial, name))
+    throw TrellisantError("Could not finalize this file without overwriting existing footage.");
+  ::fsync(folder.get());  // makes the rename durable; nothing to do if it cannot
+  api_->request<API::OK>(Resources::fileComplete(delivery.id), "POST",
+                         Resources::fileCompleteBody(file.id, sha256), stop);
+  journal_->checkpoint(delivery.id, file.id, size, "completed", sha256);
+}
+
+// A file stands at the final name: this system's own finished file is reported again; any
+// other file is left alone.
+void Downloader::reportExisting(const Delivery& delivery, const ManifestFile& file, int existing,
+                                const Journal::Record& record, std::int64_t size,
+                                std::stop_token stop) {
+  bool finished = record.state == "finalized" || record.state == "completed";
+  if (!finished || !record.sha256)
+    throw TrellisantError("A file already exists at this destination. Choose another folder.");
+  if (hashes(existing).first != *record.sha256)
+    throw TrellisantError("An existing downloaded file changed. Choose another destination.");
+  api_->request<API::OK>(Resources::fileComplete(delivery.id), "POST",
+                         Resources::fileCompleteBody(file.id, *record.sha256), stop);
+  journal_->checkpoint(delivery.id, file.id, size, "completed", record.sha256);
+}
+
+// Opens the partial file and cuts it back to what the journal confirmed (`offset` becomes the
+// resume offset).
+UniqueFd Downloader::openPartial(int folder, const std::string& partial, std::int64_t& offset,
+                                 std::int64_t size) {
+  UniqueFd fd(::openat(folder, partial.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd) throw TrellisantError("Could not create a partial file on the selected disk.");
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 ||
+      info.st_uid != ::getuid())
+    throw TrellisantError("The partial download is not a regular file.");
+  offset = std::min<std::int64_t>(offset, info.st_size);
+  if (offset > size) throw TrellisantError("The partial file is larger than expected.");
+  if (::ftruncate(fd.get(), offset) != 0)
+    throw TrellisantError("Could not recover the partial file.");
+  return fd;
+}
+
+// One range of at most 64 MiB from `offset`, after its own checks and capability; returns the
+// new offset.
+std::int64_t Downloader::fetchRange(const Delivery& delivery, const ManifestFile& file,
+                                    const std::filesystem::path& root, int fd, std::int64_t offset,
+                                    std::int64_t size, double bandwidthMbps, std::stop_token stop) {
+  throwIfStopped(stop);
+  if (!Preferences::load().receiving) throw Cancelled();
+
+  const std::int64_t missing = size - offset;
+  const std::int64_t need = std::min(missing, kRangeBytes);
+  const std::int64_t reserve = std::max(missing / 20, kMinimumReserve);  // 5 %, truncated
+  auto available = freeSpace_(root);
+  if (!available || *available <= need + reserve)
+    throw TrellisantError("Free up space on the download disk to continue.");
+
+  auto capability = api_->request<Capability>(Resources::capability(delivery.id), "POST",
+                                              Resources::capabilityBody(file.id), stop);
+  if (capability.fingerprint != file.fingerprint || capability.size != file.size)
+    throw TrellisantError("The original footage changed. Request a new transfer.");
+
+  const std::int64_t end = std::min(offset + kRangeBytes, size) - 1;
+  const double bandwidth = bandwidthMbps > 0 ? bandwidthMbps * 1'000'000 * 0.125 : 0;
+  RangeTransfer transfer(fd, offset, end, size, bandwidth, false, [&](std::int64_t at) {
+    journal_->checkpoint(delivery.id, file.id, at, "partial", std::nullopt);
+  });
+  return transfer.run(capability.url, capability.headers, stop);
+}
+
+// Hashes the complete partial file and checks it against the manifest's checksum; returns the
+// SHA-256. A mismatch sends the file back to the start.
+std::string Downloader::verify(const Delivery& delivery, const ManifestFile& file, int fd) {
+  auto [sha256, md5] = hashes(fd);
+  if (file.checksum) {
+    const std::string& actual = file.checksumKind == "md5" ? md5 : sha256;
+    if (lowercased(actual) != lowercased(*file.checksum)) {
+      journal_->checkpoint(delivery.id, file.id, 0, "partial", std::nullopt);
+      throw TrellisantError("File verification failed. Trellisant will download this file again.");
+    }
+  }
+  return sha256;
+}
+
+}  // namespace trellisant

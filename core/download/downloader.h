@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <utility>
+
+#include "download/free_space.h"
+#include "download/journal.h"
+#include "download/unique_fd.h"
+
+namespace trellisant {
+
+class API;
+struct Delivery;
+struct ManifestFile;
+
+// Brings one file of a delivery into the download folder, resumably and verifiably, and
+// reports it to the server. Keeps no per-call state, so concurrent calls may share one object.
+class Downloader {
+ public:
+  using FreeSpaceProbe = std::function<std::optional<std::int64_t>(const std::filesystem::path&)>;
+
+  Downloader(std::shared_ptr<API> api, std::shared_ptr<Journal> journal,
+             FreeSpaceProbe freeSpace = availableBytes);
+
+  // Returns once the file is in place and reported. Throws TrellisantError, PlatformError,
+  // the server's errors, or Cancelled (also when receiving is switched off between ranges).
+  void download(const Delivery& delivery, const ManifestFile& file,
+                const std::filesystem::path& root, double bandwidthMbps, std::stop_token stop = {});
+
+  // SHA-256 and MD5 of the whole file in lower-case hex, read with pread from offset 0.
+  // Throws TrellisantError.
+  static std::pair<std::string, std::string> hashes(int fd);
+
+ private:
+  void reportExisting(const Delivery& delivery, const ManifestFile& file, int existing,
+                      const Journal::Record& record, std::int64_t size, std::stop_token stop);
+  static UniqueFd openPartial(int folder, const std::string& partial, std::int64_t& offset,
+                              std::int64_t size);
+  std::int64_t fetchRange(const Delivery& delivery, const ManifestFile& file,
+                          const std::filesystem::path& root, int fd, std::int64_t offset,
+                          std::int64_t size, double bandwidthMbps, std::stop_token stop);
+  std::string verify(const Delivery& delivery, const ManifestFile& file, int fd);
+
+  std::shared_ptr<API> api_;
+  std::shared_ptr<Journal> journal_;
+  FreeSpaceProbe freeSpace_;
+};
+
+}  // namespace trellisant

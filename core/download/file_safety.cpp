@@ -1,0 +1,127 @@
+#include "download/file_safety.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+
+#include "download/unique_fd.h"
+#include "error.h"
+#include "text.h"
+
+namespace trellisant::FileSafety {
+namespace {
+
+constexpr const char* kUnsafeName = "This file has an unsafe destination name.";
+constexpr std::size_t kMaximumNameBytes = 240;
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+constexpr std::string_view kExactProvider = "storage.googleapis.com";
+constexpr std::array<std::string_view, 4> kProviderSuffixes = {
+    ".googleusercontent.com", ".amazonaws.com", ".frame.io", ".cloudfront.net"};
+
+// The piece rules, applied to text already in NFC.
+bool safePiece(std::string_view piece) {
+  if (piece.empty() || piece == "." || piece == "..") return false;
+  if (piece.size() > kMaximumNameBytes) return false;
+  // In UTF-8 every scalar below U+0020 is a single byte below 0x20, and no byte of a
+  // multi-byte sequence is, so a byte test is exact.
+  return std::none_of(piece.begin(), piece.end(), [](char c) {
+    return c == ':' || c == '\\' || c == '/' || static_cast<unsigned char>(c) < 0x20;
+  });
+}
+
+std::string lowercased(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+bool endsWith(std::string_view text, std::string_view suffix) {
+  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
+}
+
+// A character that must not reach a folder name. A whole cluster is replaced when any of its
+// scalars is one of these, so "/" followed by a combining mark cannot slip through.
+bool forbiddenInLabel(std::string_view cluster) {
+  return std::any_of(cluster.begin(), cluster.end(), [](char c) {
+    return c == '/' || c == '\\' || c == ':' || static_cast<unsigned char>(c) < 0x20;
+  });
+}
+
+}  // namespace
+
+std::vector<std::string> components(std::string_view relativePath) {
+  std::string normalized = nfc(relativePath);
+  std::vector<std::string> pieces;
+  std::size_t start = 0;
+  while (true) {
+    std::size_t slash = normalized.find('/', start);
+    std::string piece =
+        normalized.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+    if (!safePiece(piece)) throw TrellisantError(kUnsafeName);
+    pieces.push_back(std::move(piece));
+    if (slash == std::string::npos) break;
+    start = slash + 1;
+  }
+  return pieces;
+}
+
+bool safeName(std::string_view name) {
+  return safePiece(name) && nfc(name) == name;
+}
+
+std::string label(std::string_view text) {
+  std::string result;
+  std::size_t count = 0;
+  for (const std::string& cluster : graphemes(text)) {
+    if (count == 60) break;
+    result += forbiddenInLabel(cluster) ? std::string("_") : cluster;
+    ++count;
+  }
+  if (result.empty() || result == "." || result == "..") return "Untitled";
+  return result;
+}
+
+bool allowedURL(const Url& url, bool allowLocal) {
+  if (!url.host) return false;
+  std::string host = lowercased(*url.host);
+  if (url.user || url.password) return false;
+  if (allowLocal && (host == "localhost" || host == "127.0.0.1") && url.scheme == "http")
+    return true;
+  if (url.scheme != "https") return false;
+  if (host == kExactProvider) return true;
+  return std::any_of(kProviderSuffixes.begin(), kProviderSuffixes.end(),
+                     [&](std::string_view suffix) { return endsWith(host, suffix); });
+}
+
+bool allowedURL(std::string_view url, bool allowLocal) {
+  auto parsed = Url::parse(url);
+  return parsed && allowedURL(*parsed, allowLocal);
+}
+
+int directory(const std::filesystem::path& root, const std::vector<std::string>& names) {
+  std::string joined;
+  for (std::size_t i = 0; i < names.size(); ++i) joined += (i == 0 ? "" : "/") + names[i];
+  std::vector<std::string> pieces;
+  if (!names.empty()) {
+    pieces = components(joined);
+    // A name holding a "/" would otherwise become two folders.
+    if (pieces.size() != names.size()) throw TrellisantError(kUnsafeName);
+  }
+
+  UniqueFd current(::open(root.c_str(), kFolderFlags));
+  if (!current) throw TrellisantError("Connect your download disk and check folder permissions.");
+  for (const std::string& piece : pieces) {
+    ::mkdirat(current.get(), piece.c_str(), 0700);  // may already exist; the open decides
+    UniqueFd next(::openat(current.get(), piece.c_str(), kFolderFlags));
+    if (!next)
+      throw TrellisantError("A destination folder is unavailable or contains a symbolic link.");
+    current = std::move(next);
+  }
+  return current.release();
+}
+
+}  // namespace trellisant::FileSafety

@@ -1,0 +1,132 @@
+#include "download/journal.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <utility>
+
+#include "api/records.h"
+#include "error.h"
+#include "settings/paths.h"
+
+namespace trellisant {
+
+// A prepared statement, finalized on every exit path.
+class Journal::Statement {
+ public:
+  explicit Statement(sqlite3_stmt* handle) : handle_(handle) {}
+  ~Statement() { sqlite3_finalize(handle_); }
+  Statement(Statement&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+  sqlite3_stmt* get() const { return handle_; }
+  int step() { return sqlite3_step(handle_); }
+
+ private:
+  sqlite3_stmt* handle_;
+};
+
+namespace {
+
+constexpr const char* kCreateTable =
+    "CREATE TABLE IF NOT EXISTS files (delivery TEXT NOT NULL, file TEXT NOT NULL, fingerprint "
+    "TEXT "
+    "NOT NULL, offset INTEGER NOT NULL DEFAULT 0, state TEXT NOT NULL DEFAULT 'partial', sha256 "
+    "TEXT, PRIMARY KEY(delivery,file));";
+
+std::string columnText(sqlite3_stmt* statement, int column) {
+  const unsigned char* text = sqlite3_column_text(statement, column);
+  return text == nullptr ? std::string() : std::string(reinterpret_cast<const char*>(text));
+}
+
+}  // namespace
+
+Journal::Journal(const std::filesystem::path& file) {
+  // 0x10006: read-write, create, full mutex.
+  constexpr int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+  static_assert(flags == 0x10006);
+  if (sqlite3_open_v2(file.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+    // SQLite hands back a handle even when the open fails; it must still be closed.
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw TrellisantError("Could not open the download journal.");
+  }
+  sqlite3_busy_timeout(db_, 5000);
+  for (const char* sql : {"PRAGMA journal_mode=WAL;", "PRAGMA synchronous=FULL;", kCreateTable}) {
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
+      sqlite3_close(db_);
+      db_ = nullptr;
+      throw TrellisantError("The download journal could not be updated.");
+    }
+  }
+  // Best effort. The write-ahead log and its index hold the same rows, so they get the same mode.
+  for (const char* suffix : {"", "-wal", "-shm"}) ::chmod((file.string() + suffix).c_str(), 0600);
+}
+
+Journal::~Journal() {
+  sqlite3_close(db_);
+}
+
+std::filesystem::path Journal::file() {
+  return Paths::support() / "downloads.sqlite";
+}
+
+Journal::Statement Journal::statement(const std::string& sql,
+                                      const std::vector<std::string>& arguments) {
+  sqlite3_stmt* handle = nullptr;
+  int result = sqlite3_prepare_v2(db_, sql.c_str(), -1, &handle, nullptr);
+  Statement prepared(handle);
+  if (result != SQLITE_OK || handle == nullptr)
+    throw TrellisantError("Could not prepare the download journal.");
+  for (std::size_t i = 0; i < arguments.size(); ++i) {
+    sqlite3_bind_text(handle, static_cast<int>(i + 1), arguments[i].c_str(), -1, SQLITE_TRANSIENT);
+  }
+  return prepared;
+}
+
+Journal::Record Journal::record(const std::string& delivery, const ManifestFile& file) {
+  std::lock_guard guard(lock_);
+  {
+    Statement insert =
+        statement("INSERT OR IGNORE INTO files(delivery,file,fingerprint) VALUES(?,?,?)",
+                  {delivery, file.id, file.fingerprint});
+    if (insert.step() != SQLITE_DONE) throw TrellisantError("Could not initialize the download.");
+  }
+  Statement select =
+      statement("SELECT offset,state,sha256,fingerprint FROM files WHERE delivery=? AND file=?",
+                {delivery, file.id});
+  if (select.step() != SQLITE_ROW) throw TrellisantError("Download state is unavailable.");
+  if (columnText(select.get(), 3) != file.fingerprint) {
+    throw TrellisantError("The source version changed. Ask for a new transfer.");
+  }
+  Record record;
+  record.offset = sqlite3_column_int64(select.get(), 0);
+  record.state = columnText(select.get(), 1);
+  if (sqlite3_column_type(select.get(), 2) != SQLITE_NULL)
+    record.sha256 = columnText(select.get(), 2);
+  return record;
+}
+
+void Journal::checkpoint(const std::string& delivery, const std::string& file, std::int64_t offset,
+                         const std::string& state, const std::optional<std::string>& sha256) {
+  std::lock_guard guard(lock_);
+  Statement update = statement(
+      "UPDATE files SET offset=CAST(? AS INTEGER),state=?,sha256=NULLIF(?,'') WHERE delivery=? AND "
+      "file=?",
+      {std::to_string(offset), state, sha256.value_or(""), delivery, file});
+  if (update.step() != SQLITE_DONE) throw TrellisantError("Could not checkpoint the download.");
+}
+
+std::int64_t Journal::bytes(const std::string& delivery) {
+  std::lock_guard guard(lock_);
+  try {
+    Statement sum =
+        statement("SELECT COALESCE(SUM(offset),0) FROM files WHERE delivery=?", {delivery});
+    if (sum.step() != SQLITE_ROW) return 0;
+    return sqlite3_column_int64(sum.get(), 0);
+  } catch (const TrellisantError&) {
+    return 0;
+  }
+}
+
+}  // namespace trellisant

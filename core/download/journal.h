@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+namespace trellisant {
+
+struct ManifestFile;
+
+// The agent's durable record of how far each file of each delivery has reached the disk.
+// One SQLite connection; every public operation is serialized, so the delivery loop, its
+// progress reporter and concurrent downloads may share one object.
+class Journal {
+ public:
+  struct Record {
+    std::int64_t offset = 0;
+    std::string state;
+    std::optional<std::string> sha256;
+  };
+
+  // Opens or creates the database. Throws TrellisantError.
+  explicit Journal(const std::filesystem::path& file);
+  ~Journal();
+  Journal(const Journal&) = delete;
+  Journal& operator=(const Journal&) = delete;
+
+  // The file's row, created at offset 0 / "partial" when missing. A row recorded for another
+  // fingerprint is refused and kept. Throws TrellisantError.
+  Record record(const std::string& delivery, const ManifestFile& file);
+  // Overwrites offset, state and hash (an absent or empty hash stores NULL). Throws
+  // TrellisantError.
+  void checkpoint(const std::string& delivery, const std::string& file, std::int64_t offset,
+                  const std::string& state, const std::optional<std::string>& sha256);
+  // Sum of the delivery's offsets; 0 on any problem.
+  std::int64_t bytes(const std::string& delivery);
+
+  // downloads.sqlite in the support folder.
+  static std::filesystem::path file();
+
+ private:
+  class Statement;
+  Statement statement(const std::string& sql, const std::vector<std::string>& arguments);
+
+  sqlite3* db_ = nullptr;
+  std::recursive_mutex lock_;
+};
+
+}  // namespace trellisant

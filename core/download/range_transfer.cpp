@@ -1,0 +1,211 @@
+#include "download/range_transfer.h"
+
+#include <curl/curl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <optional>
+
+#include "api/url.h"
+#include "clock.h"
+#include "download/file_safety.h"
+
+namespace trellisant {
+namespace {
+
+constexpr const char* kUnsupportedAddress =
+    "The storage provider returned an unsupported download address.";
+constexpr const char* kUnsupportedRedirect = "A download redirected to an unsupported address.";
+constexpr const char* kWrongRange =
+    "The provider did not return the requested file range. Saved footage was preserved.";
+constexpr const char* kEndedEarly = "The download ended early. Trellisant will resume it.";
+constexpr std::int64_t kCheckpointBytes = 8 * 1024 * 1024;
+constexpr std::chrono::seconds kIdleTimeout{45};
+constexpr std::chrono::seconds kResourceTimeout{43200};
+constexpr int kMaximumRedirects = 10;
+
+// libcurl's wording when the provider closed the connection before the body it announced was
+// complete (CURLE_PARTIAL_FILE, older and newer releases). Other transport failures, time-outs
+// among them, pass on unchanged.
+bool closedEarly(const PlatformError& error) {
+  std::string_view text = error.what();
+  return text.rfind("transfer closed with", 0) == 0 || text.rfind("end of response with", 0) == 0;
+}
+
+bool isRedirect(long status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// `location` resolved against `base` as a browser would (absolute, host-relative or relative).
+std::optional<std::string> resolveLocation(const std::string& base, const std::string& location) {
+  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), curl_url_cleanup);
+  if (!url || curl_url_set(url.get(), CURLUPART_URL, base.c_str(), 0) != CURLUE_OK)
+    return std::nullopt;
+  if (curl_url_set(url.get(), CURLUPART_URL, location.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
+      CURLUE_OK)
+    return std::nullopt;
+  char* text = nullptr;
+  if (curl_url_get(url.get(), CURLUPART_URL, &text, 0) != CURLUE_OK || text == nullptr)
+    return std::nullopt;
+  std::string resolved(text);
+  curl_free(text);
+  return resolved;
+}
+
+std::optional<std::string> hostOf(const std::string& url) {
+  auto parsed = Url::parse(url);
+  return parsed ? parsed->host : std::nullopt;
+}
+
+void setRangeHeaders(http::Headers& headers, std::int64_t start, std::int64_t end) {
+  http::setHeader(headers, "Range", "bytes=" + std::to_string(start) + "-" + std::to_string(end));
+  http::setHeader(headers, "Accept-Encoding", "identity");
+}
+
+}  // namespace
+
+RangeTransfer::RangeTransfer(int fd, std::int64_t start, std::int64_t end, std::int64_t total,
+                             double bandwidthBytes, bool allowLocal,
+                             std::function<void(std::int64_t)> checkpoint)
+    : fd_(fd),
+      start_(start),
+      end_(end),
+      total_(total),
+      bandwidth_(bandwidthBytes),
+      allowLocal_(allowLocal),
+      checkpoint_(std::move(checkpoint)),
+      began_(std::chrono::steady_clock::now()) {}
+
+std::int64_t RangeTransfer::run(const std::string& url, const http::Headers& headers,
+                                std::stop_token stop) {
+  if (!FileSafety::allowedURL(url, allowLocal_)) throw TrellisantError(kUnsupportedAddress);
+  throwIfStopped(stop);
+
+  http::Request request;
+  request.url = url;
+  request.headers = headers;
+  setRangeHeaders(request.headers, start_, end_);
+  request.idleTimeout = kIdleTimeout;
+  request.receiveBufferBytes = 512 * 1024;
+  began_ = std::chrono::steady_clock::now();
+
+  for (int hop = 0;; ++hop) {
+    std::optional<std::string> location;
+    http::Stream callbacks;
+    callbacks.onResponse = [&](const http::Response& head) {
+      if (isRedirect(head.status)) {
+        location = head.header("Location");
+        if (location) return false;  // followed below, after its check
+      }
+      return accept(head);
+    };
+    callbacks.onData = [&](std::string_view bytes) { return receive(bytes, stop); };
+
+    auto elapsed =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - began_);
+    request.totalTimeout = std::max(kResourceTimeout - elapsed, std::chrono::seconds(1));
+    try {
+      http::stream(request, callbacks, stop);
+    } catch (const Cancelled&) {
+      if (failure_) std::rethrow_exception(failure_);
+      throw;
+    } catch (const PlatformError& error) {
+      if (failure_) std::rethrow_exception(failure_);
+      if (closedEarly(error)) throw TrellisantError(kEndedEarly);
+      throw;
+    }
+    if (failure_) std::rethrow_exception(failure_);
+    if (!location) break;
+
+    // A redirect: every hop must stay with the providers.
+    auto next = resolveLocation(request.url, *location);
+    if (!next || !FileSafety::allowedURL(*next, allowLocal_) || hop >= kMaximumRedirects) {
+      fail(kUnsupportedRedirect);
+      std::rethrow_exception(failure_);
+    }
+    if (hostOf(*next) != hostOf(request.url)) http::removeHeader(request.headers, "Authorization");
+    setRangeHeaders(request.headers, start_, end_);
+    request.url = *next;
+  }
+
+  if (written_ != length()) throw TrellisantError(kEndedEarly);
+  if (::fsync(fd_) != 0) throw TrellisantError("Could not save the downloaded bytes.");
+  checkpoint_(start_ + written_);
+  persisted_ = written_;
+  return start_ + written_;
+}
+
+bool RangeTransfer::accept(const http::Response& head) {
+  std::string expected =
+      "bytes " + std::to_string(start_) + "-" + std::to_string(end_) + "/" + std::to_string(total_);
+  auto encoding = head.header("Content-Encoding");
+  if (head.status == 206 && head.header("Content-Range") == expected &&
+      (!encoding || *encoding == "identity"))
+    return true;
+  fail(kWrongRange);
+  return false;
+}
+
+bool RangeTransfer::receive(std::string_view bytes, const std::stop_token& stop) {
+  if (failure_) return false;
+  auto size = static_cast<std::int64_t>(bytes.size());
+  if (written_ + size > length()) {
+    fail("The provider returned unexpected file data.");
+    return false;
+  }
+  if (!write(bytes)) return false;
+  written_ += size;
+
+  if (written_ - persisted_ >= kCheckpointBytes) {
+    if (::fsync(fd_) != 0) {
+      fail("Could not save footage to your disk.");
+      return false;
+    }
+    try {
+      checkpoint_(start_ + written_);
+    } catch (...) {
+      failure_ = std::current_exception();
+      return false;
+    }
+    persisted_ = written_;
+  }
+  throttle(stop);
+  return true;
+}
+
+// Writes the whole chunk at its final offset; a short write continues with the rest.
+bool RangeTransfer::write(std::string_view bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t count =
+        ::pwrite(fd_, bytes.data() + done, bytes.size() - done,
+                 static_cast<off_t>(start_ + written_ + static_cast<std::int64_t>(done)));
+    if (count < 0 && errno == EINTR) continue;
+    if (count <= 0) {
+      fail(count < 0 && errno == ENOSPC
+               ? "Your download disk is full. Free up space to resume."
+               : "Your download disk is unavailable. Reconnect it to resume.");
+      return false;
+    }
+    done += static_cast<std::size_t>(count);
+  }
+  return true;
+}
+
+// Holds the average rate since the start at the limit, in slices a stop request ends at once.
+void RangeTransfer::throttle(const std::stop_token& stop) const {
+  if (bandwidth_ <= 0) return;
+  const Seconds budget(static_cast<double>(written_) / bandwidth_);
+  while (true) {
+    Seconds remaining = budget - (std::chrono::steady_clock::now() - began_);
+    if (remaining.count() <= 0.05) return;
+    if (!sleepFor(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                      std::min(remaining, Seconds(0.1))),
+                  stop))
+      return;
+  }
+}
+
+}  // namespace trellisant

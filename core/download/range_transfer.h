@@ -1,0 +1,52 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <stop_token>
+#include <string>
+
+#include "api/http.h"
+#include "error.h"
+
+namespace trellisant {
+
+// Fetches one byte range of one file from a storage provider with a single GET (plus checked
+// redirects) and writes it with pwrite at its final offsets into an open file. Anything but
+// exactly the requested range is refused before a byte is written. One object serves one run.
+class RangeTransfer {
+ public:
+  // `checkpoint` records that the file is durable up to an absolute offset; it is called after
+  // an fsync every 8 MiB and at the end. `bandwidthBytes` <= 0 means no limit.
+  RangeTransfer(int fd, std::int64_t start, std::int64_t end, std::int64_t total,
+                double bandwidthBytes, bool allowLocal,
+                std::function<void(std::int64_t)> checkpoint);
+
+  // Returns the offset just past the last byte written (end + 1). Throws TrellisantError,
+  // PlatformError for transport failures, Cancelled when `stop` is requested first.
+  std::int64_t run(const std::string& url, const http::Headers& headers, std::stop_token stop = {});
+
+ private:
+  bool accept(const http::Response& head);
+  bool receive(std::string_view bytes, const std::stop_token& stop);
+  bool write(std::string_view bytes);
+  void throttle(const std::stop_token& stop) const;
+  void fail(const char* message) { failure_ = std::make_exception_ptr(TrellisantError(message)); }
+  std::int64_t length() const { return end_ - start_ + 1; }
+
+  int fd_;
+  std::int64_t start_;
+  std::int64_t end_;
+  std::int64_t total_;
+  double bandwidth_;
+  bool allowLocal_;
+  std::function<void(std::int64_t)> checkpoint_;
+  std::int64_t written_ = 0;
+  std::int64_t persisted_ = 0;
+  // The reason to stop, kept as thrown so that a checkpoint's own error passes on unchanged.
+  std::exception_ptr failure_;
+  std::chrono::steady_clock::time_point began_;
+};
+
+}  // namespace trellisant

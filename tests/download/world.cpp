@@ -1,0 +1,112 @@
+#include "world.h"
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <vector>
+
+#include "api/http_testing.h"
+#include "error.h"
+#include "tls.h"
+
+namespace trellisant::testing {
+
+namespace fs = std::filesystem;
+
+DownloadWorld& DownloadWorld::shared() {
+  static DownloadWorld world;
+  return world;
+}
+
+DownloadWorld::DownloadWorld()
+    : sources_(dir_ / "sources"), store_(std::make_shared<sandbox::DeliveryStore>()) {
+  fs::create_directories(sources_);
+  sandbox::ProviderServer::Options providerOptions;
+  providerOptions.tlsFolder = dir_ / "tls";
+  provider_ = std::make_unique<sandbox::ProviderServer>(providerOptions, store_);
+  provider_->start();
+
+  sandbox::CompanyServer::Options companyOptions;
+  companyOptions.tlsFolder = dir_ / "tls";
+  companyOptions.providerBase = provider_->baseUrl();
+  company_ = std::make_unique<sandbox::CompanyServer>(companyOptions, store_);
+  company_->start();
+
+  std::string providerPort = std::to_string(provider_->port());
+  http::testing::Overrides overrides;
+  for (const char* host : {"storage.googleapis.com", "sandbox.googleusercontent.com",
+                           "sandbox.frame.io", "evil.example.com"})
+    overrides.resolve.push_back(std::string(host) + ":" + providerPort + ":127.0.0.1");
+  overrides.resolve.push_back("trellisant.test:" + std::to_string(company_->port()) + ":127.0.0.1");
+  overrides.caFile = sandbox::ensureTlsMaterial(dir_ / "tls").caFile;
+  http::testing::setOverrides(overrides);
+}
+
+fs::path DownloadWorld::makeSource(const std::string& name, std::int64_t size, std::uint64_t seed) {
+  fs::path path = sources_ / name;
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::vector<std::uint64_t> block(1 << 17);  // 1 MiB
+  std::uint64_t state = seed * 0x9E3779B97F4A7C15ULL + 1;
+  for (std::int64_t left = size; left > 0;) {
+    for (auto& word : block) {  // splitmix64
+      std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+      z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+      z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+      word = z ^ (z >> 31);
+    }
+    auto count = static_cast<std::streamsize>(std::min<std::int64_t>(left, 1 << 20));
+    out.write(reinterpret_cast<const char*>(block.data()), count);
+    left -= count;
+  }
+  return path;
+}
+
+sandbox::SandboxDelivery DownloadWorld::addDelivery(const std::string& deliveryId,
+                                                    const std::string& fileId,
+                                                    const fs::path& source) {
+  sandbox::SandboxDelivery delivery;
+  delivery.id = deliveryId;
+  delivery.transferId = "transfer-" + deliveryId;
+  delivery.name = "Delivery " + deliveryId;
+  delivery.projectName = "Project";
+  delivery.companyName = "Acme";
+  sandbox::SandboxFile file;
+  file.id = fileId;
+  file.relativePath = source.filename().string();
+  file.fingerprint = "v1";
+  file.source = source;
+  file.size = fileSize(source);
+  delivery.files.push_back(file);
+  store_->add(delivery);
+  return delivery;
+}
+
+std::string readRange(const fs::path& path, std::int64_t offset, std::int64_t length) {
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(offset);
+  std::string bytes(static_cast<std::size_t>(length), '\0');
+  in.read(bytes.data(), length);
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  return bytes;
+}
+
+std::int64_t fileSize(const fs::path& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return -1;
+  return info.st_size;
+}
+
+std::string failureOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const TrellisantError& error) {
+    return error.message();
+  } catch (const Cancelled&) {
+    return "<cancelled>";
+  } catch (const std::exception& error) {
+    return std::string("<other: ") + error.what() + ">";
+  }
+  return "";
+}
+
+}  // namespace trellisant::testing

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "company_server.h"
+#include "provider_server.h"
+#include "test_support.h"
+
+namespace trellisant::testing {
+
+// The storage provider and the company server, started once for the whole test binary, and
+// reached under real provider host names through the HTTP layer's test overrides.
+class DownloadWorld {
+ public:
+  static DownloadWorld& shared();
+
+  sandbox::ProviderServer& provider() { return *provider_; }
+  sandbox::CompanyServer& company() { return *company_; }
+  std::shared_ptr<sandbox::DeliveryStore> store() { return store_; }
+  const std::filesystem::path& sources() const { return sources_; }
+
+  // Writes `size` bytes of a fixed pseudo-random sequence (seeded by `seed`) to a new file.
+  std::filesystem::path makeSource(const std::string& name, std::int64_t size,
+                                   std::uint64_t seed = 1);
+  // A one-file delivery in the store whose file is `source`; returns it.
+  sandbox::SandboxDelivery addDelivery(const std::string& deliveryId, const std::string& fileId,
+                                       const std::filesystem::path& source);
+
+ private:
+  DownloadWorld();
+  TempDir dir_;
+  std::filesystem::path sources_;
+  std::shared_ptr<sandbox::DeliveryStore> store_;
+  std::unique_ptr<sandbox::ProviderServer> provider_;
+  std::unique_ptr<sandbox::CompanyServer> company_;
+};
+
+// The first `length` bytes of `path` from `offset`.
+std::string readRange(const std::filesystem::path& path, std::int64_t offset, std::int64_t length);
+std::int64_t fileSize(const std::filesystem::path& path);
+
+// The message of the TrellisantError `action` throws, "" when it throws nothing; any other
+// failure is reported by name.
+std::string failureOf(const std::function<void()>& action);
+
+}  // namespace trellisant::testing
