@@ -39,6 +39,13 @@ Agent::Agent(AgentParts parts, AgentTiming timing) : parts_(std::move(parts)), t
   if (!parts_.freeSpace) parts_.freeSpace = availableBytes;
   if (!parts_.makeAPI) parts_.makeAPI = [](const std::string& server) { return std::make_shared<API>(server); };
   if (!parts_.jitter) parts_.jitter = uniformJitter;
+  if (!parts_.now) parts_.now = [] { return SystemClock::now(); };
+  if (!parts_.makeDownloader) {
+    parts_.makeDownloader = [freeSpace = parts_.freeSpace](std::shared_ptr<API> api,
+                                                           std::shared_ptr<Journal> journal) {
+      return std::make_shared<Downloader>(std::move(api), std::move(journal), freeSpace);
+    };
+  }
   if (parts_.controlService) service_ = std::make_unique<AgentService>();
   cursor_ = 0;
 }

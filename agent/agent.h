@@ -13,6 +13,7 @@
 #include "api/api.h"
 #include "clock.h"
 #include "download/downloader.h"
+#include "download/journal.h"
 
 namespace trellisant {
 
@@ -33,8 +34,12 @@ struct AgentParts {
   std::shared_ptr<Notifier> notifier;
   Downloader::FreeSpaceProbe freeSpace;
   std::function<std::shared_ptr<API>(const std::string& server)> makeAPI;
+  std::function<std::shared_ptr<Downloader>(std::shared_ptr<API>, std::shared_ptr<Journal>)>
+      makeDownloader;
   // Seconds of back-off jitter, uniform in [0, 3].
   std::function<double()> jitter;
+  // The wall clock of the retry table.
+  std::function<Date()> now;
   bool controlService = true;
 };
 

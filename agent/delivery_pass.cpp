@@ -59,14 +59,14 @@ class BatchOutcome {
 DeliveryPass::DeliveryPass(Context context, std::stop_token stop)
     : context_(context), stop_(std::move(stop)) {
   journal_ = std::make_shared<Journal>(Journal::file());
-  downloader_ = std::make_unique<Downloader>(context_.api, journal_, context_.parts.freeSpace);
+  downloader_ = context_.parts.makeDownloader(context_.api, journal_);
 }
 
 void DeliveryPass::run(const std::vector<Delivery>& deliveries) {
   for (const Delivery& delivery : deliveries) {
     throwIfStopped(stop_);
     auto entry = context_.retries.find(delivery.id);
-    if (entry != context_.retries.end() && entry->second.next > SystemClock::now()) continue;
+    if (entry != context_.retries.end() && entry->second.next > context_.parts.now()) continue;
     try {
       receive(delivery);
     } catch (...) {
@@ -162,7 +162,7 @@ void DeliveryPass::fail(const Delivery& delivery, const std::exception_ptr& erro
                          kAttemptCap);
   double delay = std::min(5.0 * std::pow(2.0, attempt), kMaximumDelay) + context_.parts.jitter();
   context_.retries[delivery.id] = RetryEntry{
-      attempt, SystemClock::now() + std::chrono::duration_cast<SystemClock::duration>(Seconds(delay))};
+      attempt, context_.parts.now() + std::chrono::duration_cast<SystemClock::duration>(Seconds(delay))};
 
   std::string reason = prefixCharacters(userMessage(error), kLongestReason);
   std::int64_t bytes = journal_->bytes(delivery.id);

@@ -37,7 +37,7 @@ class DeliveryPass {
   Context context_;
   std::stop_token stop_;
   std::shared_ptr<Journal> journal_;
-  std::unique_ptr<Downloader> downloader_;
+  std::shared_ptr<Downloader> downloader_;
 };
 
 }  // namespace trellisant

@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace trellisant::sandbox {
@@ -45,6 +46,13 @@ SandboxDelivery deliveryFromFolder(const std::filesystem::path& folder, std::str
                                    std::string companyName, std::string projectName,
                                    std::string name);
 
+// Lower-case hexadecimal SHA-256 of the bytes.
+std::string sha256Hex(std::string_view bytes);
+
+// The "X-Sandbox-Signature" header value a capability carries and the provider checks:
+// the SHA-256 of deliveryId + "/" + fileId + "/sandbox".
+std::string capabilitySignature(const std::string& deliveryId, const std::string& fileId);
+
 // The deliveries the sandbox offers, shared by the company server and the provider.
 class DeliveryStore {
  public:
@@ -52,7 +60,8 @@ class DeliveryStore {
   bool remove(const std::string& id);
   std::vector<SandboxDelivery> all() const;
   std::optional<SandboxDelivery> find(const std::string& id) const;
-  std::optional<SandboxFile> findFile(const std::string& deliveryId, const std::string& fileId) const;
+  std::optional<SandboxFile> findFile(const std::string& deliveryId,
+                                      const std::string& fileId) const;
 
  private:
   mutable std::mutex mutex_;

@@ -28,10 +28,12 @@ class Downloader {
   Downloader(std::shared_ptr<API> api, std::shared_ptr<Journal> journal,
              FreeSpaceProbe freeSpace = availableBytes);
 
+  virtual ~Downloader() = default;
+
   // Returns once the file is in place and reported. Throws TrellisantError, PlatformError,
   // the server's errors, or Cancelled (also when receiving is switched off between ranges).
-  void download(const Delivery& delivery, const ManifestFile& file,
-                const std::filesystem::path& root, double bandwidthMbps, std::stop_token stop = {});
+  virtual void download(const Delivery& delivery, const ManifestFile& file,
+                        const std::filesystem::path& root, double bandwidthMbps, std::stop_token stop = {});
 
   // SHA-256 and MD5 of the whole file in lower-case hex, read with pread from offset 0.
   // Throws TrellisantError.

@@ -10,7 +10,7 @@
 #include "api/records.h"
 #include "download/downloader.h"
 #include "download/journal.h"
-#include "world.h"
+#include "sandbox_world.h"
 
 namespace trellisant::testing {
 
@@ -34,7 +34,7 @@ class DownloaderTest : public ::testing::Test {
   void SetUp() override;
   void TearDown() override;
 
-  DownloadWorld& world() { return DownloadWorld::shared(); }
+  SandboxWorld& world() { return SandboxWorld::shared(); }
   // Offers a file of `size` pseudo-random bytes at `relativePath` in a delivery of its own
   // (by default "Day 1/clip-N.mov", N counting the files of the test).
   PreparedFile prepare(std::int64_t size, std::string relativePath = "");

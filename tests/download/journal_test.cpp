@@ -9,7 +9,7 @@
 #include "api/records.h"
 #include "error.h"
 #include "test_support.h"
-#include "world.h"
+#include "sandbox_world.h"
 
 namespace trellisant {
 namespace {

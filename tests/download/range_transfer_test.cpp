@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "download/unique_fd.h"
-#include "world.h"
+#include "sandbox_world.h"
 
 namespace trellisant {
 namespace {
@@ -31,7 +31,7 @@ const std::string kRedirect = "A download redirected to an unsupported address."
 class RangeTransferTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    auto& world = testing::DownloadWorld::shared();
+    auto& world = testing::SandboxWorld::shared();
     source_ = world.makeSource("range-source.bin", 20 * MiB, 7);
     world.addDelivery("d-range", "f-range", source_);
   }
@@ -44,7 +44,7 @@ class RangeTransferTest : public ::testing::Test {
     ASSERT_TRUE(fd_);
   }
 
-  testing::DownloadWorld& world() { return testing::DownloadWorld::shared(); }
+  testing::SandboxWorld& world() { return testing::SandboxWorld::shared(); }
   std::string url(const std::string& host = "storage.googleapis.com") {
     return world().provider().fileUrl(host, "d-range", "f-range");
   }

@@ -14,9 +14,9 @@ namespace trellisant::testing {
 
 // The storage provider and the company server, started once for the whole test binary, and
 // reached under real provider host names through the HTTP layer's test overrides.
-class DownloadWorld {
+class SandboxWorld {
  public:
-  static DownloadWorld& shared();
+  static SandboxWorld& shared();
 
   sandbox::ProviderServer& provider() { return *provider_; }
   sandbox::CompanyServer& company() { return *company_; }
@@ -31,7 +31,7 @@ class DownloadWorld {
                                        const std::filesystem::path& source);
 
  private:
-  DownloadWorld();
+  SandboxWorld();
   TempDir dir_;
   std::filesystem::path sources_;
   std::shared_ptr<sandbox::DeliveryStore> store_;

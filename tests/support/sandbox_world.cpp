@@ -1,4 +1,4 @@
-#include "world.h"
+#include "sandbox_world.h"
 
 #include <sys/stat.h>
 
@@ -13,12 +13,12 @@ namespace trellisant::testing {
 
 namespace fs = std::filesystem;
 
-DownloadWorld& DownloadWorld::shared() {
-  static DownloadWorld world;
+SandboxWorld& SandboxWorld::shared() {
+  static SandboxWorld world;
   return world;
 }
 
-DownloadWorld::DownloadWorld()
+SandboxWorld::SandboxWorld()
     : sources_(dir_ / "sources"), store_(std::make_shared<sandbox::DeliveryStore>()) {
   fs::create_directories(sources_);
   sandbox::ProviderServer::Options providerOptions;
@@ -42,7 +42,7 @@ DownloadWorld::DownloadWorld()
   http::testing::setOverrides(overrides);
 }
 
-fs::path DownloadWorld::makeSource(const std::string& name, std::int64_t size, std::uint64_t seed) {
+fs::path SandboxWorld::makeSource(const std::string& name, std::int64_t size, std::uint64_t seed) {
   fs::path path = sources_ / name;
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   std::vector<std::uint64_t> block(1 << 17);  // 1 MiB
@@ -61,7 +61,7 @@ fs::path DownloadWorld::makeSource(const std::string& name, std::int64_t size, s
   return path;
 }
 
-sandbox::SandboxDelivery DownloadWorld::addDelivery(const std::string& deliveryId,
+sandbox::SandboxDelivery SandboxWorld::addDelivery(const std::string& deliveryId,
                                                     const std::string& fileId,
                                                     const fs::path& source) {
   sandbox::SandboxDelivery delivery;

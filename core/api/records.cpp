@@ -1,0 +1,124 @@
+#include "api/records.h"
+
+#include "api/url.h"
+#include "text.h"
+
+namespace trellisant {
+namespace {
+
+void putOptional(Json& json, const char* key, const std::optional<std::string>& value) {
+  if (value) json[key] = *value;
+}
+
+}  // namespace
+
+Delivery Delivery::fromJson(const Json& json) {
+  Fields f(json, true);
+  return Delivery{f.string("id"),          f.string("transferId"),  f.string("name"),
+                  f.string("projectName"), f.string("companyName"), f.string("totalBytes"),
+                  f.integer("fileCount"),  f.string("state")};
+}
+
+Json Delivery::toJson() const {
+  return Json{{"id", id},
+              {"transferId", transferId},
+              {"name", name},
+              {"projectName", projectName},
+              {"companyName", companyName},
+              {"totalBytes", totalBytes},
+              {"fileCount", fileCount},
+              {"state", state}};
+}
+
+ManifestFile ManifestFile::fromJson(const Json& json) {
+  Fields f(json, true);
+  return ManifestFile{
+      f.string("id"),          f.string("relativePath"),     f.string("size"),
+      f.string("fingerprint"), f.optionalString("checksum"), f.optionalString("checksumKind")};
+}
+
+Json ManifestFile::toJson() const {
+  Json json{
+      {"id", id}, {"relativePath", relativePath}, {"size", size}, {"fingerprint", fingerprint}};
+  putOptional(json, "checksum", checksum);
+  putOptional(json, "checksumKind", checksumKind);
+  return json;
+}
+
+Capability Capability::fromJson(const Json& json) {
+  Fields f(json, true);
+  Capability capability;
+  capability.url = f.string("url");
+  if (!Url::parse(capability.url))
+    throw DecodingError("The data couldn’t be read because “url” is not a valid URL.");
+  for (auto& [name, value] : f.object("headers").items()) {
+    if (!value.is_string())
+      throw DecodingError(
+          "The data couldn’t be read because “headers” is not an object of strings.");
+    capability.headers.emplace_back(name, value.get<std::string>());
+  }
+  capability.size = f.string("size");
+  capability.fingerprint = f.string("fingerprint");
+  capability.checksum = f.optionalString("checksum");
+  capability.checksumKind = f.optionalString("checksumKind");
+  return capability;
+}
+
+Json Capability::toJson() const {
+  Json headerObject = Json::object();
+  for (auto& [name, value] : headers) headerObject[name] = value;
+  Json json{{"url", url}, {"headers", headerObject}, {"size", size}, {"fingerprint", fingerprint}};
+  putOptional(json, "checksum", checksum);
+  putOptional(json, "checksumKind", checksumKind);
+  return json;
+}
+
+namespace Resources {
+
+std::string lease(const std::string& deliveryId) {
+  return "deliveries/" + deliveryId + "/lease";
+}
+
+std::string manifest(const std::string& deliveryId, std::int64_t offset) {
+  return "deliveries/" + deliveryId + "/manifest?offset=" + std::to_string(offset);
+}
+
+std::string capability(const std::string& deliveryId) {
+  return "deliveries/" + deliveryId + "/capability";
+}
+std::string fileComplete(const std::string& deliveryId) {
+  return "deliveries/" + deliveryId + "/file-complete";
+}
+std::string progress(const std::string& deliveryId) {
+  return "deliveries/" + deliveryId + "/progress";
+}
+
+Json heartbeatBody(std::string_view readiness, std::string_view destinationLabel) {
+  return Json{{"readiness", readiness}, {"destinationLabel", destinationLabel}};
+}
+
+Json capabilityBody(std::string_view fileId) {
+  return Json{{"fileId", fileId}};
+}
+
+Json fileCompleteBody(std::string_view fileId, std::string_view sha256) {
+  return Json{{"fileId", fileId}, {"sha256", sha256}};
+}
+
+Json downloadingBody(std::int64_t bytesDone) {
+  return Json{{"state", "downloading"}, {"bytesDone", std::to_string(bytesDone)}};
+}
+
+Json waitingBody(std::int64_t bytesDone, std::string_view reason) {
+  return Json{{"state", "waiting"},
+              {"bytesDone", std::to_string(bytesDone)},
+              {"reason", prefixCharacters(reason, reasonCharacters)}};
+}
+
+Json enrollBody(std::string_view name, std::string_view version) {
+  return Json{{"name", name}, {"version", version}};
+}
+
+}  // namespace Resources
+
+}  // namespace trellisant

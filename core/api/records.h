@@ -1,0 +1,90 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "api/http.h"
+#include "json.h"
+
+namespace trellisant {
+
+// The server's JSON records. fromJson reads each field from its camelCase key or its
+// snake_case form, ignores other keys, and throws DecodingError for a missing required key or
+// a value of the wrong type (sizes are decimal strings: a number there is wrong). toJson
+// writes camelCase keys and leaves absent optionals out.
+
+// One hand-off of footage to this device.
+struct Delivery {
+  std::string id;
+  std::string transferId;
+  std::string name;
+  std::string projectName;
+  std::string companyName;
+  std::string totalBytes;  // decimal
+  std::int64_t fileCount = 0;
+  std::string state;
+
+  static Delivery fromJson(const Json& json);
+  Json toJson() const;
+  bool operator==(const Delivery&) const = default;
+};
+
+// One file of a delivery.
+struct ManifestFile {
+  std::string id;
+  std::string relativePath;  // "/"-separated, validated before use
+  std::string size;          // decimal
+  std::string fingerprint;
+  std::optional<std::string> checksum;
+  std::optional<std::string> checksumKind;
+
+  static ManifestFile fromJson(const Json& json);
+  Json toJson() const;
+  bool operator==(const ManifestFile&) const = default;
+};
+
+// A short-lived permission to download one file from its storage provider.
+struct Capability {
+  std::string url;        // parses as a URL
+  http::Headers headers;  // "headers" is required; it may be an empty object
+  std::string size;       // decimal
+  std::string fingerprint;
+  std::optional<std::string> checksum;
+  std::optional<std::string> checksumKind;
+
+  static Capability fromJson(const Json& json);
+  Json toJson() const;
+  bool operator==(const Capability&) const = default;
+};
+
+// Paths (relative to "/api/v1/native/") and request bodies of the native API's resources.
+namespace Resources {
+
+inline constexpr std::string_view heartbeat = "heartbeat";
+inline constexpr std::string_view deliveries = "deliveries";
+inline constexpr std::string_view enroll = "enroll";
+inline constexpr std::string_view revoke = "revoke";
+std::string lease(const std::string& deliveryId);
+std::string manifest(const std::string& deliveryId, std::int64_t offset);
+std::string capability(const std::string& deliveryId);
+std::string fileComplete(const std::string& deliveryId);
+std::string progress(const std::string& deliveryId);
+
+// The waiting report carries at most this many user-perceived characters of the reason.
+inline constexpr std::size_t reasonCharacters = 240;
+
+Json heartbeatBody(std::string_view readiness, std::string_view destinationLabel);
+Json capabilityBody(std::string_view fileId);
+Json fileCompleteBody(std::string_view fileId, std::string_view sha256);
+// {"state": "downloading", "bytesDone": decimal}
+Json downloadingBody(std::int64_t bytesDone);
+// {"state": "waiting", "bytesDone": decimal, "reason": the first 240 characters of `reason`}
+Json waitingBody(std::int64_t bytesDone, std::string_view reason);
+Json enrollBody(std::string_view name, std::string_view version);
+
+}  // namespace Resources
+
+}  // namespace trellisant

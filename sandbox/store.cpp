@@ -1,0 +1,165 @@
+#include "store.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+
+#include "error.h"
+#include "fileio.h"
+
+namespace trellisant::sandbox {
+namespace {
+
+struct DigestFree {
+  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
+};
+using Digest = std::unique_ptr<EVP_MD_CTX, DigestFree>;
+
+Digest startDigest(const EVP_MD* kind) {
+  Digest context(EVP_MD_CTX_new());
+  if (!context || EVP_DigestInit_ex(context.get(), kind, nullptr) != 1)
+    throw PlatformError("Could not start a digest.");
+  return context;
+}
+
+std::string finishDigest(EVP_MD_CTX* context) {
+  unsigned char value[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(context, value, &length) != 1)
+    throw PlatformError("Could not finish a digest.");
+  return hex(value, length);
+}
+
+struct FileDigests {
+  std::int64_t size = 0;
+  std::string sha256;
+  std::string md5;
+};
+
+// SHA-256 and MD5 in one pass over the file.
+FileDigests digestFile(const std::filesystem::path& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw systemError(errno);
+  Digest sha = startDigest(EVP_sha256());
+  Digest md5 = startDigest(EVP_md5());
+  std::vector<unsigned char> buffer(1 << 20);
+  FileDigests out;
+  for (;;) {
+    ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int error = errno;
+      ::close(fd);
+      throw systemError(error);
+    }
+    if (n == 0) break;
+    EVP_DigestUpdate(sha.get(), buffer.data(), static_cast<std::size_t>(n));
+    EVP_DigestUpdate(md5.get(), buffer.data(), static_cast<std::size_t>(n));
+    out.size += n;
+  }
+  ::close(fd);
+  out.sha256 = finishDigest(sha.get());
+  out.md5 = finishDigest(md5.get());
+  return out;
+}
+
+}  // namespace
+
+std::string sha256Hex(std::string_view bytes) {
+  Digest context = startDigest(EVP_sha256());
+  EVP_DigestUpdate(context.get(), bytes.data(), bytes.size());
+  return finishDigest(context.get());
+}
+
+std::string capabilitySignature(const std::string& deliveryId, const std::string& fileId) {
+  return sha256Hex(deliveryId + "/" + fileId + "/sandbox");
+}
+
+std::string SandboxDelivery::totalBytes() const {
+  if (totalBytesText) return *totalBytesText;
+  std::int64_t total = 0;
+  for (auto& file : files) total += file.size;
+  return std::to_string(total);
+}
+
+SandboxDelivery deliveryFromFolder(const std::filesystem::path& folder, std::string id,
+                                   std::string companyName, std::string projectName,
+                                   std::string name) {
+  namespace fs = std::filesystem;
+  std::vector<fs::path> paths;
+  for (auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (entry.is_regular_file() && !entry.is_symlink()) paths.push_back(entry.path());
+  }
+  std::vector<std::pair<std::string, fs::path>> sorted;
+  for (auto& path : paths) sorted.emplace_back(fs::relative(path, folder).generic_string(), path);
+  std::sort(sorted.begin(), sorted.end());
+
+  SandboxDelivery delivery;
+  delivery.id = id.empty() ? makeUUID() : std::move(id);
+  delivery.transferId = makeUUID();
+  delivery.name = std::move(name);
+  delivery.projectName = std::move(projectName);
+  delivery.companyName = std::move(companyName);
+  for (auto& [relative, path] : sorted) {
+    FileDigests digests = digestFile(path);
+    SandboxFile file;
+    file.id = makeUUID();
+    file.relativePath = relative;
+    // The content's own digest stands in for the source version: it changes when the bytes do.
+    file.fingerprint = "v-" + digests.sha256.substr(0, 16);
+    file.source = fs::absolute(path);
+    file.size = digests.size;
+    file.sha256 = digests.sha256;
+    file.md5 = digests.md5;
+    file.checksum = digests.sha256;
+    delivery.files.push_back(std::move(file));
+  }
+  return delivery;
+}
+
+void DeliveryStore::add(SandboxDelivery delivery) {
+  std::lock_guard lock(mutex_);
+  auto existing = std::find_if(deliveries_.begin(), deliveries_.end(),
+                               [&](const SandboxDelivery& d) { return d.id == delivery.id; });
+  if (existing != deliveries_.end()) {
+    *existing = std::move(delivery);
+  } else {
+    deliveries_.push_back(std::move(delivery));
+  }
+}
+
+bool DeliveryStore::remove(const std::string& id) {
+  std::lock_guard lock(mutex_);
+  return std::erase_if(deliveries_, [&](const SandboxDelivery& d) { return d.id == id; }) > 0;
+}
+
+std::vector<SandboxDelivery> DeliveryStore::all() const {
+  std::lock_guard lock(mutex_);
+  return deliveries_;
+}
+
+std::optional<SandboxDelivery> DeliveryStore::find(const std::string& id) const {
+  std::lock_guard lock(mutex_);
+  for (auto& delivery : deliveries_) {
+    if (delivery.id == id) return delivery;
+  }
+  return std::nullopt;
+}
+
+std::optional<SandboxFile> DeliveryStore::findFile(const std::string& deliveryId,
+                                                   const std::string& fileId) const {
+  std::lock_guard lock(mutex_);
+  for (auto& delivery : deliveries_) {
+    if (delivery.id != deliveryId) continue;
+    for (auto& file : delivery.files) {
+      if (file.id == fileId) return file;
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace trellisant::sandbox

@@ -1,0 +1,282 @@
+#include <gtest/gtest.h>
+
+#include <barrier>
+#include <thread>
+
+#include "api/api.h"
+#include "company_fixture.h"
+
+using namespace trellisant;
+using namespace trellisant::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* kInterrupted = "Your connection was interrupted. Trellisant will retry.";
+constexpr const char* kSignInExpired =
+    "Your device sign in has expired. Sign in again in Trellisant.";
+
+std::string messageOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const std::exception& error) {
+    return userMessage(error);
+  }
+  return "(no failure)";
+}
+
+class ApiClientTest : public CompanyTest {
+ protected:
+  API api() { return API(server->baseUrl()); }
+  Json heartbeat(API& client) {
+    return client.request("heartbeat", "POST", Resources::heartbeatBody("ready", "Footage"));
+  }
+};
+
+}  // namespace
+
+TEST(ApiAddress, AcceptsSecureAndLocalAddressesOnly) {
+  for (const char* good :
+       {"https://trellisant.example", "https://Trellisant.Example:8443/x", "http://127.0.0.1:8080",
+        "http://localhost", "http://localhost:9000/path"}) {
+    EXPECT_NO_THROW(API{good}) << good;
+  }
+  for (const char* bad :
+       {"http://trellisant.example", "ftp://localhost", "http://LOCALHOST", "http://[::1]:8080",
+        "http://127.0.0.2", "not a url", "", "https://", "trellisant.example"}) {
+    EXPECT_EQ(messageOf([&] { API{bad}; }),
+              "Use a secure server address, or localhost for development.")
+        << bad;
+  }
+}
+
+TEST_F(ApiClientTest, SendsBearerDeviceKeyAndCompactJson) {
+  Credentials credentials = signIn();
+  API client = api();
+  EXPECT_TRUE(API::OK::fromJson(heartbeat(client)).ok);
+  EXPECT_TRUE(
+      client.request<API::Deliveries>("deliveries", "GET", std::nullopt).deliveries.empty());
+
+  auto beat = requestsTo("/api/v1/native/heartbeat").at(0);
+  EXPECT_EQ(beat.method, "POST");
+  EXPECT_EQ(beat.header("Authorization"), "Bearer " + credentials.accessToken);
+  EXPECT_EQ(beat.header("X-Device-Key"), credentials.deviceKey);
+  EXPECT_EQ(beat.header("Content-Type"), "application/json");
+  EXPECT_EQ(beat.body, R"({"destinationLabel":"Footage","readiness":"ready"})");
+
+  auto list = requestsTo("/api/v1/native/deliveries").at(0);
+  EXPECT_EQ(list.method, "GET");
+  EXPECT_FALSE(list.header("Content-Type"));
+  EXPECT_TRUE(list.body.empty());
+  EXPECT_TRUE(requestsTo(kTokenPath).empty());
+}
+
+TEST_F(ApiClientTest, KeepsOnlySchemeHostAndPortOfTheServerAddress) {
+  signIn();
+  // Credentials match by scheme, host and port, so the stored record fits this address too.
+  API client(server->baseUrl() + "/some/base/path?x=1");
+  heartbeat(client);
+  ASSERT_EQ(requestsTo("/api/v1/native/heartbeat").size(), 1u);
+  EXPECT_EQ(server->requests().back().target, "/api/v1/native/heartbeat");
+}
+
+TEST_F(ApiClientTest, RequiresCredentialsForThisServer) {
+  API client = api();
+  EXPECT_EQ(messageOf([&] { heartbeat(client); }), "Sign in to Trellisant first.");
+  Credentials other = server->issueCredentials(1h, true);
+  other.server = "https://elsewhere.example";
+  Vault::save(other);
+  EXPECT_EQ(messageOf([&] { heartbeat(client); }), "Sign in to Trellisant first.");
+  EXPECT_TRUE(server->requests().empty());
+}
+
+TEST_F(ApiClientTest, RefreshesOnlyWithinFortyFiveSecondsOfExpiry) {
+  Credentials later = signIn(46s);
+  API client = api();
+  heartbeat(client);
+  EXPECT_TRUE(requestsTo(kTokenPath).empty());
+  EXPECT_EQ(Vault::read()->accessToken, later.accessToken);
+
+  Credentials soon = signIn(44s);
+  heartbeat(client);
+  ASSERT_EQ(requestsTo(kTokenPath).size(), 1u);
+  Credentials renewed = *Vault::read();
+  EXPECT_NE(renewed.accessToken, soon.accessToken);
+  EXPECT_EQ(requestsTo("/api/v1/native/heartbeat").back().header("Authorization"),
+            "Bearer " + renewed.accessToken);
+  // expiresAt = now + expires_in (3600 s) with no margin taken off.
+  auto left = renewed.expiresAt - SystemClock::now();
+  EXPECT_GT(left, 3590s);
+  EXPECT_LE(left, 3600s);
+}
+
+TEST_F(ApiClientTest, ConcurrentRequestsShareOneRefresh) {
+  Credentials expiring = signIn(10s);
+  // Hold the token answer so that every caller arrives while the refresh is in flight.
+  server->delay("POST", std::string(kTokenPath), 300ms);
+  API client = api();
+  std::barrier ready(3);
+  std::vector<std::jthread> threads;
+  std::atomic<int> failures{0};
+  for (int i = 0; i < 3; ++i) {
+    threads.emplace_back([&] {
+      ready.arrive_and_wait();
+      try {
+        heartbeat(client);
+      } catch (...) {
+        ++failures;
+      }
+    });
+  }
+  threads.clear();
+  EXPECT_EQ(failures, 0);
+  EXPECT_EQ(requestsTo(kTokenPath).size(), 1u);
+  Credentials renewed = *Vault::read();
+  EXPECT_NE(renewed.accessToken, expiring.accessToken);
+  auto beats = requestsTo("/api/v1/native/heartbeat");
+  ASSERT_EQ(beats.size(), 3u);
+  for (auto& beat : beats) EXPECT_EQ(beat.header("Authorization"), "Bearer " + renewed.accessToken);
+}
+
+TEST_F(ApiClientTest, CallerHoldingASpentRefreshTokenGetsTheRenewedRecord) {
+  Credentials expiring = signIn(10s);
+  API client = api();
+  Credentials first = client.refresh(expiring);
+  // A caller that read the record before the refresh was stored must not spend the old
+  // refresh token a second time (the server has already rotated it).
+  Credentials second = client.refresh(expiring);
+  EXPECT_EQ(second, first);
+  EXPECT_EQ(requestsTo(kTokenPath).size(), 1u);
+  EXPECT_NE(first.refreshToken, expiring.refreshToken);
+}
+
+TEST_F(ApiClientTest, RefreshKeepsRefreshTokenWhenNoneIsReturnedAndDeviceFieldsAlways) {
+  server->setGrantRefreshToken(false);
+  Credentials old = signIn(5s);
+  API client = api();
+  heartbeat(client);
+  Credentials kept = *Vault::read();
+  EXPECT_NE(kept.accessToken, old.accessToken);
+  EXPECT_EQ(kept.refreshToken, old.refreshToken);
+  EXPECT_EQ(kept.deviceId, old.deviceId);
+  EXPECT_EQ(kept.deviceKey, old.deviceKey);
+  EXPECT_EQ(kept.server, old.server);
+  EXPECT_EQ(kept.clientId, old.clientId);
+
+  server->setGrantRefreshToken(true);
+  kept.expiresAt = SystemClock::now();
+  Vault::save(kept);
+  heartbeat(client);
+  Credentials rotated = *Vault::read();
+  EXPECT_NE(rotated.refreshToken, old.refreshToken);
+  EXPECT_EQ(rotated.deviceKey, old.deviceKey);
+  EXPECT_EQ(requestsTo("/api/v1/native/heartbeat").back().header("X-Device-Key"), old.deviceKey);
+
+  auto form = requestsTo(kTokenPath).back();
+  EXPECT_EQ(form.header("Content-Type"), "application/x-www-form-urlencoded");
+  EXPECT_FALSE(form.header("Authorization"));
+  EXPECT_NE(form.body.find("grant_type=refresh_token"), std::string::npos);
+  EXPECT_NE(form.body.find("client_id=trellisant-native"), std::string::npos);
+}
+
+TEST_F(ApiClientTest, RejectedRefreshFailsBeforeTheRequestIsSent) {
+  Credentials old = signIn(5s);
+  old.refreshToken = "not-issued";
+  Vault::save(old);
+  API client = api();
+  EXPECT_EQ(messageOf([&] { heartbeat(client); }), kSignInExpired);
+  EXPECT_TRUE(requestsTo("/api/v1/native/heartbeat").empty());
+  EXPECT_EQ(Vault::read()->accessToken, old.accessToken);
+}
+
+TEST_F(ApiClientTest, MapsFailedAnswersToTheirMessages) {
+  signIn();
+  API client = api();
+  const std::string path = "/api/v1/native/heartbeat";
+  server->inject("POST", path, 403, R"({"error":"This Mac was removed from “My devices”."})", 1);
+  EXPECT_EQ(messageOf([&] { heartbeat(client); }), "This Mac was removed from “My devices”.");
+  server->inject("POST", path, 500, "<html><body>Internal Server Error</body></html>", 1);
+  EXPECT_EQ(messageOf([&] { heartbeat(client); }), kInterrupted);
+  for (const char* body : {R"({"error":42})", R"(["error"])", R"({"message":"x"})", "", "null"}) {
+    server->inject("POST", path, 400, body, 1);
+    EXPECT_EQ(messageOf([&] { heartbeat(client); }), kInterrupted) << body;
+  }
+  // Redirects are not followed; they are a failed answer too.
+  server->inject("POST", path, 302, "", 1);
+  EXPECT_EQ(messageOf([&] { heartbeat(client); }), kInterrupted);
+  server->inject("POST", path, 201, R"({"ok":true,"extra":1})", 1);
+  EXPECT_TRUE(
+      client.request<API::OK>("heartbeat", "POST", Resources::heartbeatBody("ready", "")).ok);
+
+  // The real server's own refusal: a token it never issued.
+  Credentials stranger = *Vault::read();
+  stranger.accessToken = "unknown";
+  Vault::save(stranger);
+  EXPECT_EQ(messageOf([&] { heartbeat(client); }),
+            "Your sign in is no longer valid. Sign in again in Trellisant.");
+}
+
+TEST_F(ApiClientTest, DecodingFailuresAndNullAnswers) {
+  signIn();
+  API client = api();
+  server->inject("GET", "/api/v1/native/deliveries", 200, R"({"deliveries":[{"id":"d"}]})", 1);
+  EXPECT_THROW(client.request<API::Deliveries>("deliveries", "GET", std::nullopt), DecodingError);
+  server->inject("GET", "/api/v1/native/deliveries", 200, "not json", 1);
+  EXPECT_THROW(client.request("deliveries", "GET", std::nullopt), DecodingError);
+  server->inject("POST", "/api/v1/native/heartbeat", 200, "null", 1);
+  Json answer = heartbeat(client);
+  EXPECT_TRUE(answer.is_null());
+  EXPECT_THROW(API::OK::fromJson(answer), DecodingError);
+}
+
+TEST_F(ApiClientTest, TokenEndpointFailuresAndFormEncoding) {
+  std::string endpoint = server->baseUrl() + std::string(kTokenPath);
+  // The sandbox answers 400 with a JSON error body for an unknown code.
+  EXPECT_EQ(messageOf([&] {
+              API::token(endpoint, {{"grant_type", "authorization_code"},
+                                    {"client_id", "trellisant-native"},
+                                    {"code", "a+b c/d"}});
+            }),
+            kSignInExpired);
+  auto sent = requestsTo(kTokenPath).back();
+  EXPECT_EQ(sent.body,
+            "grant_type=authorization_code&client_id=trellisant-native&code=a%2Bb%20c%2Fd");
+
+  server->inject("POST", std::string(kTokenPath), 201, R"({"access_token":"t","expires_in":60})",
+                 1);
+  EXPECT_EQ(messageOf([&] { API::token(endpoint, {}); }), kSignInExpired);
+  EXPECT_TRUE(requestsTo(kTokenPath).back().body.empty());
+
+  server->inject("POST", std::string(kTokenPath), 200, R"({"accessToken":"t","expires_in":60.5})",
+                 1);
+  API::Token token = API::token(endpoint, {{"grant_type", "refresh_token"}});
+  EXPECT_EQ(token.accessToken, "t");
+  EXPECT_FALSE(token.refreshToken);
+  EXPECT_DOUBLE_EQ(token.expiresIn, 60.5);
+  server->inject("POST", std::string(kTokenPath), 200, R"({"access_token":"t","expires_in":"60"})",
+                 1);
+  EXPECT_THROW(API::token(endpoint, {}), DecodingError);
+}
+
+namespace {
+class PlainHttpTest : public CompanyTest {
+ protected:
+  Options options() override {
+    Options options = CompanyTest::options();
+    options.tls = false;
+    return options;
+  }
+};
+}  // namespace
+
+TEST_F(PlainHttpTest, LoopbackServerOverPlainHttp) {
+  EXPECT_EQ(server->baseUrl(), "http://127.0.0.1:" + std::to_string(server->port()));
+  signIn(44s);
+  API api(server->baseUrl());
+  EXPECT_TRUE(api.request<API::OK>("heartbeat", "POST", Resources::heartbeatBody("setup", "")).ok);
+  EXPECT_EQ(requestsTo(kTokenPath).size(), 1u);
+  // Credentials issued for 127.0.0.1 do not belong to "localhost".
+  API other("http://localhost:" + std::to_string(server->port()));
+  EXPECT_EQ(messageOf([&] { other.request("deliveries", "GET", std::nullopt); }),
+            "Sign in to Trellisant first.");
+}

@@ -1,0 +1,79 @@
+#pragma once
+
+// A company server on loopback, reached as trellisant.test over real TLS through the HTTP
+// layer's test-only overrides, with a private home folder for credentials and preferences.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "api/http_testing.h"
+#include "company_server.h"
+#include "settings/preferences.h"
+#include "settings/vault.h"
+#include "test_support.h"
+#include "tls.h"
+
+namespace trellisant::testing {
+
+class CompanyTest : public ::testing::Test {
+ protected:
+  using Options = sandbox::CompanyServer::Options;
+
+  void SetUp() override { start(options()); }
+  void TearDown() override {
+    http::testing::clearOverrides();
+    server.reset();
+  }
+
+  // Fixtures override this to change the server's settings.
+  virtual Options options() {
+    Options options;
+    options.tlsFolder = home.root() / "tls";
+    return options;
+  }
+
+  void start(Options options) {
+    server = std::make_unique<sandbox::CompanyServer>(std::move(options));
+    server->start();
+    if (server->options().tls) {
+      http::testing::setOverrides(
+          {{"trellisant.test:" + std::to_string(server->port()) + ":127.0.0.1"},
+           (server->options().tlsFolder / "ca.pem").string()});
+    } else {
+      http::testing::setOverrides({{}, ""});
+    }
+  }
+
+  // Stores a sign-in the server accepts and returns it.
+  Credentials signIn(std::chrono::seconds lifetime = std::chrono::hours(1), bool enrolled = true) {
+    Credentials credentials = server->issueCredentials(lifetime, enrolled);
+    Vault::save(credentials);
+    return credentials;
+  }
+
+  static void setReceiving(bool receiving) {
+    Preferences preferences;
+    preferences.receiving = receiving;
+    preferences.save(Preferences::file());
+  }
+
+  // The recorded requests whose path (without query) is `path`.
+  std::vector<sandbox::RecordedRequest> requestsTo(std::string_view path) const {
+    std::vector<sandbox::RecordedRequest> out;
+    for (auto& request : server->requests()) {
+      if (request.path() == path) out.push_back(request);
+    }
+    return out;
+  }
+
+  TempHome home;
+  std::unique_ptr<sandbox::CompanyServer> server;
+};
+
+inline constexpr std::string_view kTokenPath = "/api/auth/oauth2/token";
+
+}  // namespace trellisant::testing
