@@ -202,7 +202,7 @@ Response run(const Request& request, const Stream* callbacks, std::string* body,
   if (!finished) throw PlatformError("The network connection was lost.");
   if (result != CURLE_OK) {
     std::string description = errorText[0] != '\0' ? errorText : curl_easy_strerror(result);
-    throw PlatformError(description);
+    throw TransportError(static_cast<int>(result), description);
   }
   if (!transfer.headersDone) {
     long status = 0;

@@ -9,9 +9,22 @@
 #include <utility>
 #include <vector>
 
+#include "error.h"
+
 namespace trellisant::http {
 
 using Headers = std::vector<std::pair<std::string, std::string>>;
+
+// A failure of the transfer itself (connection, TLS, time-out), with libcurl's description
+// and its CURLcode for callers that must tell them apart.
+class TransportError : public PlatformError {
+ public:
+  TransportError(int code, const std::string& description) : PlatformError(description), code_(code) {}
+  int code() const noexcept { return code_; }
+
+ private:
+  int code_;
+};
 
 // Case-insensitive lookup of the first header with this name.
 std::optional<std::string> findHeader(const Headers& headers, std::string_view name);

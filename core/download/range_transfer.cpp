@@ -26,12 +26,11 @@ constexpr std::chrono::seconds kIdleTimeout{45};
 constexpr std::chrono::seconds kResourceTimeout{43200};
 constexpr int kMaximumRedirects = 10;
 
-// libcurl's wording when the provider closed the connection before the body it announced was
-// complete (CURLE_PARTIAL_FILE, older and newer releases). Other transport failures, time-outs
-// among them, pass on unchanged.
+// The provider closed the connection before the body it announced was complete. Other
+// transport failures, time-outs among them, pass on unchanged.
 bool closedEarly(const PlatformError& error) {
-  std::string_view text = error.what();
-  return text.rfind("transfer closed with", 0) == 0 || text.rfind("end of response with", 0) == 0;
+  auto* transport = dynamic_cast<const http::TransportError*>(&error);
+  return transport != nullptr && transport->code() == CURLE_PARTIAL_FILE;
 }
 
 bool isRedirect(long status) {
@@ -137,13 +136,17 @@ std::int64_t RangeTransfer::run(const std::string& url, const http::Headers& hea
   return start_ + written_;
 }
 
-bool RangeTransfer::accept(const http::Response& head) {
+bool acceptsRange(const http::Response& head, std::int64_t start, std::int64_t end,
+                  std::int64_t total) {
   std::string expected =
-      "bytes " + std::to_string(start_) + "-" + std::to_string(end_) + "/" + std::to_string(total_);
+      "bytes " + std::to_string(start) + "-" + std::to_string(end) + "/" + std::to_string(total);
   auto encoding = head.header("Content-Encoding");
-  if (head.status == 206 && head.header("Content-Range") == expected &&
-      (!encoding || *encoding == "identity"))
-    return true;
+  return head.status == 206 && head.header("Content-Range") == expected &&
+         (!encoding || *encoding == "identity");
+}
+
+bool RangeTransfer::accept(const http::Response& head) {
+  if (acceptsRange(head, start_, end_, total_)) return true;
   fail(kWrongRange);
   return false;
 }

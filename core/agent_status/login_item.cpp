@@ -1,0 +1,349 @@
+#include "agent_status/login_item.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "error.h"
+#include "fileio.h"
+
+extern char** environ;
+
+namespace trellisant {
+namespace {
+
+struct ProcessResult {
+  int status = -1;  // exit status; -1 when the program did not run to an exit
+  std::string output;  // standard output and error together
+};
+
+std::vector<char*> argvPointers(const std::vector<std::string>& argv) {
+  std::vector<char*> pointers;
+  for (const auto& arg : argv) pointers.push_back(const_cast<char*>(arg.c_str()));
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// Runs a program to its end without a shell and collects what it prints.
+ProcessResult run(const std::vector<std::string>& argv) {
+  ProcessResult result;
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+    result.output = std::strerror(errno);
+    return result;
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
+  auto args = argvPointers(argv);
+  pid_t pid = 0;
+  int error = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(pipeFds[1]);
+  if (error != 0) {
+    ::close(pipeFds[0]);
+    result.output = argv[0] + ": " + std::strerror(error);
+    return result;
+  }
+  char buffer[4096];
+  for (;;) {
+    ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    result.output.append(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(pipeFds[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+  return result;
+}
+
+std::string trimmed(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\r'))
+    text.pop_back();
+  return text;
+}
+
+// Runs systemctl and turns a failure into its own words.
+void runChecked(const std::vector<std::string>& argv) {
+  ProcessResult result = run(argv);
+  if (result.status == 0) return;
+  std::string text = trimmed(result.output);
+  if (text.empty()) text = argv[0] + " exited with status " + std::to_string(result.status) + ".";
+  throw PlatformError(text);
+}
+
+std::filesystem::path configHome() {
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  if (xdg && xdg[0] == '/') return xdg;
+  const char* home = std::getenv("HOME");
+  if (home && home[0] != '\0') return std::filesystem::path(home) / ".config";
+  if (const passwd* entry = ::getpwuid(::getuid())) return std::filesystem::path(entry->pw_dir) / ".config";
+  return ".config";
+}
+
+bool isExecutable(const std::filesystem::path& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+         ::access(path.c_str(), X_OK) == 0;
+}
+
+// A value for systemd's ExecStart= that survives its quoting, "%" specifiers and "$" expansion.
+std::string systemdQuoted(const std::string& path) {
+  std::string out = "\"";
+  for (char c : path) {
+    if (c == '"' || c == '\\') out.push_back('\\');
+    if (c == '%') out.push_back('%');
+    if (c == '$') out.push_back('$');
+    out.push_back(c);
+  }
+  return out + "\"";
+}
+
+// An Exec= argument of a desktop entry: quoted with the entry's rules, then escaped once more
+// because the value is itself a string with backslash escapes.
+std::string desktopQuoted(const std::string& path) {
+  std::string out = "\"";
+  for (char c : path) {
+    if (c == '"' || c == '`' || c == '$') out += "\\\\";
+    if (c == '\\') out += "\\\\\\";
+    if (c == '%') out.push_back('%');
+    out.push_back(c);
+  }
+  return out + "\"";
+}
+
+std::string unitText(const std::filesystem::path& agent) {
+  return "[Unit]\n"
+         "Description=Trellisant receiving helper\n"
+         "\n"
+         "[Service]\n"
+         "ExecStart=" + systemdQuoted(agent.string()) + "\n"
+         "Restart=on-failure\n"
+         "\n"
+         "[Install]\n"
+         "WantedBy=default.target\n";
+}
+
+std::string autostartText(const std::filesystem::path& agent) {
+  return "[Desktop Entry]\n"
+         "Type=Application\n"
+         "Name=Trellisant receiving helper\n"
+         "Exec=" + desktopQuoted(agent.string()) + "\n"
+         "NoDisplay=true\n"
+         "Terminal=false\n"
+         "X-GNOME-Autostart-enabled=true\n";
+}
+
+// Writes the file unless it already holds `text`; true when it changed.
+bool writeIfChanged(const std::filesystem::path& path, const std::string& text) {
+  if (readFile(path) == text) return false;
+  std::error_code error;
+  std::filesystem::create_directories(path.parent_path(), error);
+  if (error) throw PlatformError(error.message());
+  writeAtomically(path, text, 0644);
+  return true;
+}
+
+std::filesystem::path resolveProgram(const std::string& program) {
+  if (program.find('/') != std::string::npos) return program;
+  const char* path = std::getenv("PATH");
+  std::string_view folders = path ? path : "/usr/local/bin:/usr/bin:/bin";
+  while (true) {
+    auto colon = folders.find(':');
+    std::filesystem::path folder(folders.substr(0, colon));
+    if (folder.empty()) folder = ".";
+    if (isExecutable(folder / program)) return folder / program;
+    if (colon == std::string_view::npos) break;
+    folders.remove_prefix(colon + 1);
+  }
+  throw PlatformError(program + ": " + std::strerror(ENOENT));
+}
+
+}  // namespace
+
+void spawnDetached(const std::vector<std::string>& argv) {
+  std::string program = resolveProgram(argv.at(0)).string();
+  auto args = argvPointers(argv);
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) throw systemError(errno);
+  pid_t middle = ::fork();
+  if (middle < 0) {
+    int error = errno;
+    ::close(report[0]);
+    ::close(report[1]);
+    throw systemError(error);
+  }
+  if (middle == 0) {
+    // Only async-signal-safe calls from here on. The grandchild is adopted by init (or the
+    // session's subreaper) as soon as the middle process exits, so it never becomes our zombie.
+    pid_t started = ::fork();
+    if (started < 0) {
+      int error = errno;
+      (void)!::write(report[1], &error, sizeof error);
+      ::_exit(127);
+    }
+    if (started > 0) ::_exit(0);
+    ::setsid();
+    int null = ::open("/dev/null", O_RDWR);
+    if (null >= 0) {
+      ::dup2(null, 0);
+      ::dup2(null, 1);
+      ::dup2(null, 2);
+    }
+    ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int signal : {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGCHLD}) ::signal(signal, SIG_DFL);
+    ::execv(program.c_str(), args.data());
+    int error = errno;
+    (void)!::write(report[1], &error, sizeof error);
+    ::_exit(127);
+  }
+  ::close(report[1]);
+  int status = 0;
+  while (::waitpid(middle, &status, 0) < 0 && errno == EINTR) {
+  }
+  int error = 0;
+  ssize_t n;
+  while ((n = ::read(report[0], &error, sizeof error)) < 0 && errno == EINTR) {
+  }
+  ::close(report[0]);
+  if (n == static_cast<ssize_t>(sizeof error)) throw PlatformError(program + ": " + std::strerror(error));
+}
+
+SystemdLoginItem::SystemdLoginItem(std::filesystem::path agentExecutable, std::string systemctl,
+                                   std::chrono::milliseconds stopWait)
+    : agent_(std::filesystem::absolute(agentExecutable)),
+      systemctl_(std::move(systemctl)),
+      stopWait_(stopWait) {}
+
+std::filesystem::path SystemdLoginItem::unitFile() {
+  return configHome() / "systemd" / "user" / std::string(unitName);
+}
+
+std::filesystem::path SystemdLoginItem::autostartFile() {
+  return configHome() / "autostart" / "trellisant-agent.desktop";
+}
+
+std::filesystem::path SystemdLoginItem::besideSelf(std::string_view name) {
+  std::error_code error;
+  auto self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return std::filesystem::path(name);
+  return self.parent_path() / name;
+}
+
+bool SystemdLoginItem::userManagerAnswers() {
+  return run({systemctl_, "--user", "show-environment"}).status == 0;
+}
+
+LoginItemStatus SystemdLoginItem::status() {
+  if (!isExecutable(agent_)) return LoginItemStatus::notFound;
+  if (std::filesystem::exists(autostartFile())) return LoginItemStatus::enabled;
+  auto answer = run({systemctl_, "--user", "is-enabled", std::string(unitName)});
+  auto state = trimmed(answer.output);
+  if (answer.status == 0 && (state == "enabled" || state == "enabled-runtime"))
+    return LoginItemStatus::enabled;
+  return LoginItemStatus::notRegistered;
+}
+
+void SystemdLoginItem::registerItem() {
+  if (!isExecutable(agent_))
+    throw PlatformError("The receiving helper is missing at " + agent_.string() + ".");
+  if (userManagerAnswers()) {
+    registerWithSystemd();
+  } else {
+    registerWithAutostart();
+  }
+}
+
+void SystemdLoginItem::registerWithSystemd() {
+  // An agent started by an earlier fallback registration would otherwise run twice.
+  std::error_code ignored;
+  if (std::filesystem::remove(autostartFile(), ignored)) stopAgents();
+  if (writeIfChanged(unitFile(), unitText(agent_)))
+    runChecked({systemctl_, "--user", "daemon-reload"});
+  runChecked({systemctl_, "--user", "enable", "--now", std::string(unitName)});
+}
+
+void SystemdLoginItem::registerWithAutostart() {
+  writeIfChanged(autostartFile(), autostartText(agent_));
+  if (runningAgents().empty()) spawnDetached({agent_.string()});
+}
+
+void SystemdLoginItem::unregisterItem() {
+  std::error_code ignored;
+  if (std::filesystem::remove(autostartFile(), ignored)) stopAgents();
+  if (std::filesystem::exists(unitFile()) && userManagerAnswers())
+    runChecked({systemctl_, "--user", "disable", "--now", std::string(unitName)});
+}
+
+std::vector<int> SystemdLoginItem::runningAgents() const {
+  std::vector<int> pids;
+  std::error_code error;
+  auto target = std::filesystem::weakly_canonical(agent_, error);
+  if (error) target = agent_;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    const auto name = entry.path().filename().string();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    int pid = std::stoi(name);
+    if (pid == ::getpid()) continue;
+    std::error_code unreadable;  // other users' processes and vanished ones
+    auto exe = std::filesystem::read_symlink(entry.path() / "exe", unreadable);
+    if (!unreadable && exe == target) pids.push_back(pid);
+  }
+  return pids;
+}
+
+void SystemdLoginItem::stopAgents() {
+  auto pids = runningAgents();
+  for (int pid : pids) ::kill(pid, SIGTERM);
+  auto deadline = std::chrono::steady_clock::now() + stopWait_;
+  while (!pids.empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    pids = runningAgents();
+  }
+  for (int pid : pids) ::kill(pid, SIGKILL);
+}
+
+void SystemdLoginItem::openSettings() {
+  auto folder = std::filesystem::exists(autostartFile()) ? autostartFile().parent_path()
+                                                         : unitFile().parent_path();
+  try {
+    spawnDetached({"xdg-open", folder.string()});
+  } catch (const PlatformError&) {
+    // No desktop to show it on; describe() gives the same place in words.
+  }
+}
+
+std::string SystemdLoginItem::describe() {
+  if (!isExecutable(agent_))
+    return "The receiving helper is missing at " + agent_.string() + ".";
+  auto pids = runningAgents();
+  std::string running = pids.empty() ? "It is not running."
+                                     : "It is running (process " + std::to_string(pids.front()) + ").";
+  if (std::filesystem::exists(autostartFile()))
+    return "Starts at login through the autostart entry " + autostartFile().string() + ". " + running;
+  bool enabled = status() == LoginItemStatus::enabled;
+  if (std::filesystem::exists(unitFile()))
+    return std::string(enabled ? "Starts at login through" : "Not enabled:") +
+           " the systemd user unit " + unitFile().string() + ". " + running;
+  return "Not registered. Enabling receiving installs the systemd user unit " +
+         unitFile().string() + ". " + running;
+}
+
+}  // namespace trellisant

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace trellisant {
+
+enum class LoginItemStatus { notRegistered, enabled, notFound };
+
+// The receiving agent as a program the session starts at login and keeps running.
+class LoginItem {
+ public:
+  virtual ~LoginItem() = default;
+  virtual LoginItemStatus status() = 0;
+  // Register and start the agent; throws PlatformError with a description on failure.
+  virtual void registerItem() = 0;
+  // Stop the agent and keep it from starting again; waits until it has stopped. Throws
+  // PlatformError on failure.
+  virtual void unregisterItem() = 0;
+  // Shows the user where background programs are managed.
+  virtual void openSettings() = 0;
+  // One or two sentences for people: where the unit or autostart entry lives, whether it is
+  // enabled and whether the agent runs.
+  virtual std::string describe() = 0;
+};
+
+// The systemd user unit trellisant-agent.service; where no systemd user manager answers, an
+// XDG autostart entry plus a detached start of the agent.
+class SystemdLoginItem : public LoginItem {
+ public:
+  static constexpr std::string_view unitName = "trellisant-agent.service";
+
+  explicit SystemdLoginItem(std::filesystem::path agentExecutable = besideSelf("trellisant-agent"),
+                            std::string systemctl = "systemctl",
+                            std::chrono::milliseconds stopWait = std::chrono::seconds(10));
+
+  LoginItemStatus status() override;
+  void registerItem() override;
+  void unregisterItem() override;
+  void openSettings() override;
+  std::string describe() override;
+
+  // $XDG_CONFIG_HOME (default ~/.config) + systemd/user/trellisant-agent.service
+  static std::filesystem::path unitFile();
+  // $XDG_CONFIG_HOME (default ~/.config) + autostart/trellisant-agent.desktop
+  static std::filesystem::path autostartFile();
+  // The program `name` in the folder of the running executable.
+  static std::filesystem::path besideSelf(std::string_view name);
+
+ private:
+  bool userManagerAnswers();
+  void registerWithSystemd();
+  void registerWithAutostart();
+  void stopAgents();
+  std::vector<int> runningAgents() const;
+
+  std::filesystem::path agent_;
+  std::string systemctl_;
+  std::chrono::milliseconds stopWait_;
+};
+
+// Starts a program detached from this process (own session, standard streams on /dev/null,
+// not our child once started). Searches PATH when argv[0] has no slash. Throws PlatformError
+// when the program cannot be started.
+void spawnDetached(const std::vector<std::string>& argv);
+
+}  // namespace trellisant

@@ -1,0 +1,82 @@
+#include "settings/readiness.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+
+#include "api/api.h"
+#include "error.h"
+#include "fileio.h"
+
+namespace trellisant {
+namespace {
+
+constexpr std::string_view kProbeText = "Trellisant readiness test";
+
+// Writes and removes a probe file; never leaves it behind, even when writing fails.
+void probe(const std::filesystem::path& root) {
+  std::string name = ".trellisant-test-" + makeUUID();
+  std::transform(name.begin(), name.end(), name.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  auto path = root / name;
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) throw systemError(errno);
+  int error = 0;
+  std::string_view left = kProbeText;
+  while (!left.empty() && error == 0) {
+    ssize_t n = ::write(fd, left.data(), left.size());
+    if (n < 0 && errno != EINTR) error = errno;
+    if (n > 0) left.remove_prefix(static_cast<std::size_t>(n));
+  }
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (::unlink(path.c_str()) != 0 && error == 0) error = errno;
+  if (error != 0) throw systemError(error);
+}
+
+}  // namespace
+
+AgentStatus applyStatusOverrides(AgentStatus status, const Preferences& preferences,
+                                 bool serviceReady, Date now) {
+  if (!preferences.receiving) {
+    status.state = "paused";
+    status.message = "Receiving is paused.";
+  } else if (!serviceReady) {
+    status.state = "setup";
+    status.message = "Allow Trellisant in Login Items to receive in the background.";
+  } else if (Seconds(status.updatedAt - now).count() < -45.0) {
+    status.state = "needs_attention";
+    status.message = "The receiving helper is not responding. Restart receiving.";
+  }
+  return status;
+}
+
+void testReadiness(const Preferences& preferences, bool signedIn, bool serviceReady,
+                   const std::function<AgentStatus()>& refreshedStatus, std::stop_token stop) {
+  if (!signedIn) throw TrellisantError("Sign in to test your device.");
+  auto root = preferences.rootURL();
+  if (::access(root.c_str(), W_OK) != 0) throw TrellisantError("Choose a writable download folder.");
+  probe(root);
+  throwIfStopped(stop);
+  if (serviceReady) {
+    AgentStatus status = refreshedStatus();
+    if (status.state == "needs_attention") throw TrellisantError(status.message);
+    return;
+  }
+  API api(preferences.server);
+  api.request<API::OK>("heartbeat", "POST",
+                       Json{{"readiness", "setup"}, {"destinationLabel", preferences.destinationLabel}},
+                       stop);
+}
+
+AgentStatus readinessPassed(AgentStatus status) {
+  status.state = "ready";
+  status.message =
+      "Folder access and device connection checked. Provider downloads still require connected "
+      "storage accounts.";
+  return status;
+}
+
+}  // namespace trellisant

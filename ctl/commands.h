@@ -1,0 +1,57 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "agent_status/agent_status.h"
+#include "agent_status/login_item.h"
+#include "api/sign_in.h"
+#include "clock.h"
+
+namespace trellisant::ctl {
+
+// What the commands reach outside the core; main() fills it with the real things, tests with
+// fakes.
+struct Context {
+  Context(std::ostream& out, std::ostream& err) : out(out), err(err) {}
+  std::ostream& out;
+  std::ostream& err;
+  // Where the sign-in callback address is pasted.
+  int input = 0;
+  std::shared_ptr<LoginItem> loginItem;
+  // Shows the authorization page; a failure is not an error (headless computers have none).
+  std::function<void(const std::string& url)> openBrowser;
+  // The agent's own status over its control socket; nothing when it does not answer.
+  std::function<std::optional<AgentStatus>()> askAgent;
+  std::chrono::steady_clock::duration signInLimit = CallbackWaiter::defaultLimit;
+  std::function<std::string()> computerName = [] { return trellisant::computerName(); };
+};
+
+// Runs one command line (without the program name). Failures are printed to `err` as their
+// user-facing sentence. Returns the exit status: 0 success, 1 failure, 2 misuse.
+int run(const std::vector<std::string>& arguments, Context& context);
+
+std::string usage();
+
+// The commands; each throws its failure.
+void status(Context& context);
+void signIn(Context& context);
+void signOut(Context& context);
+void folder(Context& context, const std::string& path);
+void enable(Context& context);
+void pause(Context& context);
+void test(Context& context);
+void server(Context& context, const std::optional<std::string>& address);
+
+// The status the app would show: the agent's answer when its login item is enabled (else the
+// status file), with the app's overrides.
+AgentStatus shownStatus(Context& context);
+// "state: …", "message: …", "transfer: …", "progress: …" and "updated: …" lines.
+std::string describeStatus(const AgentStatus& status, Date now = SystemClock::now());
+
+}  // namespace trellisant::ctl

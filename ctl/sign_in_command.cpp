@@ -1,0 +1,90 @@
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <thread>
+
+#include "api/sign_in.h"
+#include "commands.h"
+#include "error.h"
+#include "settings/preferences.h"
+
+namespace trellisant::ctl {
+namespace {
+
+std::string trimmed(std::string_view text) {
+  auto begin = text.find_first_not_of(" \t\r\n");
+  if (begin == std::string_view::npos) return {};
+  auto end = text.find_last_not_of(" \t\r\n");
+  return std::string(text.substr(begin, end - begin + 1));
+}
+
+// Hands every pasted line to the waiter until one is accepted; the end of the input cancels
+// the sign-in. Polls so that a stop request ends it promptly.
+void readCallbacks(int fd, CallbackWaiter& waiter, std::ostream& err, std::stop_token stop) {
+  std::string pending;
+  char buffer[4096];
+  while (!stop.stop_requested() && waiter.waiting()) {
+    pollfd ready{fd, POLLIN, 0};
+    int polled = ::poll(&ready, 1, 100);
+    if (polled < 0 && errno != EINTR) break;
+    if (polled <= 0) continue;
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) break;
+    pending.append(buffer, static_cast<std::size_t>(n));
+    for (auto newline = pending.find('\n'); newline != std::string::npos; newline = pending.find('\n')) {
+      std::string line = trimmed(std::string_view(pending).substr(0, newline));
+      pending.erase(0, newline + 1);
+      if (line.empty()) continue;
+      auto url = Url::parse(line);
+      if (url && waiter.deliver(*url)) return;
+      err << "That is not the address this sign in waits for. Paste the address that starts "
+             "with trellisant://oauth/callback.\n";
+    }
+  }
+  if (!stop.stop_requested()) waiter.cancel();
+}
+
+}  // namespace
+
+void signIn(Context& context) {
+  Preferences preferences = Preferences::load();
+  auto pending = SignInFlow::begin(preferences);
+  context.out << "Open this address in a web browser and sign in:\n\n  " << pending.authorizationURL
+              << "\n\nYour browser is then sent to an address that starts with "
+                 "trellisant://oauth/callback.\nPaste that address here and press Enter:\n"
+              << std::flush;
+  try {
+    context.openBrowser(pending.authorizationURL);
+  } catch (const std::exception&) {
+    // Without a browser on this computer the address is opened elsewhere and pasted back.
+  }
+  CallbackWaiter waiter(pending.state);
+  Url callback;
+  {
+    std::jthread reader([&](std::stop_token stop) { readCallbacks(context.input, waiter, context.err, stop); });
+    callback = waiter.wait(context.signInLimit);
+  }
+  std::string name = context.computerName();
+  SignInFlow::finish(pending, callback, name);
+  preferences.save(Preferences::file());
+  context.out << "Signed in. This computer is enrolled as \"" << name << "\".\n";
+}
+
+void signOut(Context& context) {
+  Preferences preferences = Preferences::load();
+  preferences.receiving = false;
+  preferences.save(Preferences::file());
+  std::optional<std::string> stopFailure;
+  try {
+    context.loginItem->unregisterItem();
+  } catch (const std::exception& error) {
+    stopFailure = userMessage(error);
+  }
+  ::trellisant::signOut(preferences);
+  context.out << "Signed out.\n";
+  if (stopFailure) throw PlatformError(*stopFailure);
+}
+
+}  // namespace trellisant::ctl
