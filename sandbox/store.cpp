@@ -1,7 +1,6 @@
 #include "store.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,26 +13,6 @@
 namespace trellisant::sandbox {
 namespace {
 
-struct DigestFree {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-using Digest = std::unique_ptr<EVP_MD_CTX, DigestFree>;
-
-Digest startDigest(const EVP_MD* kind) {
-  Digest context(EVP_MD_CTX_new());
-  if (!context || EVP_DigestInit_ex(context.get(), kind, nullptr) != 1)
-    throw PlatformError("Could not start a digest.");
-  return context;
-}
-
-std::string finishDigest(EVP_MD_CTX* context) {
-  unsigned char value[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(context, value, &length) != 1)
-    throw PlatformError("Could not finish a digest.");
-  return hex(value, length);
-}
-
 struct FileDigests {
   std::int64_t size = 0;
   std::string sha256;
@@ -44,8 +23,8 @@ struct FileDigests {
 FileDigests digestFile(const std::filesystem::path& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) throw systemError(errno);
-  Digest sha = startDigest(EVP_sha256());
-  Digest md5 = startDigest(EVP_md5());
+  Digest sha(Digest::Kind::sha256);
+  Digest md5(Digest::Kind::md5);
   std::vector<unsigned char> buffer(1 << 20);
   FileDigests out;
   for (;;) {
@@ -57,23 +36,17 @@ FileDigests digestFile(const std::filesystem::path& path) {
       throw systemError(error);
     }
     if (n == 0) break;
-    EVP_DigestUpdate(sha.get(), buffer.data(), static_cast<std::size_t>(n));
-    EVP_DigestUpdate(md5.get(), buffer.data(), static_cast<std::size_t>(n));
+    sha.update(buffer.data(), static_cast<std::size_t>(n));
+    md5.update(buffer.data(), static_cast<std::size_t>(n));
     out.size += n;
   }
   ::close(fd);
-  out.sha256 = finishDigest(sha.get());
-  out.md5 = finishDigest(md5.get());
+  out.sha256 = sha.finishHex();
+  out.md5 = md5.finishHex();
   return out;
 }
 
 }  // namespace
-
-std::string sha256Hex(std::string_view bytes) {
-  Digest context = startDigest(EVP_sha256());
-  EVP_DigestUpdate(context.get(), bytes.data(), bytes.size());
-  return finishDigest(context.get());
-}
 
 std::string capabilitySignature(const std::string& deliveryId, const std::string& fileId) {
   return sha256Hex(deliveryId + "/" + fileId + "/sandbox");

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "digest.h"
+
 namespace trellisant::sandbox {
 
 // One file of a sandbox delivery, served by the provider from `source`.
@@ -46,8 +48,6 @@ SandboxDelivery deliveryFromFolder(const std::filesystem::path& folder, std::str
                                    std::string companyName, std::string projectName,
                                    std::string name);
 
-// Lower-case hexadecimal SHA-256 of the bytes.
-std::string sha256Hex(std::string_view bytes);
 
 // The "X-Sandbox-Signature" header value a capability carries and the provider checks:
 // the SHA-256 of deliveryId + "/" + fileId + "/sandbox".

@@ -1,7 +1,6 @@
 #include "agent_status/agent_service.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -17,7 +16,9 @@
 
 #include "agent_status/agent_status.h"
 #include "clock.h"
+#include "digest.h"
 #include "fileio.h"
+#include "unique_fd.h"
 
 // glibc before 2.39 lacks the constant; on these architectures the kernel takes the
 // asm-generic value. Kernels before 6.5 answer ENOPROTOOPT and we fall back to pidfd_open.
@@ -28,45 +29,6 @@
 
 namespace trellisant {
 namespace {
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-// Lower-case hex SHA-256 of a file's bytes; nothing when it cannot be read or a stop arrives.
-std::optional<std::string> sha256OfFile(const std::filesystem::path& path, std::stop_token stop) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return std::nullopt;
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                  &EVP_MD_CTX_free);
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) return std::nullopt;
-  std::vector<unsigned char> buffer(1 << 20);
-  for (;;) {
-    if (stop.stop_requested()) return std::nullopt;
-    ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    if (EVP_DigestUpdate(context.get(), buffer.data(), static_cast<std::size_t>(n)) != 1)
-      return std::nullopt;
-  }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) return std::nullopt;
-  return hex(digest, length);
-}
 
 // The app sits beside the running agent executable.
 std::filesystem::path defaultAppExecutable() {
@@ -124,7 +86,7 @@ AgentService::AgentService(std::filesystem::path socketPath,
   try {
     auto app = appExecutable ? *appExecutable : defaultAppExecutable();
     // Computed once: an app replaced later is refused until the agent restarts.
-    if (!app.empty()) appHash_ = sha256OfFile(app, {});
+    if (!app.empty()) appHash_ = sha256HexOfFile(app, {});
   } catch (...) {
     appHash_.reset();
   }
@@ -279,7 +241,7 @@ bool AgentService::peerAllowed(int connection, std::stop_token stop) const {
 
   UniqueFd pidfd(peerPidfd(connection, peer.pid));
   if (pidfd.get() < 0) return false;
-  auto hash = sha256OfFile("/proc/" + std::to_string(peer.pid) + "/exe", stop);
+  auto hash = sha256HexOfFile("/proc/" + std::to_string(peer.pid) + "/exe", stop);
   // Checked after reading the executable: had the peer exited, its pid could now name another
   // process, whose executable we might just have read.
   if (!hash || !stillRunning(pidfd.get())) return false;

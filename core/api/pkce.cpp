@@ -1,8 +1,8 @@
 #include "api/pkce.h"
 
-#include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include "digest.h"
 #include "error.h"
 #include "fileio.h"
 
@@ -35,11 +35,9 @@ std::string randomURLSafe() {
 }
 
 std::string pkceChallenge(std::string_view verifier) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(verifier.data(), verifier.size(), digest, &length, EVP_sha256(), nullptr) != 1)
-    throw PlatformError("The system could not compute a SHA-256 digest.");
-  return base64URL(std::string_view(reinterpret_cast<const char*>(digest), length));
+  Digest digest(Digest::Kind::sha256);
+  digest.update(verifier);
+  return base64URL(digest.finish());
 }
 
 }  // namespace trellisant

@@ -17,7 +17,7 @@
 #include "download/file_safety.h"
 #include "download/journal.h"
 #include "download/range_transfer.h"
-#include "download/unique_fd.h"
+#include "unique_fd.h"
 #include "error.h"
 #include "fileio.h"
 #include "settings/preferences.h"

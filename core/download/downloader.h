@@ -11,7 +11,7 @@
 
 #include "download/free_space.h"
 #include "download/journal.h"
-#include "download/unique_fd.h"
+#include "unique_fd.h"
 
 namespace trellisant {
 

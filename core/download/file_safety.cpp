@@ -8,7 +8,7 @@
 #include <array>
 #include <cctype>
 
-#include "download/unique_fd.h"
+#include "unique_fd.h"
 #include "error.h"
 #include "text.h"
 

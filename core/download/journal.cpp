@@ -41,7 +41,7 @@ std::string columnText(sqlite3_stmt* statement, int column) {
 
 }  // namespace
 
-Journal::Journal(const std::filesystem::path& file) {
+Journal::Journal(const std::filesystem::path& file, std::chrono::milliseconds busyTimeout) {
   // 0x10006: read-write, create, full mutex.
   constexpr int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
   static_assert(flags == 0x10006);
@@ -51,7 +51,7 @@ Journal::Journal(const std::filesystem::path& file) {
     db_ = nullptr;
     throw TrellisantError("Could not open the download journal.");
   }
-  sqlite3_busy_timeout(db_, 5000);
+  sqlite3_busy_timeout(db_, static_cast<int>(busyTimeout.count()));
   for (const char* sql : {"PRAGMA journal_mode=WAL;", "PRAGMA synchronous=FULL;", kCreateTable}) {
     if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
       sqlite3_close(db_);

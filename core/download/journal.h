@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
@@ -24,8 +25,10 @@ class Journal {
     std::optional<std::string> sha256;
   };
 
-  // Opens or creates the database. Throws TrellisantError.
-  explicit Journal(const std::filesystem::path& file);
+  // Opens or creates the database. A statement that meets another connection's lock waits up
+  // to `busyTimeout` before it fails. Throws TrellisantError.
+  explicit Journal(const std::filesystem::path& file,
+                   std::chrono::milliseconds busyTimeout = std::chrono::milliseconds(5000));
   ~Journal();
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;

@@ -12,6 +12,12 @@
 
 namespace trellisant {
 
+// Whether a provider's answer is exactly the range start-end of a file of `total` bytes:
+// status 206, Content-Range "bytes start-end/total" character for character, and no content
+// encoding other than "identity".
+bool acceptsRange(const http::Response& head, std::int64_t start, std::int64_t end,
+                  std::int64_t total);
+
 // Fetches one byte range of one file from a storage provider with a single GET (plus checked
 // redirects) and writes it with pwrite at its final offsets into an open file. Anything but
 // exactly the requested range is refused before a byte is written. One object serves one run.

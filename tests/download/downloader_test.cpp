@@ -7,7 +7,7 @@
 
 #include <thread>
 
-#include "download/unique_fd.h"
+#include "unique_fd.h"
 #include "downloader_fixture.h"
 #include "error.h"
 #include "fileio.h"
@@ -363,7 +363,7 @@ TEST_F(DownloaderTest, HashesReadTheWholeFileWithoutMovingItsPosition) {
   UniqueFd source(::open(p.source.c_str(), O_RDONLY | O_CLOEXEC));
   EXPECT_EQ(Downloader::hashes(source.get()),
             std::make_pair(p.offered.files[0].sha256, p.offered.files[0].md5));
-  EXPECT_EQ(sandbox::sha256Hex(testing::readRange(p.source, 0, 3 * MiB + 17)), p.sha256);
+  EXPECT_EQ(sha256Hex(testing::readRange(p.source, 0, 3 * MiB + 17)), p.sha256);
 
   UniqueFd writeOnly(::open((temp_ / "abc").c_str(), O_WRONLY | O_CLOEXEC));
   EXPECT_EQ(testing::failureOf([&] { Downloader::hashes(writeOnly.get()); }),

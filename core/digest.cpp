@@ -1,0 +1,85 @@
+#include "digest.h"
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+#include <vector>
+
+#include "error.h"
+#include "fileio.h"
+#include "unique_fd.h"
+
+namespace trellisant {
+
+Digest::Digest(Kind kind) : context_(EVP_MD_CTX_new()) {
+  if (context_ == nullptr ||
+      EVP_DigestInit_ex(context_, kind == Kind::sha256 ? EVP_sha256() : EVP_md5(), nullptr) != 1) {
+    EVP_MD_CTX_free(context_);
+    throw PlatformError("The system could not start a digest.");
+  }
+}
+
+Digest::~Digest() { EVP_MD_CTX_free(context_); }
+
+Digest::Digest(Digest&& other) noexcept : context_(std::exchange(other.context_, nullptr)) {}
+
+Digest& Digest::operator=(Digest&& other) noexcept {
+  if (this != &other) {
+    EVP_MD_CTX_free(context_);
+    context_ = std::exchange(other.context_, nullptr);
+  }
+  return *this;
+}
+
+void Digest::update(const void* bytes, std::size_t count) {
+  if (EVP_DigestUpdate(context_, bytes, count) != 1)
+    throw PlatformError("The system could not compute a digest.");
+}
+
+void Digest::update(std::string_view bytes) { update(bytes.data(), bytes.size()); }
+
+std::string Digest::finish() {
+  unsigned char value[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(context_, value, &length) != 1)
+    throw PlatformError("The system could not compute a digest.");
+  return std::string(reinterpret_cast<const char*>(value), length);
+}
+
+std::string Digest::finishHex() {
+  std::string raw = finish();
+  return hex(reinterpret_cast<const unsigned char*>(raw.data()), raw.size());
+}
+
+std::string sha256Hex(std::string_view bytes) {
+  Digest digest(Digest::Kind::sha256);
+  digest.update(bytes);
+  return digest.finishHex();
+}
+
+std::optional<std::string> sha256HexOfFile(const std::filesystem::path& path, std::stop_token stop) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return std::nullopt;
+  try {
+    Digest digest(Digest::Kind::sha256);
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+      if (stop.stop_requested()) return std::nullopt;
+      ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return std::nullopt;
+      }
+      if (n == 0) break;
+      digest.update(buffer.data(), static_cast<std::size_t>(n));
+    }
+    return digest.finishHex();
+  } catch (const PlatformError&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace trellisant
