@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 
-#include "download/unique_fd.h"
+#include "unique_fd.h"
 #include "settings/vault.h"
 
 namespace trellisant::testing {

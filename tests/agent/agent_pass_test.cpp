@@ -3,7 +3,7 @@
 #include <thread>
 
 #include "agent_fixture.h"
-#include "download/unique_fd.h"
+#include "unique_fd.h"
 #include "settings/vault.h"
 
 namespace trellisant::testing {
