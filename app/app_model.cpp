@@ -1,0 +1,340 @@
+#include "app_model.h"
+
+#include <QPointer>
+
+#include "api/url.h"
+#include "error.h"
+#include "qt_convert.h"
+#include "settings/readiness.h"
+#include "settings/vault.h"
+
+namespace trellisant::app {
+
+AppModel::AppModel(AppServices services, QObject* parent)
+    : QObject(parent), services_(std::move(services)) {
+  preferences_ = Preferences::load();
+  status_ = AgentStatus::load();
+  try {
+    if (auto credentials = Vault::read(); credentials && credentials->deviceKey)
+      signedIn_ = credentials->matches(preferences_.server);
+  } catch (const std::exception&) {
+    // An unreadable store counts as signed out; signing in again replaces it.
+  }
+  timer_.setInterval(services_.refreshInterval);
+  connect(&timer_, &QTimer::timeout, this, &AppModel::refresh);
+  timer_.start();
+  refresh();
+}
+
+AppModel::~AppModel() = default;
+
+// ---- published fields
+
+void AppModel::setPreferences(const Preferences& preferences) {
+  if (preferences_ == preferences) return;
+  preferences_ = preferences;
+  emit preferencesChanged();
+  emit changed();
+}
+
+void AppModel::setStatus(const AgentStatus& status) {
+  if (status_ == status) return;
+  status_ = status;
+  emit statusChanged();
+  emit changed();
+}
+
+void AppModel::setSignedIn(bool value) {
+  if (signedIn_ == value) return;
+  signedIn_ = value;
+  emit signedInChanged();
+  emit changed();
+}
+
+void AppModel::setBusy(bool value) {
+  if (busy_ == value) return;
+  busy_ = value;
+  emit busyChanged();
+  emit changed();
+}
+
+void AppModel::setError(const QString& text) {
+  if (error_ == text) return;
+  error_ = text;
+  emit errorChanged();
+  emit changed();
+}
+
+void AppModel::setErrorFrom(const std::exception_ptr& failure) { setError(toQString(userMessage(failure))); }
+
+void AppModel::setSelected(const QString& section) {
+  if (selected_ == section) return;
+  selected_ = section;
+  emit selectedChanged();
+  emit changed();
+}
+
+void AppModel::setServiceReady(bool value) {
+  if (serviceReady_ == value) return;
+  serviceReady_ = value;
+  emit serviceReadyChanged();
+  emit changed();
+}
+
+void AppModel::setChoosingFolder(bool value) {
+  if (choosingFolder_ == value) return;
+  choosingFolder_ = value;
+  emit choosingFolderChanged();
+  emit changed();
+}
+
+void AppModel::setFolderNotice(const QString& text) {
+  if (folderNotice_ == text) return;
+  folderNotice_ = text;
+  emit folderNoticeChanged();
+  emit changed();
+}
+
+// ---- status
+
+void AppModel::refresh() {
+  setServiceReady(services_.loginItem->status() == LoginItemStatus::enabled);
+  // The agent answers later; the overrides below see the value current now.
+  if (serviceReady_) requestAgentStatus();
+  AgentStatus shown = serviceReady_ ? status_ : AgentStatus::load();
+  setStatus(applyStatusOverrides(std::move(shown), preferences_, serviceReady_, services_.now()));
+}
+
+void AppModel::requestAgentStatus() {
+  // One question at a time: an agent that does not answer must not pile up threads.
+  if (statusRequestPending_) return;
+  statusRequestPending_ = true;
+  auto ask = services_.agentStatus;
+  tasks_.run<std::optional<AgentStatus>>(
+      [ask](std::stop_token) { return ask(); },
+      [this](Outcome<std::optional<AgentStatus>> answer) {
+        statusRequestPending_ = false;
+        if (answer.value && *answer.value) setStatus(**answer.value);
+      });
+}
+
+// ---- settings
+
+bool AppModel::writePreferences(const Preferences& preferences) {
+  try {
+    preferences.save(Preferences::file());
+    return true;
+  } catch (const std::exception& failure) {
+    setError(toQString(userMessage(failure)));
+    return false;
+  }
+}
+
+void AppModel::save() { writePreferences(preferences_); }
+
+void AppModel::changePreferences(const std::function<void(Preferences&)>& edit) {
+  Preferences next = preferences_;
+  edit(next);
+  setPreferences(next);
+  save();
+}
+
+void AppModel::pauseReceiving(bool refreshAfter) {
+  changePreferences([](Preferences& p) { p.receiving = false; });
+  if (refreshAfter) refresh();
+}
+
+// ---- folder
+
+void AppModel::chooseFolder() {
+  if (choosingFolder_ || busy_) return;
+  setChoosingFolder(true);
+  setError({});
+  if (services_.activate) services_.activate();
+  std::optional<std::filesystem::path> start;
+  try {
+    start = preferences_.rootURL();
+  } catch (const std::exception&) {
+  }
+  QPointer<AppModel> self(this);
+  services_.folderChooser->choose(start, [self](std::optional<std::filesystem::path> folder) {
+    if (!self) return;
+    if (!folder) {
+      self->setChoosingFolder(false);
+      return;
+    }
+    self->applyChosenFolder(*folder);
+  });
+}
+
+namespace {
+
+std::optional<std::filesystem::path> resolved(const std::filesystem::path& path) {
+  std::error_code error;
+  auto canonical = std::filesystem::weakly_canonical(path, error);
+  if (error) return std::nullopt;
+  return canonical;
+}
+
+}  // namespace
+
+void AppModel::applyChosenFolder(const std::filesystem::path& folder) {
+  Preferences next = preferences_;
+  try {
+    next.setDestination(folder);
+  } catch (const std::exception& failure) {
+    setError(toQString(userMessage(failure)));
+    setChoosingFolder(false);
+    return;
+  }
+  std::optional<std::filesystem::path> current;
+  try {
+    current = resolved(preferences_.rootURL());
+  } catch (const std::exception&) {
+  }
+  auto chosen = resolved(folder);
+  if (current && chosen && *current == *chosen) {
+    finishChosenFolder(next, true);
+    return;
+  }
+
+  // A different folder: receiving stops before the new folder is stored, so the agent never
+  // writes into a folder the user has not yet confirmed by enabling.
+  Preferences stopped = preferences_;
+  stopped.receiving = false;
+  if (!writePreferences(stopped)) {
+    setChoosingFolder(false);
+    return;
+  }
+  setPreferences(stopped);
+  next.receiving = false;
+  if (services_.loginItem->status() == LoginItemStatus::notRegistered) {
+    finishChosenFolder(next, false);
+    return;
+  }
+  auto item = services_.loginItem;
+  tasks_.run<bool>(
+      [item](std::stop_token) {
+        item->unregisterItem();
+        return true;
+      },
+      [this, next](Outcome<bool> unregistered) {
+        if (!unregistered.ok()) {
+          setErrorFrom(unregistered.error);
+          setChoosingFolder(false);
+          return;
+        }
+        finishChosenFolder(next, false);
+      });
+}
+
+void AppModel::finishChosenFolder(Preferences next, bool unchanged) {
+  // Settings changed while the agent was being unregistered are kept; only the folder and,
+  // for a new folder, receiving come from the choice.
+  Preferences latest = preferences_;
+  latest.destination = next.destination;
+  latest.destinationLabel = next.destinationLabel;
+  if (!unchanged) latest.receiving = false;
+  if (writePreferences(latest)) {
+    setPreferences(latest);
+    setFolderNotice(unchanged ? QStringLiteral("Download folder checked and saved.")
+                              : QStringLiteral("Folder saved. Enable receiving when you are ready. "
+                                               "Existing files stay in their original folder."));
+    refresh();
+  }
+  setChoosingFolder(false);
+}
+
+// ---- receiving
+
+void AppModel::enable() {
+  if (choosingFolder_) return;
+  setError({});
+  if (!signedIn_) {
+    setError(QStringLiteral("Sign in before enabling receiving."));
+    return;
+  }
+  if (!preferences_.destination) {
+    QMetaObject::invokeMethod(this, &AppModel::chooseFolder, Qt::QueuedConnection);
+    return;
+  }
+  try {
+    services_.loginItem->registerItem();
+  } catch (const std::exception& failure) {
+    setError(QStringLiteral("Background access needs attention. ") + toQString(userMessage(failure)));
+    return;
+  }
+  Preferences next = preferences_;
+  next.receiving = true;
+  setPreferences(next);
+  setFolderNotice({});
+  save();
+  refresh();
+}
+
+void AppModel::stop(bool quit, std::function<void()> then) {
+  Preferences next = preferences_;
+  next.receiving = false;
+  setPreferences(next);
+  save();
+  auto item = services_.loginItem;
+  tasks_.run<bool>(
+      [item](std::stop_token) {
+        item->unregisterItem();
+        return true;
+      },
+      [this, quit, then](Outcome<bool> unregistered) {
+        if (!unregistered.ok()) setErrorFrom(unregistered.error);
+        refresh();
+        if (quit && services_.quit) services_.quit();
+        if (then) then();
+      });
+}
+
+// ---- desktop
+
+void AppModel::openWebsite() {
+  auto url = Url::parse(preferences_.server);
+  if (!url || !url->scheme || !url->host) return;
+  services_.browser->open(preferences_.server);
+}
+
+void AppModel::allowNotifications() {
+  auto available = services_.notificationsAvailable;
+  auto notifier = services_.notifier;
+  tasks_.run<bool>(
+      [available, notifier](std::stop_token) {
+        if (!available()) return false;
+        notifier->post("com.trellisant.notifications", "Notifications are on",
+                       "Trellisant will tell you when footage is ready.");
+        return true;
+      },
+      [this](Outcome<bool> shown) {
+        if (!shown.ok()) {
+          setErrorFrom(shown.error);
+        } else if (!*shown.value) {
+          setError(QStringLiteral("Notifications cannot be shown because no notification service "
+                                  "is running on this desktop."));
+        }
+      });
+}
+
+void AppModel::setBackgroundService(bool enabled, std::function<void()> done) {
+  auto item = services_.loginItem;
+  tasks_.run<bool>(
+      [item, enabled](std::stop_token) {
+        if (enabled) item->registerItem();
+        else item->unregisterItem();
+        return true;
+      },
+      [this, enabled, done](Outcome<bool> outcome) {
+        if (!outcome.ok()) {
+          QString text = toQString(userMessage(outcome.error));
+          setError(enabled ? QStringLiteral("Background access needs attention. ") + text : text);
+        }
+        refresh();
+        if (done) done();
+      });
+}
+
+}  // namespace trellisant::app

@@ -1,0 +1,138 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include "agent_status/agent_status.h"
+#include "api/sign_in.h"
+#include "app_services.h"
+#include "background_tasks.h"
+#include "settings/preferences.h"
+
+Q_DECLARE_METATYPE(trellisant::Preferences)
+Q_DECLARE_METATYPE(trellisant::AgentStatus)
+
+namespace trellisant::app {
+
+// The app's one state object. The window and the tray menu read its properties and call its
+// operations; every property lives on the UI thread, and blocking work runs on background
+// threads whose results come back to that thread before they touch a property. Operations
+// report failures through `error` (and `status`) only.
+class AppModel : public QObject {
+  Q_OBJECT
+  Q_PROPERTY(trellisant::Preferences preferences READ preferences NOTIFY preferencesChanged)
+  Q_PROPERTY(trellisant::AgentStatus status READ status NOTIFY statusChanged)
+  Q_PROPERTY(bool signedIn READ signedIn NOTIFY signedInChanged)
+  Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
+  Q_PROPERTY(QString error READ error NOTIFY errorChanged)
+  Q_PROPERTY(QString selected READ selected WRITE setSelected NOTIFY selectedChanged)
+  Q_PROPERTY(bool serviceReady READ serviceReady NOTIFY serviceReadyChanged)
+  Q_PROPERTY(bool choosingFolder READ choosingFolder NOTIFY choosingFolderChanged)
+  Q_PROPERTY(QString folderNotice READ folderNotice NOTIFY folderNoticeChanged)
+
+ public:
+  explicit AppModel(AppServices services = AppServices::system(), QObject* parent = nullptr);
+  ~AppModel() override;
+
+  const Preferences& preferences() const { return preferences_; }
+  const AgentStatus& status() const { return status_; }
+  bool signedIn() const { return signedIn_; }
+  bool busy() const { return busy_; }
+  QString error() const { return error_; }
+  QString selected() const { return selected_; }
+  bool serviceReady() const { return serviceReady_; }
+  bool choosingFolder() const { return choosingFolder_; }
+  QString folderNotice() const { return folderNotice_; }
+  // Whether a sign-in waits for the browser's callback.
+  bool awaitingSignIn() const { return static_cast<bool>(authorizationContinuation_); }
+  LoginItem& loginItem() const { return *services_.loginItem; }
+
+  void setSelected(const QString& section);
+
+  // Reads the agent's state: from the agent when its login item is enabled (the answer
+  // arrives later), else from the status file; then the local overrides.
+  void refresh();
+  // Writes `preferences` to the preferences file.
+  void save();
+  // Applies an edit of the settings, then saves.
+  void changePreferences(const std::function<void(Preferences&)>& edit);
+  void chooseFolder();
+  void enable();
+  // `then` runs after the agent was unregistered (or failed to be) and the status refreshed.
+  void stop(bool quit, std::function<void()> then = {});
+  // The window's pause button: receiving off, save, refresh. The tray's leaves out the refresh.
+  void pauseReceiving(bool refreshAfter = true);
+  void testReadiness();
+
+  void signIn();
+  void cancelSignIn();
+  void receiveSignIn(const QString& url);
+  void signOut();
+
+  // Opens the configured server in the browser when it is a URL.
+  void openWebsite();
+  // Checks that a notification server answers and posts a short confirmation; otherwise
+  // `error` says why notifications cannot be shown.
+  void allowNotifications();
+  // The background service alone, as the desktop's own settings would switch it; `done`
+  // runs on the UI thread afterwards.
+  void setBackgroundService(bool enabled, std::function<void()> done = {});
+
+ signals:
+  void preferencesChanged();
+  void statusChanged();
+  void signedInChanged();
+  void busyChanged();
+  void errorChanged();
+  void selectedChanged();
+  void serviceReadyChanged();
+  void choosingFolderChanged();
+  void folderNoticeChanged();
+  // Any of the above.
+  void changed();
+
+ private:
+  void setPreferences(const Preferences& preferences);
+  void setStatus(const AgentStatus& status);
+  void setSignedIn(bool value);
+  void setBusy(bool value);
+  void setError(const QString& text);
+  void setErrorFrom(const std::exception_ptr& failure);
+  void setServiceReady(bool value);
+  void setChoosingFolder(bool value);
+  void setFolderNotice(const QString& text);
+
+  bool writePreferences(const Preferences& preferences);
+  void applyChosenFolder(const std::filesystem::path& folder);
+  void finishChosenFolder(Preferences next, bool unchanged);
+  void requestAgentStatus();
+  void waitForCallback(const SignInFlow::Pending& pending, std::shared_ptr<CallbackWaiter> waiter);
+  void finishSignIn(const std::exception_ptr& failure);
+
+  AppServices services_;
+  Preferences preferences_;
+  AgentStatus status_;
+  bool signedIn_ = false;
+  bool busy_ = false;
+  QString error_;
+  QString selected_ = QStringLiteral("Downloads");
+  bool serviceReady_ = false;
+  bool choosingFolder_ = false;
+  QString folderNotice_;
+
+  // The suspended sign-in, waiting for the browser's callback; resumed exactly once.
+  std::shared_ptr<CallbackWaiter> authorizationContinuation_;
+  std::optional<std::string> authorizationState_;
+  bool statusRequestPending_ = false;
+  QTimer timer_;
+  BackgroundTasks tasks_{this};  // last: stopped and joined before the rest goes
+};
+
+}  // namespace trellisant::app

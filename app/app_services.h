@@ -1,0 +1,81 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "agent_status/agent_status.h"
+#include "agent_status/login_item.h"
+#include "agent_status/notifier.h"
+#include "clock.h"
+
+class QWidget;
+
+namespace trellisant::app {
+
+// Lets the user pick the download folder.
+class FolderChooser {
+ public:
+  virtual ~FolderChooser() = default;
+  // Opens the chooser at `start` (when given) and calls `done` exactly once, later, with the
+  // chosen folder or nothing when the user cancels.
+  virtual void choose(const std::optional<std::filesystem::path>& start,
+                      std::function<void(std::optional<std::filesystem::path>)> done) = 0;
+};
+
+// QFileDialog for one directory, as a sheet over the window `parent()` names (free when none).
+class DialogFolderChooser : public FolderChooser {
+ public:
+  static constexpr std::string_view prompt = "Use this folder";
+  static constexpr std::string_view message =
+      "Footage will download directly to this folder. External disks must stay connected.";
+
+  explicit DialogFolderChooser(std::function<QWidget*()> parent = {}) : parent_(std::move(parent)) {}
+  void choose(const std::optional<std::filesystem::path>& start,
+              std::function<void(std::optional<std::filesystem::path>)> done) override;
+
+ private:
+  std::function<QWidget*()> parent_;
+};
+
+// Opens addresses in the user's default browser.
+class BrowserOpener {
+ public:
+  virtual ~BrowserOpener() = default;
+  // False when no browser took the address.
+  virtual bool open(const std::string& url) = 0;
+};
+
+class DesktopBrowserOpener : public BrowserOpener {
+ public:
+  bool open(const std::string& url) override;
+};
+
+// Everything the model reaches outside itself. Tests replace any of it.
+struct AppServices {
+  std::shared_ptr<LoginItem> loginItem;
+  // Asks the running agent for its status; blocking, called off the UI thread.
+  std::function<std::optional<AgentStatus>()> agentStatus;
+  std::function<Date()> now;
+  std::shared_ptr<BrowserOpener> browser;
+  std::shared_ptr<FolderChooser> folderChooser;
+  std::shared_ptr<Notifier> notifier;
+  // Whether a notification server answers; blocking, called off the UI thread.
+  std::function<bool()> notificationsAvailable;
+  // Ends the program.
+  std::function<void()> quit;
+  // Brings the app's window to the front.
+  std::function<void()> activate;
+  std::chrono::milliseconds refreshInterval{2000};
+  std::chrono::milliseconds signInTimeLimit{std::chrono::seconds(300)};
+
+  // The real thing: the systemd login item, the control socket, the desktop's browser,
+  // folder dialog and notification server.
+  static AppServices system();
+};
+
+}  // namespace trellisant::app

@@ -1,0 +1,85 @@
+#include "background_dialog.h"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPointer>
+#include <QVBoxLayout>
+
+#include "app_model.h"
+#include "qt_convert.h"
+#include "theme.h"
+#include "widgets.h"
+
+namespace trellisant::app {
+
+BackgroundDialog::BackgroundDialog(AppModel& model, QWidget* parent) : QDialog(parent), model_(model) {
+  setWindowTitle(QStringLiteral("Background settings"));
+  setMinimumWidth(460);
+  QPalette palette = this->palette();
+  palette.setColor(QPalette::Window, Qt::white);
+  setPalette(palette);
+
+  auto* column = new QVBoxLayout(this);
+  column->setContentsMargins(24, 22, 24, 20);
+  column->setSpacing(12);
+  column->addWidget(makeLabel(QStringLiteral("Receiving helper"), 15, QFont::DemiBold, theme::primaryText(), this));
+  state_ = makeLabel({}, 12, QFont::Medium, theme::brand(), this);
+  state_->setObjectName("backgroundState");
+  column->addWidget(state_);
+  description_ = makeLabel({}, 12, QFont::Normal, theme::secondaryText(), this);
+  description_->setObjectName("backgroundDescription");
+  description_->setWordWrap(true);
+  description_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  column->addWidget(description_);
+  column->addSpacing(6);
+
+  auto* row = new QHBoxLayout;
+  row->setSpacing(10);
+  toggle_ = new PrimaryButton({}, false, this);
+  row->addWidget(toggle_);
+  auto* open = new PlainButton(QStringLiteral("Show its folder"), 11, this);
+  row->addWidget(open);
+  row->addStretch();
+  auto* close = new PrimaryButton(QStringLiteral("Done"), true, this);
+  row->addWidget(close);
+  column->addLayout(row);
+
+  connect(close, &QPushButton::clicked, this, &QDialog::accept);
+  connect(open, &QPushButton::clicked, this, [this] { model_.loginItem().openSettings(); });
+  connect(toggle_, &QPushButton::clicked, this, [this] {
+    working_ = true;
+    sync();
+    QPointer<BackgroundDialog> self(this);
+    model_.setBackgroundService(!model_.serviceReady(), [self] {
+      if (!self) return;
+      self->working_ = false;
+      self->sync();
+    });
+  });
+  connect(&model_, &AppModel::serviceReadyChanged, this, &BackgroundDialog::sync);
+  sync();
+}
+
+void BackgroundDialog::sync() {
+  LoginItemStatus status = model_.loginItem().status();
+  bool enabled = status == LoginItemStatus::enabled;
+  switch (status) {
+    case LoginItemStatus::enabled:
+      state_->setText(QStringLiteral("Starts at login"));
+      break;
+    case LoginItemStatus::notRegistered:
+      state_->setText(QStringLiteral("Not set to start at login"));
+      break;
+    case LoginItemStatus::notFound:
+      state_->setText(QStringLiteral("Not installed"));
+      break;
+  }
+  description_->setText(toQString(model_.loginItem().describe()));
+  toggle_->setText(working_ ? QStringLiteral("Working…")
+                   : enabled ? QStringLiteral("Turn off background receiving")
+                             : QStringLiteral("Turn on background receiving"));
+  toggle_->updateGeometry();
+  toggle_->setEnabled(!working_ && status != LoginItemStatus::notFound);
+}
+
+}  // namespace trellisant::app

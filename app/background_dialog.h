@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QDialog>
+
+class QLabel;
+
+namespace trellisant::app {
+
+class AppModel;
+class PrimaryButton;
+
+// What the desktop's own background-apps settings would show for the receiving helper: its
+// state, where its unit or autostart entry lives, and a switch for it alone.
+class BackgroundDialog : public QDialog {
+  Q_OBJECT
+ public:
+  BackgroundDialog(AppModel& model, QWidget* parent = nullptr);
+  void sync();
+
+ private:
+  AppModel& model_;
+  QLabel* state_ = nullptr;
+  QLabel* description_ = nullptr;
+  PrimaryButton* toggle_ = nullptr;
+  bool working_ = false;
+};
+
+}  // namespace trellisant::app

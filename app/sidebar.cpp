@@ -1,0 +1,93 @@
+#include "sidebar.h"
+
+#include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
+#include <QVBoxLayout>
+
+#include "app_model.h"
+#include "qt_convert.h"
+#include "settings/app_configuration.h"
+#include "symbols.h"
+#include "theme.h"
+#include "widgets.h"
+
+namespace trellisant::app {
+
+SectionButton::SectionButton(const QString& section, std::string_view symbol, QWidget* parent)
+    : QAbstractButton(parent),
+      normal_(symbolIcon(symbol, theme::secondaryText())),
+      highlighted_(symbolIcon(symbol, theme::brand())) {
+  setText(section);
+  setFont(theme::font(12, QFont::Medium));
+  setCursor(Qt::PointingHandCursor);
+  setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+}
+
+void SectionButton::setSelected(bool selected) {
+  if (selected_ == selected) return;
+  selected_ = selected;
+  update();
+}
+
+QSize SectionButton::sizeHint() const {
+  QFontMetrics metrics(font());
+  return {metrics.horizontalAdvance(text()) + 44, metrics.height() + 16};
+}
+
+void SectionButton::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  if (isDown()) painter.setOpacity(0.75);
+  if (selected_) {
+    QPainterPath shape;
+    shape.addRoundedRect(QRectF(rect()), 8, 8);
+    painter.fillPath(shape, theme::withAlpha(theme::brand(), 0.09));
+  }
+  QColor color = selected_ ? theme::brand() : theme::secondaryText();
+  int side = 16;
+  QRect place(10, (height() - side) / 2, side, side);
+  (selected_ ? highlighted_ : normal_).paint(&painter, place);
+  painter.setFont(font());
+  painter.setPen(color);
+  painter.drawText(rect().adjusted(10 + side + 8, 0, -8, 0), Qt::AlignVCenter | Qt::AlignLeft, text());
+}
+
+Sidebar::Sidebar(AppModel& model, QWidget* parent) : QWidget(parent), model_(model) {
+  setFixedWidth(210);
+  auto* column = new QVBoxLayout(this);
+  column->setContentsMargins(22, 22, 22, 22);
+  column->setSpacing(4);
+
+  auto* title = new QHBoxLayout;
+  title->setSpacing(8);
+  title->addWidget(makeSymbol("arrow.down.left.arrow.up.right", 20, theme::brand(), this));
+  title->addWidget(makeLabel(QStringLiteral("Trellisant"), 17, QFont::DemiBold, theme::primaryText(), this));
+  title->addStretch();
+  column->addLayout(title);
+  column->addSpacing(22);
+
+  const std::pair<QString, std::string_view> sections[] = {{QStringLiteral("Downloads"), "arrow.down.circle"},
+                                                          {QStringLiteral("Settings"), "slider.horizontal.3"}};
+  for (const auto& [name, symbol] : sections) {
+    auto* button = new SectionButton(name, symbol, this);
+    connect(button, &QAbstractButton::clicked, this, [this, name] { model_.setSelected(name); });
+    buttons_.append(button);
+    column->addWidget(button);
+  }
+  column->addStretch();
+
+  column->addWidget(new SymbolLabel("hammer", QStringLiteral("Development build"), 10, theme::secondaryText(), this));
+  column->addSpacing(2);
+  column->addWidget(makeLabel(toQString(AppConfiguration::version()) + QStringLiteral(" • Linux"), 10,
+                              QFont::Normal, theme::tertiaryText(), this));
+  sync();
+}
+
+void Sidebar::sync() {
+  for (auto* button : buttons_) button->setSelected(button->text() == model_.selected());
+}
+
+void Sidebar::paintEvent(QPaintEvent*) { QPainter(this).fillRect(rect(), Qt::white); }
+
+}  // namespace trellisant::app

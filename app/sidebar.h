@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QAbstractButton>
+#include <QIcon>
+#include <QWidget>
+
+namespace trellisant::app {
+
+class AppModel;
+
+// One section's entry in the sidebar.
+class SectionButton : public QAbstractButton {
+  Q_OBJECT
+ public:
+  SectionButton(const QString& section, std::string_view symbol, QWidget* parent = nullptr);
+  void setSelected(bool selected);
+  bool selected() const { return selected_; }
+  QSize sizeHint() const override;
+
+ protected:
+  void paintEvent(QPaintEvent*) override;
+
+ private:
+  QIcon normal_;
+  QIcon highlighted_;
+  bool selected_ = false;
+};
+
+// The white column on the left: title, sections, build footer.
+class Sidebar : public QWidget {
+  Q_OBJECT
+ public:
+  explicit Sidebar(AppModel& model, QWidget* parent = nullptr);
+  void sync();
+
+ protected:
+  void paintEvent(QPaintEvent*) override;
+
+ private:
+  AppModel& model_;
+  QList<SectionButton*> buttons_;
+};
+
+}  // namespace trellisant::app

@@ -1,0 +1,304 @@
+#include "widgets.h"
+
+#include <QHBoxLayout>
+#include <QPainter>
+#include <QPainterPath>
+#include <QStyleOptionButton>
+
+#include "symbols.h"
+#include "theme.h"
+
+namespace trellisant::app {
+
+RoundedPanel::RoundedPanel(QColor fill, double radius, QWidget* parent)
+    : QWidget(parent), fill_(fill), radius_(radius) {
+  setAttribute(Qt::WA_StyledBackground, false);
+}
+
+void RoundedPanel::setFill(const QColor& fill) {
+  fill_ = fill;
+  update();
+}
+
+void RoundedPanel::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  QRectF area = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+  QPainterPath shape;
+  shape.addRoundedRect(area, radius_, radius_);
+  painter.fillPath(shape, fill_);
+  if (outline_.isValid()) painter.strokePath(shape, QPen(outline_, 1));
+}
+
+// ---- PrimaryButton
+
+namespace {
+constexpr int kHorizontalMargin = 15;
+constexpr int kVerticalMargin = 10;
+constexpr int kSymbolGap = 7;
+}  // namespace
+
+PrimaryButton::PrimaryButton(const QString& text, bool secondary, QWidget* parent)
+    : QPushButton(text, parent), secondary_(secondary) {
+  setFont(theme::font(12, QFont::DemiBold));
+  setCursor(Qt::PointingHandCursor);
+  setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+}
+
+void PrimaryButton::setSymbol(std::string_view symbol) {
+  symbol_ = symbolIcon(symbol, secondary_ ? theme::primaryText() : QColor(Qt::white));
+  updateGeometry();
+  update();
+}
+
+QSize PrimaryButton::sizeHint() const {
+  QFontMetrics metrics(font());
+  int width = metrics.horizontalAdvance(text()) + 2 * kHorizontalMargin;
+  if (!symbol_.isNull()) width += metrics.height() + 2 + kSymbolGap;
+  return {width, metrics.height() + 2 * kVerticalMargin};
+}
+
+void PrimaryButton::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  if (!isEnabled()) painter.setOpacity(0.45);
+  else if (isDown()) painter.setOpacity(0.8);
+
+  QRectF area = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+  QPainterPath shape;
+  shape.addRoundedRect(area, 8, 8);
+  painter.fillPath(shape, secondary_ ? QColor(Qt::white) : theme::brand());
+  if (secondary_) painter.strokePath(shape, QPen(QColor(128, 128, 128, 51), 1));
+  if (hasFocus() && focusPolicy() != Qt::NoFocus) {
+    QPainterPath ring;
+    ring.addRoundedRect(area.adjusted(-0.5, -0.5, 0.5, 0.5), 8, 8);
+    painter.strokePath(ring, QPen(theme::withAlpha(theme::brand(), 0.5), 2));
+  }
+
+  QFontMetrics metrics(font());
+  int symbolSide = symbol_.isNull() ? 0 : metrics.height() + 2;
+  int contentWidth = metrics.horizontalAdvance(text()) + (symbolSide ? symbolSide + kSymbolGap : 0);
+  int x = (width() - contentWidth) / 2;
+  if (symbolSide) {
+    QRect place(x, (height() - symbolSide) / 2, symbolSide, symbolSide);
+    symbol_.paint(&painter, place);
+    x += symbolSide + kSymbolGap;
+  }
+  painter.setFont(font());
+  painter.setPen(secondary_ ? theme::primaryText() : QColor(Qt::white));
+  painter.drawText(QRect(x, 0, width() - x, height()), Qt::AlignVCenter | Qt::AlignLeft, text());
+}
+
+// ---- PlainButton
+
+PlainButton::PlainButton(const QString& text, double size, QWidget* parent) : QPushButton(text, parent) {
+  setFont(theme::font(size, QFont::Medium));
+  setCursor(Qt::PointingHandCursor);
+  setFlat(true);
+  setAttribute(Qt::WA_Hover);
+  setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+}
+
+void PlainButton::setSymbol(std::string_view symbol, double size) {
+  symbol_ = symbolIcon(symbol, theme::brand());
+  symbolSize_ = static_cast<int>(size + 0.5);
+  updateGeometry();
+}
+
+QSize PlainButton::sizeHint() const {
+  QFontMetrics metrics(font());
+  int width = metrics.horizontalAdvance(text()) + 2;
+  if (!symbol_.isNull()) width += symbolSize_ + 5;
+  return {width, std::max(metrics.height(), symbolSize_) + 8};
+}
+
+void PlainButton::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  if (isDown()) painter.setOpacity(0.6);
+  QColor color = isEnabled() ? theme::brand() : theme::tertiaryText();
+  int x = 0;
+  if (!symbol_.isNull()) {
+    QRect place(x, (height() - symbolSize_) / 2, symbolSize_, symbolSize_);
+    symbol_.paint(&painter, place, Qt::AlignCenter, isEnabled() ? QIcon::Normal : QIcon::Disabled);
+    x += symbolSize_ + 5;
+  }
+  QFont drawn = font();
+  drawn.setUnderline(hasFocus() || (underMouse() && isEnabled()));  // also the keyboard focus cue
+  painter.setFont(drawn);
+  painter.setPen(color);
+  painter.drawText(QRect(x, 0, width() - x, height()), Qt::AlignVCenter | Qt::AlignLeft, text());
+}
+
+// ---- ToggleSwitch
+
+namespace {
+constexpr double kTrackWidth = 34;
+constexpr double kTrackHeight = 20;
+}  // namespace
+
+ToggleSwitch::ToggleSwitch(const QString& text, double size, QWidget* parent) : QAbstractButton(parent) {
+  setText(text);
+  setCheckable(true);
+  setFont(theme::font(size));
+  setCursor(Qt::PointingHandCursor);
+  setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+}
+
+QSize ToggleSwitch::sizeHint() const {
+  QFontMetrics metrics(font());
+  return {metrics.horizontalAdvance(text()) + 16 + static_cast<int>(kTrackWidth),
+          std::max(metrics.height(), static_cast<int>(kTrackHeight)) + 4};
+}
+
+QRectF ToggleSwitch::trackRect() const {
+  return {width() - kTrackWidth - 1, (height() - kTrackHeight) / 2, kTrackWidth, kTrackHeight};
+}
+
+void ToggleSwitch::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setFont(font());
+  painter.setPen(isEnabled() ? theme::primaryText() : theme::tertiaryText());
+  painter.drawText(QRectF(0, 0, trackRect().left() - 8, height()), Qt::AlignVCenter | Qt::AlignLeft, text());
+
+  if (!isEnabled()) painter.setOpacity(0.5);
+  QRectF track = trackRect();
+  QColor trackColor = isChecked() ? theme::brand() : QColor(0, 0, 0, 38);
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(trackColor);
+  painter.drawRoundedRect(track, track.height() / 2, track.height() / 2);
+  double knob = track.height() - 4;
+  double x = isChecked() ? track.right() - knob - 2 : track.left() + 2;
+  QRectF knobRect(x, track.top() + 2, knob, knob);
+  painter.setBrush(QColor(0, 0, 0, 30));
+  painter.drawEllipse(knobRect.translated(0, 0.6));
+  painter.setBrush(Qt::white);
+  painter.drawEllipse(knobRect);
+  if (hasFocus()) {
+    painter.setBrush(Qt::NoBrush);
+    painter.setPen(QPen(theme::withAlpha(theme::brand(), 0.45), 2));
+    painter.drawRoundedRect(track.adjusted(-1.5, -1.5, 1.5, 1.5), track.height() / 2 + 1.5,
+                            track.height() / 2 + 1.5);
+  }
+}
+
+// ---- Stepper
+
+namespace {
+
+// One half of the stepper's pill: a "−" or "+" drawn as lines.
+class StepButton : public QAbstractButton {
+ public:
+  StepButton(bool plus, QWidget* parent) : QAbstractButton(parent), plus_(plus) {
+    setFixedSize(24, 22);
+    setCursor(Qt::PointingHandCursor);
+    setAutoRepeat(true);
+    setAccessibleName(plus ? QStringLiteral("Later") : QStringLiteral("Earlier"));
+  }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing);
+    if (isDown()) painter.fillRect(rect(), QColor(0, 0, 0, 20));
+    painter.setPen(QPen(isEnabled() ? theme::primaryText() : theme::tertiaryText(), 1.5, Qt::SolidLine, Qt::RoundCap));
+    QPointF c = QRectF(rect()).center();
+    painter.drawLine(c + QPointF(-4, 0), c + QPointF(4, 0));
+    if (plus_) painter.drawLine(c + QPointF(0, -4), c + QPointF(0, 4));
+  }
+
+ private:
+  bool plus_;
+};
+
+}  // namespace
+
+Stepper::Stepper(QString prefix, QString suffix, int minimum, int maximum, double size, QWidget* parent)
+    : QWidget(parent), prefix_(std::move(prefix)), suffix_(std::move(suffix)), minimum_(minimum),
+      maximum_(maximum), value_(minimum) {
+  auto* row = new QHBoxLayout(this);
+  row->setContentsMargins(0, 0, 0, 0);
+  row->setSpacing(8);
+  label_ = makeLabel({}, size, QFont::Normal, theme::primaryText(), this);
+  label_->setMinimumWidth(label_->fontMetrics().horizontalAdvance(prefix_ + QStringLiteral("00") + suffix_) + 2);
+  row->addWidget(label_);
+  auto* pill = new RoundedPanel(Qt::white, 6, this);
+  pill->setOutline(QColor(0, 0, 0, 45));
+  auto* buttons = new QHBoxLayout(pill);
+  buttons->setContentsMargins(1, 1, 1, 1);
+  buttons->setSpacing(0);
+  down_ = new StepButton(false, pill);
+  up_ = new StepButton(true, pill);
+  auto* line = new QWidget(pill);
+  line->setFixedSize(1, 14);
+  line->setAutoFillBackground(true);
+  QPalette palette = line->palette();
+  palette.setColor(QPalette::Window, QColor(0, 0, 0, 30));
+  line->setPalette(palette);
+  buttons->addWidget(down_);
+  buttons->addWidget(line, 0, Qt::AlignVCenter);
+  buttons->addWidget(up_);
+  row->addWidget(pill);
+  connect(down_, &QAbstractButton::clicked, this, &Stepper::stepDown);
+  connect(up_, &QAbstractButton::clicked, this, &Stepper::stepUp);
+  sync();
+}
+
+void Stepper::setValue(int value) {
+  value = std::clamp(value, minimum_, maximum_);
+  if (value == value_) return;
+  value_ = value;
+  sync();
+  emit valueChanged(value_);
+}
+
+QString Stepper::text() const { return prefix_ + QString::number(value_) + suffix_; }
+
+void Stepper::sync() {
+  label_->setText(text());
+  down_->setEnabled(value_ > minimum_);
+  up_->setEnabled(value_ < maximum_);
+}
+
+// ---- labels
+
+QLabel* makeLabel(const QString& text, double size, QFont::Weight weight, const QColor& color,
+                  QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setFont(theme::font(size, weight));
+  theme::setTextColor(label, color);
+  label->setTextFormat(Qt::PlainText);
+  return label;
+}
+
+QLabel* makeSymbol(std::string_view symbol, double pixels, const QColor& color, QWidget* parent) {
+  auto* label = new QLabel(parent);
+  int side = static_cast<int>(pixels + 0.5);
+  label->setPixmap(symbolIcon(symbol, color).pixmap(QSize(side, side), label->devicePixelRatioF()));
+  label->setFixedSize(side, side);
+  return label;
+}
+
+SymbolLabel::SymbolLabel(std::string_view symbol, const QString& text, double size, const QColor& color,
+                         QWidget* parent)
+    : QWidget(parent), color_(color) {
+  auto* row = new QHBoxLayout(this);
+  row->setContentsMargins(0, 0, 0, 0);
+  row->setSpacing(static_cast<int>(size * 0.5 + 2));
+  symbol_ = new QLabel(this);
+  text_ = makeLabel(text, size, QFont::Normal, color, this);
+  text_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  row->addWidget(symbol_, 0, Qt::AlignTop);
+  row->addWidget(text_, 1);
+  setSymbol(symbol, size * 1.25);
+}
+
+void SymbolLabel::setSymbol(std::string_view symbol, double pixels) {
+  int side = static_cast<int>(pixels + 0.5);
+  symbol_->setPixmap(symbolIcon(symbol, color_).pixmap(QSize(side, side), devicePixelRatioF()));
+  symbol_->setFixedSize(side, std::max(side, text_->fontMetrics().height()));
+  symbol_->setAlignment(Qt::AlignCenter);
+}
+
+}  // namespace trellisant::app
