@@ -277,6 +277,9 @@ void CompanyServer::start() {
   // Event streams hold a thread each for as long as they stay open.
   impl.server->new_task_queue = [] { return new httplib::ThreadPool(32); };
   impl.server->set_keep_alive_timeout(1);
+  // Headers and body go out in two writes; without this each answer waits for the client's
+  // delayed ACK (about 40 ms), which real servers do not make clients pay.
+  impl.server->set_tcp_nodelay(true);
   impl.routes();
   if (impl.options.port == 0) {
     impl.port = impl.server->bind_to_any_port(impl.options.bindAddress);
@@ -378,6 +381,14 @@ std::vector<std::string> CompanyServer::completedFiles(const std::string& delive
   auto it = impl_->completed.find(deliveryId);
   if (it == impl_->completed.end()) return {};
   return {it->second.begin(), it->second.end()};
+}
+
+std::vector<CompanyServer::EnrolledDevice> CompanyServer::devices() const {
+  std::lock_guard lock(impl_->mutex);
+  std::vector<EnrolledDevice> out;
+  for (const auto& [id, device] : impl_->devices)
+    out.push_back(EnrolledDevice{id, device.name, device.version, device.revoked});
+  return out;
 }
 
 void CompanyServer::inject(std::string method, std::string pathPrefix, int status, std::string body,

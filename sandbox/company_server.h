@@ -81,6 +81,15 @@ class CompanyServer {
   // File ids reported complete (with the right SHA-256) for a delivery.
   std::vector<std::string> completedFiles(const std::string& deliveryId) const;
 
+  // The devices enrolled so far, in the order of their ids.
+  struct EnrolledDevice {
+    std::string id;
+    std::string name;
+    std::string version;
+    bool revoked = false;
+  };
+  std::vector<EnrolledDevice> devices() const;
+
   // Answers requests of `method` whose target (path with query) starts with `pathPrefix`
   // with this status and body instead of the normal answer, `times` times (-1: until
   // cleared). A body that parses as JSON is sent as application/json, any other as text/html.

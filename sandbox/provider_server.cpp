@@ -161,7 +161,8 @@ void ProviderServer::Impl::sendBytes(httplib::Response& response, const SandboxF
   auto is = [&](Kind kind) { return fault && fault->kind == kind; };
   std::int64_t announced = is(Kind::ExtraByte) ? length + 1 : length;
   std::int64_t limit = is(Kind::CloseAfter) ? fault->bytes : announced;
-  std::int64_t perSecond = is(Kind::Trickle) ? std::max<std::int64_t>(fault->bytes, 1) : 0;
+  std::int64_t perSecond =
+      is(Kind::Trickle) ? std::max<std::int64_t>(fault->bytes, 1) : options.bytesPerSecond;
   if (announced == 0) {
     response.set_content("", "application/octet-stream");
     ::close(*fd);
@@ -239,13 +240,20 @@ int ProviderServer::port() const {
   return impl_->port;
 }
 
+namespace {
+// ":port", or nothing for the scheme's default port, as clients write the address.
+std::string portSuffix(int port) {
+  return port == 443 ? std::string() : ":" + std::to_string(port);
+}
+}  // namespace
+
 std::string ProviderServer::baseUrl() const {
-  return "https://" + impl_->options.publicHost + ":" + std::to_string(impl_->port);
+  return "https://" + impl_->options.publicHost + portSuffix(impl_->port);
 }
 
 std::string ProviderServer::fileUrl(std::string_view host, std::string_view deliveryId,
                                     std::string_view fileId) const {
-  return "https://" + std::string(host) + ":" + std::to_string(impl_->port) + "/files/" +
+  return "https://" + std::string(host) + portSuffix(impl_->port) + "/files/" +
          std::string(deliveryId) + "/" + std::string(fileId);
 }
 

@@ -23,6 +23,8 @@ class ProviderServer {
     std::string bindAddress = "127.0.0.1";
     int port = 0;  // 0: any free port
     std::string publicHost = "storage.googleapis.com";
+    // Each answer's pace in bytes per second, as over a real connection; 0: as fast as it goes.
+    std::int64_t bytesPerSecond = 0;
   };
 
   // One way to answer a file request wrongly.
@@ -76,8 +78,8 @@ class ProviderServer {
   void stop();
 
   int port() const;
-  // "https://" + publicHost + ":" + port: capability URLs are baseUrl() + "/files/" +
-  // delivery id + "/" + file id.
+  // "https://" + publicHost + ":" + port, without the port when it is 443: capability URLs
+  // are baseUrl() + "/files/" + delivery id + "/" + file id.
   std::string baseUrl() const;
   // The file's address under another host name that resolves to this server.
   std::string fileUrl(std::string_view host, std::string_view deliveryId,

@@ -1,0 +1,128 @@
+// The user pauses, enables and signs out while a delivery downloads.
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "settings/vault.h"
+#include "world_driver.h"
+
+namespace trellisant::e2e {
+namespace {
+
+constexpr std::int64_t MiB = 1024 * 1024;
+
+struct SlowDelivery {
+  fs::path sources;
+  Json delivery;
+  std::string id;
+  std::string fileId;
+  fs::path folder;
+};
+
+// One 24 MiB file, served at 2 MiB/s, downloading with its first checkpoint in the journal.
+SlowDelivery startSlowDelivery(World& world, const std::string& name) {
+  fs::path root = world.chooseFolder();
+  SlowDelivery slow;
+  slow.sources = world.makeSources(name, {{"A001.mov", 24 * MiB}});
+  slow.delivery = world.send(slow.sources, name);
+  slow.id = slow.delivery.at("id");
+  slow.fileId = World::fileId(slow.delivery, "A001.mov");
+  slow.folder = world.destination(root, slow.delivery);
+  world.admin().fault({{"kind", "trickle"}, {"bytes", 2 * MiB}, {"fileId", slow.fileId}});
+  world.ctlOk({"enable"});
+  world.waitForState("downloading", 30s);
+  bool checkpointed = waitUntil(
+      [&] {
+        auto row = world.journal(slow.id, slow.fileId);
+        return row && row->first >= 8 * MiB;
+      },
+      30s);
+  if (!checkpointed) throw std::runtime_error("no checkpoint within 30 s");
+  return slow;
+}
+
+std::int64_t offsetOf(World& world, const SlowDelivery& slow) {
+  auto row = world.journal(slow.id, slow.fileId);
+  return row ? row->first : -1;
+}
+
+// The provider's requests for the file from the index `from` on.
+std::vector<Json> requestsFrom(World& world, const SlowDelivery& slow, std::size_t from) {
+  auto all = forFile(world.summary().at("providerRequests"), slow.fileId);
+  return {all.begin() + static_cast<std::ptrdiff_t>(std::min(from, all.size())), all.end()};
+}
+
+TEST(World, PauseAndEnable) {
+  World world;
+  world.signIn();
+  SlowDelivery slow = startSlowDelivery(world, "Day 5");
+  auto agents = world.agents();
+  ASSERT_EQ(agents.size(), 1u);
+
+  auto paused = std::chrono::steady_clock::now();
+  EXPECT_EQ(world.ctlOk({"pause"}), "Receiving is paused.\n");
+  AgentStatus stopped = world.waitForState("needs_attention", 15s);
+  EXPECT_LE(std::chrono::steady_clock::now() - paused, 8s) << "stops within one 5-second tick";
+  EXPECT_EQ(stopped.message, "Receiving paused. Your downloaded footage is saved.");
+  // Nothing more arrives.
+  auto size = World::partialSize(slow.folder, slow.fileId);
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_EQ(World::partialSize(slow.folder, slow.fileId), size);
+
+  world.waitForState("paused", 20s, "Receiving is paused.");
+  EXPECT_NE(world.ctlOk({"status"}).find("state: paused\n"), std::string::npos);
+
+  const std::int64_t offset = offsetOf(world, slow);
+  const std::size_t before = forFile(world.summary().at("providerRequests"), slow.fileId).size();
+  world.admin().clearFaults();
+  EXPECT_EQ(world.ctlOk({"enable"}), "Receiving is on.\n");
+  EXPECT_EQ(world.agents(), agents) << "the running agent goes on; no second one";
+  world.waitForState("completed", 60s);
+  EXPECT_TRUE(sameBytes(slow.sources / "A001.mov", slow.folder / "A001.mov"));
+  auto resumed = requestsFrom(world, slow, before);
+  ASSERT_FALSE(resumed.empty());
+  EXPECT_EQ(resumed.front().at("start"), offset);
+}
+
+TEST(World, SignOutMidDownload) {
+  World world;
+  world.signIn();
+  SlowDelivery slow = startSlowDelivery(world, "Day 6");
+  auto agents = world.agents();
+  ASSERT_EQ(agents.size(), 1u);
+
+  // The stored sign-in disappears under the running agent, as signing out removes it.
+  // (trellisantctl sign-out also turns receiving off and stops the agent first; see below.)
+  Vault::clear();
+  world.waitForState("needs_attention", 15s, "Sign in to Trellisant first.");
+  world.waitForState("setup", 20s, "Sign in to Trellisant to receive footage.");
+  EXPECT_EQ(world.agents(), agents);
+
+  // Signing in again: the delivery waits out its back-off and resumes from the journal.
+  const std::int64_t offset = offsetOf(world, slow);
+  const std::size_t before = forFile(world.summary().at("providerRequests"), slow.fileId).size();
+  world.admin().clearFaults();
+  world.signIn();
+  world.waitForState("completed", 60s);
+  EXPECT_TRUE(sameBytes(slow.sources / "A001.mov", slow.folder / "A001.mov"));
+  auto resumed = requestsFrom(world, slow, before);
+  ASSERT_FALSE(resumed.empty());
+  EXPECT_EQ(resumed.front().at("start"), offset);
+
+  // The command's own sign-out stops the agent, revokes this device and forgets the sign-in.
+  auto credentials = Vault::read();
+  ASSERT_TRUE(credentials && credentials->deviceId);
+  EXPECT_EQ(world.ctlOk({"sign-out"}), "Signed out.\n");
+  EXPECT_TRUE(world.agents().empty());
+  EXPECT_FALSE(Vault::read());
+  Json devices = world.summary().at("devices");
+  bool revoked = false;
+  for (const auto& device : devices)
+    revoked = revoked || (device.at("id") == *credentials->deviceId && device.at("revoked") == true);
+  EXPECT_TRUE(revoked) << *credentials->deviceId << " in " << devices.dump();
+  EXPECT_NE(world.ctlOk({"status"}).find("state: paused\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace trellisant::e2e
