@@ -1,7 +1,6 @@
 #include "download/downloader.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,12 +13,12 @@
 #include "api/api.h"
 #include "api/records.h"
 #include "clock.h"
+#include "digest.h"
 #include "download/file_safety.h"
 #include "download/journal.h"
 #include "download/range_transfer.h"
 #include "unique_fd.h"
 #include "error.h"
-#include "fileio.h"
 #include "settings/preferences.h"
 #include "text.h"
 
@@ -67,47 +66,54 @@ bool renameExclusively(int folder, const std::string& from, const std::string& t
   return true;
 }
 
-struct DigestFree {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-using Digest = std::unique_ptr<EVP_MD_CTX, DigestFree>;
+constexpr const char* kUnverifiable = "Could not verify the downloaded file.";
 
-Digest startDigest(const EVP_MD* kind) {
-  Digest context(EVP_MD_CTX_new());
-  if (!context || EVP_DigestInit_ex(context.get(), kind, nullptr) != 1)
-    throw TrellisantError("Could not verify the downloaded file.");
-  return context;
+// Reads the whole file with pread in 1 MiB blocks from offset 0 and feeds each block to every
+// digest; returns their lower-case hex in the same order.
+std::vector<std::string> digestFile(int fd, std::vector<Digest::Kind> kinds) {
+  try {
+    std::vector<Digest> digests(kinds.begin(), kinds.end());
+    std::vector<unsigned char> block(kHashBlock);
+    off_t offset = 0;
+    while (true) {
+      ssize_t count = ::pread(fd, block.data(), block.size(), offset);
+      if (count < 0 && errno == EINTR) continue;
+      if (count < 0) throw TrellisantError(kUnverifiable);
+      if (count == 0) break;
+      for (Digest& digest : digests) digest.update(block.data(), static_cast<std::size_t>(count));
+      offset += count;
+    }
+    std::vector<std::string> out;
+    for (Digest& digest : digests) out.push_back(digest.finishHex());
+    return out;
+  } catch (const PlatformError&) {
+    throw TrellisantError(kUnverifiable);
+  }
 }
 
-std::string finishDigest(EVP_MD_CTX* context) {
-  unsigned char value[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(context, value, &length) != 1)
-    throw TrellisantError("Could not verify the downloaded file.");
-  return hex(value, length);
+struct FileDigests {
+  std::string sha256;
+  std::string md5;  // empty when not asked for
+};
+
+FileDigests digestsOf(int fd, bool md5) {
+  if (!md5) return {digestFile(fd, {Digest::Kind::sha256}).front(), ""};
+  auto both = digestFile(fd, {Digest::Kind::sha256, Digest::Kind::md5});
+  return {both[0], both[1]};
 }
 
 }  // namespace
 
 Downloader::Downloader(std::shared_ptr<API> api, std::shared_ptr<Journal> journal,
-                       FreeSpaceProbe freeSpace)
-    : api_(std::move(api)), journal_(std::move(journal)), freeSpace_(std::move(freeSpace)) {}
+                       FreeSpaceProbe freeSpace, Tuning tuning)
+    : api_(std::move(api)),
+      journal_(std::move(journal)),
+      freeSpace_(std::move(freeSpace)),
+      tuning_(tuning) {}
 
 std::pair<std::string, std::string> Downloader::hashes(int fd) {
-  Digest sha256 = startDigest(EVP_sha256());
-  Digest md5 = startDigest(EVP_md5());
-  std::vector<unsigned char> block(kHashBlock);
-  off_t offset = 0;
-  while (true) {
-    ssize_t count = ::pread(fd, block.data(), block.size(), offset);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) throw TrellisantError("Could not verify the downloaded file.");
-    if (count == 0) break;
-    EVP_DigestUpdate(sha256.get(), block.data(), static_cast<std::size_t>(count));
-    EVP_DigestUpdate(md5.get(), block.data(), static_cast<std::size_t>(count));
-    offset += count;
-  }
-  return {finishDigest(sha256.get()), finishDigest(md5.get())};
+  FileDigests digests = digestsOf(fd, true);
+  return {digests.sha256, digests.md5};
 }
 
 void Downloader::download(const Delivery& delivery, const ManifestFile& file,
@@ -136,9 +142,12 @@ void Downloader::download(const Delivery& delivery, const ManifestFile& file,
   } else {
     journal_->checkpoint(delivery.id, file.id, 0, "partial", std::nullopt);
   }
+  const std::int64_t journaled = offset;
   const std::string partial = partialName(file.id);
   UniqueFd fd = openPartial(folder.get(), partial, offset, size);
-  journal_->checkpoint(delivery.id, file.id, offset, "partial", std::nullopt);
+  // Rewriting the row with what it already holds would only cost a commit.
+  if (offset != journaled)
+    journal_->checkpoint(delivery.id, file.id, offset, "partial", std::nullopt);
 
   while (offset < size)
     offset = fetchRange(delivery, file, root, fd.get(), offset, size, bandwidthMbps, stop);
@@ -162,7 +171,7 @@ void Downloader::reportExisting(const Delivery& delivery, const ManifestFile& fi
   bool finished = record.state == "finalized" || record.state == "completed";
   if (!finished || !record.sha256)
     throw TrellisantError("A file already exists at this destination. Choose another folder.");
-  if (hashes(existing).first != *record.sha256)
+  if (digestsOf(existing, false).sha256 != *record.sha256)
     throw TrellisantError("An existing downloaded file changed. Choose another destination.");
   api_->request<API::OK>(Resources::fileComplete(delivery.id), "POST",
                          Resources::fileCompleteBody(file.id, *record.sha256), stop);
@@ -208,18 +217,22 @@ std::int64_t Downloader::fetchRange(const Delivery& delivery, const ManifestFile
 
   const std::int64_t end = std::min(offset + kRangeBytes, size) - 1;
   const double bandwidth = bandwidthMbps > 0 ? bandwidthMbps * 1'000'000 * 0.125 : 0;
-  RangeTransfer transfer(fd, offset, end, size, bandwidth, false, [&](std::int64_t at) {
-    journal_->checkpoint(delivery.id, file.id, at, "partial", std::nullopt);
-  });
+  RangeTransfer transfer(
+      fd, offset, end, size, bandwidth, false,
+      [&](std::int64_t at) {
+        journal_->checkpoint(delivery.id, file.id, at, "partial", std::nullopt);
+      },
+      tuning_.transfer);
   return transfer.run(capability.url, capability.headers, stop);
 }
 
 // Hashes the complete partial file and checks it against the manifest's checksum; returns the
 // SHA-256. A mismatch sends the file back to the start.
 std::string Downloader::verify(const Delivery& delivery, const ManifestFile& file, int fd) {
-  auto [sha256, md5] = hashes(fd);
+  const bool md5Checksum = file.checksum && file.checksumKind == "md5";
+  auto [sha256, md5] = digestsOf(fd, md5Checksum || !tuning_.md5OnlyWhenNeeded);
   if (file.checksum) {
-    const std::string& actual = file.checksumKind == "md5" ? md5 : sha256;
+    const std::string& actual = md5Checksum ? md5 : sha256;
     if (lowercased(actual) != lowercased(*file.checksum)) {
       journal_->checkpoint(delivery.id, file.id, 0, "partial", std::nullopt);
       throw TrellisantError("File verification failed. Trellisant will download this file again.");

@@ -11,6 +11,7 @@
 
 #include "download/free_space.h"
 #include "download/journal.h"
+#include "download/range_transfer.h"
 #include "unique_fd.h"
 
 namespace trellisant {
@@ -19,14 +20,24 @@ class API;
 struct Delivery;
 struct ManifestFile;
 
+// How a file reaches the disk and is verified. The defaults are what bench/receive measured
+// fastest; the benchmark switches each off to show what it is worth.
+struct DownloadTuning {
+  TransferTuning transfer;
+  // MD5 only when the manifest's checksum is an MD5 (it costs more than twice the SHA-256);
+  // the SHA-256 is always computed, since it is what the server is told.
+  bool md5OnlyWhenNeeded = true;
+};
+
 // Brings one file of a delivery into the download folder, resumably and verifiably, and
 // reports it to the server. Keeps no per-call state, so concurrent calls may share one object.
 class Downloader {
  public:
   using FreeSpaceProbe = std::function<std::optional<std::int64_t>(const std::filesystem::path&)>;
+  using Tuning = DownloadTuning;
 
   Downloader(std::shared_ptr<API> api, std::shared_ptr<Journal> journal,
-             FreeSpaceProbe freeSpace = availableBytes);
+             FreeSpaceProbe freeSpace = availableBytes, Tuning tuning = Tuning());
 
   virtual ~Downloader() = default;
 
@@ -52,6 +63,7 @@ class Downloader {
   std::shared_ptr<API> api_;
   std::shared_ptr<Journal> journal_;
   FreeSpaceProbe freeSpace_;
+  Tuning tuning_;
 };
 
 }  // namespace trellisant

@@ -18,16 +18,28 @@ namespace trellisant {
 bool acceptsRange(const http::Response& head, std::int64_t start, std::int64_t end,
                   std::int64_t total);
 
+// How the bytes reach the disk. The defaults are what bench/receive measured fastest; the
+// benchmark switches each off to show what it is worth.
+struct TransferTuning {
+  // Start write-back of every this many new bytes at once (sync_file_range), so that each
+  // 8 MiB fsync finds little left to do; 0 leaves write-back to the kernel.
+  std::int64_t writeBehindBytes = 1024 * 1024;
+  // libcurl's receive buffer; 0 is libcurl's default.
+  long receiveBufferBytes = 512 * 1024;
+};
+
 // Fetches one byte range of one file from a storage provider with a single GET (plus checked
 // redirects) and writes it with pwrite at its final offsets into an open file. Anything but
 // exactly the requested range is refused before a byte is written. One object serves one run.
 class RangeTransfer {
  public:
+  using Tuning = TransferTuning;
+
   // `checkpoint` records that the file is durable up to an absolute offset; it is called after
   // an fsync every 8 MiB and at the end. `bandwidthBytes` <= 0 means no limit.
   RangeTransfer(int fd, std::int64_t start, std::int64_t end, std::int64_t total,
                 double bandwidthBytes, bool allowLocal,
-                std::function<void(std::int64_t)> checkpoint);
+                std::function<void(std::int64_t)> checkpoint, Tuning tuning = Tuning());
 
   // Returns the offset just past the last byte written (end + 1). Throws TrellisantError,
   // PlatformError for transport failures, Cancelled when `stop` is requested first.
@@ -37,6 +49,7 @@ class RangeTransfer {
   bool accept(const http::Response& head);
   bool receive(std::string_view bytes, const std::stop_token& stop);
   bool write(std::string_view bytes);
+  void writeBehind();
   void throttle(const std::stop_token& stop) const;
   void fail(const char* message) { failure_ = std::make_exception_ptr(TrellisantError(message)); }
   std::int64_t length() const { return end_ - start_ + 1; }
@@ -48,8 +61,11 @@ class RangeTransfer {
   double bandwidth_;
   bool allowLocal_;
   std::function<void(std::int64_t)> checkpoint_;
+  Tuning tuning_;
   std::int64_t written_ = 0;
   std::int64_t persisted_ = 0;
+  // Value of written_ up to which write-back has been started.
+  std::int64_t writtenBack_ = 0;
   // The reason to stop, kept as thrown so that a checkpoint's own error passes on unchanged.
   std::exception_ptr failure_;
   std::chrono::steady_clock::time_point began_;

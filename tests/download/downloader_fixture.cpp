@@ -4,7 +4,7 @@
 #include <unistd.h>
 
 #include "download/file_safety.h"
-#include "download/unique_fd.h"
+#include "unique_fd.h"
 #include "settings/preferences.h"
 #include "settings/vault.h"
 #include "text.h"

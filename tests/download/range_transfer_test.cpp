@@ -8,7 +8,7 @@
 #include <mutex>
 #include <thread>
 
-#include "download/unique_fd.h"
+#include "unique_fd.h"
 #include "sandbox_world.h"
 
 namespace trellisant {

@@ -1,0 +1,80 @@
+// trellisant-bench-download: receives one delivery through the Downloader alone, the way the
+// agent's delivery pass calls it (one file after another here), with the preferences and
+// credentials of the current user. Prints "files=N bytes=B seconds=S".
+//
+//   trellisant-bench-download [LEVER-OFF...] DELIVERY_ID
+//
+// Each option switches one speed lever off (or back to how it was), to show what it is worth:
+//   --no-write-behind   no early write-back (sync_file_range)
+//   --write-behind N    early write-back of every N bytes
+//   --curl-buffer N     libcurl's receive buffer in bytes (0: libcurl's default)
+//   --md5-always        compute MD5 even when the checksum is a SHA-256
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "api/api.h"
+#include "download/downloader.h"
+#include "download/journal.h"
+#include "error.h"
+#include "settings/preferences.h"
+#include "text.h"
+
+using namespace trellisant;
+
+int main(int argc, char** argv) {
+  DownloadTuning tuning;
+  std::string id;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--no-write-behind") {
+      tuning.transfer.writeBehindBytes = 0;
+    } else if (arg == "--write-behind" && i + 1 < argc) {
+      tuning.transfer.writeBehindBytes = std::atoll(argv[++i]);
+    } else if (arg == "--curl-buffer" && i + 1 < argc) {
+      tuning.transfer.receiveBufferBytes = std::atol(argv[++i]);
+    } else if (arg == "--md5-always") {
+      tuning.md5OnlyWhenNeeded = false;
+    } else if (id.empty() && arg.rfind("--", 0) != 0) {
+      id = arg;
+    } else {
+      id.clear();
+      break;
+    }
+  }
+  if (id.empty()) {
+    std::cerr << "usage: trellisant-bench-download [--no-write-behind] [--write-behind N] "
+                 "[--curl-buffer N] [--md5-always] DELIVERY_ID\n";
+    return 2;
+  }
+  try {
+    auto started = std::chrono::steady_clock::now();
+    Preferences preferences = Preferences::load();
+    auto api = std::make_shared<API>(preferences.server);
+    auto journal = std::make_shared<Journal>(Journal::file());
+    Downloader downloader(api, journal, availableBytes, tuning);
+
+    auto list = api->request<API::Deliveries>("deliveries", "GET", std::nullopt).deliveries;
+    auto delivery = std::find_if(list.begin(), list.end(),
+                                 [&](const Delivery& d) { return d.id == id; });
+    if (delivery == list.end()) throw TrellisantError("The server does not offer this delivery.");
+    std::int64_t bytes = 0;
+    auto files = api->files(*delivery);
+    for (const ManifestFile& file : files) {
+      downloader.download(*delivery, file, preferences.rootURL(), preferences.bandwidthMbps);
+      bytes += parseInt64(file.size).value_or(0);
+    }
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::printf("files=%zu bytes=%lld seconds=%.3f\n", files.size(),
+                static_cast<long long>(bytes), seconds);
+  } catch (const std::exception& error) {
+    std::cerr << "trellisant-bench-download: " << userMessage(error) << "\n";
+    return 1;
+  }
+  return 0;
+}
