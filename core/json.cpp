@@ -9,7 +9,8 @@ namespace trellisant {
 Json parseJson(std::string_view text) {
   try {
     return Json::parse(text);
-  } catch (const Json::parse_error&) {
+  } catch (const Json::exception&) {
+    // parse_error, and out_of_range for a number beyond a double ("1e309").
     throw DecodingError("The data couldn’t be read because it isn’t in the correct format.");
   }
 }

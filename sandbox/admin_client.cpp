@@ -45,7 +45,13 @@ Json AdminClient::summary() {
 }
 
 Json AdminClient::send(const std::filesystem::path& folder, const DeliveryDescription& description) {
-  Json body = {{"folder", std::filesystem::absolute(folder).lexically_normal().string()}};
+  return send(folder, description, Json::object());
+}
+
+Json AdminClient::send(const std::filesystem::path& folder, const DeliveryDescription& description,
+                       const Json& announcements) {
+  Json body = announcements.is_object() ? announcements : Json::object();
+  body["folder"] = std::filesystem::absolute(folder).lexically_normal().string();
   if (!description.id.empty()) body["id"] = description.id;
   if (!description.company.empty()) body["company"] = description.company;
   if (!description.project.empty()) body["project"] = description.project;
@@ -63,6 +69,18 @@ void AdminClient::clearFaults() {
 
 void AdminClient::signalEvent() {
   call("POST", "/admin/events", Json::object());
+}
+
+void AdminClient::inject(const Json& injection) {
+  call("POST", "/admin/injections", injection);
+}
+
+void AdminClient::clearInjections() {
+  call("DELETE", "/admin/injections", std::nullopt);
+}
+
+void AdminClient::revokeTokens() {
+  call("POST", "/admin/revoke", Json::object());
 }
 
 }  // namespace trellisant::sandbox

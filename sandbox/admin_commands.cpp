@@ -114,7 +114,8 @@ const char* adminCommandsHelp() {
   trellisant-sandbox fault clear
       Makes the storage provider misbehave, or behave again. KIND is one of whole-file
       (200 instead of 206), close-after (closes after --bytes), trickle (--bytes per
-      second), server-error, redirect, wrong-total, star-total, gzip, extra-byte.
+      second), server-error, redirect, wrong-total, star-total, gzip, extra-byte,
+      slow-loris (one byte every --bytes milliseconds).
   Each takes --admin-port N when the sandbox was started with another admin port.
 )";
 }

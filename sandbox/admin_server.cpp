@@ -51,7 +51,7 @@ ProviderServer::Fault faultFromJson(const Json& json) {
       {"star-total", Kind::StarTotal},   {"gzip", Kind::Gzip},
       {"extra-byte", Kind::ExtraByte},   {"close-after", Kind::CloseAfter},
       {"redirect", Kind::Redirect},      {"trickle", Kind::Trickle},
-      {"server-error", Kind::ServerError}};
+      {"server-error", Kind::ServerError}, {"slow-loris", Kind::SlowLoris}};
   std::string name = optionalString(json, "kind");
   auto found = std::find_if(std::begin(kinds), std::end(kinds),
                             [&](const auto& entry) { return name == entry.first; });
@@ -65,7 +65,32 @@ ProviderServer::Fault faultFromJson(const Json& json) {
     throw PlatformError("This fault needs a positive \"bytes\".");
   if (fault.kind == Kind::Redirect && fault.location.empty())
     throw PlatformError("A redirect needs a \"location\".");
+  if (fault.kind == Kind::SlowLoris && fault.bytes <= 0) fault.bytes = 2000;
   return fault;
+}
+
+void applyAnnouncements(SandboxDelivery& delivery, const Json& body) {
+  if (auto transferId = optionalString(body, "transferId"); !transferId.empty())
+    delivery.transferId = transferId;
+  if (body.contains("totalBytes")) delivery.totalBytesText = optionalString(body, "totalBytes");
+  auto files = body.find("files");
+  if (files == body.end() || files->is_null()) return;
+  if (!files->is_object()) throw PlatformError("\"files\" must map paths to what they announce.");
+  for (const auto& [path, given] : files->items()) {
+    auto file = std::find_if(delivery.files.begin(), delivery.files.end(),
+                             [&](const SandboxFile& f) { return f.relativePath == path; });
+    if (file == delivery.files.end()) throw PlatformError("The folder has no file " + path + ".");
+    if (!given.is_object()) throw PlatformError("\"files\" must map paths to objects.");
+    // Read every value first, so that a wrong type changes nothing.
+    auto id = optionalString(given, "id"), relativePath = optionalString(given, "relativePath"),
+         fingerprint = optionalString(given, "fingerprint");
+    if (given.contains("size")) file->sizeText = optionalString(given, "size");
+    if (given.contains("checksum")) file->checksum = optionalString(given, "checksum");
+    if (given.contains("checksumKind")) file->checksumKind = optionalString(given, "checksumKind");
+    if (given.contains("id")) file->id = id;
+    if (given.contains("relativePath")) file->relativePath = relativePath;
+    if (given.contains("fingerprint")) file->fingerprint = fingerprint;
+  }
 }
 
 Json deliveryAnswer(const SandboxDelivery& delivery) {
@@ -74,7 +99,8 @@ Json deliveryAnswer(const SandboxDelivery& delivery) {
     files.push_back({{"id", file.id},
                      {"relativePath", file.relativePath},
                      {"size", file.size},
-                     {"sha256", file.sha256}});
+                     {"sha256", file.sha256},
+                     {"fingerprint", file.fingerprint}});
   }
   return {{"id", delivery.id},
           {"transferId", delivery.transferId},
@@ -119,6 +145,7 @@ struct AdminServer::Impl {
                   DeliveryDescription given{optionalString(body, "id"), optionalString(body, "company"),
                                             optionalString(body, "project"), optionalString(body, "name")};
                   SandboxDelivery delivery = describedDelivery(folder, given);
+                  applyAnnouncements(delivery, body);
                   Json described = deliveryAnswer(delivery);
                   company.addDelivery(std::move(delivery));
                   answer(response, 201, described);
@@ -140,6 +167,31 @@ struct AdminServer::Impl {
     server.Post("/admin/events", guarded([this](const auto&, auto& response) {
                   company.signalEvent();
                   answer(response, 200, Json{{"ok", true}, {"lastEventId", company.lastEventId()}});
+                }));
+    server.Post("/admin/injections", guarded([this](const auto& request, auto& response) {
+                  Json body = objectBody(request);
+                  std::string method = optionalString(body, "method");
+                  std::string path = optionalString(body, "path");
+                  if (method.empty() || path.empty())
+                    throw PlatformError("An injection needs a \"method\" and a \"path\".");
+                  int times = static_cast<int>(optionalInteger(body, "times").value_or(-1));
+                  if (auto delay = optionalInteger(body, "delayMs")) {
+                    company.delay(method, path, std::chrono::milliseconds(*delay), times);
+                  } else {
+                    auto status = optionalInteger(body, "status");
+                    if (!status) throw PlatformError("An injection needs a \"status\" or a \"delayMs\".");
+                    company.inject(method, path, static_cast<int>(*status), optionalString(body, "body"),
+                                   times);
+                  }
+                  answer(response, 200, Json{{"ok", true}});
+                }));
+    server.Delete("/admin/injections", guarded([this](const auto&, auto& response) {
+                    company.clearInjections();
+                    answer(response, 200, Json{{"ok", true}});
+                  }));
+    server.Post("/admin/revoke", guarded([this](const auto&, auto& response) {
+                  company.revokeTokens();
+                  answer(response, 200, Json{{"ok", true}});
                 }));
   }
 };

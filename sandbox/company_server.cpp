@@ -412,6 +412,12 @@ void CompanyServer::clearInjections() {
   impl_->delays.clear();
 }
 
+void CompanyServer::revokeTokens() {
+  std::lock_guard lock(impl_->mutex);
+  impl_->accessTokens.clear();
+  impl_->refreshTokens.clear();
+}
+
 void CompanyServer::setDenyAuthorization(bool deny) {
   std::lock_guard lock(impl_->mutex);
   impl_->denyAuthorization = deny;

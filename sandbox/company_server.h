@@ -99,6 +99,9 @@ class CompanyServer {
   void delay(std::string method, std::string pathPrefix, std::chrono::milliseconds duration,
              int times = -1);
   void clearInjections();  // also the delays
+  // Revokes every access and refresh token issued so far, as an administrator who cuts off
+  // all sessions would; devices stay enrolled, so signing in again restores access.
+  void revokeTokens();
   void setDenyAuthorization(bool deny);
   void setGrantRefreshToken(bool grant);
 

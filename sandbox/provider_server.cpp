@@ -159,23 +159,29 @@ void ProviderServer::Impl::sendBytes(httplib::Response& response, const SandboxF
     return;
   }
   auto is = [&](Kind kind) { return fault && fault->kind == kind; };
-  std::int64_t announced = is(Kind::ExtraByte) ? length + 1 : length;
+  std::int64_t extra = is(Kind::ExtraByte) ? std::max<std::int64_t>(fault->bytes, 1) : 0;
+  std::int64_t announced = length + extra;
   std::int64_t limit = is(Kind::CloseAfter) ? fault->bytes : announced;
   std::int64_t perSecond =
       is(Kind::Trickle) ? std::max<std::int64_t>(fault->bytes, 1) : options.bytesPerSecond;
+  // A byte at a time, slower than any reader gives up on.
+  std::int64_t byteEvery = is(Kind::SlowLoris) ? std::max<std::int64_t>(fault->bytes, 1) : 0;
   if (announced == 0) {
     response.set_content("", "application/octet-stream");
     ::close(*fd);
     return;
   }
 
-  auto provider = [this, fd, offset, length, limit, perSecond](size_t at, size_t wanted,
-                                                               httplib::DataSink& sink) {
+  auto provider = [this, fd, offset, length, limit, perSecond, byteEvery](
+                      size_t at, size_t wanted, httplib::DataSink& sink) {
     auto position = static_cast<std::int64_t>(at);
     if (position >= limit) return false;  // closes the connection mid-body
     std::int64_t chunk =
         std::min<std::int64_t>({static_cast<std::int64_t>(wanted), limit - position, 1 << 20});
-    if (perSecond > 0) {
+    if (byteEvery > 0) {
+      chunk = 1;
+      if (!wait(std::chrono::milliseconds(byteEvery))) return false;
+    } else if (perSecond > 0) {
       chunk = std::min<std::int64_t>(chunk, std::max<std::int64_t>(perSecond / 10, 1));
       if (!wait(std::chrono::milliseconds(1000 * chunk / perSecond))) return false;
     }

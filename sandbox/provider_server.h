@@ -34,11 +34,12 @@ class ProviderServer {
       WrongTotal,   // Content-Range with a total one larger than the file
       StarTotal,    // Content-Range total "*"
       Gzip,         // Content-Encoding: gzip (the bytes themselves unchanged)
-      ExtraByte,    // one byte more than the range
+      ExtraByte,    // one byte more than the range (`bytes` more when given)
       CloseAfter,   // closes the connection after `bytes` bytes of the body
       Redirect,     // `status` (default 302) to `location`
       Trickle,      // `bytes` per second
       ServerError,  // `status` (default 503)
+      SlowLoris,    // the right headers, then one body byte every `bytes` milliseconds
     };
     Kind kind = Kind::WholeFile;
     std::int64_t bytes = 0;

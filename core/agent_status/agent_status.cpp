@@ -9,8 +9,9 @@ namespace trellisant {
 namespace {
 
 // Seconds since 2001 that a Date can hold (system_clock counts nanoseconds in 64 bits, about
-// ±292 years around 1970); anything beyond would overflow the conversion.
-constexpr double kLatestReferenceSeconds = 9.0e9;
+// ±292 years around 1970, so only about 8.2e9 seconds after 2001); anything beyond would
+// overflow the conversion.
+constexpr double kLatestReferenceSeconds = 8.0e9;
 
 }  // namespace
 

@@ -1,5 +1,8 @@
 #include "api/records.h"
 
+#include <algorithm>
+#include <cctype>
+
 #include "api/url.h"
 #include "text.h"
 
@@ -8,6 +11,18 @@ namespace {
 
 void putOptional(Json& json, const char* key, const std::optional<std::string>& value) {
   if (value) json[key] = *value;
+}
+
+// A header the server hands over goes out to a storage provider as it stands: a line break in
+// it would add headers of the server's choosing to that request.
+bool sendableHeader(std::string_view name, std::string_view value) {
+  constexpr std::string_view tokenSymbols = "!#$%&'*+-.^_`|~";
+  auto tokenCharacter = [&](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || tokenSymbols.find(c) != std::string_view::npos;
+  };
+  auto valueCharacter = [](char c) { return c == '\t' || static_cast<unsigned char>(c) >= 0x20; };
+  return !name.empty() && std::all_of(name.begin(), name.end(), tokenCharacter) &&
+         std::all_of(value.begin(), value.end(), valueCharacter) && value.find('\x7f') == std::string_view::npos;
 }
 
 }  // namespace
@@ -55,6 +70,9 @@ Capability Capability::fromJson(const Json& json) {
     if (!value.is_string())
       throw DecodingError(
           "The data couldn’t be read because “headers” is not an object of strings.");
+    if (!sendableHeader(name, value.get_ref<const std::string&>()))
+      throw DecodingError(
+          "The data couldn’t be read because “headers” holds a name or value that cannot be sent.");
     capability.headers.emplace_back(name, value.get<std::string>());
   }
   capability.size = f.string("size");

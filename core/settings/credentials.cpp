@@ -15,8 +15,9 @@ std::string lowercase(std::string text) {
   return text;
 }
 
-// Dates the clock can hold: about 290 years either side of 1970.
-constexpr double kLatestReferenceSeconds = 9.0e9;
+// Dates the clock can hold: about 292 years either side of 1970, so only about 8.2e9 seconds
+// after 2001; beyond that the conversion overflows.
+constexpr double kLatestReferenceSeconds = 8.0e9;
 
 }  // namespace
 

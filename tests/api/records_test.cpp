@@ -74,6 +74,21 @@ TEST(Records, CapabilityNeedsHeadersAndAUrl) {
                DecodingError);
 }
 
+// Headers go out to the provider as given: a line break would smuggle in headers of the
+// server's choosing.
+TEST(Records, CapabilityHeadersMustBeSendable) {
+  auto withHeaders = [](const std::string& headers) {
+    return Capability::fromJson(parseJson(R"({"url":"https://a.frame.io/b","headers":)" + headers +
+                                          R"(,"size":"9","fingerprint":"v"})"));
+  };
+  EXPECT_EQ(withHeaders(R"({"X-Sig":"a b\tc=;/+"})").headers, (http::Headers{{"X-Sig", "a b\tc=;/+"}}));
+  for (const char* bad : {R"({"X-A":"1\r\nX-Injected: yes"})", R"({"X-A":"1\nRange: bytes=0-"})",
+                          R"({"X-A":"1\u0000"})", R"({"X-A\r\nHost":"x"})", R"({"X A":"1"})",
+                          R"({"X:A":"1"})", R"({"":"1"})"}) {
+    EXPECT_THROW(withHeaders(bad), DecodingError) << bad;
+  }
+}
+
 TEST(Records, ResponseWrappers) {
   EXPECT_TRUE(API::OK::fromJson(parseJson(R"({"ok":true})")).ok);
   EXPECT_THROW(API::OK::fromJson(parseJson(R"({"ok":"yes"})")), DecodingError);

@@ -1,5 +1,6 @@
 #include "sandbox_world.h"
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -13,8 +14,29 @@ namespace trellisant::testing {
 
 namespace fs = std::filesystem;
 
+namespace {
+
+SandboxWorld* started = nullptr;
+
+// Stops the servers before main returns. Left to static destruction, their worker threads
+// would still be serving while cpp-httplib's own statics are destroyed.
+class StopSandboxWorld : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    if (started == nullptr) return;
+    started->company().stop();
+    started->provider().stop();
+  }
+};
+
+[[maybe_unused]] const ::testing::Environment* const stopSandboxWorld =
+    ::testing::AddGlobalTestEnvironment(new StopSandboxWorld);
+
+}  // namespace
+
 SandboxWorld& SandboxWorld::shared() {
   static SandboxWorld world;
+  started = &world;
   return world;
 }
 

@@ -1,0 +1,194 @@
+// The download disk fills up, or goes away, under the running agent. The disk is a tmpfs of
+// its own inside the world: shrunk below what a download needs, unmounted lazily (open files
+// live on where nobody can reach them), and mounted again anew, which gives the folder another
+// identity.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "fault_report.h"
+#include "fault_tools.h"
+
+namespace trellisant::faults {
+namespace {
+
+using e2e::forFile;
+using e2e::waitUntil;
+using e2e::World;
+using namespace std::chrono_literals;
+
+const char* const kFullBeforeStart = "Free up space on your download disk before this transfer starts.";
+const char* const kFull = "Your download disk is full. Free up space to resume.";
+const char* const kFullBetweenRanges = "Free up space on the download disk to continue.";
+const char* const kRenew = "Choose your download folder again to renew access.";
+
+fs::path home() {
+  return std::getenv("HOME");
+}
+
+// Whether the first `count` bytes of both files are the same.
+bool samePrefix(const fs::path& a, const fs::path& b, std::int64_t count) {
+  std::ifstream left(a, std::ios::binary), right(b, std::ios::binary);
+  std::vector<char> x(1 << 20), y(1 << 20);
+  while (count > 0) {
+    auto chunk = static_cast<std::streamsize>(std::min<std::int64_t>(count, static_cast<std::int64_t>(x.size())));
+    left.read(x.data(), chunk);
+    right.read(y.data(), chunk);
+    if (left.gcount() != chunk || right.gcount() != chunk || !std::equal(x.begin(), x.begin() + chunk, y.begin()))
+      return false;
+    count -= chunk;
+  }
+  return true;
+}
+
+std::int64_t offsetOf(const World& world, const std::string& deliveryId, const std::string& fileId) {
+  auto row = world.journal(deliveryId, fileId);
+  return row ? row->first : -1;
+}
+
+// Uses `root` (on the test's disk) as the download folder.
+void choose(World& world, const fs::path& root) {
+  fs::create_directories(root);
+  world.ctlOk({"folder", root.string()});
+}
+
+TEST(Faults, DiskFull) {
+  Scenario scenario("disk-full");
+  World world;
+  world.signIn();
+  Tmpfs disk(home() / "Disk", 48 * MiB);
+  fs::path root = disk.where() / "Footage";
+  choose(world, root);
+  fs::path sources = world.makeSources("full", {{"A001.mov", 40 * MiB}, {"A002.mov", 24 * MiB}});
+  Json delivery = world.send(sources, "Full disk");
+  const std::string id = delivery.at("id");
+  const std::vector<std::string> files = {World::fileId(delivery, "A001.mov"), World::fileId(delivery, "A002.mov")};
+  fs::path folder = world.destination(root, delivery);
+
+  // A disk too small for the delivery and the reserve: nothing starts.
+  world.ctlOk({"enable"});
+  scenario.injected();
+  waitForAttention(world, {kFullBeforeStart}, 30s);
+  EXPECT_TRUE(world.summary().at("providerRequests").empty());
+  EXPECT_FALSE(fs::exists(folder));
+  const auto agents = world.agents();
+
+  // Room appears: the delivery starts at its next attempt. Then the disk fills while it writes.
+  disk.resize(kReserve + 256 * MiB);
+  world.admin().fault({{"kind", "trickle"}, {"bytes", 4 * MiB}});
+  ASSERT_TRUE(waitUntil([&] { return offsetOf(world, id, files[0]) >= 8 * MiB; }, 60s));
+  scenario.survived();
+  disk.shrinkToUsed(MiB);
+  scenario.injected();
+  std::string message = waitForAttention(world, {kFull, kFullBetweenRanges}, 30s);
+  EXPECT_EQ(message, kFull);
+
+  // What the journal holds is intact on the disk.
+  std::vector<std::int64_t> saved;
+  std::vector<std::size_t> before;
+  Json summary = world.summary();
+  for (const auto& fileId : files) {
+    saved.push_back(std::max<std::int64_t>(0, offsetOf(world, id, fileId)));
+    before.push_back(forFile(summary.at("providerRequests"), fileId).size());
+  }
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    std::string name = i == 0 ? "A001.mov" : "A002.mov";
+    auto partial = World::partialSize(folder, files[i]);
+    if (saved[i] == 0) continue;
+    ASSERT_TRUE(partial) << name;
+    EXPECT_GE(*partial, saved[i]) << name;
+    EXPECT_TRUE(samePrefix(sources / name, folder / (".trellisant-" + files[i] + ".partial"), saved[i])) << name;
+  }
+
+  // Space freed: the delivery resumes from the journal and completes.
+  disk.resize(kReserve + 256 * MiB);
+  world.admin().clearFaults();
+  ASSERT_TRUE(waitUntil([&] { return deliveryComplete(world.summary(), id); }, 90s, 250ms))
+      << "last status: " << statusMessage(world);
+  EXPECT_EQ(world.agents(), agents) << "the agent ended";
+  TreeDifference difference = compareTrees(sources, folder);
+  EXPECT_TRUE(difference.identical()) << difference.describe();
+  scenario.lost(difference.bytesLost);
+  summary = world.summary();
+  bool resumed = true;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    auto requests = forFile(summary.at("providerRequests"), files[i]);
+    for (std::size_t j = before[i]; j < requests.size(); ++j) {
+      EXPECT_GE(requests[j].at("start").get<std::int64_t>(), saved[i]) << requests[j].dump();
+      resumed = resumed && requests[j].at("start").get<std::int64_t>() >= saved[i];
+    }
+  }
+  if (difference.identical() && resumed) scenario.survived();
+  scenario.detail("\"" + std::string(kFullBeforeStart) + "\", then \"" + message +
+                  "\"; resumed from the journal at " + std::to_string((saved[0] + saved[1]) / MiB) + " MiB");
+}
+
+TEST(Faults, DiskGone) {
+  Scenario scenario("disk-gone");
+  World world;
+  world.signIn();
+  auto disk = std::make_unique<Tmpfs>(home() / "Disk", kReserve + 512 * MiB);
+  fs::path root = disk->where() / "Footage";
+  choose(world, root);
+  // Batches: A001 + A002, then A003.
+  fs::path sources =
+      world.makeSources("gone", {{"A001.mov", 32 * MiB}, {"A002.mov", 8 * MiB}, {"A003.mov", 8 * MiB}});
+  Json delivery = world.send(sources, "Gone disk");
+  const std::string id = delivery.at("id");
+  fs::path folder = world.destination(root, delivery);
+  const std::string slow = World::fileId(delivery, "A001.mov");
+  world.admin().fault({{"kind", "trickle"}, {"bytes", 4 * MiB}, {"fileId", slow}});
+  world.ctlOk({"enable"});
+  ASSERT_TRUE(waitUntil([&] { return offsetOf(world, id, slow) >= 8 * MiB; }, 60s));
+  const auto agents = world.agents();
+
+  // The disk goes away in the middle of a file.
+  const std::size_t completionsBefore = world.summary().at("fileCompletions").size();
+  disk->detach();
+  scenario.injected();
+  std::string message = waitForAttention(
+      world,
+      {"Connect your download disk and check folder permissions.",
+       "Your download disk is unavailable. Reconnect it to resume.",
+       "Choose your download folder again in Settings to renew access.",
+       "Connect your download disk to receive footage.", "Could not save footage to your disk.",
+       "Could not save the downloaded bytes.", "Could not create a partial file on the selected disk."},
+      60s);
+  EXPECT_EQ(world.agents(), agents) << "the agent ended";
+  // No file may count as received while it is on no disk anyone can reach.
+  Json summary = world.summary();
+  std::vector<std::string> unreachable;
+  const Json& completions = summary.at("fileCompletions");
+  for (std::size_t i = completionsBefore; i < completions.size(); ++i) unreachable.push_back(completions[i].at("fileId"));
+  EXPECT_TRUE(unreachable.empty()) << unreachable.size()
+                                   << " file(s) reported complete to the server after their disk was unmounted";
+
+  // A new file system at the same place: the folder is another one now. (A fresh tmpfs numbers
+  // its inodes from the start and may get the old device number back, so the folder is made
+  // second, as on a disk that was formatted and used again.)
+  disk = std::make_unique<Tmpfs>(home() / "Disk", kReserve + 512 * MiB);
+  fs::create_directories(disk->where() / ".Trashes");
+  fs::create_directories(root);
+  scenario.injected();
+  waitForAttention(world, {kRenew}, 30s);
+
+  // Chosen again: the delivery completes on the new disk.
+  world.admin().clearFaults();
+  choose(world, root);
+  world.ctlOk({"enable"});
+  ASSERT_TRUE(waitUntil([&] { return deliveryComplete(world.summary(), id) && fs::exists(folder / "A003.mov"); },
+                        90s, 250ms))
+      << "last status: " << statusMessage(world);
+  world.waitForState("completed", 30s);
+  TreeDifference difference = compareTrees(sources, folder);
+  EXPECT_TRUE(difference.identical()) << difference.describe();
+  scenario.lost(difference.bytesLost);
+  if (difference.identical()) scenario.survived(unreachable.empty() ? 2 : 1);
+  scenario.detail("\"" + message + "\", then \"" + kRenew + "\" until chosen again; " +
+                  std::to_string(unreachable.size()) + " file(s) reported complete while the disk was gone");
+}
+
+}  // namespace
+}  // namespace trellisant::faults

@@ -1,0 +1,274 @@
+#include "fault_tools.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include "fileio.h"
+
+namespace trellisant::faults {
+namespace {
+
+[[noreturn]] void failed(const std::string& what) {
+  throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+std::string sizeOption(std::int64_t bytes) {
+  return "size=" + std::to_string(bytes) + ",mode=0755";
+}
+
+// The state letter from a /proc stat file ('T' when stopped), or 0 when it is gone.
+char stateIn(const fs::path& stat) {
+  auto text = readFile(stat);
+  if (!text) return 0;
+  auto close = text->rfind(')');
+  return close != std::string::npos && close + 2 < text->size() ? (*text)[close + 2] : 0;
+}
+
+// Whether every thread of the process has stopped (or the process is gone). A thread inside a
+// system call (an fsync, a commit) stops only when the call returns.
+bool allThreadsStopped(pid_t pid) {
+  std::error_code error;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+    char state = stateIn(task.path() / "stat");
+    if (state != 'T' && state != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+// Tmpfs -------------------------------------------------------------------------------------
+
+Tmpfs::Tmpfs(fs::path where, std::int64_t bytes) : where_(std::move(where)) {
+  fs::create_directories(where_);
+  if (::mount("trellisant-fault-disk", where_.c_str(), "tmpfs", 0, sizeOption(bytes).c_str()) != 0)
+    failed("mount tmpfs on " + where_.string());
+  mounted_ = true;
+}
+
+Tmpfs::~Tmpfs() {
+  if (mounted_) ::umount2(where_.c_str(), MNT_DETACH);
+}
+
+void Tmpfs::resize(std::int64_t bytes) {
+  if (::mount("trellisant-fault-disk", where_.c_str(), "tmpfs", MS_REMOUNT, sizeOption(bytes).c_str()) != 0)
+    failed("resize the tmpfs on " + where_.string());
+}
+
+void Tmpfs::shrinkToUsed(std::int64_t slack) {
+  // tmpfs refuses a size below what it holds; the download may add a little in between.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string option = sizeOption(used() + slack);
+    if (::mount("trellisant-fault-disk", where_.c_str(), "tmpfs", MS_REMOUNT, option.c_str()) == 0) return;
+    if (errno != EINVAL) break;
+  }
+  failed("shrink the tmpfs on " + where_.string());
+}
+
+void Tmpfs::detach() {
+  if (::umount2(where_.c_str(), MNT_DETACH) != 0) failed("unmount " + where_.string());
+  mounted_ = false;
+}
+
+std::int64_t Tmpfs::used() const {
+  struct statvfs info {};
+  if (::statvfs(where_.c_str(), &info) != 0) failed("statvfs " + where_.string());
+  return static_cast<std::int64_t>((info.f_blocks - info.f_bfree) * info.f_frsize);
+}
+
+// FolderWatch -------------------------------------------------------------------------------
+
+FolderWatch::FolderWatch(fs::path root) : root_(std::move(root)) {
+  fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (fd_ < 0) failed("inotify");
+  watch("");
+  thread_ = std::thread([this] { run(); });
+}
+
+FolderWatch::~FolderWatch() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  ::close(fd_);
+}
+
+std::vector<std::string> FolderWatch::seen() {
+  std::lock_guard lock(mutex_);
+  return seen_;
+}
+
+void FolderWatch::note(const std::string& relative) {
+  std::lock_guard lock(mutex_);
+  if (known_.insert(relative).second) seen_.push_back(relative);
+}
+
+// Watches the folder first and lists it afterwards, so nothing made in between is missed.
+void FolderWatch::watch(const std::string& relative) {
+  fs::path folder = relative.empty() ? root_ : root_ / relative;
+  int wd = ::inotify_add_watch(fd_, folder.c_str(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR | IN_DONT_FOLLOW);
+  if (wd < 0) return;  // gone again, or a link: nothing of it can be ours
+  {
+    std::lock_guard lock(mutex_);
+    watches_.emplace_back(wd, relative);
+  }
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(folder, error)) {
+    std::string child = (relative.empty() ? "" : relative + "/") + entry.path().filename().string();
+    note(child);
+    std::error_code kind;
+    if (entry.is_directory(kind) && !entry.is_symlink(kind)) watch(child);
+  }
+}
+
+void FolderWatch::run() {
+  alignas(inotify_event) char buffer[64 * 1024];
+  while (!stop_) {
+    pollfd entry{fd_, POLLIN, 0};
+    if (::poll(&entry, 1, 20) <= 0) continue;
+    ssize_t length = ::read(fd_, buffer, sizeof buffer);
+    for (ssize_t at = 0; at < length;) {
+      auto* event = reinterpret_cast<inotify_event*>(buffer + at);
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      if (event->mask & IN_Q_OVERFLOW) {
+        watch("");  // lost events: look at everything again
+        continue;
+      }
+      if (event->len == 0) continue;
+      std::string parent;
+      {
+        std::lock_guard lock(mutex_);
+        auto found = std::find_if(watches_.begin(), watches_.end(),
+                                  [&](const auto& w) { return w.first == event->wd; });
+        if (found == watches_.end()) continue;
+        parent = found->second;
+      }
+      std::string child = (parent.empty() ? "" : parent + "/") + event->name;
+      note(child);
+      if (event->mask & IN_ISDIR) watch(child);
+    }
+  }
+}
+
+// Trees -------------------------------------------------------------------------------------
+
+std::string TreeDifference::describe() const {
+  std::string text = std::to_string(bytesLost) + " bytes lost";
+  auto list = [&](const char* label, const std::vector<std::string>& paths) {
+    if (paths.empty()) return;
+    text += std::string("; ") + label + ":";
+    for (const auto& path : paths) text += " " + path;
+  };
+  list("missing", missing);
+  list("different", differing);
+  list("extra", extra);
+  return text;
+}
+
+std::set<std::string> filesBelow(const fs::path& folder, const std::vector<std::string>& skipping) {
+  std::set<std::string> out;
+  std::error_code error;
+  fs::recursive_directory_iterator it(folder, error), end;
+  for (; !error && it != end; it.increment(error)) {
+    std::string relative = it->path().lexically_relative(folder).string();
+    if (std::find(skipping.begin(), skipping.end(), relative) != skipping.end()) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    std::error_code kind;
+    if (!it->is_directory(kind)) out.insert(relative);
+  }
+  return out;
+}
+
+TreeDifference compareTrees(const fs::path& source, const fs::path& destination) {
+  TreeDifference difference;
+  std::set<std::string> expected = filesBelow(source);
+  for (const auto& relative : expected) {
+    std::error_code error;
+    auto size = static_cast<std::int64_t>(fs::file_size(source / relative, error));
+    if (!fs::exists(destination / relative, error)) {
+      difference.missing.push_back(relative);
+      difference.bytesLost += size;
+    } else if (!e2e::sameBytes(source / relative, destination / relative)) {
+      difference.differing.push_back(relative);
+      difference.bytesLost += size;
+    }
+  }
+  for (const auto& relative : filesBelow(destination)) {
+    if (!expected.count(relative)) difference.extra.push_back(relative);
+  }
+  return difference;
+}
+
+// Freeze ------------------------------------------------------------------------------------
+
+Freeze::Freeze(e2e::World& world) : world_(world), pids_(world.agents()) {
+  for (pid_t pid : pids_) ::kill(pid, SIGSTOP);
+  for (pid_t pid : pids_) {
+    e2e::waitUntil([&] { return allThreadsStopped(pid); }, std::chrono::seconds(5),
+                   std::chrono::milliseconds(1));
+  }
+}
+
+Freeze::~Freeze() {
+  thaw();
+}
+
+void Freeze::thaw() {
+  for (pid_t pid : pids_) ::kill(pid, SIGCONT);
+  pids_.clear();
+}
+
+void Freeze::kill() {
+  for (pid_t pid : pids_) ::kill(pid, SIGKILL);
+  pids_.clear();
+  world_.killAgents();
+}
+
+// Status and summary ------------------------------------------------------------------------
+
+std::string statusMessage(const e2e::World& world) {
+  auto status = world.status();
+  return status ? status->message : "";
+}
+
+std::string waitForAttention(const e2e::World& world, const std::vector<std::string>& messages,
+                             std::chrono::milliseconds limit) {
+  std::string list;
+  for (const auto& message : messages) list += (list.empty() ? "\"" : " or \"") + message + "\"";
+  return world
+      .waitForStatus(
+          [&](const AgentStatus& status) {
+            return status.state == "needs_attention" &&
+                   std::find(messages.begin(), messages.end(), status.message) != messages.end();
+          },
+          limit, "\"needs_attention\" with " + list)
+      .message;
+}
+
+std::vector<std::string> waitingReasons(const Json& summary, const std::string& deliveryId) {
+  std::vector<std::string> reasons;
+  for (const auto& report : e2e::forDelivery(summary.at("progress"), deliveryId)) {
+    if (report.at("state") == "waiting" && report.at("reason").is_string())
+      reasons.push_back(report.at("reason").get<std::string>());
+  }
+  return reasons;
+}
+
+bool deliveryComplete(const Json& summary, const std::string& deliveryId) {
+  for (const auto& delivery : summary.at("deliveries")) {
+    if (delivery.at("id") == deliveryId)
+      return delivery.at("completedFiles").size() == delivery.at("files").size();
+  }
+  return false;
+}
+
+}  // namespace trellisant::faults
