@@ -68,6 +68,24 @@ bool renameExclusively(int folder, const std::string& from, const std::string& t
 
 constexpr const char* kUnverifiable = "Could not verify the downloaded file.";
 
+// A disk unmounted while files are open lives on for them where nobody can reach it (a lazy
+// unmount): before the server hears that a file is in place, the folder it went to must still
+// be the one the download folder leads to. Throws the disk or folder message otherwise.
+void checkStillReachable(const std::filesystem::path& root, const std::vector<std::string>& names,
+                         int folder) {
+  constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  UniqueFd current(::open(root.c_str(), flags));
+  if (!current) throw TrellisantError("Your download disk is unavailable. Reconnect it to resume.");
+  for (const auto& name : names) {
+    current = UniqueFd(::openat(current.get(), name.c_str(), flags));
+    if (!current) break;
+  }
+  struct stat reached {}, held {};
+  if (!current || ::fstat(current.get(), &reached) != 0 || ::fstat(folder, &held) != 0 ||
+      reached.st_dev != held.st_dev || reached.st_ino != held.st_ino)
+    throw TrellisantError("A destination folder is unavailable or contains a symbolic link.");
+}
+
 // Reads the whole file with pread in 1 MiB blocks from offset 0 and feeds each block to every
 // digest; returns their lower-case hex in the same order.
 std::vector<std::string> digestFile(int fd, std::vector<Digest::Kind> kinds) {
@@ -100,6 +118,18 @@ FileDigests digestsOf(int fd, bool md5) {
   if (!md5) return {digestFile(fd, {Digest::Kind::sha256}).front(), ""};
   auto both = digestFile(fd, {Digest::Kind::sha256, Digest::Kind::md5});
   return {both[0], both[1]};
+}
+
+// Whether the partial file holds the whole file with the SHA-256 the journal verified.
+bool intactPartial(int folder, const std::string& partial, std::int64_t size, const std::string& sha256) {
+  UniqueFd fd(::openat(folder, partial.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat info {};
+  if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size != size) return false;
+  try {
+    return digestsOf(fd.get(), false).sha256 == sha256;
+  } catch (const TrellisantError&) {
+    return false;
+  }
 }
 
 }  // namespace
@@ -139,6 +169,10 @@ void Downloader::download(const Delivery& delivery, const ManifestFile& file,
   std::int64_t offset = 0;
   if (record.state == "partial") {
     offset = record.offset;
+  } else if (record.sha256 && intactPartial(folder.get(), partialName(file.id), size, *record.sha256)) {
+    // Stopped after the verified checkpoint, before the rename: every byte is there already.
+    offset = size;
+    journal_->checkpoint(delivery.id, file.id, size, "partial", std::nullopt);
   } else {
     journal_->checkpoint(delivery.id, file.id, 0, "partial", std::nullopt);
   }
@@ -158,6 +192,7 @@ void Downloader::download(const Delivery& delivery, const ManifestFile& file,
   if (!renameExclusively(folder.get(), partial, name))
     throw TrellisantError("Could not finalize this file without overwriting existing footage.");
   ::fsync(folder.get());  // makes the rename durable; nothing to do if it cannot
+  checkStillReachable(root, destinationFolders(delivery, pieces), folder.get());
   api_->request<API::OK>(Resources::fileComplete(delivery.id), "POST",
                          Resources::fileCompleteBody(file.id, sha256), stop);
   journal_->checkpoint(delivery.id, file.id, size, "completed", sha256);

@@ -170,6 +170,69 @@ TEST_F(DownloaderTest, ResumesFromTheSmallerOfJournalAndPartialFile) {
   download(s);
   EXPECT_EQ(ranges(s), std::vector<std::string>{"bytes=0-1048575"});
   EXPECT_EQ(sha256Of(s.final), s.sha256);
+
+  // Stopped after the verified checkpoint but before the rename: the whole partial file is
+  // there, so nothing is asked for again.
+  PreparedFile t = prepare(2 * MiB);
+  fs::create_directories(t.folder);
+  journalRecord(t);
+  journal_->checkpoint(t.delivery.id, t.file.id, 2 * MiB, "finalized", t.sha256);
+  fs::copy_file(t.source, t.partial);
+  fs::permissions(t.partial, fs::perms(0600));
+  download(t);
+  EXPECT_TRUE(ranges(t).empty());
+  EXPECT_EQ(sha256Of(t.final), t.sha256);
+  EXPECT_FALSE(fs::exists(t.partial));
+  EXPECT_EQ(companyRequests(t, "file-complete").size(), 1u);
+  EXPECT_EQ(journalRecord(t).state, "completed");
+
+  // The same, but the partial file's bytes differ from what was verified: start again.
+  PreparedFile u = prepare(2 * MiB);
+  fs::create_directories(u.folder);
+  journalRecord(u);
+  journal_->checkpoint(u.delivery.id, u.file.id, 2 * MiB, "finalized", u.sha256);
+  std::string damaged = testing::readRange(u.source, 0, 2 * MiB);
+  damaged[MiB] = static_cast<char>(damaged[MiB] ^ 1);
+  testing::writeText(u.partial, damaged);
+  fs::permissions(u.partial, fs::perms(0600));
+  download(u);
+  EXPECT_EQ(ranges(u), std::vector<std::string>{"bytes=0-2097151"});
+  EXPECT_EQ(sha256Of(u.final), u.sha256);
+}
+
+TEST_F(DownloaderTest, NothingIsReportedFromAFolderTheDownloadFolderNoLongerLeadsTo) {
+  // The download folder is moved away while the file downloads (as a disk unmounted under
+  // open files would be): the file lands where the held folder went, but the server must not
+  // hear of it.
+  const fs::path moved = temp_ / "moved-away";
+  PreparedFile p = prepare(MiB);
+  onFreeSpace_ = [&] {
+    fs::rename(root_, moved);
+    fs::create_directories(root_);
+    onFreeSpace_ = nullptr;
+  };
+  EXPECT_EQ(failure(p), "A destination folder is unavailable or contains a symbolic link.");
+  EXPECT_TRUE(companyRequests(p, "file-complete").empty());
+  EXPECT_EQ(sha256Of(moved / fs::relative(p.final, root_)), p.sha256);
+  EXPECT_NE(journalRecord(p).state, "completed");
+
+  // The download folder is gone altogether.
+  fs::remove_all(root_);
+  fs::rename(moved, root_);
+  PreparedFile q = prepare(MiB);
+  onFreeSpace_ = [&] {
+    fs::rename(root_, moved);
+    onFreeSpace_ = nullptr;
+  };
+  EXPECT_EQ(failure(q), "Your download disk is unavailable. Reconnect it to resume.");
+  EXPECT_TRUE(companyRequests(q, "file-complete").empty());
+
+  // Put back where it was, the finished file is recognised and reported.
+  fs::rename(moved, root_);
+  download(q);
+  EXPECT_EQ(ranges(q).size(), 1u);
+  EXPECT_EQ(companyRequests(q, "file-complete").size(), 1u);
+  EXPECT_EQ(journalRecord(q).state, "completed");
 }
 
 TEST_F(DownloaderTest, PartialNameMustBeAPlainFileOfItsOwn) {
