@@ -367,7 +367,7 @@ TEST(BrokenJournal, AnExclusiveLockAtOpenAndALockReleasedWithinTheDefaultTimeout
               "trellisant: The download journal could not be updated.");
   }
 
-  // With the design's 5 s timeout, a lock that ends after half a second is waited out.
+  // With the journal's 5 s busy timeout, a lock that ends after half a second is waited out.
   fs::remove(path);
   writeJournal(path, 1);
   std::string first = "file-0" + std::string(40, 'x');
