@@ -166,29 +166,35 @@ void Downloader::download(const Delivery& delivery, const ManifestFile& file,
       ::openat(folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (existing) return reportExisting(delivery, file, existing.get(), record, size, stop);
 
+  const std::string partial = partialName(file.id);
   std::int64_t offset = 0;
+  std::optional<std::string> verified;
   if (record.state == "partial") {
     offset = record.offset;
-  } else if (record.sha256 && intactPartial(folder.get(), partialName(file.id), size, *record.sha256)) {
+  } else if (record.sha256 && intactPartial(folder.get(), partial, size, *record.sha256)) {
     // Stopped after the verified checkpoint, before the rename: every byte is there already.
     offset = size;
-    journal_->checkpoint(delivery.id, file.id, size, "partial", std::nullopt);
+    verified = record.sha256;
   } else {
     journal_->checkpoint(delivery.id, file.id, 0, "partial", std::nullopt);
   }
   const std::int64_t journaled = offset;
-  const std::string partial = partialName(file.id);
   UniqueFd fd = openPartial(folder.get(), partial, offset, size);
   // Rewriting the row with what it already holds would only cost a commit.
-  if (offset != journaled)
+  if (offset != journaled) {
+    verified.reset();  // the partial file changed since it was checked
     journal_->checkpoint(delivery.id, file.id, offset, "partial", std::nullopt);
+  }
 
   while (offset < size)
     offset = fetchRange(delivery, file, root, fd.get(), offset, size, bandwidthMbps, stop);
 
   throwIfStopped(stop);
-  const std::string sha256 = verify(delivery, file, fd.get());
-  journal_->checkpoint(delivery.id, file.id, size, "finalized", sha256);
+  if (!verified) {
+    verified = verify(delivery, file, fd.get());
+    journal_->checkpoint(delivery.id, file.id, size, "finalized", *verified);
+  }
+  const std::string sha256 = *verified;
   if (!renameExclusively(folder.get(), partial, name))
     throw TrellisantError("Could not finalize this file without overwriting existing footage.");
   ::fsync(folder.get());  // makes the rename durable; nothing to do if it cannot

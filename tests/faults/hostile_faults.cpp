@@ -48,43 +48,40 @@ void HostileRun::send(std::vector<HostileCase> cases) {
   }
 }
 
-void HostileRun::waitForReasons(std::chrono::milliseconds limit) {
-  std::vector<std::string> silent;
+// Waits until no case is `pending` any more; names the ones that still were at `limit`.
+void HostileRun::waitForEach(std::function<bool(const Json&, const SentCase&)> pending,
+                             std::chrono::milliseconds limit, const std::string& failure) {
+  std::vector<std::string> labels;
   bool all = waitUntil(
       [&] {
         Json summary = world_.summary();
-        silent.clear();
-        for (const auto& sent : sent_) {
-          if (!sent.what.message.empty() && waitingReasons(summary, sent.id).empty())
-            silent.push_back(sent.what.label);
-        }
-        return silent.empty();
+        labels.clear();
+        for (const auto& sent : sent_)
+          if (pending(summary, sent)) labels.push_back(sent.what.label);
+        return labels.empty();
       },
       limit, 250ms);
   if (!all) {
-    std::string labels;
-    for (const auto& label : silent) labels += " \"" + label + "\"";
-    ADD_FAILURE() << "no reason given for" << labels << "; last status: " << statusMessage(world_);
+    std::string named;
+    for (const auto& label : labels) named += " \"" + label + "\"";
+    ADD_FAILURE() << failure << named << "; last status: " << statusMessage(world_);
   }
 }
 
-void HostileRun::waitForCompletion(std::chrono::milliseconds limit) {
-  std::vector<std::string> open;
-  bool all = waitUntil(
-      [&] {
-        Json summary = world_.summary();
-        open.clear();
-        for (const auto& sent : sent_) {
-          if (sent.what.completes && !deliveryComplete(summary, sent.id)) open.push_back(sent.what.label);
-        }
-        return open.empty();
+void HostileRun::waitForReasons(std::chrono::milliseconds limit) {
+  waitForEach(
+      [](const Json& summary, const SentCase& sent) {
+        return !sent.what.message.empty() && waitingReasons(summary, sent.id).empty();
       },
-      limit, 250ms);
-  if (!all) {
-    std::string labels;
-    for (const auto& label : open) labels += " \"" + label + "\"";
-    ADD_FAILURE() << "not completed:" << labels << "; last status: " << statusMessage(world_);
-  }
+      limit, "no reason given for");
+}
+
+void HostileRun::waitForCompletion(std::chrono::milliseconds limit) {
+  waitForEach(
+      [](const Json& summary, const SentCase& sent) {
+        return sent.what.completes && !deliveryComplete(summary, sent.id);
+      },
+      limit, "not completed:");
 }
 
 void HostileRun::check(Scenario& scenario) {

@@ -58,6 +58,8 @@ class HostileRun {
   std::vector<std::string> strayFiles();
 
  private:
+  void waitForEach(std::function<bool(const Json&, const SentCase&)> pending,
+                   std::chrono::milliseconds limit, const std::string& failure);
   e2e::World& world_;
   fs::path root_;
   std::set<std::string> before_;
