@@ -3,6 +3,7 @@
 #include <QPointer>
 
 #include "api/url.h"
+#include "control/receiving_control.h"
 #include "error.h"
 #include "qt_convert.h"
 #include "settings/readiness.h"
@@ -11,7 +12,9 @@
 namespace trellisant::app {
 
 AppModel::AppModel(AppServices services, QObject* parent)
-    : QObject(parent), services_(std::move(services)) {
+    : QObject(parent),
+      services_(std::move(services)),
+      control_(std::make_shared<ReceivingControl>(services_.loginItem)) {
   preferences_ = Preferences::load();
   status_ = AgentStatus::load();
   try {
@@ -98,7 +101,7 @@ void AppModel::setFolderNotice(const QString& text) {
 // ---- status
 
 void AppModel::refresh() {
-  setServiceReady(services_.loginItem->status() == LoginItemStatus::enabled);
+  setServiceReady(control_->serviceReady());
   // The agent answers later; the overrides below see the value current now.
   if (serviceReady_) requestAgentStatus();
   AgentStatus shown = serviceReady_ ? status_ : AgentStatus::load();
@@ -167,39 +170,19 @@ void AppModel::chooseFolder() {
   });
 }
 
-namespace {
-
-std::optional<std::filesystem::path> resolved(const std::filesystem::path& path) {
-  std::error_code error;
-  auto canonical = std::filesystem::weakly_canonical(path, error);
-  if (error) return std::nullopt;
-  return canonical;
-}
-
-}  // namespace
-
 void AppModel::applyChosenFolder(const std::filesystem::path& folder) {
-  Preferences next = preferences_;
   try {
-    next.setDestination(folder);
+    Preferences().setDestination(folder);  // an unusable folder changes nothing
   } catch (const std::exception& failure) {
     setError(toQString(userMessage(failure)));
     setChoosingFolder(false);
     return;
   }
-  std::optional<std::filesystem::path> current;
-  try {
-    current = resolved(preferences_.rootURL());
-  } catch (const std::exception&) {
-  }
-  auto chosen = resolved(folder);
-  if (current && chosen && *current == *chosen) {
-    finishChosenFolder(next, true);
+  if (ReceivingControl::sameFolder(preferences_, folder)) {
+    finishChosenFolder(folder, true);
     return;
   }
-
-  // A different folder: receiving stops before the new folder is stored, so the agent never
-  // writes into a folder the user has not yet confirmed by enabling.
+  // Receiving stops on disk before the agent is stopped and the new folder stored.
   Preferences stopped = preferences_;
   stopped.receiving = false;
   if (!writePreferences(stopped)) {
@@ -207,40 +190,30 @@ void AppModel::applyChosenFolder(const std::filesystem::path& folder) {
     return;
   }
   setPreferences(stopped);
-  next.receiving = false;
-  if (services_.loginItem->status() == LoginItemStatus::notRegistered) {
-    finishChosenFolder(next, false);
-    return;
-  }
-  auto item = services_.loginItem;
+  auto control = control_;
   tasks_.run<bool>(
-      [item](std::stop_token) {
-        item->unregisterItem();
+      [control](std::stop_token) {
+        control->stopAgent();
         return true;
       },
-      [this, next](Outcome<bool> unregistered) {
-        if (!unregistered.ok()) {
-          setErrorFrom(unregistered.error);
+      [this, folder](Outcome<bool> stopped) {
+        if (!stopped.ok()) {
+          setErrorFrom(stopped.error);
           setChoosingFolder(false);
           return;
         }
-        finishChosenFolder(next, false);
+        finishChosenFolder(folder, false);
       });
 }
 
-void AppModel::finishChosenFolder(Preferences next, bool unchanged) {
-  // Settings changed while the agent was being unregistered are kept; only the folder and,
-  // for a new folder, receiving come from the choice.
-  Preferences latest = preferences_;
-  latest.destination = next.destination;
-  latest.destinationLabel = next.destinationLabel;
-  if (!unchanged) latest.receiving = false;
-  if (writePreferences(latest)) {
-    setPreferences(latest);
-    setFolderNotice(unchanged ? QStringLiteral("Download folder checked and saved.")
-                              : QStringLiteral("Folder saved. Enable receiving when you are ready. "
-                                               "Existing files stay in their original folder."));
+void AppModel::finishChosenFolder(const std::filesystem::path& folder, bool unchanged) {
+  try {
+    setPreferences(ReceivingControl::saveFolder(folder, unchanged));
+    setFolderNotice(toQString(unchanged ? ReceivingControl::folderCheckedNotice
+                                        : ReceivingControl::folderChangedNotice));
     refresh();
+  } catch (const std::exception& failure) {
+    setError(toQString(userMessage(failure)));
   }
   setChoosingFolder(false);
 }
@@ -248,39 +221,37 @@ void AppModel::finishChosenFolder(Preferences next, bool unchanged) {
 // ---- receiving
 
 void AppModel::enable() {
-  if (choosingFolder_) return;
+  if (choosingFolder_ || enabling_) return;
   setError({});
   if (!signedIn_) {
-    setError(QStringLiteral("Sign in before enabling receiving."));
+    setError(toQString(ReceivingControl::signInFirstMessage));
     return;
   }
   if (!preferences_.destination) {
     QMetaObject::invokeMethod(this, &AppModel::chooseFolder, Qt::QueuedConnection);
     return;
   }
-  try {
-    services_.loginItem->registerItem();
-  } catch (const std::exception& failure) {
-    setError(QStringLiteral("Background access needs attention. ") + toQString(userMessage(failure)));
-    return;
-  }
-  Preferences next = preferences_;
-  next.receiving = true;
-  setPreferences(next);
-  setFolderNotice({});
-  save();
-  refresh();
+  enabling_ = true;
+  auto control = control_;
+  tasks_.run<Preferences>([control](std::stop_token) { return control->enable(); },
+                          [this](Outcome<Preferences> enabled) {
+                            enabling_ = false;
+                            if (enabled.ok()) {
+                              setPreferences(*enabled.value);
+                              setFolderNotice({});
+                            } else {
+                              setErrorFrom(enabled.error);
+                            }
+                            refresh();
+                          });
 }
 
 void AppModel::stop(bool quit, std::function<void()> then) {
-  Preferences next = preferences_;
-  next.receiving = false;
-  setPreferences(next);
-  save();
-  auto item = services_.loginItem;
+  pauseReceiving(false);
+  auto control = control_;
   tasks_.run<bool>(
-      [item](std::stop_token) {
-        item->unregisterItem();
+      [control](std::stop_token) {
+        control->loginItem().unregisterItem();
         return true;
       },
       [this, quit, then](Outcome<bool> unregistered) {

@@ -19,6 +19,10 @@
 Q_DECLARE_METATYPE(trellisant::Preferences)
 Q_DECLARE_METATYPE(trellisant::AgentStatus)
 
+namespace trellisant {
+class ReceivingControl;
+}
+
 namespace trellisant::app {
 
 // The app's one state object. The window and the tray menu read its properties and call its
@@ -111,12 +115,13 @@ class AppModel : public QObject {
 
   bool writePreferences(const Preferences& preferences);
   void applyChosenFolder(const std::filesystem::path& folder);
-  void finishChosenFolder(Preferences next, bool unchanged);
+  void finishChosenFolder(const std::filesystem::path& folder, bool unchanged);
   void requestAgentStatus();
   void waitForCallback(const SignInFlow::Pending& pending, std::shared_ptr<CallbackWaiter> waiter);
   void finishSignIn(const std::exception_ptr& failure);
 
   AppServices services_;
+  std::shared_ptr<ReceivingControl> control_;
   Preferences preferences_;
   AgentStatus status_;
   bool signedIn_ = false;
@@ -131,6 +136,7 @@ class AppModel : public QObject {
   std::shared_ptr<CallbackWaiter> authorizationContinuation_;
   std::optional<std::string> authorizationState_;
   bool statusRequestPending_ = false;
+  bool enabling_ = false;
   QTimer timer_;
   BackgroundTasks tasks_{this};  // last: stopped and joined before the rest goes
 };

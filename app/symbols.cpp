@@ -1,14 +1,13 @@
 #include "symbols.h"
 
 #include <map>
-#include <memory>
 #include <mutex>
 
+#include <QFile>
 #include <QIconEngine>
 #include <QPainter>
 #include <QPixmap>
-
-#include "svg_document.h"
+#include <QSvgRenderer>
 
 // The resources live in a static library; nothing references them, so the linker would
 // otherwise drop their registration.
@@ -45,35 +44,43 @@ bool known(std::string_view symbol) {
   return false;
 }
 
-std::shared_ptr<const SvgDocument> bundled(std::string_view name) {
+// The bundled SVG's text; empty when there is none.
+QByteArray bundled(std::string_view name) {
   static std::once_flag once;
   std::call_once(once, registerBundledSymbols);
   static std::mutex mutex;
-  static std::map<std::string, std::shared_ptr<const SvgDocument>, std::less<>> cache;
+  static std::map<std::string, QByteArray, std::less<>> cache;
   std::lock_guard lock(mutex);
   auto found = cache.find(name);
   if (found != cache.end()) return found->second;
-  auto document = SvgDocument::load(":/symbols/" + QString::fromUtf8(name.data(), name.size()) + ".svg");
-  auto shared = document ? std::make_shared<const SvgDocument>(*document) : nullptr;
-  cache.emplace(std::string(name), shared);
-  return shared;
+  QFile file(":/symbols/" + QString::fromUtf8(name.data(), name.size()) + ".svg");
+  QByteArray text = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+  cache.emplace(std::string(name), text);
+  return text;
 }
 
 // Draws one symbol in one colour at any size; a theme icon, when given, is used as a mask.
 class SymbolEngine : public QIconEngine {
  public:
-  SymbolEngine(std::shared_ptr<const SvgDocument> document, QIcon theme, QColor color,
-               bool keepColors)
-      : document_(std::move(document)), theme_(std::move(theme)), color_(color),
-        keepColors_(keepColors) {}
+  SymbolEngine(QByteArray svg, QIcon theme, QColor color, bool keepColors)
+      : svg_(std::move(svg)), theme_(std::move(theme)), color_(color), keepColors_(keepColors) {}
 
   void paint(QPainter* painter, const QRect& rect, QIcon::Mode mode, QIcon::State) override {
     QColor color = color_;
     if (mode == QIcon::Disabled) color.setAlphaF(color.alphaF() * 0.35f);
     if (!theme_.isNull()) {
       painter->drawPixmap(rect, tinted(rect.size() * painter->device()->devicePixelRatio(), color));
-    } else if (document_) {
-      document_->render(*painter, rect, color);
+    } else if (!svg_.isEmpty()) {
+      // The symbols draw in "currentColor"; other colours in them (a filled symbol's white
+      // cut-out) stay as drawn, which tinting the whole picture would lose.
+      QByteArray text = svg_;
+      if (!keepColors_) text.replace("currentColor", color.name(QColor::HexRgb).toUtf8());
+      QSvgRenderer renderer(text);
+      renderer.setAspectRatioMode(Qt::KeepAspectRatio);
+      painter->save();
+      painter->setOpacity(painter->opacity() * color.alphaF());
+      renderer.render(painter, rect);
+      painter->restore();
     }
   }
 
@@ -86,7 +93,7 @@ class SymbolEngine : public QIconEngine {
   }
 
   QIconEngine* clone() const override {
-    return new SymbolEngine(document_, theme_, color_, keepColors_);
+    return new SymbolEngine(svg_, theme_, color_, keepColors_);
   }
   QString key() const override { return QStringLiteral("trellisant-symbol"); }
 
@@ -100,7 +107,7 @@ class SymbolEngine : public QIconEngine {
     return pixmap;
   }
 
-  std::shared_ptr<const SvgDocument> document_;
+  QByteArray svg_;
   QIcon theme_;
   QColor color_;
   bool keepColors_;
@@ -116,9 +123,9 @@ std::string_view freedesktopName(std::string_view symbol) {
 
 QIcon bundledSymbolIcon(std::string_view symbol, const QColor& color) {
   if (!known(symbol)) return {};
-  auto document = bundled(symbol);
-  if (!document) return {};
-  return QIcon(new SymbolEngine(document, QIcon(), color, false));
+  QByteArray svg = bundled(symbol);
+  if (svg.isEmpty()) return {};
+  return QIcon(new SymbolEngine(svg, QIcon(), color, false));
 }
 
 QIcon symbolIcon(std::string_view symbol, const QColor& color) {
@@ -128,15 +135,15 @@ QIcon symbolIcon(std::string_view symbol, const QColor& color) {
     // A theme entry that this Qt cannot draw (an SVG without the SVG plugin) counts as none.
     QIcon themed = QIcon::fromTheme(themeName);
     if (!themed.isNull() && !themed.pixmap(QSize(24, 24)).isNull())
-      return QIcon(new SymbolEngine(nullptr, themed, color, false));
+      return QIcon(new SymbolEngine({}, themed, color, false));
   }
   return bundledSymbolIcon(symbol, color);
 }
 
 QIcon appIcon() {
-  auto document = bundled("trellisant");
-  if (!document) return {};
-  return QIcon(new SymbolEngine(document, QIcon(), Qt::black, true));
+  QByteArray svg = bundled("trellisant");
+  if (svg.isEmpty()) return {};
+  return QIcon(new SymbolEngine(svg, QIcon(), Qt::black, true));
 }
 
 }  // namespace trellisant::app

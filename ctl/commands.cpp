@@ -5,6 +5,7 @@
 #include <map>
 
 #include "api/api.h"
+#include "control/receiving_control.h"
 #include "error.h"
 #include "settings/preferences.h"
 #include "settings/readiness.h"
@@ -16,24 +17,12 @@ struct MisuseError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-bool serviceReady(Context& context) {
-  return context.loginItem->status() == LoginItemStatus::enabled;
-}
+ReceivingControl control(Context& context) { return ReceivingControl(context.loginItem); }
 
 std::string percent(std::int64_t bytes, std::int64_t total) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f%%", 100.0 * static_cast<double>(bytes) / static_cast<double>(total));
   return text;
-}
-
-// The same folder as before: both present and equal once links are resolved.
-bool sameFolder(const Preferences& preferences, const std::filesystem::path& chosen) {
-  try {
-    auto current = preferences.rootURL();
-    return std::filesystem::weakly_canonical(current) == std::filesystem::weakly_canonical(chosen);
-  } catch (const std::exception&) {
-    return false;
-  }
 }
 
 }  // namespace
@@ -110,13 +99,7 @@ int run(const std::vector<std::string>& arguments, Context& context) {
   }
 }
 
-AgentStatus shownStatus(Context& context) {
-  Preferences preferences = Preferences::load();
-  bool ready = serviceReady(context);
-  std::optional<AgentStatus> status;
-  if (ready) status = context.askAgent();
-  return applyStatusOverrides(status.value_or(AgentStatus::load()), preferences, ready);
-}
+AgentStatus shownStatus(Context& context) { return control(context).shownStatus(context.askAgent); }
 
 std::string describeStatus(const AgentStatus& status, Date now) {
   std::string text = "state: " + status.state + "\nmessage: " + status.message +
@@ -130,52 +113,25 @@ std::string describeStatus(const AgentStatus& status, Date now) {
 void status(Context& context) { context.out << describeStatus(shownStatus(context)); }
 
 void folder(Context& context, const std::string& path) {
-  auto chosen = std::filesystem::absolute(path);
-  Preferences preferences = Preferences::load();
-  Preferences next = preferences;
-  next.setDestination(chosen);
-  bool unchanged = sameFolder(preferences, chosen);
-  if (!unchanged) {
-    Preferences current = preferences;
-    current.receiving = false;
-    current.save(Preferences::file());
-    if (context.loginItem->status() != LoginItemStatus::notRegistered) context.loginItem->unregisterItem();
-    next.receiving = false;
-  }
-  next.save(Preferences::file());
-  context.out << (unchanged ? "Download folder checked and saved."
-                            : "Folder saved. Enable receiving when you are ready. Existing files "
-                              "stay in their original folder.")
-              << "\n";
+  context.out << control(context).chooseFolder(std::filesystem::absolute(path)) << "\n";
 }
 
 void enable(Context& context) {
-  Preferences preferences = Preferences::load();
-  if (!hasDeviceSignIn(preferences)) throw TrellisantError("Sign in before enabling receiving.");
-  if (!preferences.destination)
-    throw TrellisantError("Choose a download folder first: trellisantctl folder PATH");
   try {
-    context.loginItem->registerItem();
-  } catch (const std::exception& error) {
-    throw TrellisantError("Background access needs attention. " + userMessage(error));
+    control(context).enable();
+  } catch (const FolderMissing&) {
+    throw TrellisantError("Choose a download folder first: trellisantctl folder PATH");
   }
-  preferences.receiving = true;
-  preferences.save(Preferences::file());
-  context.out << "Receiving is on.\n";
+  context.out << ReceivingControl::receivingOnNotice << "\n";
 }
 
 void pause(Context& context) {
-  Preferences preferences = Preferences::load();
-  preferences.receiving = false;
-  preferences.save(Preferences::file());
-  context.out << "Receiving is paused.\n";
+  ReceivingControl::pause();
+  context.out << AgentStatus::pausedMessage << "\n";
 }
 
 void test(Context& context) {
-  Preferences preferences = Preferences::load();
-  bool ready = serviceReady(context);
-  testReadiness(preferences, hasDeviceSignIn(preferences), ready,
-                [&] { return shownStatus(context); });
+  control(context).testReadiness([&] { return shownStatus(context); });
   context.out << readinessPassed(AgentStatus::fallback()).message << "\n";
 }
 

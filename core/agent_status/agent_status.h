@@ -21,6 +21,9 @@ struct AgentStatus {
   std::int64_t total = 0;
   Date updatedAt;
 
+  // The message of the "paused" state, wherever it is shown.
+  static constexpr std::string_view pausedMessage = "Receiving is paused.";
+
   // Stands for a status nobody has written yet; never saved.
   static AgentStatus fallback(Date now = SystemClock::now());
 

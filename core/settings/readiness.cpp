@@ -18,10 +18,10 @@ constexpr std::string_view kProbeText = "Trellisant readiness test";
 
 // Writes and removes a probe file; never leaves it behind, even when writing fails.
 void probe(const std::filesystem::path& root) {
-  std::string name = ".trellisant-test-" + makeUUID();
-  std::transform(name.begin(), name.end(), name.begin(),
+  std::string uuid = makeUUID();
+  std::transform(uuid.begin(), uuid.end(), uuid.begin(),
                  [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  auto path = root / name;
+  auto path = root / (".trellisant-test-" + uuid);
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) throw systemError(errno);
   int error = 0;
@@ -42,7 +42,7 @@ AgentStatus applyStatusOverrides(AgentStatus status, const Preferences& preferen
                                  bool serviceReady, Date now) {
   if (!preferences.receiving) {
     status.state = "paused";
-    status.message = "Receiving is paused.";
+    status.message = AgentStatus::pausedMessage;
   } else if (!serviceReady) {
     status.state = "setup";
     status.message = "Allow Trellisant in Login Items to receive in the background.";

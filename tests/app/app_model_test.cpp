@@ -109,13 +109,14 @@ TEST_F(AppModelTest, EnableRegistersTheAgentAndSaves) {
   loginItem->failRegister("Failed to enable unit: Access denied");
   auto& model = makeModel();
   model.enable();
+  ASSERT_TRUE(waitUntil([&] { return !model.error().isEmpty(); })) << "registering runs off the UI thread";
   EXPECT_EQ(model.error(), "Background access needs attention. Failed to enable unit: Access denied");
   EXPECT_FALSE(model.preferences().receiving);
 
   loginItem->failRegister(std::nullopt);
   model.enable();
   EXPECT_EQ(model.error(), "") << "enable clears the last error";
-  EXPECT_TRUE(model.preferences().receiving);
+  ASSERT_TRUE(waitUntil([&] { return model.preferences().receiving; }));
   EXPECT_TRUE(preferencesOnDisk().receiving);
   EXPECT_TRUE(model.serviceReady()) << "enable refreshes";
 }

@@ -60,8 +60,8 @@ TEST_F(FolderChoiceTest, ADifferentFolderStopsReceivingAndUnregisters) {
 
   // A successful enable clears the notice.
   model.enable();
+  ASSERT_TRUE(waitUntil([&] { return model.preferences().receiving; }));
   EXPECT_EQ(model.folderNotice(), "");
-  EXPECT_TRUE(model.preferences().receiving);
 }
 
 TEST_F(FolderChoiceTest, FailuresAndCancelKeepTheCurrentFolder) {
@@ -69,7 +69,7 @@ TEST_F(FolderChoiceTest, FailuresAndCancelKeepTheCurrentFolder) {
   auto& model = receivingInto(current);
   loginItem->failRegister("Access denied");
   model.enable();
-  ASSERT_FALSE(model.error().isEmpty());
+  ASSERT_TRUE(waitUntil([&] { return !model.error().isEmpty(); }));
   loginItem->failRegister(std::nullopt);
 
   model.chooseFolder();

@@ -131,7 +131,7 @@ TEST_F(MainViewTest, ReceivingOff) {
   EXPECT_EQ(labelText(view.get(), "folderLabel"), QString::fromStdString(model->preferences().destinationLabel));
 
   button("Enable receiving")->click();
-  EXPECT_TRUE(model->preferences().receiving);
+  ASSERT_TRUE(waitUntil([&] { return model->preferences().receiving; }));
   EXPECT_FALSE(button("Enable receiving")) << "the card moves on by itself";
   EXPECT_TRUE(button("Pause receiving"));
 }
@@ -170,6 +170,7 @@ TEST_F(MainViewTest, NeedsAttentionWithAnErrorBanner) {
   receivingView(AgentStatus{"needs_attention", "Your download disk is full. Free up space to resume.", "", 0, 0, now});
   loginItem->failRegister("Unit file is masked.");
   model->enable();
+  ASSERT_TRUE(waitUntil([&] { return !model->error().isEmpty(); }));
   EXPECT_EQ(labelText(view.get(), "statusTitle"), "Check your device");
   EXPECT_EQ(labelText(view.get(), "statusMessage"), "Your download disk is full. Free up space to resume.");
   EXPECT_EQ(labelText(view.get(), "errorBanner"), "Background access needs attention. Unit file is masked.");
@@ -243,6 +244,7 @@ TEST_F(MainViewTest, SettingsSection) {
   EXPECT_TRUE(button("Choose folder")->isEnabled());
 
   model->enable();
+  ASSERT_TRUE(waitUntil([&] { return model->preferences().receiving; }));
   EXPECT_TRUE(texts().contains("Choosing a different folder pauses receiving. Cancel keeps your current folder."));
   EXPECT_FALSE(button("Enable receiving"));
 }
