@@ -151,9 +151,8 @@ void SettingsSection::commitBandwidth() {
     bandwidth_->setText(formatMbps(model_.preferences().bandwidthMbps));
     return;
   }
-  if (value < 0) value = 0;
-  model_.changePreferences([value](Preferences& p) { p.bandwidthMbps = value; });
-  bandwidth_->setText(formatMbps(value));
+  model_.changePreferences([value](Preferences& p) { p.setBandwidth(value); });
+  bandwidth_->setText(formatMbps(model_.preferences().bandwidthMbps));
 }
 
 QWidget* SettingsSection::buildConnectionCard() {

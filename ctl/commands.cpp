@@ -2,20 +2,19 @@
 
 #include <cmath>
 #include <cstdio>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 
 #include "api/api.h"
 #include "control/receiving_control.h"
 #include "error.h"
+#include "settings/app_configuration.h"
 #include "settings/preferences.h"
 #include "settings/readiness.h"
 
 namespace trellisant::ctl {
 namespace {
-
-struct MisuseError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
 
 ReceivingControl control(Context& context) { return ReceivingControl(context.loginItem); }
 
@@ -33,8 +32,10 @@ std::string usage() {
          "Controls Trellisant on a computer without a desktop session.\n"
          "\n"
          "Commands:\n"
-         "  status        Show what the receiving helper is doing, with the progress of the\n"
-         "                current delivery in bytes.\n"
+         "  status [--watch|--json]\n"
+         "                Show what the receiving helper is doing, with the progress of the\n"
+         "                current delivery in bytes. --watch shows it again every 2 seconds\n"
+         "                until interrupted; --json prints the status record.\n"
          "  sign-in       Sign this computer in to your company's Trellisant server. Prints an\n"
          "                address to open in a browser (opened for you when a desktop is\n"
          "                available), then waits up to 5 minutes for you to paste the\n"
@@ -47,8 +48,15 @@ std::string usage() {
          "                user service, or an autostart entry without systemd).\n"
          "  pause         Turn receiving off; the helper keeps running and pauses.\n"
          "  test          Check sign-in, the download folder and the connection to the server.\n"
-         "  server [URL]  Show the server address, or set it to URL (https, or http to\n"
-         "                localhost for development).\n"
+         "  server [URL]  Show the server address, or set it to URL (https).\n"
+         "  bandwidth MBPS\n"
+         "                Limit downloads to MBPS megabits per second; 0 for no limit.\n"
+         "  overnight on|off [--from H --until H]\n"
+         "                Keep this computer available overnight, from hour H until hour H\n"
+         "                (0 to 23, in this computer's time zone).\n"
+         "  battery on|off\n"
+         "                Let downloads run on battery power, or wait for power.\n"
+         "  --version     Show the version.\n"
          "  --help        Show this help.\n"
          "\n"
          "Failures are printed on standard error; the exit status is then 1 (2 for a\n"
@@ -64,7 +72,7 @@ int run(const std::vector<std::string>& arguments, Context& context) {
     };
   };
   const std::map<std::string, Command> commands = {
-      {"status", noArgument(&status)},
+      {"status", [&](const std::vector<std::string>& rest) { status(context, rest); }},
       {"sign-in", noArgument(&signIn)},
       {"sign-out", noArgument(&signOut)},
       {"enable", noArgument(&enable)},
@@ -75,6 +83,17 @@ int run(const std::vector<std::string>& arguments, Context& context) {
          if (rest.size() != 1) throw MisuseError("Name the download folder: trellisantctl folder PATH");
          folder(context, rest[0]);
        }},
+      {"bandwidth",
+       [&](const std::vector<std::string>& rest) {
+         if (rest.size() != 1) throw MisuseError("Give the limit: trellisantctl bandwidth MBPS");
+         bandwidth(context, rest[0]);
+       }},
+      {"overnight", [&](const std::vector<std::string>& rest) { overnight(context, rest); }},
+      {"battery",
+       [&](const std::vector<std::string>& rest) {
+         if (rest.size() != 1) throw MisuseError("Say on or off: trellisantctl battery on|off");
+         battery(context, rest[0]);
+       }},
       {"server",
        [&](const std::vector<std::string>& rest) {
          if (rest.size() > 1) throw MisuseError("Give at most one server address.");
@@ -84,6 +103,10 @@ int run(const std::vector<std::string>& arguments, Context& context) {
   if (arguments.empty() || arguments[0] == "--help" || arguments[0] == "-h" || arguments[0] == "help") {
     (arguments.empty() ? context.err : context.out) << usage();
     return arguments.empty() ? 2 : 0;
+  }
+  if (arguments[0] == "--version") {
+    context.out << "trellisantctl " << AppConfiguration::version() << "\n";
+    return 0;
   }
   auto found = commands.find(arguments[0]);
   try {
@@ -110,7 +133,42 @@ std::string describeStatus(const AgentStatus& status, Date now) {
   return text + "\nupdated: " + std::to_string(age) + " seconds ago\n";
 }
 
-void status(Context& context) { context.out << describeStatus(shownStatus(context)); }
+std::string statusLine(const AgentStatus& status) {
+  std::string line = status.state + ": " + status.message;
+  if (!status.transfer.empty()) line += " (" + status.transfer + ")";
+  if (status.total > 0)
+    line += ", " + std::to_string(status.bytes) + " of " + std::to_string(status.total) + " bytes (" +
+            percent(status.bytes, status.total) + ")";
+  return line;
+}
+
+void status(Context& context, const std::vector<std::string>& options) {
+  if (options.empty()) {
+    context.out << describeStatus(shownStatus(context));
+  } else if (options.size() == 1 && options[0] == "--json") {
+    context.out << shownStatus(context).toJson().dump() << "\n";
+  } else if (options.size() == 1 && options[0] == "--watch") {
+    watchStatus(context);
+  } else {
+    throw MisuseError("status takes --watch or --json.");
+  }
+}
+
+void watchStatus(Context& context) {
+  std::mutex mutex;
+  std::condition_variable_any wake;
+  std::string last;
+  while (!context.stop.stop_requested()) {
+    std::string line = statusLine(shownStatus(context));
+    // A terminal keeps one line up to date; a log or a pipe gets a line per change.
+    if (context.terminal) context.out << "\r\033[K" << line << std::flush;
+    else if (line != last) context.out << line << "\n" << std::flush;
+    last = line;
+    std::unique_lock lock(mutex);
+    wake.wait_for(lock, context.stop, context.watchInterval, [] { return false; });
+  }
+  if (context.terminal) context.out << "\n";
+}
 
 void folder(Context& context, const std::string& path) {
   context.out << control(context).chooseFolder(std::filesystem::absolute(path)) << "\n";
@@ -139,6 +197,9 @@ void server(Context& context, const std::optional<std::string>& address) {
   Preferences preferences = Preferences::load();
   if (address) {
     API validated(*address);  // throws the address message
+    if (Preferences::isLoopbackServer(*address))
+      throw TrellisantError("A server on this computer is reset the next time the settings are read, "
+                            "so trellisantctl cannot keep it. Use it from the app while developing.");
     preferences.server = *address;
     preferences.save(Preferences::file());
   }

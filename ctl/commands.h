@@ -4,6 +4,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <stop_token>
+#include <stdexcept>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -30,6 +32,15 @@ struct Context {
   std::function<std::optional<AgentStatus>()> askAgent;
   std::chrono::steady_clock::duration signInLimit = CallbackWaiter::defaultLimit;
   std::function<std::string()> computerName = [] { return trellisant::computerName(); };
+  // status --watch: its period, whether standard output is a terminal, and what ends it.
+  std::chrono::milliseconds watchInterval = std::chrono::seconds(2);
+  bool terminal = false;
+  std::stop_token stop;
+};
+
+// A command line this program does not understand (exit status 2, with the usage).
+struct MisuseError : std::runtime_error {
+  using std::runtime_error::runtime_error;
 };
 
 // Runs one command line (without the program name). Failures are printed to `err` as their
@@ -39,7 +50,11 @@ int run(const std::vector<std::string>& arguments, Context& context);
 std::string usage();
 
 // The commands; each throws its failure.
-void status(Context& context);
+// With no option the status lines; "--watch" and "--json" as the usage says.
+void status(Context& context, const std::vector<std::string>& options = {});
+// One line, every 2 seconds (context.watchInterval) until context.stop: kept up to date on a
+// terminal, written again only when it changes otherwise.
+void watchStatus(Context& context);
 void signIn(Context& context);
 void signOut(Context& context);
 void folder(Context& context, const std::string& path);
@@ -47,10 +62,16 @@ void enable(Context& context);
 void pause(Context& context);
 void test(Context& context);
 void server(Context& context, const std::optional<std::string>& address);
+void bandwidth(Context& context, const std::string& mbps);
+// "on" or "off", then optionally --from H and --until H.
+void overnight(Context& context, const std::vector<std::string>& arguments);
+void battery(Context& context, const std::string& onOrOff);
 
 // The status the app would show: the agent's answer when its login item is enabled (else the
 // status file), with the app's overrides.
 AgentStatus shownStatus(Context& context);
+// "state: message (transfer), N of M bytes (P%)".
+std::string statusLine(const AgentStatus& status);
 // "state: …", "message: …", "transfer: …", "progress: …" and "updated: …" lines.
 std::string describeStatus(const AgentStatus& status, Date now = SystemClock::now());
 

@@ -6,6 +6,7 @@
 
 #include "api/sign_in.h"
 #include "commands.h"
+#include "control/receiving_control.h"
 #include "error.h"
 #include "settings/preferences.h"
 
@@ -67,15 +68,13 @@ void signIn(Context& context) {
     callback = waiter.wait(context.signInLimit);
   }
   std::string name = context.computerName();
+  // Only the sign-in is stored: settings changed while it waited stay as they are.
   SignInFlow::finish(pending, callback, name);
-  preferences.save(Preferences::file());
   context.out << "Signed in. This computer is enrolled as \"" << name << "\".\n";
 }
 
 void signOut(Context& context) {
-  Preferences preferences = Preferences::load();
-  preferences.receiving = false;
-  preferences.save(Preferences::file());
+  Preferences preferences = ReceivingControl::pause();
   std::optional<std::string> stopFailure;
   try {
     context.loginItem->unregisterItem();

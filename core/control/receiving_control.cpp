@@ -4,17 +4,6 @@
 #include "settings/readiness.h"
 
 namespace trellisant {
-namespace {
-
-Preferences edited(const std::function<void(Preferences&)>& edit) {
-  Preferences preferences = Preferences::load();
-  edit(preferences);
-  preferences.save(Preferences::file());
-  return preferences;
-}
-
-}  // namespace
-
 ReceivingControl::ReceivingControl(std::shared_ptr<LoginItem> loginItem) : loginItem_(std::move(loginItem)) {}
 
 bool ReceivingControl::serviceReady() const { return loginItem_->status() == LoginItemStatus::enabled; }
@@ -45,7 +34,7 @@ std::string_view ReceivingControl::chooseFolder(const std::filesystem::path& fol
 }
 
 Preferences ReceivingControl::saveFolder(const std::filesystem::path& folder, bool unchanged) {
-  return edited([&](Preferences& preferences) {
+  return edit([&](Preferences& preferences) {
     preferences.setDestination(folder);
     if (!unchanged) preferences.receiving = false;
   });
@@ -53,6 +42,13 @@ Preferences ReceivingControl::saveFolder(const std::filesystem::path& folder, bo
 
 void ReceivingControl::stopAgent() {
   if (loginItem_->status() != LoginItemStatus::notRegistered) loginItem_->unregisterItem();
+}
+
+Preferences ReceivingControl::edit(const std::function<void(Preferences&)>& change) {
+  Preferences preferences = Preferences::load();
+  change(preferences);
+  preferences.save(Preferences::file());
+  return preferences;
 }
 
 Preferences ReceivingControl::enable() {
@@ -64,11 +60,11 @@ Preferences ReceivingControl::enable() {
   } catch (const std::exception& error) {
     throw TrellisantError("Background access needs attention. " + userMessage(error));
   }
-  return edited([](Preferences& p) { p.receiving = true; });
+  return edit([](Preferences& p) { p.receiving = true; });
 }
 
 Preferences ReceivingControl::pause() {
-  return edited([](Preferences& p) { p.receiving = false; });
+  return edit([](Preferences& p) { p.receiving = false; });
 }
 
 void ReceivingControl::stop() {

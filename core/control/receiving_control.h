@@ -55,6 +55,9 @@ class ReceivingControl {
   static Preferences saveFolder(const std::filesystem::path& folder, bool unchanged);
   void stopAgent();
 
+  // Applies `change` to the stored preferences and saves them; returns what was saved.
+  static Preferences edit(const std::function<void(Preferences&)>& change);
+
   // Needs a device sign-in and a folder; registers the agent, then turns receiving on.
   Preferences enable();
   // Receiving off; a registered agent keeps running and pauses.

@@ -39,7 +39,9 @@ std::string systemZoneId() {
   return out;
 }
 
-bool isLoopback(const std::string& server) {
+}  // namespace
+
+bool Preferences::isLoopbackServer(const std::string& server) {
   auto url = Url::parse(server);
   if (!url || !url->host) return false;
   std::string host = *url->host;
@@ -47,6 +49,8 @@ bool isLoopback(const std::string& server) {
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return host == "localhost" || host == "127.0.0.1" || host == "[::1]" || host == "::1";
 }
+
+namespace {
 
 class Descriptor {
  public:
@@ -131,7 +135,7 @@ Preferences Preferences::load(const std::filesystem::path& file) {
   } catch (const std::exception&) {
     return Preferences();
   }
-  if (!isLoopback(record.server)) return record;
+  if (!isLoopbackServer(record.server)) return record;
   // A development server must never outlive the session that set it.
   record.server = std::string(AppConfiguration::server());
   record.receiving = false;

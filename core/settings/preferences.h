@@ -24,6 +24,10 @@ struct Preferences {
   double bandwidthMbps = 0;
   bool allowBattery = false;
 
+  // A development server on this computer: load() replaces it with the build's server, so it
+  // never outlives the session that set it.
+  static bool isLoopbackServer(const std::string& server);
+
   // The default record (the system zone as timeZone, the build's server).
   Preferences();
 
@@ -40,6 +44,9 @@ struct Preferences {
   void setDestination(const std::filesystem::path& folder);
   // Resolves the stored folder; throws TrellisantError.
   std::filesystem::path rootURL() const;
+  // The bandwidth limit in megabits per second; a negative value means no limit and is stored
+  // as 0, as the window shows it.
+  void setBandwidth(double mbps) { bandwidthMbps = mbps < 0 ? 0 : mbps; }
   // Whether `date` falls in the overnight window (whole hours, in `timeZone`).
   bool inWindow(Date date) const;
 

@@ -78,6 +78,63 @@ TEST_F(CtlTest, ExplainsItselfAndRefusesNonsense) {
   EXPECT_EQ(ctl({}).status, 2);
 }
 
+TEST_F(CtlTest, EverySettingOfTheWindow) {
+  EXPECT_EQ(ctl({"bandwidth", "-5"}).out, "Bandwidth limit: unlimited\n") << "negative means none, as in the window";
+  EXPECT_EQ(saved().bandwidthMbps, 0);
+  EXPECT_EQ(ctl({"bandwidth", "12.5"}).out, "Bandwidth limit: 12.5 Mbps\n");
+  EXPECT_EQ(saved().bandwidthMbps, 12.5);
+  for (auto bad : std::vector<std::vector<std::string>>{{"bandwidth", "fast"}, {"bandwidth", "inf"},
+                                                       {"bandwidth", "nan"}, {"overnight", "maybe"},
+                                                       {"overnight", "on", "--from", "24"},
+                                                       {"overnight", "on", "--until"}, {"battery"}})
+    EXPECT_EQ(ctl(bad).status, 2) << bad.back();
+  EXPECT_EQ(saved().bandwidthMbps, 12.5) << "refused input changes nothing";
+
+  auto on = ctl({"overnight", "on", "--from", "23", "--until", "6"});
+  EXPECT_EQ(on.out.rfind("Overnight: on, from 23:00 until 6:00 (", 0), 0u) << on.out;
+  EXPECT_EQ(saved().startHour, 23);
+  EXPECT_EQ(saved().endHour, 6);
+  EXPECT_EQ(ctl({"overnight", "off"}).out, "Overnight: off\n");
+  EXPECT_FALSE(saved().overnight);
+  EXPECT_EQ(saved().startHour, 23) << "the hours stay for next time";
+  ctl({"battery", "on"});
+  EXPECT_TRUE(saved().allowBattery);
+  ctl({"battery", "off"});
+  EXPECT_FALSE(saved().allowBattery);
+  EXPECT_EQ(ctl({"--version"}).out.rfind("trellisantctl ", 0), 0u);
+}
+
+TEST_F(CtlTest, StatusAsJsonAndWatched) {
+  AgentStatus written{"downloading", "Downloading original footage", "Day 3 rushes", 1, 4, SystemClock::now()};
+  Preferences receiving;
+  receiving.receiving = true;
+  save(receiving);
+  loginItem->state = LoginItemStatus::enabled;
+  agent = written;
+  EXPECT_EQ(parseJson(ctl({"status", "--json"}).out), written.toJson());
+  EXPECT_EQ(ctl({"status", "--fast"}).status, 2);
+
+  // Not on a terminal: one plain line per change, until stopped.
+  std::ostringstream out, err;
+  ctl::Context context(out, err);
+  context.loginItem = loginItem;
+  std::stop_source stop;
+  int asked = 0;
+  context.askAgent = [&]() -> std::optional<AgentStatus> {
+    AgentStatus now = written;
+    if (++asked >= 3) now.bytes = 2;
+    if (asked == 10) stop.request_stop();
+    return now;
+  };
+  context.watchInterval = 1ms;
+  context.stop = stop.get_token();
+  ctl::watchStatus(context);
+  EXPECT_EQ(asked, 10);
+  EXPECT_EQ(out.str(),
+            "downloading: Downloading original footage (Day 3 rushes), 1 of 4 bytes (25.0%)\n"
+            "downloading: Downloading original footage (Day 3 rushes), 2 of 4 bytes (50.0%)\n");
+}
+
 TEST_F(CtlTest, ServerIsValidatedLikeTheClient) {
   auto shown = ctl({"server"});
   EXPECT_EQ(shown.out, Preferences().server + "\n");
@@ -87,6 +144,10 @@ TEST_F(CtlTest, ServerIsValidatedLikeTheClient) {
     EXPECT_EQ(refused.err, "Use a secure server address, or localhost for development.\n");
     EXPECT_EQ(refused.out, "");
   }
+  EXPECT_EQ(saved().server, Preferences().server);
+  auto local = ctl({"server", "http://localhost:8080"});
+  EXPECT_EQ(local.status, 1) << "the next load would reset it";
+  EXPECT_EQ(local.out, "");
   EXPECT_EQ(saved().server, Preferences().server);
   EXPECT_EQ(ctl({"server", "https://footage.example.com:8443"}).status, 0);
   EXPECT_EQ(saved().server, "https://footage.example.com:8443");
@@ -213,6 +274,9 @@ TEST_F(CtlServerTest, SignsInWithAPastedCallbackAndEnables) {
     http::Request request;
     request.url = url;
     auto location = http::perform(request).header("Location").value_or("");
+    Preferences changed = Preferences::load();  // a setting changed while the sign-in waits
+    changed.setBandwidth(40);
+    changed.save(Preferences::file());
     paste("\nhttps://trellisant.test/not-it\n" + location.substr(0, 20) + "\n  " + location + "  \n");
     throw PlatformError("no display");  // a browser failure is not the command's failure
   };
@@ -227,6 +291,7 @@ TEST_F(CtlServerTest, SignsInWithAPastedCallbackAndEnables) {
                 "That is not the address this sign in waits for. Paste the address that starts "
                 "with trellisant://oauth/callback.\n");
   ASSERT_TRUE(Vault::read() && Vault::read()->deviceKey);
+  EXPECT_EQ(Preferences::load().bandwidthMbps, 40) << "the sign-in stores only itself";
 
   auto enabled = ctl({"enable"});
   EXPECT_EQ(enabled.status, 0) << enabled.err;
