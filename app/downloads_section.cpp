@@ -109,7 +109,7 @@ QWidget* DownloadsSection::buildActivityCard() {
                           theme::primaryText(), empty);
   quiet->setAlignment(Qt::AlignHCenter);
   emptyColumn->addWidget(quiet, 0, Qt::AlignHCenter);
-  auto* explain = makeLabel(QStringLiteral("When an authorized colleague sends footage, this Mac will download "
+  auto* explain = makeLabel(QStringLiteral("When an authorized colleague sends footage, this computer will download "
                                            "its own copy. You can close this window."),
                             12, QFont::Normal, theme::secondaryText(), empty);
   explain->setAlignment(Qt::AlignHCenter);

@@ -1,6 +1,10 @@
+#include <iostream>
+#include <string_view>
+
 #include <QApplication>
 
 #include "app_scene.h"
+#include "settings/app_configuration.h"
 #include "single_instance.h"
 #include "symbols.h"
 #include "theme.h"
@@ -8,6 +12,10 @@
 using namespace trellisant::app;
 
 int main(int argc, char* argv[]) {
+  if (argc == 2 && std::string_view(argv[1]) == "--version") {
+    std::cout << "trellisant " << trellisant::AppConfiguration::version() << "\n";
+    return 0;
+  }
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Trellisant"));
   QApplication::setDesktopFileName(QStringLiteral("trellisant"));

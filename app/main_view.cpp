@@ -113,8 +113,8 @@ void MainView::sync() {
   QString section = model_.selected();
   title_->setText(section);
   subtitle_->setText(section == QStringLiteral("Settings")
-                         ? QStringLiteral("Make this Mac ready for your next handoff.")
-                         : QStringLiteral("Your company’s footage, delivered to this Mac."));
+                         ? QStringLiteral("Make this computer ready for your next handoff.")
+                         : QStringLiteral("Your company’s footage, delivered to this computer."));
   banner_->setVisible(!model_.error().isEmpty());
   bannerText_->setText(model_.error());
   sidebar_->sync();

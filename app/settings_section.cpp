@@ -78,7 +78,7 @@ QWidget* SettingsSection::buildFolderCard() {
 QWidget* SettingsSection::buildOvernightCard() {
   QVBoxLayout* content;
   QWidget* card = settingsCard(QStringLiteral("Overnight availability"), content);
-  overnight_ = new ToggleSwitch(QStringLiteral("Keep this Mac available overnight"), 12, card);
+  overnight_ = new ToggleSwitch(QStringLiteral("Keep this computer available overnight"), 12, card);
   content->addWidget(overnight_);
   auto* note = makeLabel(QStringLiteral("Prevents idle sleep while waiting on power. Your screen can stay locked. "
                                         "Keep the lid open."),
@@ -171,7 +171,7 @@ QWidget* SettingsSection::buildConnectionCard() {
   row->addWidget(background);
   row->addStretch();
   content->addLayout(row);
-  signOut_ = new PlainButton(QStringLiteral("Sign out of this Mac"), 11, card);
+  signOut_ = new PlainButton(QStringLiteral("Sign out of this computer"), 11, card);
   content->addWidget(signOut_, 0, Qt::AlignLeft);
 
   connect(testReadiness_, &QPushButton::clicked, &model_, [this] {

@@ -44,8 +44,10 @@ std::string usage() {
          "                on the server.\n"
          "  folder PATH   Use PATH as the download folder. Choosing another folder turns\n"
          "                receiving off and stops the receiving helper.\n"
-         "  enable        Turn receiving on and start the receiving helper at login (a systemd\n"
-         "                user service, or an autostart entry without systemd).\n"
+         "  enable [--linger]\n"
+         "                Turn receiving on and start the receiving helper at login (a systemd\n"
+         "                user service, or an autostart entry without systemd). --linger keeps\n"
+         "                it receiving after you log out (logind's lingering).\n"
          "  pause         Turn receiving off; the helper keeps running and pauses.\n"
          "  test          Check sign-in, the download folder and the connection to the server.\n"
          "  server [URL]  Show the server address, or set it to URL (https).\n"
@@ -75,7 +77,12 @@ int run(const std::vector<std::string>& arguments, Context& context) {
       {"status", [&](const std::vector<std::string>& rest) { status(context, rest); }},
       {"sign-in", noArgument(&signIn)},
       {"sign-out", noArgument(&signOut)},
-      {"enable", noArgument(&enable)},
+      {"enable",
+       [&](const std::vector<std::string>& rest) {
+         if (rest.size() > 1 || (rest.size() == 1 && rest[0] != "--linger"))
+           throw MisuseError("enable takes only --linger.");
+         enable(context, rest.size() == 1);
+       }},
       {"pause", noArgument(&pause)},
       {"test", noArgument(&test)},
       {"folder",
@@ -174,13 +181,26 @@ void folder(Context& context, const std::string& path) {
   context.out << control(context).chooseFolder(std::filesystem::absolute(path)) << "\n";
 }
 
-void enable(Context& context) {
+void enable(Context& context, bool linger) {
   try {
     control(context).enable();
   } catch (const FolderMissing&) {
     throw TrellisantError("Choose a download folder first: trellisantctl folder PATH");
   }
   context.out << ReceivingControl::receivingOnNotice << "\n";
+  // Over SSH the user's service manager, and the agent with it, ends with the last session.
+  if (context.lingering() != false) return;
+  if (!linger) {
+    context.out << "Receiving stops when your last session on this computer ends. To keep receiving "
+                   "after you log out, run: trellisantctl enable --linger\n";
+    return;
+  }
+  try {
+    context.keepAfterLogout();
+  } catch (const std::exception& error) {
+    throw PlatformError("Receiving is on, but could not continue after logout: " + userMessage(error));
+  }
+  context.out << "Receiving continues after you log out.\n";
 }
 
 void pause(Context& context) {

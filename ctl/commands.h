@@ -14,6 +14,7 @@
 #include "agent_status/login_item.h"
 #include "api/sign_in.h"
 #include "clock.h"
+#include "platform/linger.h"
 
 namespace trellisant::ctl {
 
@@ -32,6 +33,10 @@ struct Context {
   std::function<std::optional<AgentStatus>()> askAgent;
   std::chrono::steady_clock::duration signInLimit = CallbackWaiter::defaultLimit;
   std::function<std::string()> computerName = [] { return trellisant::computerName(); };
+  // logind's lingering: whether it is on (nothing when logind does not answer), and turning it
+  // on.
+  std::function<std::optional<bool>()> lingering = [] { return Linger().enabled(); };
+  std::function<void()> keepAfterLogout = [] { Linger().enable(); };
   // status --watch: its period, whether standard output is a terminal, and what ends it.
   std::chrono::milliseconds watchInterval = std::chrono::seconds(2);
   bool terminal = false;
@@ -58,7 +63,9 @@ void watchStatus(Context& context);
 void signIn(Context& context);
 void signOut(Context& context);
 void folder(Context& context, const std::string& path);
-void enable(Context& context);
+// With `linger`, also asks logind to keep receiving after the last session ends; without it,
+// says how when lingering is off.
+void enable(Context& context, bool linger = false);
 void pause(Context& context);
 void test(Context& context);
 void server(Context& context, const std::optional<std::string>& address);

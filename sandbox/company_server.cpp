@@ -184,16 +184,16 @@ CompanyServer::Impl::Handler CompanyServer::Impl::native(NativeHandler inner, bo
         const Device& device = devices[*deviceId];
         if (device.revoked) {
           answerError(response, 403,
-                      "This Mac was removed from your devices. Sign in again in Trellisant.");
+                      "This computer was removed from your devices. Sign in again in Trellisant.");
           return;
         }
         if (request.get_header_value("X-Device-Key") != device.key) {
           answerError(response, 403,
-                      "This Mac could not be verified. Sign in again in Trellisant.");
+                      "This computer could not be verified. Sign in again in Trellisant.");
           return;
         }
       } else if (requireDevice) {
-        answerError(response, 403, "Enroll this Mac before receiving footage.");
+        answerError(response, 403, "Enroll this computer before receiving footage.");
         return;
       }
     }
@@ -350,7 +350,7 @@ Credentials CompanyServer::issueCredentials(std::chrono::seconds lifetime, bool 
   credentials.clientId = impl_->options.clientId;
   credentials.expiresAt = impl_->accessTokens[tokens.accessToken].expiresAt;
   if (enrolled) {
-    auto [id, key] = impl_->enrollDevice(session, "Sandbox Mac", "0.1.2");
+    auto [id, key] = impl_->enrollDevice(session, "Sandbox computer", "0.1.2");
     credentials.deviceId = id;
     credentials.deviceKey = key;
   }

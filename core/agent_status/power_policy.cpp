@@ -1,18 +1,22 @@
 #include "agent_status/power_policy.h"
 
 #include <fcntl.h>
-#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <charconv>
 
 #include "fileio.h"
+#include "platform/bus.h"
 
 namespace trellisant {
 namespace {
 
+using bus::Bus;
+using bus::Message;
+using bus::call;
+using bus::newCall;
+
 constexpr const char* kInhibitWhy = "Trellisant is ready for company footage";
-constexpr std::uint64_t kBusTimeoutMicroseconds = 5'000'000;
 
 std::string attribute(const std::filesystem::path& supply, const char* name) {
   auto text = readFile(supply / name).value_or("");
@@ -33,54 +37,9 @@ bool systemBatteryDischarging(const std::filesystem::path& supply) {
   return attribute(supply, "status") == "Discharging";
 }
 
-struct BusDeleter {
-  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
-};
-using Bus = std::unique_ptr<sd_bus, BusDeleter>;
-
-struct MessageDeleter {
-  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
-};
-using Message = std::unique_ptr<sd_bus_message, MessageDeleter>;
-
-struct BusError {
-  sd_bus_error error = SD_BUS_ERROR_NULL;
-  ~BusError() { sd_bus_error_free(&error); }
-};
-
-// Connects to the given address, or to the system or session bus; nothing when none answers.
-Bus openBus(const std::optional<std::string>& address, bool system) {
-  sd_bus* bus = nullptr;
-  if (!address) {
-    if ((system ? sd_bus_open_system(&bus) : sd_bus_open_user(&bus)) < 0) return nullptr;
-    return Bus(bus);
-  }
-  if (sd_bus_new(&bus) < 0) return nullptr;
-  Bus owned(bus);
-  if (sd_bus_set_address(bus, address->c_str()) < 0 || sd_bus_set_bus_client(bus, 1) < 0 ||
-      sd_bus_negotiate_fds(bus, 1) < 0 || sd_bus_start(bus) < 0)
-    return nullptr;
-  return owned;
-}
-
-Message newCall(sd_bus* bus, const char* destination, const char* path, const char* interface,
-                const char* member) {
-  sd_bus_message* message = nullptr;
-  if (sd_bus_message_new_method_call(bus, &message, destination, path, interface, member) < 0)
-    return nullptr;
-  return Message(message);
-}
-
-Message call(sd_bus* bus, sd_bus_message* message) {
-  BusError error;
-  sd_bus_message* reply = nullptr;
-  if (sd_bus_call(bus, message, kBusTimeoutMicroseconds, &error.error, &reply) < 0) return nullptr;
-  return Message(reply);
-}
-
 // logind's Inhibit; the returned descriptor is the lock. -1 when none was granted.
 int logindInhibit(const std::optional<std::string>& address) {
-  Bus bus = openBus(address, true);
+  Bus bus = bus::open(address, true);
   if (!bus) return -1;
   Message message = newCall(bus.get(), "org.freedesktop.login1", "/org/freedesktop/login1",
                             "org.freedesktop.login1.Manager", "Inhibit");
@@ -144,7 +103,7 @@ LogindInhibitor::~LogindInhibitor() { release(); }
 bool LogindInhibitor::acquire() {
   if (fd_ < 0) fd_ = logindInhibit(buses_.system);
   if (!portal_) {
-    if (Bus bus = openBus(buses_.session, false)) {
+    if (Bus bus = bus::open(buses_.session, false)) {
       Message message = newCall(bus.get(), "org.freedesktop.portal.Desktop",
                                 "/org/freedesktop/portal/desktop", "org.freedesktop.portal.Inhibit",
                                 "Inhibit");

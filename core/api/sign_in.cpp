@@ -18,7 +18,7 @@ constexpr const char* kInvalidOrDenied = "This sign in request is invalid or was
 constexpr const char* kNoRefreshToken = "Background access was not granted. Sign in again.";
 constexpr const char* kCanceled = "Sign in was canceled. You can try again.";
 constexpr const char* kSignOutFailed =
-    "Connect to the server to finish signing out, or revoke this Mac from My devices. ";
+    "Connect to the server to finish signing out, or revoke this computer from My devices. ";
 
 // Same scheme, host (exact text) and port; an absent port equals only an absent port.
 bool sameServer(const Url& url, const Url& server) {

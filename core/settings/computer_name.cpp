@@ -57,7 +57,7 @@ std::string computerName(const std::filesystem::path& machineInfo) {
   if (auto pretty = prettyHostname(machineInfo)) return *pretty;
   char host[HOST_NAME_MAX + 1] = {};
   if (::gethostname(host, sizeof host - 1) == 0 && host[0] != '\0') return host;
-  return "My Mac";
+  return "My computer";
 }
 
 }  // namespace trellisant

@@ -6,7 +6,7 @@
 namespace trellisant {
 
 // The name shown for this computer: PRETTY_HOSTNAME from machine-info, else the host name,
-// else "My Mac" (the enrollment name when the system knows none).
+// else "My computer" (the enrollment name when the system knows none).
 std::string computerName(const std::filesystem::path& machineInfo = "/etc/machine-info");
 
 }  // namespace trellisant

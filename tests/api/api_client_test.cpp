@@ -193,8 +193,8 @@ TEST_F(ApiClientTest, MapsFailedAnswersToTheirMessages) {
   signIn();
   API client = api();
   const std::string path = "/api/v1/native/heartbeat";
-  server->inject("POST", path, 403, R"({"error":"This Mac was removed from “My devices”."})", 1);
-  EXPECT_EQ(messageOf([&] { heartbeat(client); }), "This Mac was removed from “My devices”.");
+  server->inject("POST", path, 403, R"({"error":"This computer was removed from “My devices”."})", 1);
+  EXPECT_EQ(messageOf([&] { heartbeat(client); }), "This computer was removed from “My devices”.");
   server->inject("POST", path, 500, "<html><body>Internal Server Error</body></html>", 1);
   EXPECT_EQ(messageOf([&] { heartbeat(client); }), kInterrupted);
   for (const char* body : {R"({"error":42})", R"(["error"])", R"({"message":"x"})", "", "null"}) {

@@ -185,7 +185,7 @@ TEST_F(ResourcesTest, EnrollmentAndRevocation) {
   Credentials unenrolled = signIn(1h, false);
   API api(server->baseUrl());
   EXPECT_EQ(failureOf([&] { api.request("deliveries", "GET", std::nullopt); }),
-            "Enroll this Mac before receiving footage.");
+            "Enroll this computer before receiving footage.");
   auto enrollment = api.request<API::Enrollment>(std::string(Resources::enroll), "POST",
                                                  Resources::enrollBody("Studio Mac", "0.1.2"));
   EXPECT_FALSE(requestsTo("/api/v1/native/enroll").back().header("X-Device-Key"));
@@ -194,7 +194,7 @@ TEST_F(ResourcesTest, EnrollmentAndRevocation) {
 
   // Once enrolled, the key must come along.
   EXPECT_EQ(failureOf([&] { api.request("deliveries", "GET", std::nullopt); }),
-            "This Mac could not be verified. Sign in again in Trellisant.");
+            "This computer could not be verified. Sign in again in Trellisant.");
   Credentials enrolled = unenrolled;
   enrolled.deviceId = enrollment.id;
   enrolled.deviceKey = enrollment.key;
@@ -203,7 +203,7 @@ TEST_F(ResourcesTest, EnrollmentAndRevocation) {
 
   EXPECT_TRUE(api.request<API::OK>(std::string(Resources::revoke), "POST", Json::object()).ok);
   EXPECT_EQ(failureOf([&] { api.request("deliveries", "GET", std::nullopt); }),
-            "This Mac was removed from your devices. Sign in again in Trellisant.");
+            "This computer was removed from your devices. Sign in again in Trellisant.");
   // The revoked sign-in cannot be renewed either.
   enrolled.expiresAt = SystemClock::now();
   Vault::save(enrolled);

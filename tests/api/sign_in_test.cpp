@@ -245,7 +245,7 @@ TEST_F(SignInTest, SignOutOfflineKeepsTheCredentials) {
     http::perform(request);
   });
   EXPECT_EQ(messageOf([&] { signOut(preferences()); }),
-            "Connect to the server to finish signing out, or revoke this Mac from My devices. " +
+            "Connect to the server to finish signing out, or revoke this computer from My devices. " +
                 transport);
   auto kept = Vault::read();
   ASSERT_TRUE(kept);
@@ -294,8 +294,8 @@ TEST(ComputerName, PrefersThePrettyHostname) {
   char host[256] = {};
   ::gethostname(host, sizeof host - 1);
   writeText(dir / "machine-info", "PRETTY_HOSTNAME=\n");
-  EXPECT_EQ(computerName(dir / "machine-info"), host[0] ? host : "My Mac");
-  EXPECT_EQ(computerName(dir / "missing"), host[0] ? host : "My Mac");
+  EXPECT_EQ(computerName(dir / "machine-info"), host[0] ? host : "My computer");
+  EXPECT_EQ(computerName(dir / "missing"), host[0] ? host : "My computer");
 }
 
 }  // namespace

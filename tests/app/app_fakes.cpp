@@ -79,16 +79,6 @@ std::vector<std::string> FakeNotifier::titles() const {
   return titles_;
 }
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
 void settle(std::chrono::milliseconds duration) {
   waitUntil([] { return false; }, duration);
 }

@@ -79,8 +79,6 @@ class FakeNotifier : public Notifier {
   std::vector<std::string> titles_;
 };
 
-// Runs the event loop until `done` holds or `timeout` passes; returns whether it held.
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 // Runs the event loop for a short while, for asserting that something does NOT happen.
 void settle(std::chrono::milliseconds duration = std::chrono::milliseconds(100));
 

@@ -73,7 +73,7 @@ TEST_F(MainViewTest, SignedOut) {
   writeStatusFile(AgentStatus{"ready", "Ready for footage.", "", 0, 0, now});
   auto& view = makeView();
   EXPECT_EQ(labelText(&view, "sectionTitle"), "Downloads");
-  EXPECT_EQ(labelText(&view, "sectionSubtitle"), "Your company’s footage, delivered to this Mac.");
+  EXPECT_EQ(labelText(&view, "sectionSubtitle"), "Your company’s footage, delivered to this computer.");
   EXPECT_EQ(labelText(&view, "statusTitle"), "Connect your company") << "whatever the agent's state";
   EXPECT_EQ(labelText(&view, "statusMessage"), "Sign in, choose a folder, and enable automatic receiving.");
   ASSERT_TRUE(button("Sign in to Trellisant"));
@@ -81,7 +81,7 @@ TEST_F(MainViewTest, SignedOut) {
   for (const char* hidden : {"Cancel sign in", "Choose download folder", "Enable receiving", "Pause receiving"})
     EXPECT_FALSE(button(hidden)) << hidden;
   EXPECT_TRUE(texts().contains("A quieter way to hand off footage"));
-  EXPECT_TRUE(texts().contains("When an authorized colleague sends footage, this Mac will download its own copy. "
+  EXPECT_TRUE(texts().contains("When an authorized colleague sends footage, this computer will download its own copy. "
                                "You can close this window."));
   EXPECT_EQ(labelText(&view, "folderLabel"), "No destination selected");
   EXPECT_EQ(labelText(&view, "errorBanner"), "") << "no banner without an error";
@@ -189,15 +189,15 @@ TEST_F(MainViewTest, SettingsSection) {
   makeView();
   model->setSelected("Settings");
   EXPECT_EQ(labelText(view.get(), "sectionTitle"), "Settings");
-  EXPECT_EQ(labelText(view.get(), "sectionSubtitle"), "Make this Mac ready for your next handoff.");
+  EXPECT_EQ(labelText(view.get(), "sectionSubtitle"), "Make this computer ready for your next handoff.");
   auto shown = texts();
   for (const char* text :
        {"Download folder", "Overnight availability", "Receiving preferences", "Connection", "Choose folder",
-        "Keep this Mac available overnight",
+        "Keep this computer available overnight",
         "Prevents idle sleep while waiting on power. Your screen can stay locked. Keep the lid open.",
         "Allow downloads on battery", "Bandwidth limit", "Mbps, 0 for unlimited", "Allow completion notifications",
         "Sign in opens your Trellisant account in your browser.", "Test readiness", "Background settings",
-        "Sign out of this Mac", "Enable receiving", "https://trellisant.example"})
+        "Sign out of this computer", "Enable receiving", "https://trellisant.example"})
     EXPECT_TRUE(shown.contains(text)) << text;
   EXPECT_FALSE(shown.contains("Choosing a different folder pauses receiving. Cancel keeps your current folder."))
       << "only while receiving";
@@ -252,7 +252,7 @@ TEST_F(MainViewTest, SettingsSection) {
 TEST_F(MainViewTest, SignedOutSettingsHaveNoSignOut) {
   makeView();
   model->setSelected("Settings");
-  EXPECT_FALSE(button("Sign out of this Mac"));
+  EXPECT_FALSE(button("Sign out of this computer"));
   EXPECT_FALSE(button("Enable receiving"));
   EXPECT_TRUE(texts().contains("Choose a local or external disk"));
 }

@@ -3,6 +3,9 @@
 
 #include <QApplication>
 
+#include <thread>
+
+#include "test_support.h"
 #include "theme.h"
 
 namespace {
@@ -16,6 +19,11 @@ class QtEnvironment : public ::testing::Environment {
     app_ = new QApplication(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     trellisant::app::theme::applyLightScheme(*app_);
+    // Waiting in a test runs the event loop, where the model's results arrive.
+    trellisant::testing::setWaitStep([](std::chrono::milliseconds) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    });
   }
   void TearDown() override {
     delete app_;

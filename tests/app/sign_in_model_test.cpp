@@ -156,7 +156,7 @@ TEST_F(SignInModelTest, SignOutStopsReceivingRevokesAndResetsTheStatus) {
   model.signOut();
   ASSERT_TRUE(waitUntil([&] { return model.busy(); }));
   ASSERT_TRUE(finished());
-  EXPECT_EQ(model.error(), "Connect to the server to finish signing out, or revoke this Mac from My devices. "
+  EXPECT_EQ(model.error(), "Connect to the server to finish signing out, or revoke this computer from My devices. "
                            "Revocation is down.");
   EXPECT_TRUE(model.signedIn());
   EXPECT_TRUE(Vault::read());

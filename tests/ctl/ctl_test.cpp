@@ -49,6 +49,7 @@ class CtlTest : public ::testing::Test {
     context.input = input;
     context.signInLimit = signInLimit;
     context.computerName = [] { return std::string("Grading Suite"); };
+    context.lingering = [] { return std::nullopt; };
     int status = ctl::run(arguments, context);
     return {status, out.str(), err.str()};
   }
@@ -256,6 +257,8 @@ class CtlServerTest : public CompanyTest {
     context.input = pasted[0];
     context.signInLimit = 10s;
     context.computerName = [] { return std::string("Grading Suite"); };
+    context.lingering = [this] { return lingering; };
+    context.keepAfterLogout = [this] { lingering = true; };
     int status = ctl::run(arguments, context);
     return {status, out.str(), err.str()};
   }
@@ -265,6 +268,7 @@ class CtlServerTest : public CompanyTest {
   }
 
   int pasted[2] = {-1, -1};
+  std::optional<bool> lingering;
   std::shared_ptr<FakeLoginItem> loginItem = std::make_shared<FakeLoginItem>();
   std::function<void(const std::string&)> openBrowser;
 };
@@ -293,9 +297,14 @@ TEST_F(CtlServerTest, SignsInWithAPastedCallbackAndEnables) {
   ASSERT_TRUE(Vault::read() && Vault::read()->deviceKey);
   EXPECT_EQ(Preferences::load().bandwidthMbps, 40) << "the sign-in stores only itself";
 
+  lingering = false;  // as over SSH on most computers
   auto enabled = ctl({"enable"});
   EXPECT_EQ(enabled.status, 0) << enabled.err;
-  EXPECT_EQ(loginItem->registered, 1);
+  EXPECT_EQ(enabled.out, "Receiving is on.\nReceiving stops when your last session on this computer ends. To "
+                         "keep receiving after you log out, run: trellisantctl enable --linger\n");
+  EXPECT_EQ(ctl({"enable", "--linger"}).out, "Receiving is on.\nReceiving continues after you log out.\n");
+  EXPECT_EQ(ctl({"enable"}).out, "Receiving is on.\n");
+  EXPECT_EQ(loginItem->registered, 3);
   EXPECT_TRUE(Preferences::load().receiving);
 
   auto tested = ctl({"test"});

@@ -53,16 +53,6 @@ Programs& programs() {
   return instance;
 }
 
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit,
-               std::chrono::milliseconds poll) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (true) {
-    if (condition()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(poll);
-  }
-}
-
 World::World() : folder_(worldFolder()), logs_(folder_ / "logs") {
   fs::create_directories(logs_);
   // Installed programs sit side by side: trellisantctl finds the agent beside itself.

@@ -13,6 +13,7 @@
 #include "agent_status/agent_status.h"
 #include "child_process.h"
 #include "json.h"
+#include "test_support.h"
 
 namespace trellisant::e2e {
 
@@ -102,9 +103,7 @@ class World {
   sandbox::AdminClient admin_;
 };
 
-// Polls every `poll` until `condition` holds or `limit` passes; whether it held.
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit,
-               std::chrono::milliseconds poll = 100ms);
+using trellisant::testing::waitUntil;
 
 // Whether both files hold the same bytes.
 bool sameBytes(const std::filesystem::path& a, const std::filesystem::path& b);

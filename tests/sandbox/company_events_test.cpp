@@ -88,7 +88,7 @@ TEST_F(CompanyEventsTest, StreamsNeedAValidSignIn) {
   response = http::perform(request);
   EXPECT_EQ(response.status, 403);
   EXPECT_EQ(parseJson(response.body).at("error"),
-            "This Mac could not be verified. Sign in again in Trellisant.");
+            "This computer could not be verified. Sign in again in Trellisant.");
 }
 
 TEST_F(CompanyEventsTest, ClientAheadOfARestartedServerStillHearsTheNextEvent) {

@@ -186,7 +186,7 @@ TEST_F(OAuthTest, RefreshRotatesTokens) {
   credentials.deviceKey = "wrong";
   Vault::save(credentials);
   EXPECT_EQ(failure([&] { api.request("deliveries", "GET", std::nullopt); }),
-            "This Mac could not be verified. Sign in again in Trellisant.");
+            "This computer could not be verified. Sign in again in Trellisant.");
 }
 
 TEST_F(OAuthTest, TokenEndpointWantsAFormAndAKnownGrant) {

@@ -6,8 +6,27 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace trellisant::testing {
+
+namespace {
+std::function<void(std::chrono::milliseconds)> waitStep = [](std::chrono::milliseconds poll) {
+  std::this_thread::sleep_for(poll);
+};
+}  // namespace
+
+void setWaitStep(std::function<void(std::chrono::milliseconds)> step) { waitStep = std::move(step); }
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit,
+               std::chrono::milliseconds poll) {
+  auto deadline = std::chrono::steady_clock::now() + limit;
+  while (true) {
+    if (condition()) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    waitStep(poll);
+  }
+}
 
 TempDir::TempDir() {
   std::string pattern = (std::filesystem::temp_directory_path() / "trellisant-test-XXXXXX").string();

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -35,6 +37,15 @@ class TempHome {
   TempDir dir_;
   std::map<std::string, std::optional<std::string>> saved_;
 };
+
+// Polls `condition` until it holds or `limit` passes; whether it held. For what another
+// process or thread does, which cannot be waited on directly. Between polls it runs the wait
+// step: a sleep of `poll`, unless setWaitStep installed another (the app's tests run Qt's
+// event loop there, so that results posted to the UI thread arrive).
+bool waitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds limit = std::chrono::seconds(5),
+               std::chrono::milliseconds poll = std::chrono::milliseconds(100));
+void setWaitStep(std::function<void(std::chrono::milliseconds poll)> step);
 
 void writeText(const std::filesystem::path& path, const std::string& text);
 std::string readText(const std::filesystem::path& path);
