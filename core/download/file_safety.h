@@ -30,8 +30,8 @@ bool allowedURL(const Url& url, bool allowLocal);
 bool allowedURL(std::string_view url, bool allowLocal);
 
 // Opens (creating as needed, mode 0700) the folder `components` below `root` through directory
-// descriptors, never following a symbolic link; each name is taken as `component` makes it. The caller owns and closes the result.
-// Throws TrellisantError.
+// descriptors, never following a symbolic link; each name is taken as `component` makes it.
+// The caller owns and closes the result. Throws TrellisantError.
 int directory(const std::filesystem::path& root, const std::vector<std::string>& components);
 
 }  // namespace trellisant::FileSafety
