@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <limits>
 #include <mutex>
 #include <thread>
 
@@ -80,10 +81,15 @@ void DeliveryPass::run(const std::vector<Delivery>& deliveries) {
 void DeliveryPass::checkFreeSpace(const Delivery& delivery) {
   std::int64_t available = context_.parts.freeSpace(context_.root).value_or(0);
   std::int64_t total = parseInt64(delivery.totalBytes).value_or(0);
-  std::int64_t remaining = std::max<std::int64_t>(0, total - journal_->bytes(delivery.id));
+  // The server's total may be anything a 64-bit number holds; a sum past the largest one
+  // needs more than any disk has.
+  std::int64_t remaining = 0, needed = 0;
+  if (__builtin_sub_overflow(total, journal_->bytes(delivery.id), &remaining))
+    remaining = total < 0 ? 0 : std::numeric_limits<std::int64_t>::max();
+  remaining = std::max<std::int64_t>(0, remaining);
   std::int64_t reserve =
       std::max(static_cast<std::int64_t>(static_cast<double>(remaining) * 0.05), kMinimumReserve);
-  if (available < remaining + reserve)
+  if (__builtin_add_overflow(remaining, reserve, &needed) || available < needed)
     throw TrellisantError("Free up space on your download disk before this transfer starts.");
 }
 

@@ -65,6 +65,13 @@ API::Token API::Token::fromJson(const Json& json) {
   return Token{f.string("accessToken"), f.optionalString("refreshToken"), f.number("expiresIn")};
 }
 
+Date API::Token::expiresAt() const {
+  double seconds = std::isfinite(expiresIn) ? std::min(expiresIn, kLongestTokenLife) : 0.0;
+  seconds = std::max(seconds, -kLongestTokenLife);
+  return SystemClock::now() +
+         std::chrono::duration_cast<SystemClock::duration>(std::chrono::duration<double>(seconds));
+}
+
 API::OK API::OK::fromJson(const Json& json) {
   return OK{Fields(json, true).boolean("ok")};
 }
@@ -178,11 +185,7 @@ Credentials API::renew(const Credentials& credentials) {
   Credentials renewed = credentials;
   renewed.accessToken = answer.accessToken;
   if (answer.refreshToken) renewed.refreshToken = *answer.refreshToken;
-  double seconds =
-      std::isfinite(answer.expiresIn) ? std::min(answer.expiresIn, kLongestTokenLife) : 0.0;
-  seconds = std::max(seconds, -kLongestTokenLife);
-  renewed.expiresAt = SystemClock::now() + std::chrono::duration_cast<SystemClock::duration>(
-                                               std::chrono::duration<double>(seconds));
+  renewed.expiresAt = answer.expiresAt();
   Vault::save(renewed);
   return renewed;
 }

@@ -36,6 +36,8 @@ class API {
     std::optional<std::string> refreshToken;
     double expiresIn = 0;  // seconds
     static Token fromJson(const Json& json);
+    // Now + expiresIn, with an absurd lifetime bounded to what a stored record can hold.
+    Date expiresAt() const;
   };
   struct OK {
     bool ok = false;

@@ -122,8 +122,7 @@ void SignInFlow::finish(const Pending& pending, const Url& callback, const std::
   credentials.accessToken = token.accessToken;
   credentials.refreshToken = *token.refreshToken;
   credentials.clientId = pending.clientId;
-  credentials.expiresAt = SystemClock::now() + std::chrono::duration_cast<SystemClock::duration>(
-                                                   Seconds(token.expiresIn));
+  credentials.expiresAt = token.expiresAt();
   Vault::save(credentials);
 
   API api(pending.server);

@@ -1,6 +1,7 @@
 #include "download/downloader.h"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,6 +36,11 @@ std::string partialName(const std::string& fileId) {
   return ".trellisant-" + fileId + ".partial";
 }
 
+// The id names the partial file, so it must make one plain name that the file system can hold.
+bool safeFileId(const std::string& fileId) {
+  return FileSafety::safeName(fileId) && partialName(fileId).size() <= NAME_MAX;
+}
+
 // A final name shaped like a partial file could be taken over by another file's download.
 bool looksLikePartial(std::string_view name) {
   return name.rfind(".trellisant-", 0) == 0 && name.size() >= 8 &&
@@ -46,14 +52,25 @@ std::string lowercased(std::string text) {
   return text;
 }
 
-// company / project / transfer and name / the folders of the relative path.
-std::vector<std::string> destinationFolders(const Delivery& delivery,
-                                            const std::vector<std::string>& pieces) {
-  std::vector<std::string> folders = {
-      FileSafety::label(delivery.companyName), FileSafety::label(delivery.projectName),
-      prefixCharacters(delivery.transferId, 8) + " " + FileSafety::label(delivery.name)};
-  folders.insert(folders.end(), pieces.begin(), pieces.end() - 1);
-  return folders;
+// Where a file goes below the download folder, every name in the form the folders are created
+// in (NFC), so that a later lookup finds them even when the server sent decomposed names.
+struct Destination {
+  std::vector<std::string> folders;  // company / project / transfer and name / relative folders
+  std::string name;
+};
+
+// Throws TrellisantError "This file has an unsafe destination name.".
+Destination destinationOf(const Delivery& delivery, const ManifestFile& file) {
+  std::vector<std::string> pieces = FileSafety::components(file.relativePath);
+  Destination destination;
+  destination.name = pieces.back();
+  if (looksLikePartial(destination.name)) throw TrellisantError(kUnsafeName);
+  for (const std::string& label :
+       {FileSafety::label(delivery.companyName), FileSafety::label(delivery.projectName),
+        prefixCharacters(delivery.transferId, 8) + " " + FileSafety::label(delivery.name)})
+    destination.folders.push_back(FileSafety::component(label));
+  destination.folders.insert(destination.folders.end(), pieces.begin(), pieces.end() - 1);
+  return destination;
 }
 
 // Moves the partial file to its final name, never replacing an entry that is already there.
@@ -149,13 +166,12 @@ std::pair<std::string, std::string> Downloader::hashes(int fd) {
 void Downloader::download(const Delivery& delivery, const ManifestFile& file,
                           const std::filesystem::path& root, double bandwidthMbps,
                           std::stop_token stop) {
-  // The id names the partial file, so it must be one plain name, checked before any disk work.
-  if (!FileSafety::safeName(file.id)) throw TrellisantError(kUnsafeName);
-  std::vector<std::string> pieces = FileSafety::components(file.relativePath);
-  const std::string name = pieces.back();
-  if (looksLikePartial(name)) throw TrellisantError(kUnsafeName);
+  // Names are checked before any disk work.
+  if (!safeFileId(file.id)) throw TrellisantError(kUnsafeName);
+  const Destination destination = destinationOf(delivery, file);
+  const std::string& name = destination.name;
 
-  UniqueFd folder(FileSafety::directory(root, destinationFolders(delivery, pieces)));
+  UniqueFd folder(FileSafety::directory(root, destination.folders));
   auto parsedSize = parseInt64(file.size);
   if (!parsedSize || *parsedSize < 0) throw TrellisantError("This file has an invalid size.");
   const std::int64_t size = *parsedSize;
@@ -198,7 +214,7 @@ void Downloader::download(const Delivery& delivery, const ManifestFile& file,
   if (!renameExclusively(folder.get(), partial, name))
     throw TrellisantError("Could not finalize this file without overwriting existing footage.");
   ::fsync(folder.get());  // makes the rename durable; nothing to do if it cannot
-  checkStillReachable(root, destinationFolders(delivery, pieces), folder.get());
+  checkStillReachable(root, destination.folders, folder.get());
   api_->request<API::OK>(Resources::fileComplete(delivery.id), "POST",
                          Resources::fileCompleteBody(file.id, sha256), stop);
   journal_->checkpoint(delivery.id, file.id, size, "completed", sha256);

@@ -69,6 +69,13 @@ std::vector<std::string> components(std::string_view relativePath) {
   return pieces;
 }
 
+std::string component(std::string_view text) {
+  std::vector<std::string> pieces = components(text);
+  // A name holding a "/" would otherwise become two folders.
+  if (pieces.size() != 1) throw TrellisantError(kUnsafeName);
+  return std::move(pieces.front());
+}
+
 bool safeName(std::string_view name) {
   return safePiece(name) && nfc(name) == name;
 }
@@ -103,14 +110,8 @@ bool allowedURL(std::string_view url, bool allowLocal) {
 }
 
 int directory(const std::filesystem::path& root, const std::vector<std::string>& names) {
-  std::string joined;
-  for (std::size_t i = 0; i < names.size(); ++i) joined += (i == 0 ? "" : "/") + names[i];
   std::vector<std::string> pieces;
-  if (!names.empty()) {
-    pieces = components(joined);
-    // A name holding a "/" would otherwise become two folders.
-    if (pieces.size() != names.size()) throw TrellisantError(kUnsafeName);
-  }
+  for (const std::string& name : names) pieces.push_back(component(name));
 
   UniqueFd current(::open(root.c_str(), kFolderFlags));
   if (!current) throw TrellisantError("Connect your download disk and check folder permissions.");

@@ -14,6 +14,10 @@ namespace trellisant::FileSafety {
 // Throws TrellisantError "This file has an unsafe destination name.".
 std::vector<std::string> components(std::string_view relativePath);
 
+// The one safe name `text` makes under the rules of `components`, in NFC: the form in which
+// `directory` creates it. Throws TrellisantError "This file has an unsafe destination name.".
+std::string component(std::string_view text);
+
 // Whether `name` is usable as one folder or file name under the rules of `components`.
 bool safeName(std::string_view name);
 
@@ -26,8 +30,8 @@ bool allowedURL(const Url& url, bool allowLocal);
 bool allowedURL(std::string_view url, bool allowLocal);
 
 // Opens (creating as needed, mode 0700) the folder `components` below `root` through directory
-// descriptors, never following a symbolic link. The caller owns and closes the result.
-// Throws TrellisantError.
+// descriptors, never following a symbolic link; each name is taken as `component` makes it.
+// The caller owns and closes the result. Throws TrellisantError.
 int directory(const std::filesystem::path& root, const std::vector<std::string>& components);
 
 }  // namespace trellisant::FileSafety

@@ -199,7 +199,8 @@ bool RangeTransfer::write(std::string_view bytes) {
                  static_cast<off_t>(start_ + written_ + static_cast<std::int64_t>(done)));
     if (count < 0 && errno == EINTR) continue;
     if (count <= 0) {
-      fail(count < 0 && errno == ENOSPC
+      // A used-up quota is a full disk to the user.
+      fail(count < 0 && (errno == ENOSPC || errno == EDQUOT)
                ? "Your download disk is full. Free up space to resume."
                : "Your download disk is unavailable. Reconnect it to resume.");
       return false;

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 
+#include <limits>
 #include <thread>
 
 #include "agent_fixture.h"
@@ -156,6 +157,35 @@ TEST_F(AgentTest, ThreeFilesArriveInTwoBatchesWithLeasesAndASharedBandwidth) {
   EXPECT_EQ(inhibitor_->released, 1);
 }
 
+// Names made on some systems arrive decomposed ("e" + U+0301); the folders are made composed,
+// and every later lookup must find them under the same names.
+TEST_F(AgentTest, ADeliveryNamedInDecomposedFormCompletesInOnePass) {
+  signIn();
+  configure(true);
+  auto delivery = offer("nfd", {300'000, 200'000, 100'000});
+  delivery.companyName = "Cafe\u0301 Films";
+  delivery.projectName = "Ame\u0301lie";
+  delivery.name = "Pre\u0301-mix";
+  delivery.transferId = "Tcafe\u0301-transfer";
+  const char* paths[] = {"Sce\u0300ne/cafe\u0301.mov", "Sce\u0300ne/Ta\u0302che/nai\u0308ve.wav",
+                         "re\u0301sume\u0301.txt"};
+  for (std::size_t i = 0; i < 3; ++i) delivery.files[i].relativePath = paths[i];
+  company().addDelivery(delivery);
+  auto agent = makeAgent();
+
+  agent->runPass({});
+  EXPECT_EQ(status().state, "completed") << status().message;
+  EXPECT_TRUE(agent->retryTable().empty());
+  auto folder = folder_.path() / "Caf\u00e9 Films" / "Am\u00e9lie" / "Tcaf\u00e9-tr Pr\u00e9-mix";
+  const char* composed[] = {"Sc\u00e8ne/caf\u00e9.mov", "Sc\u00e8ne/T\u00e2che/na\u00efve.wav",
+                            "r\u00e9sum\u00e9.txt"};
+  for (std::size_t i = 0; i < 3; ++i)
+    EXPECT_EQ(sha256Of(folder / composed[i]), delivery.files[i].sha256) << composed[i];
+  EXPECT_EQ(company().completedFiles("nfd").size(), 3u);
+  for (auto& report : requests("POST", "/deliveries/nfd/progress"))
+    EXPECT_EQ(bodyOf(report)["state"], "downloading") << report.body;
+}
+
 TEST_F(AgentTest, FreeSpaceRuleCountsWhatTheJournalAlreadyHolds) {
   signIn();
   configure(true);
@@ -216,7 +246,7 @@ TEST_F(AgentTest, AnEmptyDeliveryCompletesAtOnceButStillNeedsTheReserve) {
   EXPECT_EQ(status().transfer, "Delivery second");
 }
 
-TEST_F(AgentTest, TheReserveIsNeededEvenWhenNothingRemains) {
+TEST_F(AgentTest, TheSpaceCheckNeedsTheReserveEvenWhenNothingRemainsAndNeverOverflows) {
   signIn();
   configure(true);
   auto delivery = offer("tight", {});
@@ -226,6 +256,14 @@ TEST_F(AgentTest, TheReserveIsNeededEvenWhenNothingRemains) {
   freeSpace_ = 10'000'012'345 - 1;
   agent->runPass({});
   EXPECT_EQ(status().state, "needs_attention");
+  EXPECT_EQ(status().message, "Free up space on your download disk before this transfer starts.");
+
+  // A total near the largest 64-bit value fits on no disk, whatever the disk reports.
+  delivery.totalBytesText = "9223372036854775000";
+  company().addDelivery(delivery);
+  freeSpace_ = std::numeric_limits<std::int64_t>::max();
+  now_ += std::chrono::minutes(10);
+  agent->runPass({});
   EXPECT_EQ(status().message, "Free up space on your download disk before this transfer starts.");
   EXPECT_TRUE(notifier_->posts.empty());
 }

@@ -235,6 +235,17 @@ TEST_F(SignInTest, RequiresARefreshTokenAndAnEnrollment) {
   EXPECT_FALSE(hasDeviceSignIn(preferences()));
 }
 
+TEST_F(SignInTest, AnAbsurdTokenLifetimeIsBoundedAsOnRefresh) {
+  server->inject("POST", std::string(kTokenPath), 200,
+                 R"({"access_token":"a","refresh_token":"r","expires_in":1e300})");
+  auto pending = SignInFlow::begin(preferences());
+  messageOf([&] { SignInFlow::finish(pending, browse(pending.authorizationURL), "x"); });
+  auto stored = Vault::read();
+  ASSERT_TRUE(stored);
+  EXPECT_GT(stored->expiresAt, SystemClock::now() + 24h * 365 * 9);
+  EXPECT_LT(stored->expiresAt, SystemClock::now() + 24h * 365 * 11);
+}
+
 TEST_F(SignInTest, SignOutOfflineKeepsTheCredentials) {
   Credentials credentials = signIn();
   std::string url = server->baseUrl() + "/api/v1/native/revoke";

@@ -2,9 +2,16 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstddef>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -26,6 +33,25 @@ constexpr std::int64_t MiB = 1024 * 1024;
 const std::string kWrongRange =
     "The provider did not return the requested file range. Saved footage was preserved.";
 const std::string kRedirect = "A download redirected to an unsupported address.";
+
+// Runs `action` on a thread of its own on which the kernel fails every pwrite to `fd` with
+// `error` (a seccomp filter, which ends with the thread). Compares the descriptor's low word,
+// which is where it sits on a little-endian machine.
+void withFailingWrites(int fd, int error, const std::function<void()>& action) {
+  std::jthread([&] {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_pwrite64, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(fd), 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(error)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+    sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    ASSERT_EQ(::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0), 0);
+    ASSERT_EQ(::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program), 0);
+    action();
+  });
+}
 
 // One source file served by the provider, and a fresh partial file to receive a range of it.
 class RangeTransferTest : public ::testing::Test {
@@ -256,6 +282,12 @@ TEST_F(RangeTransferTest, WriteFailuresNameTheDisk) {
   RangeTransfer onFull(full.get(), 0, MiB - 1, 20 * MiB, 0, false, [](std::int64_t) {});
   EXPECT_EQ(failureOf([&] { onFull.run(url(), headers()); }),
             "Your download disk is full. Free up space to resume.");
+  // A user's quota used up is a full disk to them.
+  RangeTransfer overQuota(fd_.get(), 0, MiB - 1, 20 * MiB, 0, false, [](std::int64_t) {});
+  withFailingWrites(fd_.get(), EDQUOT, [&] {
+    EXPECT_EQ(failureOf([&] { overQuota.run(url(), headers()); }),
+              "Your download disk is full. Free up space to resume.");
+  });
 
   UniqueFd readOnly(::open(source_.c_str(), O_RDONLY | O_CLOEXEC));
   RangeTransfer onReadOnly(readOnly.get(), 0, MiB - 1, 20 * MiB, 0, false, [](std::int64_t) {});

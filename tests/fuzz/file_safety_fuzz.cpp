@@ -35,5 +35,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzz::require(!label.empty() && label != "." && label != "..", "label is a usable name");
   fuzz::require(std::none_of(label.begin(), label.end(), forbidden),
                 "label holds no separator or control");
+
+  // The downloader looks its folders up again under the names it opened them with.
+  try {
+    std::string name = FileSafety::component(label);
+    fuzz::require(FileSafety::safeName(name) && FileSafety::component(name) == name,
+                  "a folder name is made the same again when its folder is opened");
+  } catch (const TrellisantError& error) {
+    fuzz::require(error.message() == "This file has an unsafe destination name.",
+                  "component fails only with the unsafe-name message");
+  }
   return 0;
 }
