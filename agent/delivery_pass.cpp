@@ -7,13 +7,13 @@
 #include <mutex>
 #include <thread>
 
+#include "download/free_space.h"
 #include "settings/preferences.h"
 #include "text.h"
 
 namespace trellisant {
 namespace {
 
-constexpr std::int64_t kMinimumReserve = 10'000'000'000;
 constexpr int kBatchSize = 2;
 constexpr int kAttemptCap = 6;
 constexpr double kMaximumDelay = 300;
@@ -87,9 +87,7 @@ void DeliveryPass::checkFreeSpace(const Delivery& delivery) {
   if (__builtin_sub_overflow(total, journal_->bytes(delivery.id), &remaining))
     remaining = total < 0 ? 0 : std::numeric_limits<std::int64_t>::max();
   remaining = std::max<std::int64_t>(0, remaining);
-  std::int64_t reserve =
-      std::max(static_cast<std::int64_t>(static_cast<double>(remaining) * 0.05), kMinimumReserve);
-  if (__builtin_add_overflow(remaining, reserve, &needed) || available < needed)
+  if (__builtin_add_overflow(remaining, freeSpaceReserve(remaining), &needed) || available < needed)
     throw TrellisantError("Free up space on your download disk before this transfer starts.");
 }
 

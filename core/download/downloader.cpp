@@ -16,6 +16,7 @@
 #include "clock.h"
 #include "digest.h"
 #include "download/file_safety.h"
+#include "download/free_space.h"
 #include "download/journal.h"
 #include "download/range_transfer.h"
 #include "unique_fd.h"
@@ -27,10 +28,9 @@ namespace trellisant {
 namespace {
 
 constexpr std::int64_t kRangeBytes = 64LL * 1024 * 1024;
-constexpr std::int64_t kMinimumReserve = 10'000'000'000LL;
 constexpr std::size_t kHashBlock = 1024 * 1024;
 
-constexpr const char* kUnsafeName = "This file has an unsafe destination name.";
+constexpr const char* kUnsafeName = FileSafety::unsafeNameMessage;
 
 std::string partialName(const std::string& fileId) {
   return ".trellisant-" + fileId + ".partial";
@@ -262,7 +262,7 @@ std::int64_t Downloader::fetchRange(const Delivery& delivery, const ManifestFile
 
   const std::int64_t missing = size - offset;
   const std::int64_t need = std::min(missing, kRangeBytes);
-  const std::int64_t reserve = std::max(missing / 20, kMinimumReserve);  // 5 %, truncated
+  const std::int64_t reserve = freeSpaceReserve(missing);
   auto available = freeSpace_(root);
   if (!available || *available <= need + reserve)
     throw TrellisantError("Free up space on the download disk to continue.");

@@ -15,7 +15,7 @@
 namespace trellisant::FileSafety {
 namespace {
 
-constexpr const char* kUnsafeName = "This file has an unsafe destination name.";
+constexpr const char* kUnsafeName = FileSafety::unsafeNameMessage;
 constexpr std::size_t kMaximumNameBytes = 240;
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 

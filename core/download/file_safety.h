@@ -10,6 +10,8 @@
 // Checks between names and addresses chosen by other parties and the user's disk or network.
 namespace trellisant::FileSafety {
 
+inline constexpr const char* unsafeNameMessage = "This file has an unsafe destination name.";
+
 // The safe folder and file names of a "/"-separated relative path, in NFC.
 // Throws TrellisantError "This file has an unsafe destination name.".
 std::vector<std::string> components(std::string_view relativePath);

@@ -10,4 +10,11 @@ namespace trellisant {
 // file system cannot be asked.
 std::optional<std::int64_t> availableBytes(const std::filesystem::path& folder);
 
+// Room kept free beside `missing` bytes still to download: 5 % of them (truncated), at least
+// 10 GB.
+inline std::int64_t freeSpaceReserve(std::int64_t missing) {
+  constexpr std::int64_t minimum = 10'000'000'000;
+  return missing / 20 > minimum ? missing / 20 : minimum;
+}
+
 }  // namespace trellisant
