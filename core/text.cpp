@@ -71,4 +71,20 @@ std::optional<long long> parseInt64(std::string_view text) {
   return static_cast<long long>(magnitude);
 }
 
+std::string asciiLowercase(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+std::string asciiUppercase(std::string text) {
+  for (char& c : text)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  return text;
+}
+
+bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && asciiLowercase(std::string(a)) == asciiLowercase(std::string(b));
+}
+
 }  // namespace trellisant

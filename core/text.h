@@ -17,6 +17,11 @@ std::vector<std::string> graphemes(std::string_view utf8);
 // The first `count` user-perceived characters.
 std::string prefixCharacters(std::string_view utf8, std::size_t count);
 
+// ASCII case changes and comparison; other bytes (UTF-8 included) stay as they are.
+std::string asciiLowercase(std::string text);
+std::string asciiUppercase(std::string text);
+bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b);
+
 // Int64(text) semantics: an optional "+" or "-" and decimal digits, nothing else, no overflow.
 std::optional<long long> parseInt64(std::string_view text);
 

@@ -47,11 +47,6 @@ bool looksLikePartial(std::string_view name) {
          name.substr(name.size() - 8) == ".partial";
 }
 
-std::string lowercased(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 // Where a file goes below the download folder, every name in the form the folders are created
 // in (NFC), so that a later lookup finds them even when the server sent decomposed names.
 struct Destination {
@@ -290,7 +285,7 @@ std::string Downloader::verify(const Delivery& delivery, const ManifestFile& fil
   auto [sha256, md5] = digestsOf(fd, md5Checksum || !tuning_.md5OnlyWhenNeeded);
   if (file.checksum) {
     const std::string& actual = md5Checksum ? md5 : sha256;
-    if (lowercased(actual) != lowercased(*file.checksum)) {
+    if (asciiLowercase(actual) != asciiLowercase(*file.checksum)) {
       journal_->checkpoint(delivery.id, file.id, 0, "partial", std::nullopt);
       throw TrellisantError("File verification failed. Trellisant will download this file again.");
     }

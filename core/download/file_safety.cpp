@@ -34,11 +34,6 @@ bool safePiece(std::string_view piece) {
   });
 }
 
-std::string lowercased(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 bool endsWith(std::string_view text, std::string_view suffix) {
   return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
 }
@@ -94,7 +89,7 @@ std::string label(std::string_view text) {
 
 bool allowedURL(const Url& url, bool allowLocal) {
   if (!url.host) return false;
-  std::string host = lowercased(*url.host);
+  std::string host = asciiLowercase(*url.host);
   if (url.user || url.password) return false;
   if (allowLocal && (host == "localhost" || host == "127.0.0.1") && url.scheme == "http")
     return true;

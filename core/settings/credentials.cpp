@@ -1,19 +1,13 @@
 #include "settings/credentials.h"
 
-#include <algorithm>
 #include <cctype>
 #include <cmath>
 
 #include "api/url.h"
+#include "text.h"
 
 namespace trellisant {
 namespace {
-
-std::string lowercase(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
 
 // Dates the clock can hold: about 292 years either side of 1970, so only about 8.2e9 seconds
 // after 2001; beyond that the conversion overflows.
@@ -29,7 +23,7 @@ bool Credentials::matches(std::string_view other) const {
   if (!mine->host || !theirs->host) return false;
   if (mine->scheme.has_value() != theirs->scheme.has_value()) return false;
   if (mine->scheme && *mine->scheme != *theirs->scheme) return false;
-  if (lowercase(*mine->host) != lowercase(*theirs->host)) return false;
+  if (asciiLowercase(*mine->host) != asciiLowercase(*theirs->host)) return false;
   int defaultPort = mine->scheme == "https" ? 443 : 80;
   return mine->port.value_or(defaultPort) == theirs->port.value_or(defaultPort);
 }

@@ -7,7 +7,6 @@
 #include <unicode/timezone.h>
 #include <unicode/unistr.h>
 
-#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
@@ -17,6 +16,8 @@
 #include "fileio.h"
 #include "settings/app_configuration.h"
 #include "settings/paths.h"
+#include "text.h"
+#include "unique_fd.h"
 
 namespace trellisant {
 namespace {
@@ -44,27 +45,11 @@ std::string systemZoneId() {
 bool Preferences::isLoopbackServer(const std::string& server) {
   auto url = Url::parse(server);
   if (!url || !url->host) return false;
-  std::string host = *url->host;
-  std::transform(host.begin(), host.end(), host.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  std::string host = asciiLowercase(*url->host);
   return host == "localhost" || host == "127.0.0.1" || host == "[::1]" || host == "::1";
 }
 
 namespace {
-
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // The folder "bookmark": which folder, and which file-system object it was when chosen, so a
 // folder deleted and made again under the same name is noticed.
@@ -106,12 +91,6 @@ struct Bookmark {
     }
   }
 };
-
-std::string uppercase(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return text;
-}
 
 std::string lastComponent(const std::string& path) {
   if (path == "/") return path;
@@ -204,7 +183,7 @@ void Preferences::setDestination(const std::filesystem::path& folder) {
   if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
     throw TrellisantError(kChooseAvailableFolder);
 
-  std::string probe = path + (path == "/" ? "" : "/") + ".trellisant-folder-check-" + uppercase(makeUUID());
+  std::string probe = path + (path == "/" ? "" : "/") + ".trellisant-folder-check-" + asciiUppercase(makeUUID());
   int fd = ::open(probe.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) throw TrellisantError(kCannotUseFolder);
   ::close(fd);
@@ -220,7 +199,7 @@ std::filesystem::path Preferences::rootURL() const {
   if (!destination) throw TrellisantError(kNoFolder);
   auto bookmark = Bookmark::decode(*destination);
   if (!bookmark) throw TrellisantError(kCannotResolve);
-  Descriptor folder(::open(bookmark->path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  UniqueFd folder(::open(bookmark->path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (folder.get() < 0) throw TrellisantError(kCannotResolve);
   struct stat info {};
   if (::fstat(folder.get(), &info) != 0) throw TrellisantError(kCannotResolve);

@@ -3,13 +3,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cerrno>
 
 #include "api/api.h"
 #include "error.h"
 #include "fileio.h"
+#include "text.h"
 
 namespace trellisant {
 namespace {
@@ -18,10 +17,7 @@ constexpr std::string_view kProbeText = "Trellisant readiness test";
 
 // Writes and removes a probe file; never leaves it behind, even when writing fails.
 void probe(const std::filesystem::path& root) {
-  std::string uuid = makeUUID();
-  std::transform(uuid.begin(), uuid.end(), uuid.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  auto path = root / (".trellisant-test-" + uuid);
+  auto path = root / (".trellisant-test-" + asciiUppercase(makeUUID()));
   int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) throw systemError(errno);
   int error = 0;
