@@ -8,6 +8,7 @@
 #include "agent_status/agent_status.h"
 #include "delivery_pass.h"
 #include "download/free_space.h"
+#include "fileio.h"
 #include "settings/preferences.h"
 #include "settings/vault.h"
 #include "text.h"
@@ -62,6 +63,18 @@ void Agent::publish(const std::string& state, const std::string& message, const 
   status.total = delivery != nullptr ? parseInt64(delivery->totalBytes).value_or(0) : 0;
   status.updatedAt = SystemClock::now();
   status.save();
+}
+
+void Agent::republish() {
+  try {
+    auto text = readFile(AgentStatus::file());
+    auto status = text ? decodeAgentStatus(*text) : std::nullopt;
+    if (!status) return;
+    status->updatedAt = SystemClock::now();
+    status->save();
+  } catch (...) {
+    // As with publish: a lost write is made good by the next pass.
+  }
 }
 
 void Agent::main(std::stop_token stop) {

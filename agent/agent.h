@@ -62,6 +62,9 @@ class Agent {
   // The one way the agent writes its status record.
   static void publish(const std::string& state, const std::string& message,
                       const Delivery* delivery, std::int64_t bytes);
+  // The last record again, stamped with the current time: a pass that changed nothing still
+  // shows that the agent is alive. Nothing when there is no readable record.
+  static void republish();
 
   const std::map<std::string, RetryEntry>& retryTable() const { return retries_; }
   std::int64_t eventCursor() const { return cursor_; }

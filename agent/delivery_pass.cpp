@@ -1,7 +1,6 @@
 #include "delivery_pass.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <limits>
 #include <mutex>
@@ -28,34 +27,28 @@ void lease(API& api, const Delivery& delivery, std::stop_token stop) {
   api.request<API::Lease>(path(delivery, "lease"), "POST", Json::object(), stop);
 }
 
-// The first failure of a batch, and the stop that goes out to its other members.
-class BatchOutcome {
+}  // namespace
+
+// The first failure among a delivery's downloads and its ticker, and the stop that goes out
+// to the downloads.
+class DownloadOutcome {
  public:
   void fail(std::exception_ptr error) {
     std::lock_guard lock(mutex_);
     if (!error_) error_ = std::move(error);
-    members_.request_stop();
-    ticker_.request_stop();
-  }
-  void succeeded(int needed) {
-    if (++done_ == needed) ticker_.request_stop();
+    files_.request_stop();
   }
   std::exception_ptr error() {
     std::lock_guard lock(mutex_);
     return error_;
   }
-  std::stop_source& members() { return members_; }
-  std::stop_source& ticker() { return ticker_; }
+  std::stop_source& files() { return files_; }
 
  private:
   std::mutex mutex_;
   std::exception_ptr error_;
-  std::atomic<int> done_{0};
-  std::stop_source members_;
-  std::stop_source ticker_;
+  std::stop_source files_;
 };
-
-}  // namespace
 
 DeliveryPass::DeliveryPass(Context context, std::stop_token stop)
     : context_(context), stop_(std::move(stop)) {
@@ -64,10 +57,12 @@ DeliveryPass::DeliveryPass(Context context, std::stop_token stop)
 }
 
 void DeliveryPass::run(const std::vector<Delivery>& deliveries) {
+  bool attempted = false;
   for (const Delivery& delivery : deliveries) {
     throwIfStopped(stop_);
     auto entry = context_.retries.find(delivery.id);
     if (entry != context_.retries.end() && entry->second.next > context_.parts.now()) continue;
+    attempted = true;
     try {
       receive(delivery);
     } catch (...) {
@@ -76,6 +71,9 @@ void DeliveryPass::run(const std::vector<Delivery>& deliveries) {
     }
     context_.parts.power->update(Preferences::load(), false);
   }
+  // A pass that only skipped deliveries in back-off changed nothing, but the record must stay
+  // younger than the age at which the app calls the agent unresponsive.
+  if (!attempted) Agent::republish();
 }
 
 void DeliveryPass::checkFreeSpace(const Delivery& delivery) {
@@ -97,67 +95,75 @@ void DeliveryPass::receive(const Delivery& delivery) {
   std::vector<ManifestFile> files = api.files(delivery, stop_);
   checkFreeSpace(delivery);
   context_.parts.power->update(context_.preferences, true);
-  for (std::size_t first = 0; first < files.size(); first += kBatchSize) {
-    std::size_t last = std::min(files.size(), first + kBatchSize);
-    lease(api, delivery, stop_);
-    runBatch(delivery, std::vector<ManifestFile>(files.begin() + first, files.begin() + last));
-  }
+  if (!files.empty()) downloadFiles(delivery, files);
   context_.retries.erase(delivery.id);
   Agent::publish("completed", "Your footage is ready.", &delivery,
                  parseInt64(delivery.totalBytes).value_or(0));
   context_.parts.notifier->post(delivery.id, "Footage is ready", delivery.name);
 }
 
-void DeliveryPass::runBatch(const Delivery& delivery, const std::vector<ManifestFile>& files) {
-  BatchOutcome outcome;
-  std::stop_callback agentStopping(stop_, [&] {
-    outcome.members().request_stop();
-    outcome.ticker().request_stop();
-  });
-  // Two concurrent files share the user's limit; 0 (no limit) stays 0.
-  double bandwidth = context_.preferences.bandwidthMbps / static_cast<double>(files.size());
-  int needed = static_cast<int>(files.size());
-  {
-    std::vector<std::jthread> members;
-    for (const ManifestFile& file : files) {
-      members.emplace_back([&, file] {
-        try {
-          downloader_->download(delivery, file, context_.root, bandwidth,
-                                outcome.members().get_token());
-          outcome.succeeded(needed);
-        } catch (...) {
-          outcome.fail(std::current_exception());
-        }
-      });
+void DeliveryPass::downloadFiles(const Delivery& delivery, const std::vector<ManifestFile>& files) {
+  // The user and the server hear of the delivery as it starts, and then from one ticker that
+  // spans its batches: a batch of small files ends long before a tick, so a ticker per batch
+  // would never report at all.
+  report(delivery, 0, stop_);
+  DownloadOutcome outcome;
+  std::jthread ticker([&](std::stop_token own) {
+    try {
+      for (int count = 1; sleepFor(context_.timing.tick, own); ++count) report(delivery, count, own);
+    } catch (...) {
+      // The ticker ends by being stopped once the files are in; only a real failure counts.
+      if (!own.stop_requested()) outcome.fail(std::current_exception());
     }
-    members.emplace_back([&] {
-      try {
-        tick(delivery, outcome.ticker().get_token());
-      } catch (...) {
-        // The ticker ends by being stopped once the files are in; only a real failure counts.
-        if (!outcome.ticker().stop_requested()) outcome.fail(std::current_exception());
-      }
-    });
-  }  // every member has finished here
+  });
+  std::stop_callback agentStopping(stop_, [&] {
+    outcome.files().request_stop();
+    ticker.request_stop();
+  });
+  try {
+    for (std::size_t first = 0; first < files.size() && !outcome.error(); first += kBatchSize) {
+      std::size_t last = std::min(files.size(), first + kBatchSize);
+      lease(*context_.api, delivery, stop_);
+      runBatch(delivery, std::vector<ManifestFile>(files.begin() + first, files.begin() + last),
+               outcome);
+    }
+  } catch (...) {
+    outcome.fail(std::current_exception());
+  }
+  ticker.request_stop();
+  ticker.join();
   throwIfStopped(stop_);
   if (auto error = outcome.error()) std::rethrow_exception(error);
 }
 
-void DeliveryPass::tick(const Delivery& delivery, std::stop_token stop) {
-  API& api = *context_.api;
-  for (int count = 1;; ++count) {
-    if (!sleepFor(context_.timing.tick, stop)) return;
-    Preferences current = Preferences::load();
-    if (!current.receiving || (!context_.parts.power->onPower() && !current.allowBattery))
-      throw TrellisantError("Receiving paused. Your downloaded footage is saved.");
-    if (count % kTicksPerLease == 0) lease(api, delivery, stop);
-    std::int64_t bytes = journal_->bytes(delivery.id);
-    Agent::publish("downloading", "Downloading original footage", &delivery, bytes);
-    Json progress = {{"state", "downloading"}, {"bytesDone", std::to_string(bytes)}};
-    api.request<API::OK>(path(delivery, "progress"), "POST", progress, stop);
-    Json beat = {{"readiness", "ready"}, {"destinationLabel", context_.preferences.destinationLabel}};
-    api.request<API::OK>("heartbeat", "POST", beat, stop);
+void DeliveryPass::runBatch(const Delivery& delivery, const std::vector<ManifestFile>& files,
+                            DownloadOutcome& outcome) {
+  // Two concurrent files share the user's limit; 0 (no limit) stays 0.
+  double bandwidth = context_.preferences.bandwidthMbps / static_cast<double>(files.size());
+  std::vector<std::jthread> members;  // joined as the batch ends
+  for (const ManifestFile& file : files) {
+    members.emplace_back([&, file] {
+      try {
+        downloader_->download(delivery, file, context_.root, bandwidth, outcome.files().get_token());
+      } catch (...) {
+        outcome.fail(std::current_exception());
+      }
+    });
   }
+}
+
+void DeliveryPass::report(const Delivery& delivery, int count, std::stop_token stop) {
+  API& api = *context_.api;
+  Preferences current = Preferences::load();
+  if (!current.receiving || (!context_.parts.power->onPower() && !current.allowBattery))
+    throw TrellisantError("Receiving paused. Your downloaded footage is saved.");
+  if (count > 0 && count % kTicksPerLease == 0) lease(api, delivery, stop);
+  std::int64_t bytes = journal_->bytes(delivery.id);
+  Agent::publish("downloading", "Downloading original footage", &delivery, bytes);
+  Json progress = {{"state", "downloading"}, {"bytesDone", std::to_string(bytes)}};
+  api.request<API::OK>(path(delivery, "progress"), "POST", progress, stop);
+  Json beat = {{"readiness", "ready"}, {"destinationLabel", context_.preferences.destinationLabel}};
+  api.request<API::OK>("heartbeat", "POST", beat, stop);
 }
 
 void DeliveryPass::fail(const Delivery& delivery, const std::exception_ptr& error) {

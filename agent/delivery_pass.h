@@ -11,6 +11,8 @@
 
 namespace trellisant {
 
+class DownloadOutcome;
+
 // One delivery pass: every listed delivery in order, two files at a time, with back-off.
 class DeliveryPass {
  public:
@@ -29,8 +31,11 @@ class DeliveryPass {
 
  private:
   void receive(const Delivery& delivery);
-  void runBatch(const Delivery& delivery, const std::vector<ManifestFile>& files);
-  void tick(const Delivery& delivery, std::stop_token stop);
+  void downloadFiles(const Delivery& delivery, const std::vector<ManifestFile>& files);
+  void runBatch(const Delivery& delivery, const std::vector<ManifestFile>& files,
+                DownloadOutcome& outcome);
+  // One progress report: the pause check, every 5th a lease, status, progress and heartbeat.
+  void report(const Delivery& delivery, int count, std::stop_token stop);
   void fail(const Delivery& delivery, const std::exception_ptr& error);
   void checkFreeSpace(const Delivery& delivery);
 

@@ -1,12 +1,44 @@
 // trellisant-agent: receives deliveries in the background until SIGTERM or SIGINT.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <iostream>
 #include <stop_token>
 #include <thread>
 
 #include "agent.h"
+#include "settings/paths.h"
+
+namespace {
+
+// Exactly one agent works per support folder: a second one would lease the same deliveries,
+// fetch the same ranges into the same partial files and take over the control socket. The
+// lock lasts as long as the process (the descriptor is never closed); the kernel drops it
+// however the process ends. False when another agent holds it.
+bool onlyAgent() {
+  auto file = trellisant::Paths::support() / "agent.lock";
+  int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+  if (fd >= 0 && errno == EWOULDBLOCK) {
+    std::cerr << "trellisant-agent: another receiving helper already works in "
+              << file.parent_path().string() << "; this one ends.\n";
+    return false;
+  }
+  // Without a usable lock file the passes report the unusable support folder themselves.
+  std::cerr << "trellisant-agent: cannot lock " << file.string() << ": " << std::strerror(errno)
+            << "\n";
+  return true;
+}
+
+}  // namespace
 
 int main() {
+  if (!onlyAgent()) return 0;
+
   // Block the stop signals in every thread; one thread waits for them and stops the agent.
   sigset_t signals;
   sigemptyset(&signals);

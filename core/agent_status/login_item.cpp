@@ -9,12 +9,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
 
 #include "error.h"
 #include "fileio.h"
+#include "settings/paths.h"
 
 extern char** environ;
 
@@ -114,10 +116,18 @@ std::string systemdQuoted(const std::string& path) {
 }
 
 // An Exec= argument of a desktop entry: quoted with the entry's rules, then escaped once more
-// because the value is itself a string with backslash escapes.
-std::string desktopQuoted(const std::string& path) {
+// because the value is itself a string with backslash escapes (where "\n", "\t" and "\r" are
+// the only control characters it can hold).
+std::string desktopQuoted(const std::string& text) {
   std::string out = "\"";
-  for (char c : path) {
+  for (char c : text) {
+    if (c == '\n' || c == '\t' || c == '\r') {
+      out += c == '\n' ? "\\n" : c == '\t' ? "\\t" : "\\r";
+      continue;
+    }
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+      throw PlatformError("An autostart entry cannot hold the control characters in the folder "
+                          "or proxy settings of this session.");
     if (c == '"' || c == '`' || c == '$') out += "\\\\";
     if (c == '\\') out += "\\\\\\";
     if (c == '%') out.push_back('%');
@@ -126,11 +136,46 @@ std::string desktopQuoted(const std::string& path) {
   return out + "\"";
 }
 
+// An Environment= line of a unit: one quoted word with C escapes, "%" doubled for specifiers
+// ("$" means nothing there).
+std::string systemdEnvironment(const std::string& assignment) {
+  std::string out = "Environment=\"";
+  for (char c : assignment) {
+    auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7f) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+      out += escaped;
+      continue;
+    }
+    if (c == '"' || c == '\\') out.push_back('\\');
+    if (c == '%') out.push_back('%');
+    out.push_back(c);
+  }
+  return out + "\"\n";
+}
+
+// NAME=value for what the agent must share with the program that enables it: the folder of the
+// shared files (the user manager's XDG_DATA_HOME can differ from the session's) and the
+// session's proxies.
+std::vector<std::string> pinnedEnvironment() {
+  std::vector<std::string> pinned = {"XDG_DATA_HOME=" + Paths::dataHome().string()};
+  for (const char* name : {"https_proxy", "HTTPS_PROXY", "http_proxy", "HTTP_PROXY", "all_proxy",
+                           "ALL_PROXY", "no_proxy", "NO_PROXY"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && value[0] != '\0') pinned.push_back(std::string(name) + "=" + value);
+  }
+  return pinned;
+}
+
 std::string unitText(const std::filesystem::path& agent) {
+  std::string environment;
+  for (const auto& assignment : pinnedEnvironment()) environment += systemdEnvironment(assignment);
   return "[Unit]\n"
          "Description=Trellisant receiving helper\n"
          "\n"
-         "[Service]\n"
+         "[Service]\n" +
+         environment +
          "ExecStart=" + systemdQuoted(agent.string()) + "\n"
          "Restart=on-failure\n"
          "\n"
@@ -139,10 +184,12 @@ std::string unitText(const std::filesystem::path& agent) {
 }
 
 std::string autostartText(const std::filesystem::path& agent) {
+  std::string command = "env";
+  for (const auto& assignment : pinnedEnvironment()) command += " " + desktopQuoted(assignment);
   return "[Desktop Entry]\n"
          "Type=Application\n"
          "Name=Trellisant receiving helper\n"
-         "Exec=" + desktopQuoted(agent.string()) + "\n"
+         "Exec=" + command + " " + desktopQuoted(agent.string()) + "\n"
          "NoDisplay=true\n"
          "Terminal=false\n"
          "X-GNOME-Autostart-enabled=true\n";
@@ -275,13 +322,18 @@ void SystemdLoginItem::registerWithSystemd() {
   // An agent started by an earlier fallback registration would otherwise run twice.
   std::error_code ignored;
   if (std::filesystem::remove(autostartFile(), ignored)) stopAgents();
-  if (writeIfChanged(unitFile(), unitText(agent_)))
-    runChecked({systemctl_, "--user", "daemon-reload"});
-  runChecked({systemctl_, "--user", "enable", "--now", std::string(unitName)});
+  if (!writeIfChanged(unitFile(), unitText(agent_))) {
+    runChecked({systemctl_, "--user", "enable", "--now", std::string(unitName)});
+    return;
+  }
+  runChecked({systemctl_, "--user", "daemon-reload"});
+  runChecked({systemctl_, "--user", "enable", std::string(unitName)});
+  // A running agent keeps the folder and proxies it was started with.
+  runChecked({systemctl_, "--user", "restart", std::string(unitName)});
 }
 
 void SystemdLoginItem::registerWithAutostart() {
-  writeIfChanged(autostartFile(), autostartText(agent_));
+  if (writeIfChanged(autostartFile(), autostartText(agent_))) stopAgents();
   if (runningAgents().empty()) spawnDetached({agent_.string()});
 }
 

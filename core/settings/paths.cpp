@@ -17,12 +17,6 @@ std::filesystem::path home() {
   return "/";
 }
 
-std::filesystem::path dataHome() {
-  if (const char* value = std::getenv("XDG_DATA_HOME"); value != nullptr && value[0] == '/')
-    return value;
-  return home() / ".local" / "share";
-}
-
 // Creates each missing folder of `path` with mode 0700; existing folders are left as they are.
 void makeFolders(const std::filesystem::path& path) {
   std::filesystem::path partial;
@@ -33,6 +27,12 @@ void makeFolders(const std::filesystem::path& path) {
 }
 
 }  // namespace
+
+std::filesystem::path dataHome() {
+  if (const char* value = std::getenv("XDG_DATA_HOME"); value != nullptr && value[0] == '/')
+    return value;
+  return home() / ".local" / "share";
+}
 
 std::filesystem::path support() {
   auto folder = dataHome() / "Trellisant";

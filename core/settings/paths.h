@@ -5,7 +5,10 @@
 
 namespace trellisant::Paths {
 
-// $XDG_DATA_HOME/Trellisant (default ~/.local/share/Trellisant), created 0700 on first use.
+// $XDG_DATA_HOME when it is an absolute path, else ~/.local/share: the folder support() is in.
+std::filesystem::path dataHome();
+
+// dataHome()/Trellisant (default ~/.local/share/Trellisant), created 0700 on first use.
 // Never fails: a folder that cannot be made shows up as a failure of the next file operation.
 std::filesystem::path support();
 

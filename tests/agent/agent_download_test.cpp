@@ -62,7 +62,13 @@ TEST_F(AgentDownloadTest, ProgressIsReportedWithStringByteCountsAndSigningOutSto
 
 TEST_F(AgentDownloadTest, PausingDuringADownloadEndsTheBatchAndTheNextPassShowsPaused) {
   auto agent = makeAgent();
+  auto partial = folder_.path() / "Acme" / "Project" / "Tslow-tr Delivery slow" / "Reel" /
+                 ".trellisant-slow-f0.partial";
   AgentStatus after = passInterruptedBy(*agent, [&] {
+    // "downloading" is out as the delivery starts; pause once there are bytes to keep.
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (fileSize(partial) <= 0 && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(20ms);
     Preferences preferences = Preferences::load();
     preferences.receiving = false;
     preferences.save(Preferences::file());
@@ -80,8 +86,6 @@ TEST_F(AgentDownloadTest, PausingDuringADownloadEndsTheBatchAndTheNextPassShowsP
   EXPECT_EQ(AgentStatus::load().state, "paused");
   EXPECT_EQ(AgentStatus::load().message, "Receiving is paused.");
   // The bytes already received stay in the partial file for the next attempt.
-  auto partial = folder_.path() / "Acme" / "Project" / "Tslow-tr Delivery slow" / "Reel" /
-                 ".trellisant-slow-f0.partial";
   EXPECT_GT(fileSize(partial), 0);
 }
 

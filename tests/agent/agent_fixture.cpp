@@ -57,7 +57,7 @@ sandbox::SandboxDelivery AgentTest::offer(const std::string& id, const std::vect
   return delivery;
 }
 
-std::unique_ptr<Agent> AgentTest::makeAgent() {
+std::unique_ptr<Agent> AgentTest::makeAgent(std::chrono::milliseconds tick) {
   AgentParts parts;
   parts.power = std::make_shared<PowerPolicy>(source_, inhibitor_);
   parts.notifier = notifier_;
@@ -79,7 +79,7 @@ std::unique_ptr<Agent> AgentTest::makeAgent() {
   parts.controlService = false;
   AgentTiming timing;
   timing.pause = std::chrono::milliseconds(20);
-  timing.tick = std::chrono::milliseconds(150);
+  timing.tick = tick;
   timing.quickWait = std::chrono::milliseconds(20);
   return std::make_unique<Agent>(parts, timing);
 }

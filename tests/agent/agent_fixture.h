@@ -72,7 +72,7 @@ class AgentTest : public ::testing::Test {
   // A delivery of files of these sizes, added to the sandbox.
   sandbox::SandboxDelivery offer(const std::string& id, const std::vector<std::int64_t>& sizes);
 
-  std::unique_ptr<Agent> makeAgent();
+  std::unique_ptr<Agent> makeAgent(std::chrono::milliseconds tick = std::chrono::milliseconds(150));
   AgentStatus status() const { return AgentStatus::load(); }
   // Requests whose path ends with `suffix`.
   std::vector<sandbox::RecordedRequest> requests(const std::string& method, const std::string& suffix) const;

@@ -122,7 +122,8 @@ TEST_F(AgentTest, ThreeFilesArriveInTwoBatchesWithLeasesAndASharedBandwidth) {
   preferences.bandwidthMbps = 800;
   preferences.save(Preferences::file());
   auto delivery = offer("three", {300'000, 200'000, 100'000});
-  auto agent = makeAgent();
+  // Five-second ticks, so that no lease renewal of the ticker's comes among the batches' leases.
+  auto agent = makeAgent(std::chrono::seconds(5));
 
   agent->runPass({});
   EXPECT_EQ(status().state, "completed");
@@ -298,6 +299,61 @@ TEST_F(AgentTest, FailedDeliveriesBackOffWithGrowingCappedDelaysWhileOthersProce
     now_ = entry.next + std::chrono::seconds(1);
   }
   EXPECT_EQ(delays, (std::vector<double>{10, 20, 40, 80, 160, 300, 300}));
+}
+
+TEST_F(AgentTest, TheStatusStaysFreshThroughBackOffsAndAcrossManySmallFiles) {
+  signIn();
+  configure(true);
+  auto agent = makeAgent();
+
+  // Two hundred tiny files: each batch ends long before a tick, yet the delivery says
+  // "downloading" as it starts and then every tick across its batches.
+  offer("many", std::vector<std::int64_t>(200, 1000));
+  std::atomic<bool> done{false};
+  std::jthread pass([&] {
+    agent->runPass({});
+    done = true;
+  });
+  bool sawDownloading = false;
+  while (!done) {
+    sawDownloading = sawDownloading || status().state == "downloading";
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  pass.join();
+  EXPECT_TRUE(sawDownloading);
+  EXPECT_EQ(status().state, "completed");
+  std::vector<std::string> order;
+  bool fetched = false;
+  for (auto& request : company().requests()) {
+    std::string path = request.path();
+    if (path.ends_with("/deliveries/many/capability") && !fetched) order.push_back("capability");
+    fetched = fetched || path.ends_with("/deliveries/many/capability");
+    if (path.ends_with("/deliveries/many/progress")) order.push_back(bodyOf(request)["state"]);
+  }
+  ASSERT_GE(order.size(), 3u) << "no report after the start";
+  EXPECT_EQ(order[0], "downloading") << "not reported as the delivery started";
+  EXPECT_EQ(order[1], "capability");
+  EXPECT_EQ(order[2], "downloading");
+
+  // A delivery in back-off: the passes that only skip it still renew the record's time.
+  offer("stuck", {});
+  company().inject("POST", "/api/v1/native/deliveries/stuck/lease", 409,
+                   R"({"error":"This delivery is leased by another device."})");
+  for (int attempt = 1; attempt <= 4; ++attempt) {
+    agent->runPass({});
+    AgentStatus failed = status();
+    ASSERT_EQ(failed.message, "This delivery is leased by another device.");
+    AgentStatus aged = failed;
+    aged.updatedAt -= std::chrono::seconds(80);  // as old as the longest wait so far
+    aged.save();
+    now_ = agent->retryTable().at("stuck").next - std::chrono::seconds(1);
+    agent->runPass({});
+    AgentStatus renewed = status();
+    EXPECT_GT(renewed.updatedAt, failed.updatedAt) << "attempt " << attempt;
+    renewed.updatedAt = failed.updatedAt;
+    EXPECT_EQ(renewed, failed) << "only the time changes";
+    now_ = agent->retryTable().at("stuck").next + std::chrono::seconds(1);
+  }
 }
 
 TEST_F(AgentTest, LongFailureTextsAreCutTo240CharactersForTheUserAndTheServer) {

@@ -1,9 +1,14 @@
-// The user pauses, enables and signs out while a delivery downloads.
+// The user pauses, enables and signs out while a delivery downloads; a second agent is
+// started beside the first.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <thread>
 
+#include "agent_status/status_client.h"
+#include "settings/paths.h"
 #include "settings/vault.h"
 #include "world_driver.h"
 
@@ -122,6 +127,35 @@ TEST(World, SignOutMidDownload) {
     revoked = revoked || (device.at("id") == *credentials->deviceId && device.at("revoked") == true);
   EXPECT_TRUE(revoked) << *credentials->deviceId << " in " << devices.dump();
   EXPECT_NE(world.ctlOk({"status"}).find("state: paused\n"), std::string::npos);
+}
+
+TEST(World, OneAgentPerUser) {
+  World world;
+  world.signIn();
+  // This driver stands in for the app, the one program the control service answers.
+  fs::copy_file("/proc/self/exe", world.folder() / "bin" / "trellisant");
+  SlowDelivery slow = startSlowDelivery(world, "Day 7");
+  auto agents = world.agents();
+  ASSERT_EQ(agents.size(), 1u);
+  struct stat socket {};
+  ASSERT_EQ(::stat(Paths::controlSocket().c_str(), &socket), 0);
+
+  // A second agent of the same user, as a manual start beside the login item would be.
+  Output second = run({world.agentProgram().string()}, world.folder() / "logs", 10s);
+  EXPECT_EQ(second.status, 0);
+  EXPECT_EQ(std::count(second.err.begin(), second.err.end(), '\n'), 1) << second.err;
+  EXPECT_EQ(world.agents(), agents);
+  struct stat after {};
+  ASSERT_EQ(::stat(Paths::controlSocket().c_str(), &after), 0) << "the first agent's socket is gone";
+  EXPECT_EQ(after.st_ino, socket.st_ino);
+  EXPECT_TRUE(requestAgentStatus()) << "the first agent's socket does not answer";
+
+  world.admin().clearFaults();
+  world.waitForState("completed", 60s);
+  EXPECT_TRUE(sameBytes(slow.sources / "A001.mov", slow.folder / "A001.mov"));
+  auto ranges = forFile(world.summary().at("providerRequests"), slow.fileId);
+  ASSERT_EQ(ranges.size(), 1u) << "a range was fetched twice";
+  EXPECT_EQ(ranges[0].at("range"), "bytes=0-" + std::to_string(24 * MiB - 1));
 }
 
 }  // namespace
