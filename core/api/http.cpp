@@ -246,8 +246,8 @@ std::optional<Request> sameOriginHop(const Request& request, const Response& hea
     next.body.reset();
     removeHeader(next.headers, "Content-Type");
   } else if (head.status == 301 || head.status == 302) {
-    // Clients commonly turn these into a GET; a request that changes something is not
-    // repeated in another form.
+    // Clients disagree on whether a POST moved this way stays a POST; rather than guess,
+    // only a GET is followed.
     if (request.method != "GET") return std::nullopt;
   }
   return next;
