@@ -14,6 +14,7 @@ Json AdminClient::call(const std::string& method, const std::string& path,
   request.method = method;
   request.url = base_ + path;
   request.idleTimeout = std::chrono::seconds(60);  // hashing a large folder takes a while
+  request.bodyLimit = std::size_t{1} << 30;  // the summary lists every request of a long run
   if (body) {
     request.body = body->dump();
     request.headers.emplace_back("Content-Type", "application/json");

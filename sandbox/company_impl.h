@@ -46,6 +46,7 @@ struct Injection {
   int status = 500;
   std::string body;
   int remaining = -1;
+  std::string location;  // sent as "Location" when set
 };
 
 struct Delay {

@@ -144,6 +144,7 @@ bool CompanyServer::Impl::answerInjected(const httplib::Request& request,
     if (it->remaining > 0 && --it->remaining == 0) injections.erase(it);
   }
   response.status = chosen.status;
+  if (!chosen.location.empty()) response.set_header("Location", chosen.location);
   bool isJson = Json::accept(chosen.body);
   if (!chosen.body.empty())
     response.set_content(chosen.body, isJson ? "application/json" : "text/html");
@@ -396,7 +397,15 @@ void CompanyServer::inject(std::string method, std::string pathPrefix, int statu
   if (times == 0) return;
   std::lock_guard lock(impl_->mutex);
   impl_->injections.push_back(
-      Injection{std::move(method), std::move(pathPrefix), status, std::move(body), times});
+      Injection{std::move(method), std::move(pathPrefix), status, std::move(body), times, ""});
+}
+
+void CompanyServer::redirect(std::string method, std::string pathPrefix, int status,
+                             std::string location, int times) {
+  if (times == 0) return;
+  std::lock_guard lock(impl_->mutex);
+  impl_->injections.push_back(
+      Injection{std::move(method), std::move(pathPrefix), status, "", times, std::move(location)});
 }
 
 void CompanyServer::delay(std::string method, std::string pathPrefix,

@@ -95,6 +95,9 @@ class CompanyServer {
   // cleared). A body that parses as JSON is sent as application/json, any other as text/html.
   void inject(std::string method, std::string pathPrefix, int status, std::string body,
               int times = -1);
+  // Answers matching requests with a redirect to `location`, `times` times, like inject.
+  void redirect(std::string method, std::string pathPrefix, int status, std::string location,
+                int times = -1);
   // Holds matching requests this long before answering them, `times` times (-1: until cleared).
   void delay(std::string method, std::string pathPrefix, std::chrono::milliseconds duration,
              int times = -1);

@@ -131,6 +131,7 @@ Json API::request(const std::string& path, const std::string& method,
   request.method = method;
   request.url = checkedUrl(server_.resolve("/api/v1/native/" + path));
   request.idleTimeout = kRequestTimeout;
+  request.followSameOrigin = true;
   request.headers.emplace_back("Authorization", "Bearer " + credentials->accessToken);
   if (credentials->deviceKey) request.headers.emplace_back("X-Device-Key", *credentials->deviceKey);
   if (body) {
@@ -197,6 +198,7 @@ API::Token API::token(const std::string& endpoint,
   request.method = "POST";
   request.url = checkedUrl(endpoint);
   request.idleTimeout = kTokenTimeout;
+  request.followSameOrigin = true;
   request.headers.emplace_back("Content-Type", "application/x-www-form-urlencoded");
   // Form decoders read "+" as a space, so it must travel encoded.
   std::string body = formEncode(fields);
@@ -220,6 +222,7 @@ std::int64_t API::waitForEvent(std::int64_t after, std::stop_token stop) {
   http::Request request;
   request.url = checkedUrl(server_.resolve("/api/v1/native/events"));
   request.idleTimeout = timing_.idleTimeout;
+  request.followSameOrigin = true;
   request.headers.emplace_back("Authorization", "Bearer " + credentials->accessToken);
   if (credentials->deviceKey) request.headers.emplace_back("X-Device-Key", *credentials->deviceKey);
   request.headers.emplace_back("Last-Event-ID", std::to_string(after));
@@ -240,9 +243,12 @@ std::int64_t API::waitForEvent(std::int64_t after, std::stop_token stop) {
     return accepted;
   };
   callbacks.onData = [&](std::string_view piece) { return reader.feed(piece, onLine); };
+  // The limit holds also for a stream that sends no line at all.
+  callbacks.endAt = start + timing_.limit;
 
   http::StreamResult result = http::stream(request, callbacks, stop);
   if (!accepted) return after;
+  if (reader.overflowed()) throw http::tooMuchData();
   if (!result.aborted) reader.finish(onLine);
   return cursor.last();
 }

@@ -19,7 +19,7 @@ namespace trellisant {
 
 // Time limits of API::waitForEvent; tests shorten them.
 struct EventTiming {
-  // The wait ends at the first line that arrives after this long.
+  // The wait ends this long after it began, or at the first line that arrives after it.
   std::chrono::steady_clock::duration limit = std::chrono::seconds(25);
   // Connecting, or no byte for this long, fails the wait.
   std::chrono::seconds idleTimeout{35};
@@ -93,8 +93,9 @@ class API {
   }
 
   // Waits on the event stream; returns the largest event id read, or `after`. Returns at the
-  // first event, at the first line after the time limit, when receiving is switched off, and
-  // at once when not signed in to this server or when the stream is refused.
+  // first event, at the time limit, when receiving is switched off, and at once when not
+  // signed in to this server or when the stream is refused. A line longer than 16 KiB fails
+  // the wait like a broken connection.
   virtual std::int64_t waitForEvent(std::int64_t after, std::stop_token stop = {});
 
   // Renews the access token and stores the result. At most one refresh runs per object; callers

@@ -15,8 +15,11 @@ bool LineReader::feed(std::string_view piece, const OnLine& onLine) {
       std::string line = std::move(partial_);
       partial_.clear();
       if (!onLine(line)) return false;
-    } else {
+    } else if (partial_.size() < longestLine_) {
       partial_.push_back(c);
+    } else {
+      overflowed_ = true;
+      return false;
     }
   }
   return true;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -14,14 +15,21 @@ class LineReader {
   // Return false to stop reading.
   using OnLine = std::function<bool(std::string_view line)>;
 
-  // Hands every line completed by `piece` to `onLine`; false once `onLine` said stop.
+  // A line longer than `longestLine` bytes stops the reading: the stream is not one to follow.
+  explicit LineReader(std::size_t longestLine = 16 * 1024) : longestLine_(longestLine) {}
+
+  // Hands every line completed by `piece` to `onLine`; false once `onLine` said stop, or
+  // once a line grew too long.
   bool feed(std::string_view piece, const OnLine& onLine);
   // At the end of the body: hands over an unterminated last line, if any.
   bool finish(const OnLine& onLine);
+  bool overflowed() const { return overflowed_; }
 
  private:
+  std::size_t longestLine_;
   std::string partial_;
   bool afterCR_ = false;
+  bool overflowed_ = false;
 };
 
 // The event rules for one line of the stream, keeping the largest event id read.

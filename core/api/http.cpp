@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "api/http_testing.h"
+#include "api/url.h"
 #include "error.h"
 
 namespace trellisant::http {
@@ -52,9 +53,11 @@ struct Transfer {
   CURL* easy = nullptr;
   const Stream* callbacks = nullptr;
   std::string* body = nullptr;  // collects the body when not streaming
+  std::size_t bodyLimit = 0;  // libcurl itself bounds the headers (300 KiB)
   Response response;
   bool headersDone = false;
   bool aborted = false;
+  bool tooMuch = false;
 };
 
 std::string trim(std::string_view s) {
@@ -98,6 +101,10 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
   size_t length = size * count;
   if (t->body != nullptr) {
+    if (length > t->bodyLimit - t->body->size()) {
+      t->tooMuch = true;
+      return 0;
+    }
     t->body->append(data, length);
     return length;
   }
@@ -122,6 +129,7 @@ Response run(const Request& request, const Stream* callbacks, std::string* body,
   transfer.easy = h;
   transfer.callbacks = callbacks;
   transfer.body = body;
+  transfer.bodyLimit = request.bodyLimit;
 
   char errorText[CURL_ERROR_SIZE] = {0};
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
@@ -129,6 +137,8 @@ Response run(const Request& request, const Stream* callbacks, std::string* body,
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
+  // Through a proxy, its own "200 Connection established" is not the server's answer.
+  curl_easy_setopt(h, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   long idle = static_cast<long>(request.idleTimeout.count());
   curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, idle);
   curl_easy_setopt(h, CURLOPT_LOW_SPEED_LIMIT, 1L);
@@ -179,11 +189,19 @@ Response run(const Request& request, const Stream* callbacks, std::string* body,
     stopped = true;
     curl_multi_wakeup(multi.get());
   });
+  auto endAt = std::chrono::steady_clock::time_point::max();
+  if (callbacks != nullptr && callbacks->endAt) endAt = *callbacks->endAt;
   int running = 1;
   while (running > 0) {
     if (curl_multi_perform(multi.get(), &running) != CURLM_OK) break;
     if (running == 0 || stopped) break;
-    curl_multi_poll(multi.get(), nullptr, 0, 1000, nullptr);
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(endAt - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      transfer.aborted = true;
+      break;
+    }
+    auto wait = std::min(left, std::chrono::milliseconds(1000));
+    curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(wait.count()), nullptr);
   }
   CURLcode result = CURLE_OK;
   bool finished = false;
@@ -197,6 +215,7 @@ Response run(const Request& request, const Stream* callbacks, std::string* body,
   curl_multi_remove_handle(multi.get(), h);
 
   if (stopped || (!finished && stop.stop_requested())) throw Cancelled();
+  if (transfer.tooMuch) throw tooMuchData();
   aborted = transfer.aborted;
   if (transfer.aborted) return transfer.response;
   if (!finished) throw PlatformError("The network connection was lost.");
@@ -212,7 +231,37 @@ Response run(const Request& request, const Stream* callbacks, std::string* body,
   return transfer.response;
 }
 
+// The request for the next hop when `head` is a redirect that may be followed.
+std::optional<Request> sameOriginHop(const Request& request, const Response& head) {
+  if (!request.followSameOrigin || !isRedirect(head.status)) return std::nullopt;
+  auto location = head.header("Location");
+  auto target = location ? resolveReference(request.url, *location) : std::nullopt;
+  auto from = Url::parse(request.url);
+  auto to = target ? Url::parse(*target) : std::nullopt;
+  if (!from || !to || !to->sameOrigin(*from)) return std::nullopt;
+  Request next = request;
+  next.url = *target;
+  if (head.status == 303) {
+    next.method = "GET";
+    next.body.reset();
+    removeHeader(next.headers, "Content-Type");
+  } else if (head.status == 301 || head.status == 302) {
+    // Clients disagree on whether a POST moved this way stays a POST; rather than guess,
+    // only a GET is followed.
+    if (request.method != "GET") return std::nullopt;
+  }
+  return next;
+}
+
 }  // namespace
+
+TransportError tooMuchData() {
+  return TransportError(CURLE_FILESIZE_EXCEEDED, "The server sent more data than expected.");
+}
+
+bool isRedirect(long status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
 
 std::optional<std::string> findHeader(const Headers& headers, std::string_view name) {
   for (auto& [key, value] : headers) {
@@ -231,17 +280,34 @@ void setHeader(Headers& headers, std::string_view name, std::string value) {
 }
 
 Response perform(const Request& request, std::stop_token stop) {
-  std::string body;
-  bool aborted = false;
-  Response response = run(request, nullptr, &body, aborted, stop);
-  response.body = std::move(body);
-  return response;
+  Request current = request;
+  for (int hop = 0;; ++hop) {
+    std::string body;
+    bool aborted = false;
+    Response response = run(current, nullptr, &body, aborted, stop);
+    auto next = hop < kMaximumRedirects ? sameOriginHop(current, response) : std::nullopt;
+    if (!next) {
+      response.body = std::move(body);
+      return response;
+    }
+    current = std::move(*next);
+  }
 }
 
 StreamResult stream(const Request& request, const Stream& callbacks, std::stop_token stop) {
-  StreamResult result;
-  result.response = run(request, &callbacks, nullptr, result.aborted, stop);
-  return result;
+  Request current = request;
+  for (int hop = 0;; ++hop) {
+    std::optional<Request> next;
+    Stream hopCallbacks = callbacks;
+    hopCallbacks.onResponse = [&](const Response& head) {
+      if (hop < kMaximumRedirects && (next = sameOriginHop(current, head))) return false;
+      return !callbacks.onResponse || callbacks.onResponse(head);
+    };
+    StreamResult result;
+    result.response = run(current, &hopCallbacks, nullptr, result.aborted, stop);
+    if (!next) return result;
+    current = std::move(*next);
+  }
 }
 
 namespace testing {

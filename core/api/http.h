@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <stop_token>
@@ -26,6 +27,13 @@ class TransportError : public PlatformError {
   int code_;
 };
 
+// What a request fails with when the other side sends more than its buffer may hold.
+TransportError tooMuchData();
+
+// The redirect statuses; a chain is followed for at most this many hops.
+bool isRedirect(long status);
+inline constexpr int kMaximumRedirects = 10;
+
 // Case-insensitive lookup of the first header with this name.
 std::optional<std::string> findHeader(const Headers& headers, std::string_view name);
 // Replaces every header of this name (case-insensitively) with one value.
@@ -43,10 +51,16 @@ struct Request {
   std::chrono::seconds totalTimeout{0};
   // libcurl's receive buffer; larger buffers mean fewer callbacks on fast links.
   long receiveBufferBytes = 0;
+  // Follows redirects that keep the scheme, host and port, so credentials never leave the
+  // server: a 307 or 308 with the same method and body, a 303 as a GET without a body, a 301
+  // or 302 only for a GET. Every other redirect comes back like any other answer.
+  bool followSameOrigin = false;
+  // A collected body longer than this fails the request with tooMuchData().
+  std::size_t bodyLimit = 8 * 1024 * 1024;
 };
 
-// One response. Redirects are never followed here: a 3xx comes back like any other status,
-// so that the caller can check every hop.
+// One response. Unless the request follows redirects on its own origin, a 3xx comes back like
+// any other status, so that the caller can check every hop.
 struct Response {
   long status = 0;
   std::string url;  // the address that answered
@@ -61,6 +75,9 @@ struct Stream {
   std::function<bool(const Response& head)> onResponse;
   // For every piece of the body, in order.
   std::function<bool(std::string_view bytes)> onData;
+  // The transfer ends at this time, whether or not bytes arrive, as if a callback had
+  // returned false.
+  std::optional<std::chrono::steady_clock::time_point> endAt;
 };
 
 struct StreamResult {
@@ -69,7 +86,8 @@ struct StreamResult {
 };
 
 // Sends the request and collects the whole body. A transport failure is a PlatformError with
-// libcurl's description; a stop request is a Cancelled failure, seen at once.
+// libcurl's description; a stop request is a Cancelled failure, seen at once. libcurl's proxy
+// variables (https_proxy, all_proxy, no_proxy...) are honoured for every request.
 Response perform(const Request& request, std::stop_token stop = {});
 
 // Sends the request and hands the body to the callbacks as it arrives; nothing is buffered.

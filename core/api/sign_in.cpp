@@ -20,11 +20,6 @@ constexpr const char* kCanceled = "Sign in was canceled. You can try again.";
 constexpr const char* kSignOutFailed =
     "Connect to the server to finish signing out, or revoke this computer from My devices. ";
 
-// Same scheme, host (exact text) and port; an absent port equals only an absent port.
-bool sameServer(const Url& url, const Url& server) {
-  return url.scheme == server.scheme && url.host == server.host && url.port == server.port;
-}
-
 struct Discovery {
   std::string clientId;
   std::string authorizationEndpoint;
@@ -35,6 +30,7 @@ Discovery discover(const Url& server, std::stop_token stop) {
   http::Request request;
   request.url = server.resolve("/api/native-config");
   request.idleTimeout = std::chrono::seconds(60);
+  request.followSameOrigin = true;
   http::Response response = http::perform(request, stop);
   if (response.status != 200) throw TrellisantError(kUnavailable);
   Json json = parseJson(response.body);
@@ -45,7 +41,7 @@ Discovery discover(const Url& server, std::stop_token stop) {
   };
   Discovery found{text("clientId"), text("authorizationEndpoint"), text("tokenEndpoint")};
   auto token = Url::parse(found.tokenEndpoint);
-  if (!token || !sameServer(*token, server)) throw TrellisantError(kUnavailable);
+  if (!token || !token->sameOrigin(server)) throw TrellisantError(kUnavailable);
   return found;
 }
 
@@ -97,7 +93,7 @@ SignInFlow::Pending SignInFlow::begin(const Preferences& preferences, std::stop_
                         {"code_challenge_method", "S256"},
                         {"state", pending.state}});
   auto formed = Url::parse(pending.authorizationURL);
-  if (!formed || !sameServer(*formed, server)) throw TrellisantError(kUnexpectedAddress);
+  if (!formed || !formed->sameOrigin(server)) throw TrellisantError(kUnexpectedAddress);
   return pending;
 }
 

@@ -86,6 +86,18 @@ std::string Url::origin() const {
   return out;
 }
 
+bool Url::sameOrigin(const Url& other) const {
+  return scheme == other.scheme && host == other.host && port == other.port;
+}
+
+std::optional<std::string> resolveReference(const std::string& base, const std::string& reference) {
+  UrlHandle url;
+  if (curl_url_set(url.handle, CURLUPART_URL, base.c_str(), 0) != CURLUE_OK ||
+      curl_url_set(url.handle, CURLUPART_URL, reference.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
+    return std::nullopt;
+  return url.part(CURLUPART_URL);
+}
+
 std::string Url::resolve(std::string_view absolutePath) const {
   return origin() + std::string(absolutePath);
 }

@@ -24,6 +24,8 @@ struct Url {
 
   // scheme://host[:port], the parts as written.
   std::string origin() const;
+  // Same scheme, host (exact text) and port; an absent port equals only an absent port.
+  bool sameOrigin(const Url& other) const;
   // `absolutePath` (which starts with "/" and may carry a query) on this URL's origin:
   // any path of the URL itself is replaced.
   std::string resolve(std::string_view absolutePath) const;
@@ -32,6 +34,10 @@ struct Url {
   // The value of the first item named `name`, if that item has a value.
   std::optional<std::string> firstQueryValue(std::string_view name) const;
 };
+
+// `reference` (absolute, host-relative or relative) resolved against `base` as a browser
+// would; nothing when either is not a URL.
+std::optional<std::string> resolveReference(const std::string& base, const std::string& reference);
 
 // Percent-encodes everything but the unreserved characters of RFC 3986.
 std::string percentEncode(std::string_view text);

@@ -25,33 +25,12 @@ constexpr const char* kEndedEarly = "The download ended early. Trellisant will r
 constexpr std::int64_t kCheckpointBytes = 8 * 1024 * 1024;
 constexpr std::chrono::seconds kIdleTimeout{45};
 constexpr std::chrono::seconds kResourceTimeout{43200};
-constexpr int kMaximumRedirects = 10;
 
 // The provider closed the connection before the body it announced was complete. Other
 // transport failures, time-outs among them, pass on unchanged.
 bool closedEarly(const PlatformError& error) {
   auto* transport = dynamic_cast<const http::TransportError*>(&error);
   return transport != nullptr && transport->code() == CURLE_PARTIAL_FILE;
-}
-
-bool isRedirect(long status) {
-  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-}
-
-// `location` resolved against `base` as a browser would (absolute, host-relative or relative).
-std::optional<std::string> resolveLocation(const std::string& base, const std::string& location) {
-  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), curl_url_cleanup);
-  if (!url || curl_url_set(url.get(), CURLUPART_URL, base.c_str(), 0) != CURLUE_OK)
-    return std::nullopt;
-  if (curl_url_set(url.get(), CURLUPART_URL, location.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
-      CURLUE_OK)
-    return std::nullopt;
-  char* text = nullptr;
-  if (curl_url_get(url.get(), CURLUPART_URL, &text, 0) != CURLUE_OK || text == nullptr)
-    return std::nullopt;
-  std::string resolved(text);
-  curl_free(text);
-  return resolved;
 }
 
 std::optional<std::string> hostOf(const std::string& url) {
@@ -96,7 +75,7 @@ std::int64_t RangeTransfer::run(const std::string& url, const http::Headers& hea
     std::optional<std::string> location;
     http::Stream callbacks;
     callbacks.onResponse = [&](const http::Response& head) {
-      if (isRedirect(head.status)) {
+      if (http::isRedirect(head.status)) {
         location = head.header("Location");
         if (location) return false;  // followed below, after its check
       }
@@ -121,8 +100,8 @@ std::int64_t RangeTransfer::run(const std::string& url, const http::Headers& hea
     if (!location) break;
 
     // A redirect: every hop must stay with the providers.
-    auto next = resolveLocation(request.url, *location);
-    if (!next || !FileSafety::allowedURL(*next, allowLocal_) || hop >= kMaximumRedirects) {
+    auto next = resolveReference(request.url, *location);
+    if (!next || !FileSafety::allowedURL(*next, allowLocal_) || hop >= http::kMaximumRedirects) {
       fail(kUnsupportedRedirect);
       std::rethrow_exception(failure_);
     }

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <barrier>
+#include <future>
 #include <thread>
 
 #include "api/api.h"
 #include "company_fixture.h"
+#include "loopback_server.h"
 
 using namespace trellisant;
 using namespace trellisant::testing;
@@ -15,6 +17,7 @@ namespace {
 constexpr const char* kInterrupted = "Your connection was interrupted. Trellisant will retry.";
 constexpr const char* kSignInExpired =
     "Your device sign in has expired. Sign in again in Trellisant.";
+constexpr const char* kTooMuch = "The server sent more data than expected.";
 
 std::string messageOf(const std::function<void()>& action) {
   try {
@@ -201,7 +204,7 @@ TEST_F(ApiClientTest, MapsFailedAnswersToTheirMessages) {
     server->inject("POST", path, 400, body, 1);
     EXPECT_EQ(messageOf([&] { heartbeat(client); }), kInterrupted) << body;
   }
-  // Redirects are not followed; they are a failed answer too.
+  // A redirect without an address is a failed answer too.
   server->inject("POST", path, 302, "", 1);
   EXPECT_EQ(messageOf([&] { heartbeat(client); }), kInterrupted);
   server->inject("POST", path, 201, R"({"ok":true,"extra":1})", 1);
@@ -214,6 +217,77 @@ TEST_F(ApiClientTest, MapsFailedAnswersToTheirMessages) {
   Vault::save(stranger);
   EXPECT_EQ(messageOf([&] { heartbeat(client); }),
             "Your sign in is no longer valid. Sign in again in Trellisant.");
+}
+
+TEST_F(ApiClientTest, FollowsRedirectsOnlyOnTheServersOwnOrigin) {
+  Credentials credentials = signIn();
+  API client = api();
+  const std::string native = "/api/v1/native/", beat = native + "heartbeat";
+  // Moved with 308: the same method, body and token at the new place.
+  server->redirect("POST", beat, 308, beat + "?moved=1", 1);
+  EXPECT_TRUE(API::OK::fromJson(heartbeat(client)).ok);
+  auto sent = requestsTo(beat);
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[1].target, beat + "?moved=1");
+  EXPECT_EQ(sent[1].method, "POST");
+  EXPECT_EQ(sent[1].body, sent[0].body);
+  EXPECT_EQ(sent[1].header("Authorization"), "Bearer " + credentials.accessToken);
+  // A 303 after a POST fetches its answer with a GET.
+  server->redirect("POST", beat, 303, native + "deliveries", 1);
+  EXPECT_TRUE(heartbeat(client).contains("deliveries"));
+  EXPECT_EQ(requestsTo(native + "deliveries").back().method, "GET");
+
+  // Ten hops are followed, the eleventh is refused; so is a POST moved by 301.
+  auto list = [&] { client.request<API::Deliveries>("deliveries", "GET", std::nullopt); };
+  server->redirect("GET", native + "deliveries", 301, native + "deliveries", 10);
+  EXPECT_EQ(messageOf(list), "(no failure)");
+  server->redirect("GET", native + "deliveries", 302, native + "deliveries", 11);
+  EXPECT_EQ(messageOf(list), kInterrupted);
+  server->clearInjections();
+  server->redirect("POST", beat, 301, beat, 1);
+  EXPECT_EQ(messageOf([&] { heartbeat(client); }), kInterrupted);
+
+  // Another host name, scheme or port is never asked, so the token stays with the server.
+  const std::string port = std::to_string(server->port());
+  for (std::string elsewhere : {"https://127.0.0.1:" + port, "http://trellisant.test:" + port,
+                                "https://trellisant.test:" + std::to_string(server->port() + 1)}) {
+    server->clearRequests();
+    server->redirect("GET", native + "deliveries", 307, elsewhere + native + "deliveries", 1);
+    EXPECT_EQ(messageOf(list), kInterrupted) << elsewhere;
+    EXPECT_EQ(server->requests().size(), 1u) << elsewhere;
+  }
+
+  // The event stream follows too.
+  setReceiving(true);
+  server->redirect("GET", native + "events", 307, native + "events?moved=1", 1);
+  server->signalEvent();
+  EXPECT_EQ(client.waitForEvent(0), server->lastEventId());
+}
+
+TEST_F(ApiClientTest, BoundsWhatTheServerSends) {
+  Credentials credentials = signIn();
+  setReceiving(true);
+  API client = api();
+  const std::string native = "/api/v1/native/";
+  server->inject("GET", native + "deliveries", 200,
+                 R"({"deliveries":[],"pad":")" + std::string(9 << 20, 'x') + R"("})", 1);
+  EXPECT_EQ(messageOf([&] { client.request("deliveries", "GET", std::nullopt); }), kTooMuch);
+  server->inject("GET", native + "events", 200, std::string(64 << 10, 'x'), 1);
+  EXPECT_EQ(messageOf([&] { client.waitForEvent(0); }), kTooMuch);
+
+  // An event stream that trickles bytes but never a line still ends at the time limit.
+  LoopbackServer trickle([](int fd) {
+    readHead(fd);
+    writeAll(fd, "HTTP/1.1 200 OK\r\n\r\n");
+    while (writeAll(fd, "x")) std::this_thread::sleep_for(20ms);
+  });
+  credentials.server = trickle.url();
+  Vault::save(credentials);
+  API plain(trickle.url(), EventTiming{300ms, 35s});
+  std::stop_source watchdog;
+  auto waited = std::async(std::launch::async, [&] { return plain.waitForEvent(4, watchdog.get_token()); });
+  if (waited.wait_for(10s) != std::future_status::ready) watchdog.request_stop();
+  EXPECT_EQ(waited.get(), 4);
 }
 
 TEST_F(ApiClientTest, DecodingFailuresAndNullAnswers) {

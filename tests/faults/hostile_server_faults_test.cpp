@@ -20,6 +20,7 @@ using namespace std::chrono_literals;
 const char* const kUnsafe = "This file has an unsafe destination name.";
 const char* const kFormat = "The data couldn’t be read because it isn’t in the correct format.";
 const char* const kInterrupted = "Your connection was interrupted. Trellisant will retry.";
+const char* const kTooMuch = "The server sent more data than expected.";
 const char* const kRevoked = "Your sign in is no longer valid. Sign in again in Trellisant.";
 
 Json announceFile(const Json& changes) {
@@ -110,7 +111,7 @@ std::vector<HostileCase> serverCases(const std::string& escape) {
   answered("report refused once", answering("POST", "file-complete", 503, "", 1), kInterrupted);
   answered("wrong types in the report's answer", answering("POST", "file-complete", 200, R"({"ok": "yes"})"),
            "The data couldn’t be read because “ok” is not a boolean.");
-  answered("oversized answer", answering("POST", "capability", 200, std::string(24 * MiB, ' ') + "{"), kFormat);
+  answered("oversized answer", answering("POST", "capability", 200, std::string(24 * MiB, ' ') + "{"), kTooMuch);
   return cases;
 }
 
