@@ -8,6 +8,7 @@
 #include "error.h"
 #include "settings/preferences.h"
 #include "settings/readiness.h"
+#include "settings/vault.h"
 
 namespace trellisant::ctl {
 namespace {
@@ -45,7 +46,8 @@ std::string usage() {
          "\n"
          "Commands:\n"
          "  status        Show what the receiving helper is doing, with the progress of the\n"
-         "                current delivery in bytes.\n"
+         "                current delivery in bytes, and where the sign-in is kept (the login\n"
+         "                keyring, or a file where no keyring answers).\n"
          "  sign-in       Sign this computer in to your company's Trellisant server. Prints an\n"
          "                address to open in a browser (opened for you when a desktop is\n"
          "                available), then waits up to 5 minutes for you to paste the\n"
@@ -127,7 +129,9 @@ std::string describeStatus(const AgentStatus& status, Date now) {
   return text + "\nupdated: " + std::to_string(age) + " seconds ago\n";
 }
 
-void status(Context& context) { context.out << describeStatus(shownStatus(context)); }
+void status(Context& context) {
+  context.out << describeStatus(shownStatus(context)) << "sign-in: " << Vault::location() << "\n";
+}
 
 void folder(Context& context, const std::string& path) {
   auto chosen = std::filesystem::absolute(path);

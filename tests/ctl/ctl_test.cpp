@@ -147,7 +147,7 @@ TEST_F(CtlTest, StatusShowsTheRecordWithTheAppsOverrides) {
   shown = ctl({"status"});
   EXPECT_EQ(shown.out, "state: downloading\nmessage: Downloading original footage\n"
                        "transfer: Day 3 rushes\nprogress: 1250000000 of 5000000000 bytes (25.0%)\n"
-                       "updated: 3 seconds ago\n")
+                       "updated: 3 seconds ago\nsign-in: none\n")
       << "the agent did not answer, so the file stands in";
 
   agent = written;
@@ -227,6 +227,8 @@ TEST_F(CtlServerTest, SignsInWithAPastedCallbackAndEnables) {
                 "That is not the address this sign in waits for. Paste the address that starts "
                 "with trellisant://oauth/callback.\n");
   ASSERT_TRUE(Vault::read() && Vault::read()->deviceKey);
+  EXPECT_NE(ctl({"status"}).out.find("\nsign-in: " + (home.support() / "credentials.json").string() + "\n"),
+            std::string::npos);
 
   auto enabled = ctl({"enable"});
   EXPECT_EQ(enabled.status, 0) << enabled.err;
