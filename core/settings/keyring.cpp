@@ -170,7 +170,6 @@ struct Keyring::Connection {
     }
     if (current()) return true;
     reset();
-    if (!sessionBusExists()) return false;
     Failure failure;
     GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, failure.out());
     if (bus == nullptr) return false;
@@ -201,6 +200,7 @@ struct Keyring::Connection {
 };
 
 std::optional<Keyring> Keyring::open() {
+  if (!sessionBusExists()) return std::nullopt;
   static Connection* connection = new Connection;  // lives as long as the process
   std::unique_lock lock(connection->mutex);
   g_main_context_push_thread_default(connection->context);
@@ -325,6 +325,7 @@ void Keyring::remove() {
     }
     for (auto& path : paths) secret_service_delete_item_dbus_path_sync(service, path.c_str(), nullptr, nullptr);
   } catch (const PlatformError&) {
+    // A service that refuses the search keeps its items.
   }
 }
 
