@@ -93,3 +93,11 @@ TEST_F(KeyringTest, ALockedKeyringKeepsTheSignInInTheFile) {
   EXPECT_EQ(Vault::read(), record("from-file")) << "never lost on the way";
   EXPECT_EQ(keyring.prompts(), 0);
 }
+
+TEST_F(KeyringTest, AServiceWithoutADefaultCollectionLeavesTheFile) {
+  keyring.removeDefaultCollection();
+  Vault::save(record("first"));
+  EXPECT_EQ(Vault::location(), file().string());
+  EXPECT_EQ(Vault::read(), record("first"));
+  EXPECT_EQ(keyring.prompts(), 0);
+}

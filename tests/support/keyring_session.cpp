@@ -114,23 +114,39 @@ void KeyringSession::store(const std::string& secret) {
   if (!stored) throw std::runtime_error("could not store the item");
 }
 
+namespace {
+
+constexpr const char* kService = "org.freedesktop.Secret.Service";
+
+std::string defaultCollection() {
+  GVariant* alias = call("/org/freedesktop/secrets", kService, "ReadAlias", g_variant_new("(s)", "default"), "(o)");
+  const gchar* path = nullptr;
+  g_variant_get(alias, "(&o)", &path);
+  std::string collection = path;
+  g_variant_unref(alias);
+  return collection;
+}
+
+}  // namespace
+
 void KeyringSession::lock() {
-  constexpr const char* kService = "org.freedesktop.Secret.Service";
-  GVariant* alias = call("/org/freedesktop/secrets", kService, "ReadAlias",
-                         g_variant_new("(s)", "default"), "(o)");
-  const gchar* collection = nullptr;
-  g_variant_get(alias, "(&o)", &collection);
-  const gchar* paths[] = {collection, nullptr};
+  std::string collection = defaultCollection();
+  const gchar* paths[] = {collection.c_str(), nullptr};
   g_variant_unref(call("/org/freedesktop/secrets", kService, "Lock", g_variant_new("(^ao)", paths), "(aoo)"));
-  GVariant* locked = call(collection, "org.freedesktop.DBus.Properties", "Get",
+  GVariant* locked = call(collection.c_str(), "org.freedesktop.DBus.Properties", "Get",
                           g_variant_new("(ss)", "org.freedesktop.Secret.Collection", "Locked"), "(v)");
   GVariant* value = nullptr;
   g_variant_get(locked, "(v)", &value);
   bool done = g_variant_get_boolean(value);
   g_variant_unref(value);
   g_variant_unref(locked);
-  g_variant_unref(alias);
   if (!done) throw std::runtime_error("the default collection did not lock");
+}
+
+void KeyringSession::removeDefaultCollection() {
+  std::string collection = defaultCollection();
+  g_variant_unref(call(collection.c_str(), "org.freedesktop.Secret.Collection", "Delete", nullptr, "(o)"));
+  if (defaultCollection() != "/") throw std::runtime_error("the default collection stayed");
 }
 
 int KeyringSession::prompts() const { return sentPrompts; }

@@ -24,6 +24,9 @@ class KeyringSession {
   void store(const std::string& secret);
   // Locks the default collection with the service's Lock method.
   void lock();
+  // Leaves the service without a default collection, as on a machine where the keyring daemon
+  // is merely installed and starts on demand.
+  void removeDefaultCollection();
   // Unlock requests and prompts this process has sent to the Secret Service.
   int prompts() const;
 };
