@@ -12,6 +12,7 @@
 #include "settings/app_configuration.h"
 #include "settings/preferences.h"
 #include "settings/readiness.h"
+#include "settings/vault.h"
 
 namespace trellisant::ctl {
 namespace {
@@ -34,8 +35,9 @@ std::string usage() {
          "Commands:\n"
          "  status [--watch|--json]\n"
          "                Show what the receiving helper is doing, with the progress of the\n"
-         "                current delivery in bytes. --watch shows it again every 2 seconds\n"
-         "                until interrupted; --json prints the status record.\n"
+         "                current delivery in bytes, and where the sign-in is kept (the login\n"
+         "                keyring, or a file where no keyring answers). --watch shows it again\n"
+         "                every 2 seconds until interrupted; --json prints the status record.\n"
          "  sign-in       Sign this computer in to your company's Trellisant server. Prints an\n"
          "                address to open in a browser (opened for you when a desktop is\n"
          "                available), then waits up to 5 minutes for you to paste the\n"
@@ -151,7 +153,7 @@ std::string statusLine(const AgentStatus& status) {
 
 void status(Context& context, const std::vector<std::string>& options) {
   if (options.empty()) {
-    context.out << describeStatus(shownStatus(context));
+    context.out << describeStatus(shownStatus(context)) << "sign-in: " << Vault::location() << "\n";
   } else if (options.size() == 1 && options[0] == "--json") {
     context.out << shownStatus(context).toJson().dump() << "\n";
   } else if (options.size() == 1 && options[0] == "--watch") {

@@ -8,12 +8,13 @@
 #include <mutex>
 
 #include "fileio.h"
+#include "settings/keyring.h"
 #include "settings/paths.h"
 
 namespace trellisant {
 namespace {
 
-constexpr const char* kUnlock = "Unlock your login keychain to reconnect Trellisant.";
+constexpr const char* kUnlock = "Unlock your login keyring to reconnect Trellisant.";
 constexpr const char* kCannotUpdate = "Could not update your device credentials.";
 constexpr const char* kCannotCreate = "Could not save your sign in securely in Keychain.";
 
@@ -21,6 +22,11 @@ std::filesystem::path credentialsFile() { return Paths::support() / "credentials
 
 // A path that does not resolve at all is no item; anything else is an item we failed to reach.
 bool isMissing(int error) { return error == ENOENT || error == ENOTDIR; }
+
+bool filePresent() {
+  struct stat info {};
+  return ::lstat(credentialsFile().c_str(), &info) == 0;
+}
 
 }  // namespace
 
@@ -60,6 +66,74 @@ void FileCredentialStore::write(const std::string& data) {
 
 void FileCredentialStore::remove() { ::unlink(credentialsFile().c_str()); }
 
+std::string FileCredentialStore::location() { return filePresent() ? credentialsFile().string() : "none"; }
+
+std::optional<std::string> SessionCredentialStore::read() {
+  try {
+    if (auto keyring = Keyring::open()) {
+      if (auto data = keyring->read()) return data;
+    }
+  } catch (const PlatformError&) {
+    throw TrellisantError(kUnlock);
+  }
+  // Not moved yet, or no keyring here.
+  return file_.read();
+}
+
+void SessionCredentialStore::write(const std::string& data) {
+  auto keyring = [] {
+    try {
+      return Keyring::open();
+    } catch (const PlatformError&) {
+      throw TrellisantError(kCannotCreate);
+    }
+  }();
+  if (!keyring) return file_.write(data);
+  bool updated = false;
+  try {
+    updated = keyring->update(data);
+  } catch (const PlatformError&) {
+    throw TrellisantError(kCannotUpdate);
+  }
+  if (!updated) {
+    try {
+      keyring->create(data);
+    } catch (const PlatformError&) {
+      throw TrellisantError(kCannotCreate);
+    }
+  }
+  if (!filePresent()) return;
+  try {
+    if (keyring->read() == data) file_.remove();
+  } catch (const PlatformError&) {
+    // The file stays until a later save reads back intact.
+  }
+}
+
+void SessionCredentialStore::remove() {
+  try {
+    if (auto keyring = Keyring::open()) keyring->remove();
+  } catch (const PlatformError&) {
+    // A keyring that refuses keeps its item; the file still goes.
+  }
+  file_.remove();
+}
+
+std::string SessionCredentialStore::location() {
+  try {
+    if (auto keyring = Keyring::open()) {
+      switch (keyring->item()) {
+        case Keyring::Item::unlocked: return "login keyring";
+        case Keyring::Item::locked: return "login keyring (locked)";
+        case Keyring::Item::none: break;
+      }
+    }
+  } catch (const PlatformError&) {
+    return "login keyring (locked)";  // a refusal reads as a lock everywhere else too
+  }
+  return file_.location();
+}
+
 namespace Vault {
 namespace {
 
@@ -70,7 +144,7 @@ std::shared_ptr<CredentialStore> currentStore;
 // concurrent token refresh from reaching the store.
 std::shared_ptr<CredentialStore> store() {
   std::lock_guard lock(storeMutex);
-  if (!currentStore) currentStore = std::make_shared<FileCredentialStore>();
+  if (!currentStore) currentStore = std::make_shared<SessionCredentialStore>();
   return currentStore;
 }
 
@@ -91,11 +165,13 @@ void clear() {
   }
 }
 
-void disablePrompts() {}
+void disablePrompts() { Keyring::forbidPrompts(); }
+
+std::string location() { return store()->location(); }
 
 void setStore(std::shared_ptr<CredentialStore> replacement) {
   std::lock_guard lock(storeMutex);
-  currentStore = replacement ? std::move(replacement) : std::make_shared<FileCredentialStore>();
+  currentStore = replacement ? std::move(replacement) : std::make_shared<SessionCredentialStore>();
 }
 
 }  // namespace Vault

@@ -8,8 +8,7 @@
 
 namespace trellisant {
 
-// Where the credentials' stored form lives. The file store is the default; a Secret Service
-// store can take its place later.
+// Where the credentials' stored form lives.
 class CredentialStore {
  public:
   virtual ~CredentialStore() = default;
@@ -19,6 +18,9 @@ class CredentialStore {
   virtual void write(const std::string& data) = 0;
   // Never fails.
   virtual void remove() = 0;
+  // Where the item is kept, in words for `trellisantctl status`; "none" without one. Never
+  // prompts and never fails.
+  virtual std::string location() = 0;
 };
 
 // credentials.json in the support folder, mode 0600, replaced atomically.
@@ -27,15 +29,32 @@ class FileCredentialStore : public CredentialStore {
   std::optional<std::string> read() override;
   void write(const std::string& data) override;
   void remove() override;
+  std::string location() override;
+};
+
+// The desktop's keyring when a Secret Service with a default collection answers on the session
+// bus, else the file. A sign-in still in the file moves into the keyring at the next save: the
+// file goes once the keyring gives back what was written.
+class SessionCredentialStore : public CredentialStore {
+ public:
+  std::optional<std::string> read() override;
+  void write(const std::string& data) override;
+  void remove() override;
+  std::string location() override;
+
+ private:
+  FileCredentialStore file_;
 };
 
 namespace Vault {
 std::optional<Credentials> read();
 void save(const Credentials& credentials);
 void clear();
-// Nothing to switch off on Linux; kept so the agent's start-up reads as designed.
+// The keyring never asks this process to unlock it: a locked keyring fails instead.
 void disablePrompts();
-// Replaces the store (tests, other back ends). Passing nullptr restores the file store.
+// Where the sign-in is kept (CredentialStore::location).
+std::string location();
+// Replaces the store (tests, other back ends). Passing nullptr restores the session store.
 void setStore(std::shared_ptr<CredentialStore> store);
 }  // namespace Vault
 

@@ -209,7 +209,7 @@ TEST_F(CtlTest, StatusShowsTheRecordWithTheAppsOverrides) {
   shown = ctl({"status"});
   EXPECT_EQ(shown.out, "state: downloading\nmessage: Downloading original footage\n"
                        "transfer: Day 3 rushes\nprogress: 1250000000 of 5000000000 bytes (25.0%)\n"
-                       "updated: 3 seconds ago\n")
+                       "updated: 3 seconds ago\nsign-in: none\n")
       << "the agent did not answer, so the file stands in";
 
   agent = written;
@@ -296,6 +296,8 @@ TEST_F(CtlServerTest, SignsInWithAPastedCallbackAndEnables) {
                 "with trellisant://oauth/callback.\n");
   ASSERT_TRUE(Vault::read() && Vault::read()->deviceKey);
   EXPECT_EQ(Preferences::load().bandwidthMbps, 40) << "the sign-in stores only itself";
+  EXPECT_NE(ctl({"status"}).out.find("\nsign-in: " + (home.support() / "credentials.json").string() + "\n"),
+            std::string::npos);
 
   lingering = false;  // as over SSH on most computers
   auto enabled = ctl({"enable"});

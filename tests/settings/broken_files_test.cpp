@@ -189,7 +189,7 @@ TEST(BrokenCredentials, TheDecodingErrorReachesTheCallerUnchanged) {
   fs::remove(file);
   fs::create_directory(file);
   EXPECT_EQ(failureOf([] { Vault::read(); }),
-            "trellisant: Unlock your login keychain to reconnect Trellisant.");
+            "trellisant: Unlock your login keyring to reconnect Trellisant.");
   fs::remove(file);
 
   // Signing in again replaces a damaged item.

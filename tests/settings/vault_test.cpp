@@ -17,7 +17,7 @@ using trellisant::testing::writeText;
 
 namespace {
 
-const std::string kUnlock = "Unlock your login keychain to reconnect Trellisant.";
+const std::string kUnlock = "Unlock your login keyring to reconnect Trellisant.";
 
 Credentials record(std::string token) {
   Credentials c;
@@ -54,6 +54,7 @@ TEST_F(VaultTest, ReadSaveClearCycle) {
   Credentials first = record("first");
   Vault::save(first);
   EXPECT_EQ(Vault::read(), first);
+  EXPECT_EQ(Vault::location(), file().string()) << "no session bus: the file";
   struct stat info {};
   ASSERT_EQ(::stat(file().c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0600u);
@@ -73,6 +74,7 @@ TEST_F(VaultTest, ReadSaveClearCycle) {
   Vault::clear();
   EXPECT_FALSE(std::filesystem::exists(file()));
   EXPECT_FALSE(Vault::read());
+  EXPECT_EQ(Vault::location(), "none");
 }
 
 TEST_F(VaultTest, UnreadableItemAsksToUnlock) {
@@ -116,12 +118,14 @@ TEST_F(VaultTest, AnotherStoreCanBeSwappedIn) {
       ++writes;
     }
     void remove() override { throw std::runtime_error("remove must never fail outward"); }
+    std::string location() override { return "memory"; }
   };
   auto memory = std::make_shared<MemoryStore>();
   Vault::setStore(memory);
   Vault::save(record("memory"));
   EXPECT_EQ(memory->writes, 1);
   EXPECT_EQ(Vault::read(), record("memory"));
+  EXPECT_EQ(Vault::location(), "memory");
   EXPECT_NO_THROW(Vault::clear());
   EXPECT_FALSE(std::filesystem::exists(file()));
 

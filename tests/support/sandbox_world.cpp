@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "api/http_testing.h"
-#include "error.h"
 #include "tls.h"
 
 namespace trellisant::testing {
@@ -116,19 +115,6 @@ std::int64_t fileSize(const fs::path& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return -1;
   return info.st_size;
-}
-
-std::string failureOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const TrellisantError& error) {
-    return error.message();
-  } catch (const Cancelled&) {
-    return "<cancelled>";
-  } catch (const std::exception& error) {
-    return std::string("<other: ") + error.what() + ">";
-  }
-  return "";
 }
 
 }  // namespace trellisant::testing

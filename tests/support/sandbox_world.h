@@ -43,8 +43,4 @@ class SandboxWorld {
 std::string readRange(const std::filesystem::path& path, std::int64_t offset, std::int64_t length);
 std::int64_t fileSize(const std::filesystem::path& path);
 
-// The message of the TrellisantError `action` throws, "" when it throws nothing; any other
-// failure is reported by name.
-std::string failureOf(const std::function<void()>& action);
-
 }  // namespace trellisant::testing

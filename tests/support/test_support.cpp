@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "error.h"
+
 namespace trellisant::testing {
 
 namespace {
@@ -47,7 +49,8 @@ TempDir::~TempDir() {
 }
 
 TempHome::TempHome() {
-  const char* names[] = {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR"};
+  const char* names[] = {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR",
+                         "DBUS_SESSION_BUS_ADDRESS"};
   for (const char* name : names) {
     const char* value = ::getenv(name);
     saved_[name] = value ? std::optional<std::string>(value) : std::nullopt;
@@ -59,6 +62,8 @@ TempHome::TempHome() {
   ::unsetenv("XDG_DATA_HOME");
   ::unsetenv("XDG_CONFIG_HOME");
   ::setenv("XDG_RUNTIME_DIR", (dir_.path() / "runtime").c_str(), 1);
+  // The user's own keyring is never a test's store.
+  ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 
 TempHome::~TempHome() {
@@ -86,6 +91,19 @@ std::string readText(const std::filesystem::path& path) {
   std::stringstream buffer;
   buffer << in.rdbuf();
   return buffer.str();
+}
+
+std::string failureOf(const std::function<void()>& action) {
+  try {
+    action();
+  } catch (const TrellisantError& error) {
+    return error.message();
+  } catch (const Cancelled&) {
+    return "<cancelled>";
+  } catch (const std::exception& error) {
+    return std::string("<other: ") + error.what() + ">";
+  }
+  return "";
 }
 
 }  // namespace trellisant::testing

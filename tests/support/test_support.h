@@ -24,7 +24,8 @@ class TempDir {
 };
 
 // Points HOME, XDG_DATA_HOME, XDG_CONFIG_HOME and XDG_RUNTIME_DIR at a fresh temporary folder
-// for the life of the object, so tests never touch the user's own files.
+// and leaves no session bus for the life of the object, so tests never touch the user's own
+// files or keyring.
 class TempHome {
  public:
   TempHome();
@@ -49,5 +50,9 @@ void setWaitStep(std::function<void(std::chrono::milliseconds poll)> step);
 
 void writeText(const std::filesystem::path& path, const std::string& text);
 std::string readText(const std::filesystem::path& path);
+
+// The message of the TrellisantError `action` throws, "" when it throws nothing; any other
+// failure is reported by name.
+std::string failureOf(const std::function<void()>& action);
 
 }  // namespace trellisant::testing

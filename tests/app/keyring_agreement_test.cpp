@@ -1,0 +1,39 @@
+// The app's model and the agent's first pass find the sign-in in the same store: the keyring of
+// the session bus (GNOME Keyring on a private bus).
+#include <gtest/gtest.h>
+
+#include "agent.h"
+#include "api/http_testing.h"
+#include "app_fakes.h"
+#include "company_server.h"
+#include "keyring_session.h"
+
+using namespace trellisant;
+using namespace trellisant::testing;
+using namespace std::chrono_literals;
+
+TEST_F(AppModelTest, TheAppAndTheAgentFindTheSignInInTheKeyring) {
+  KeyringSession keyring;
+  sandbox::CompanyServer::Options options;
+  options.tlsFolder = home.root() / "tls";
+  sandbox::CompanyServer server(options);
+  server.start();
+  http::testing::setOverrides({{"trellisant.test:" + std::to_string(server.port()) + ":127.0.0.1"},
+                               (options.tlsFolder / "ca.pem").string()});
+  writePreferences([&](Preferences& p) { p.server = server.baseUrl(); });
+  keyring.store(server.issueCredentials(1h, true).toJson().dump());
+
+  EXPECT_TRUE(makeModel().signedIn());
+  AgentParts parts;
+  parts.controlService = false;
+  AgentTiming timing;
+  timing.pause = 1ms;
+  Agent agent(parts, timing);
+  agent.runPass({});
+  EXPECT_EQ(AgentStatus::load().state, "paused") << AgentStatus::load().message;
+
+  keyring.lock();
+  agent.runPass({});
+  EXPECT_EQ(AgentStatus::load().message, "Unlock your login keyring to reconnect Trellisant.");
+  EXPECT_EQ(keyring.prompts(), 0);
+}

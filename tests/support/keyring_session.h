@@ -1,0 +1,34 @@
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+
+namespace trellisant::testing {
+
+// The private session bus and unlocked login keyring of tests/support/keyring-session, which
+// ctest runs the keyring tests in. Make it after TempHome, which hides every session bus.
+class KeyringSession {
+ public:
+  KeyringSession();
+
+  // The credentials item as the Secret Service holds it.
+  struct Item {
+    std::string path;
+    std::string label;
+    std::map<std::string, std::string> attributes;
+    std::string secret;
+  };
+  std::optional<Item> item();
+  // Stores the item as an earlier run of either program would have.
+  void store(const std::string& secret);
+  // Locks the default collection with the service's Lock method.
+  void lock();
+  // Leaves the service without a default collection, as on a machine where the keyring daemon
+  // is merely installed and starts on demand.
+  void removeDefaultCollection();
+  // Unlock requests and prompts this process has sent to the Secret Service.
+  int prompts() const;
+};
+
+}  // namespace trellisant::testing
