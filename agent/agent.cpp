@@ -6,6 +6,7 @@
 
 #include "agent_status/agent_service.h"
 #include "agent_status/agent_status.h"
+#include "api/resources.h"
 #include "delivery_pass.h"
 #include "download/free_space.h"
 #include "fileio.h"
@@ -81,12 +82,6 @@ void Agent::main(std::stop_token stop) {
   while (!stop.stop_requested()) runPass(stop);
 }
 
-void Agent::heartbeat(API& api, const char* readiness, const Preferences& preferences,
-                      std::stop_token stop) {
-  Json body = {{"readiness", readiness}, {"destinationLabel", preferences.destinationLabel}};
-  api.request<API::OK>("heartbeat", "POST", body, stop);
-}
-
 void Agent::waitForEvent(API& api, std::stop_token stop) {
   auto started = std::chrono::steady_clock::now();
   bool advanced = false;
@@ -115,7 +110,7 @@ void Agent::runPass(std::stop_token stop) {
     }
     if (!preferences.receiving) {
       publish("paused", kPaused, nullptr, 0);
-      heartbeat(*api, "paused", preferences, stop);
+      Resources::heartbeat(*api, Readiness::paused, preferences.destinationLabel, stop);
       pause(timing_.pause, stop);
       return;
     }
@@ -123,12 +118,12 @@ void Agent::runPass(std::stop_token stop) {
     if (::access(root.c_str(), W_OK) != 0) throw TrellisantError(kConnectDisk);
     if (!parts_.power->onPower() && !preferences.allowBattery) {
       publish("paused", kConnectPower, nullptr, 0);
-      heartbeat(*api, "paused", preferences, stop);
+      Resources::heartbeat(*api, Readiness::paused, preferences.destinationLabel, stop);
       pause(timing_.pause, stop);
       return;
     }
-    heartbeat(*api, "ready", preferences, stop);
-    auto deliveries = api->request<API::Deliveries>("deliveries", "GET", std::nullopt, stop).deliveries;
+    Resources::heartbeat(*api, Readiness::ready, preferences.destinationLabel, stop);
+    auto deliveries = Resources::deliveries(*api, stop).deliveries;
     if (deliveries.empty()) {
       bool overnight = preferences.overnight && preferences.inWindow(SystemClock::now());
       publish("ready", overnight ? kReadyOvernight : kReady, nullptr, 0);

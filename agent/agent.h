@@ -73,8 +73,6 @@ class Agent {
   void receive(const std::vector<Delivery>& deliveries, const Preferences& preferences,
                const std::shared_ptr<API>& api, const std::filesystem::path& root,
                std::stop_token stop);
-  void heartbeat(API& api, const char* readiness, const Preferences& preferences,
-                 std::stop_token stop);
   void waitForEvent(API& api, std::stop_token stop);
 
   AgentParts parts_;

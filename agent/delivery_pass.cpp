@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "api/resources.h"
 #include "download/free_space.h"
 #include "settings/preferences.h"
 #include "text.h"
@@ -16,16 +17,7 @@ namespace {
 constexpr int kBatchSize = 2;
 constexpr int kAttemptCap = 6;
 constexpr double kMaximumDelay = 300;
-constexpr std::size_t kLongestReason = 240;
 constexpr int kTicksPerLease = 5;
-
-std::string path(const Delivery& delivery, const char* leaf) {
-  return "deliveries/" + delivery.id + "/" + leaf;
-}
-
-void lease(API& api, const Delivery& delivery, std::stop_token stop) {
-  api.request<API::Lease>(path(delivery, "lease"), "POST", Json::object(), stop);
-}
 
 }  // namespace
 
@@ -91,7 +83,7 @@ void DeliveryPass::checkFreeSpace(const Delivery& delivery) {
 
 void DeliveryPass::receive(const Delivery& delivery) {
   API& api = *context_.api;
-  lease(api, delivery, stop_);
+  Resources::lease(api, delivery.id, stop_);
   std::vector<ManifestFile> files = api.files(delivery, stop_);
   checkFreeSpace(delivery);
   context_.parts.power->update(context_.preferences, true);
@@ -123,7 +115,7 @@ void DeliveryPass::downloadFiles(const Delivery& delivery, const std::vector<Man
   try {
     for (std::size_t first = 0; first < files.size() && !outcome.error(); first += kBatchSize) {
       std::size_t last = std::min(files.size(), first + kBatchSize);
-      lease(*context_.api, delivery, stop_);
+      Resources::lease(*context_.api, delivery.id, stop_);
       runBatch(delivery, std::vector<ManifestFile>(files.begin() + first, files.begin() + last),
                outcome);
     }
@@ -157,13 +149,11 @@ void DeliveryPass::report(const Delivery& delivery, int count, std::stop_token s
   Preferences current = Preferences::load();
   if (!current.receiving || (!context_.parts.power->onPower() && !current.allowBattery))
     throw TrellisantError("Receiving paused. Your downloaded footage is saved.");
-  if (count > 0 && count % kTicksPerLease == 0) lease(api, delivery, stop);
+  if (count > 0 && count % kTicksPerLease == 0) Resources::lease(api, delivery.id, stop);
   std::int64_t bytes = journal_->bytes(delivery.id);
   Agent::publish("downloading", "Downloading original footage", &delivery, bytes);
-  Json progress = {{"state", "downloading"}, {"bytesDone", std::to_string(bytes)}};
-  api.request<API::OK>(path(delivery, "progress"), "POST", progress, stop);
-  Json beat = {{"readiness", "ready"}, {"destinationLabel", context_.preferences.destinationLabel}};
-  api.request<API::OK>("heartbeat", "POST", beat, stop);
+  Resources::downloading(api, delivery.id, bytes, stop);
+  Resources::heartbeat(api, Readiness::ready, context_.preferences.destinationLabel, stop);
 }
 
 void DeliveryPass::fail(const Delivery& delivery, const std::exception_ptr& error) {
@@ -174,12 +164,11 @@ void DeliveryPass::fail(const Delivery& delivery, const std::exception_ptr& erro
   context_.retries[delivery.id] = RetryEntry{
       attempt, context_.parts.now() + std::chrono::duration_cast<SystemClock::duration>(Seconds(delay))};
 
-  std::string reason = prefixCharacters(userMessage(error), kLongestReason);
+  std::string reason = prefixCharacters(userMessage(error), Resources::reasonCharacters);
   std::int64_t bytes = journal_->bytes(delivery.id);
   Agent::publish("needs_attention", reason, &delivery, bytes);
   try {
-    Json waiting = {{"state", "waiting"}, {"bytesDone", std::to_string(bytes)}, {"reason", reason}};
-    context_.api->request(path(delivery, "progress"), "POST", waiting, stop_);
+    Resources::waiting(*context_.api, delivery.id, bytes, reason, stop_);
   } catch (...) {
     // The waiting report is best effort.
   }

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "api/api.h"
-#include "api/records.h"
+#include "api/resources.h"
 #include "clock.h"
 #include "digest.h"
 #include "download/file_safety.h"
@@ -210,8 +210,7 @@ void Downloader::download(const Delivery& delivery, const ManifestFile& file,
     throw TrellisantError("Could not finalize this file without overwriting existing footage.");
   ::fsync(folder.get());  // makes the rename durable; nothing to do if it cannot
   checkStillReachable(root, destination.folders, folder.get());
-  api_->request<API::OK>(Resources::fileComplete(delivery.id), "POST",
-                         Resources::fileCompleteBody(file.id, sha256), stop);
+  Resources::fileComplete(*api_, delivery.id, file.id, sha256, stop);
   journal_->checkpoint(delivery.id, file.id, size, "completed", sha256);
 }
 
@@ -225,8 +224,7 @@ void Downloader::reportExisting(const Delivery& delivery, const ManifestFile& fi
     throw TrellisantError("A file already exists at this destination. Choose another folder.");
   if (digestsOf(existing, false).sha256 != *record.sha256)
     throw TrellisantError("An existing downloaded file changed. Choose another destination.");
-  api_->request<API::OK>(Resources::fileComplete(delivery.id), "POST",
-                         Resources::fileCompleteBody(file.id, *record.sha256), stop);
+  Resources::fileComplete(*api_, delivery.id, file.id, *record.sha256, stop);
   journal_->checkpoint(delivery.id, file.id, size, "completed", record.sha256);
 }
 
@@ -262,8 +260,7 @@ std::int64_t Downloader::fetchRange(const Delivery& delivery, const ManifestFile
   if (!available || *available <= need + reserve)
     throw TrellisantError("Free up space on the download disk to continue.");
 
-  auto capability = api_->request<Capability>(Resources::capability(delivery.id), "POST",
-                                              Resources::capabilityBody(file.id), stop);
+  auto capability = Resources::capability(*api_, delivery.id, file.id, stop);
   if (capability.fingerprint != file.fingerprint || capability.size != file.size)
     throw TrellisantError("The original footage changed. Request a new transfer.");
 

@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "api/api.h"
+#include "api/resources.h"
 #include "error.h"
 #include "fileio.h"
 #include "text.h"
@@ -62,9 +62,7 @@ void testReadiness(const Preferences& preferences, bool signedIn, bool serviceRe
     return;
   }
   API api(preferences.server);
-  api.request<API::OK>("heartbeat", "POST",
-                       Json{{"readiness", "setup"}, {"destinationLabel", preferences.destinationLabel}},
-                       stop);
+  Resources::heartbeat(api, Readiness::setup, preferences.destinationLabel, stop);
 }
 
 AgentStatus readinessPassed(AgentStatus status) {
