@@ -18,7 +18,6 @@ namespace trellisant {
 namespace {
 
 constexpr const char* kSignIn = "Sign in to Trellisant to receive footage.";
-constexpr const char* kPaused = "Receiving is paused.";
 constexpr const char* kConnectDisk = "Connect your download disk to receive footage.";
 constexpr const char* kConnectPower = "Connect power to receive footage.";
 constexpr const char* kReadyOvernight = "Ready for overnight footage. Your display can sleep.";
@@ -54,10 +53,10 @@ Agent::Agent(AgentParts parts, AgentTiming timing) : parts_(std::move(parts)), t
 
 Agent::~Agent() = default;
 
-void Agent::publish(const std::string& state, const std::string& message, const Delivery* delivery,
+void Agent::publish(AgentState state, const std::string& message, const Delivery* delivery,
                     std::int64_t bytes) {
   AgentStatus status;
-  status.state = state;
+  status.state = toString(state);
   status.message = message;
   status.transfer = delivery != nullptr ? delivery->name : "";
   status.bytes = bytes;
@@ -104,12 +103,12 @@ void Agent::runPass(std::stop_token stop) {
 
     auto credentials = Vault::read();
     if (!credentials || !credentials->matches(preferences.server)) {
-      publish("setup", kSignIn, nullptr, 0);
+      publish(AgentState::setup, kSignIn, nullptr, 0);
       pause(timing_.pause, stop);
       return;
     }
     if (!preferences.receiving) {
-      publish("paused", kPaused, nullptr, 0);
+      publish(AgentState::paused, std::string(AgentStatus::pausedMessage), nullptr, 0);
       Resources::heartbeat(*api, Readiness::paused, preferences.destinationLabel, stop);
       pause(timing_.pause, stop);
       return;
@@ -117,7 +116,7 @@ void Agent::runPass(std::stop_token stop) {
     std::filesystem::path root = preferences.rootURL();
     if (::access(root.c_str(), W_OK) != 0) throw TrellisantError(kConnectDisk);
     if (!parts_.power->onPower() && !preferences.allowBattery) {
-      publish("paused", kConnectPower, nullptr, 0);
+      publish(AgentState::paused, kConnectPower, nullptr, 0);
       Resources::heartbeat(*api, Readiness::paused, preferences.destinationLabel, stop);
       pause(timing_.pause, stop);
       return;
@@ -126,7 +125,7 @@ void Agent::runPass(std::stop_token stop) {
     auto deliveries = Resources::deliveries(*api, stop).deliveries;
     if (deliveries.empty()) {
       bool overnight = preferences.overnight && preferences.inWindow(SystemClock::now());
-      publish("ready", overnight ? kReadyOvernight : kReady, nullptr, 0);
+      publish(AgentState::ready, overnight ? kReadyOvernight : kReady, nullptr, 0);
       waitForEvent(*api, stop);
       return;
     }
@@ -135,7 +134,7 @@ void Agent::runPass(std::stop_token stop) {
   } catch (...) {
     // Being stopped is not a failure to report; the last status stays as it was.
     if (stopping(stop)) return;
-    publish("needs_attention", userMessage(std::current_exception()), nullptr, 0);
+    publish(AgentState::needsAttention, userMessage(std::current_exception()), nullptr, 0);
     sleepFor(timing_.pause, stop);
   }
 }

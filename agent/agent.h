@@ -8,6 +8,7 @@
 #include <stop_token>
 #include <string>
 
+#include "agent_status/agent_status.h"
 #include "agent_status/notifier.h"
 #include "agent_status/power_policy.h"
 #include "api/api.h"
@@ -60,8 +61,8 @@ class Agent {
   void runPass(std::stop_token stop);
 
   // The one way the agent writes its status record.
-  static void publish(const std::string& state, const std::string& message,
-                      const Delivery* delivery, std::int64_t bytes);
+  static void publish(AgentState state, const std::string& message, const Delivery* delivery,
+                      std::int64_t bytes);
   // The last record again, stamped with the current time: a pass that changed nothing still
   // shows that the agent is alive. Nothing when there is no readable record.
   static void republish();

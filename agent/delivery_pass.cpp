@@ -89,7 +89,7 @@ void DeliveryPass::receive(const Delivery& delivery) {
   context_.parts.power->update(context_.preferences, true);
   if (!files.empty()) downloadFiles(delivery, files);
   context_.retries.erase(delivery.id);
-  Agent::publish("completed", "Your footage is ready.", &delivery,
+  Agent::publish(AgentState::completed, "Your footage is ready.", &delivery,
                  parseInt64(delivery.totalBytes).value_or(0));
   context_.parts.notifier->post(delivery.id, "Footage is ready", delivery.name);
 }
@@ -151,7 +151,7 @@ void DeliveryPass::report(const Delivery& delivery, int count, std::stop_token s
     throw TrellisantError("Receiving paused. Your downloaded footage is saved.");
   if (count > 0 && count % kTicksPerLease == 0) Resources::lease(api, delivery.id, stop);
   std::int64_t bytes = journal_->bytes(delivery.id);
-  Agent::publish("downloading", "Downloading original footage", &delivery, bytes);
+  Agent::publish(AgentState::downloading, "Downloading original footage", &delivery, bytes);
   Resources::downloading(api, delivery.id, bytes, stop);
   Resources::heartbeat(api, Readiness::ready, context_.preferences.destinationLabel, stop);
 }
@@ -166,7 +166,7 @@ void DeliveryPass::fail(const Delivery& delivery, const std::exception_ptr& erro
 
   std::string reason = prefixCharacters(userMessage(error), Resources::reasonCharacters);
   std::int64_t bytes = journal_->bytes(delivery.id);
-  Agent::publish("needs_attention", reason, &delivery, bytes);
+  Agent::publish(AgentState::needsAttention, reason, &delivery, bytes);
   try {
     Resources::waiting(*context_.api, delivery.id, bytes, reason, stop_);
   } catch (...) {

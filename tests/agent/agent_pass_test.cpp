@@ -197,7 +197,7 @@ TEST_F(AgentTest, FreeSpaceRuleCountsWhatTheJournalAlreadyHolds) {
     Journal journal(Journal::file());
     ManifestFile earlier{"earlier", "a.mov", "40000000000", "v1", std::nullopt, std::nullopt};
     journal.record("big", earlier);
-    journal.checkpoint("big", "earlier", 40'000'000'000, "partial", std::nullopt);
+    journal.checkpoint("big", "earlier", 40'000'000'000, JournalState::partial, std::nullopt);
   }
   auto agent = makeAgent();
 
