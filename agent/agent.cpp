@@ -10,6 +10,7 @@
 #include "delivery_pass.h"
 #include "download/free_space.h"
 #include "fileio.h"
+#include "settings/app_configuration.h"
 #include "settings/preferences.h"
 #include "settings/vault.h"
 #include "text.h"
@@ -41,6 +42,7 @@ Agent::Agent(AgentParts parts, AgentTiming timing) : parts_(std::move(parts)), t
   if (!parts_.makeAPI) parts_.makeAPI = [](const std::string& server) { return std::make_shared<API>(server); };
   if (!parts_.jitter) parts_.jitter = uniformJitter;
   if (!parts_.now) parts_.now = [] { return SystemClock::now(); };
+  if (!parts_.log) parts_.log = [](std::string_view line) { writeLogLine(kAgentProgram, line); };
   if (!parts_.makeDownloader) {
     parts_.makeDownloader = [freeSpace = parts_.freeSpace](std::shared_ptr<API> api,
                                                            std::shared_ptr<Journal> journal) {
@@ -78,7 +80,18 @@ void Agent::republish() {
 }
 
 void Agent::main(std::stop_token stop) {
+  std::string version(AppConfiguration::version());
+  parts_.log("started (version " + version + ")");
   while (!stop.stop_requested()) runPass(stop);
+  parts_.log("stopped (version " + version + ")");
+}
+
+void Agent::publishPass(AgentState state, const std::string& message) {
+  publish(state, message, nullptr, 0);
+  std::string line = std::string(toString(state)) + ": " + message;
+  if (line == lastPassLine_) return;
+  lastPassLine_ = line;
+  parts_.log(line);
 }
 
 void Agent::waitForEvent(API& api, std::stop_token stop) {
@@ -103,12 +116,12 @@ void Agent::runPass(std::stop_token stop) {
 
     auto credentials = Vault::read();
     if (!credentials || !credentials->matches(preferences.server)) {
-      publish(AgentState::setup, kSignIn, nullptr, 0);
+      publishPass(AgentState::setup, kSignIn);
       pause(timing_.pause, stop);
       return;
     }
     if (!preferences.receiving) {
-      publish(AgentState::paused, std::string(AgentStatus::pausedMessage), nullptr, 0);
+      publishPass(AgentState::paused, std::string(AgentStatus::pausedMessage));
       Resources::heartbeat(*api, Readiness::paused, preferences.destinationLabel, stop);
       pause(timing_.pause, stop);
       return;
@@ -116,7 +129,7 @@ void Agent::runPass(std::stop_token stop) {
     std::filesystem::path root = preferences.rootURL();
     if (::access(root.c_str(), W_OK) != 0) throw TrellisantError(kConnectDisk);
     if (!parts_.power->onPower() && !preferences.allowBattery) {
-      publish(AgentState::paused, kConnectPower, nullptr, 0);
+      publishPass(AgentState::paused, kConnectPower);
       Resources::heartbeat(*api, Readiness::paused, preferences.destinationLabel, stop);
       pause(timing_.pause, stop);
       return;
@@ -125,7 +138,7 @@ void Agent::runPass(std::stop_token stop) {
     auto deliveries = Resources::deliveries(*api, stop).deliveries;
     if (deliveries.empty()) {
       bool overnight = preferences.overnight && preferences.inWindow(SystemClock::now());
-      publish(AgentState::ready, overnight ? kReadyOvernight : kReady, nullptr, 0);
+      publishPass(AgentState::ready, overnight ? kReadyOvernight : kReady);
       waitForEvent(*api, stop);
       return;
     }
@@ -134,7 +147,7 @@ void Agent::runPass(std::stop_token stop) {
   } catch (...) {
     // Being stopped is not a failure to report; the last status stays as it was.
     if (stopping(stop)) return;
-    publish(AgentState::needsAttention, userMessage(std::current_exception()), nullptr, 0);
+    publishPass(AgentState::needsAttention, userMessage(std::current_exception()));
     sleepFor(timing_.pause, stop);
   }
 }

@@ -7,6 +7,7 @@
 #include <memory>
 #include <stop_token>
 #include <string>
+#include <string_view>
 
 #include "agent_status/agent_status.h"
 #include "agent_status/notifier.h"
@@ -15,10 +16,14 @@
 #include "clock.h"
 #include "download/downloader.h"
 #include "download/journal.h"
+#include "log.h"
 
 namespace trellisant {
 
 class AgentService;
+
+// The program's name, as its log lines and --version give it.
+inline constexpr std::string_view kAgentProgram = "trellisant-agent";
 
 // How long the agent waits between things. The defaults are the product's; tests shorten them.
 struct AgentTiming {
@@ -41,6 +46,8 @@ struct AgentParts {
   std::function<double()> jitter;
   // The wall clock of the retry table.
   std::function<Date()> now;
+  // Where the log lines go: standard error, which the user manager's journal keeps.
+  LogSink log;
   bool controlService = true;
 };
 
@@ -74,6 +81,8 @@ class Agent {
   void receive(const std::vector<Delivery>& deliveries, const Preferences& preferences,
                const std::shared_ptr<API>& api, const std::filesystem::path& root,
                std::stop_token stop);
+  // Publishes how this pass ended; logs it when it differs from the last pass's ending.
+  void publishPass(AgentState state, const std::string& message);
   void waitForEvent(API& api, std::stop_token stop);
 
   AgentParts parts_;
@@ -81,6 +90,7 @@ class Agent {
   std::map<std::string, RetryEntry> retries_;
   std::unique_ptr<AgentService> service_;
   std::int64_t cursor_ = 0;
+  std::string lastPassLine_;
 };
 
 }  // namespace trellisant

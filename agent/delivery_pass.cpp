@@ -19,6 +19,11 @@ constexpr int kAttemptCap = 6;
 constexpr double kMaximumDelay = 300;
 constexpr int kTicksPerLease = 5;
 
+// How a delivery is named in the log: its id and, quoted, its name.
+std::string named(const Delivery& delivery) {
+  return "delivery " + delivery.id + " \"" + delivery.name + "\"";
+}
+
 }  // namespace
 
 // The first failure among a delivery's downloads and its ticker, and the stop that goes out
@@ -83,6 +88,8 @@ void DeliveryPass::checkFreeSpace(const Delivery& delivery) {
 
 void DeliveryPass::receive(const Delivery& delivery) {
   API& api = *context_.api;
+  context_.parts.log(named(delivery) + " started: " + std::to_string(delivery.fileCount) +
+                     " files, " + delivery.totalBytes + " bytes");
   Resources::lease(api, delivery.id, stop_);
   std::vector<ManifestFile> files = api.files(delivery, stop_);
   checkFreeSpace(delivery);
@@ -91,6 +98,7 @@ void DeliveryPass::receive(const Delivery& delivery) {
   context_.retries.erase(delivery.id);
   Agent::publish(AgentState::completed, "Your footage is ready.", &delivery,
                  parseInt64(delivery.totalBytes).value_or(0));
+  context_.parts.log(named(delivery) + " completed");
   context_.parts.notifier->post(delivery.id, "Footage is ready", delivery.name);
 }
 
@@ -137,6 +145,8 @@ void DeliveryPass::runBatch(const Delivery& delivery, const std::vector<Manifest
     members.emplace_back([&, file] {
       try {
         downloader_->download(delivery, file, context_.root, bandwidth, outcome.files().get_token());
+        context_.parts.log("file \"" + file.relativePath + "\" of " + named(delivery) +
+                           " completed");
       } catch (...) {
         outcome.fail(std::current_exception());
       }
@@ -165,6 +175,8 @@ void DeliveryPass::fail(const Delivery& delivery, const std::exception_ptr& erro
       attempt, context_.parts.now() + std::chrono::duration_cast<SystemClock::duration>(Seconds(delay))};
 
   std::string reason = prefixCharacters(userMessage(error), Resources::reasonCharacters);
+  context_.parts.log(named(delivery) + " failed: " + reason + " (next attempt in " +
+                     std::to_string(std::lround(delay)) + " s)");
   std::int64_t bytes = journal_->bytes(delivery.id);
   Agent::publish(AgentState::needsAttention, reason, &delivery, bytes);
   try {
