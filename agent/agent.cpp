@@ -6,9 +6,11 @@
 
 #include "agent_status/agent_service.h"
 #include "agent_status/agent_status.h"
+#include "api/resources.h"
 #include "delivery_pass.h"
 #include "download/free_space.h"
 #include "fileio.h"
+#include "settings/app_configuration.h"
 #include "settings/preferences.h"
 #include "settings/vault.h"
 #include "text.h"
@@ -17,7 +19,6 @@ namespace trellisant {
 namespace {
 
 constexpr const char* kSignIn = "Sign in to Trellisant to receive footage.";
-constexpr const char* kPaused = "Receiving is paused.";
 constexpr const char* kConnectDisk = "Connect your download disk to receive footage.";
 constexpr const char* kConnectPower = "Connect power to receive footage.";
 constexpr const char* kReadyOvernight = "Ready for overnight footage. Your display can sleep.";
@@ -41,6 +42,7 @@ Agent::Agent(AgentParts parts, AgentTiming timing) : parts_(std::move(parts)), t
   if (!parts_.makeAPI) parts_.makeAPI = [](const std::string& server) { return std::make_shared<API>(server); };
   if (!parts_.jitter) parts_.jitter = uniformJitter;
   if (!parts_.now) parts_.now = [] { return SystemClock::now(); };
+  if (!parts_.log) parts_.log = [](std::string_view line) { writeLogLine(kAgentProgram, line); };
   if (!parts_.makeDownloader) {
     parts_.makeDownloader = [freeSpace = parts_.freeSpace](std::shared_ptr<API> api,
                                                            std::shared_ptr<Journal> journal) {
@@ -53,10 +55,10 @@ Agent::Agent(AgentParts parts, AgentTiming timing) : parts_(std::move(parts)), t
 
 Agent::~Agent() = default;
 
-void Agent::publish(const std::string& state, const std::string& message, const Delivery* delivery,
+void Agent::publish(AgentState state, const std::string& message, const Delivery* delivery,
                     std::int64_t bytes) {
   AgentStatus status;
-  status.state = state;
+  status.state = toString(state);
   status.message = message;
   status.transfer = delivery != nullptr ? delivery->name : "";
   status.bytes = bytes;
@@ -78,13 +80,18 @@ void Agent::republish() {
 }
 
 void Agent::main(std::stop_token stop) {
+  std::string version(AppConfiguration::version());
+  parts_.log("started (version " + version + ")");
   while (!stop.stop_requested()) runPass(stop);
+  parts_.log("stopped (version " + version + ")");
 }
 
-void Agent::heartbeat(API& api, const char* readiness, const Preferences& preferences,
-                      std::stop_token stop) {
-  Json body = {{"readiness", readiness}, {"destinationLabel", preferences.destinationLabel}};
-  api.request<API::OK>("heartbeat", "POST", body, stop);
+void Agent::publishPass(AgentState state, const std::string& message) {
+  publish(state, message, nullptr, 0);
+  std::string line = std::string(toString(state)) + ": " + message;
+  if (line == lastPassLine_) return;
+  lastPassLine_ = line;
+  parts_.log(line);
 }
 
 void Agent::waitForEvent(API& api, std::stop_token stop) {
@@ -109,29 +116,29 @@ void Agent::runPass(std::stop_token stop) {
 
     auto credentials = Vault::read();
     if (!credentials || !credentials->matches(preferences.server)) {
-      publish("setup", kSignIn, nullptr, 0);
+      publishPass(AgentState::setup, kSignIn);
       pause(timing_.pause, stop);
       return;
     }
     if (!preferences.receiving) {
-      publish("paused", kPaused, nullptr, 0);
-      heartbeat(*api, "paused", preferences, stop);
+      publishPass(AgentState::paused, std::string(AgentStatus::pausedMessage));
+      Resources::heartbeat(*api, Readiness::paused, preferences.destinationLabel, stop);
       pause(timing_.pause, stop);
       return;
     }
     std::filesystem::path root = preferences.rootURL();
     if (::access(root.c_str(), W_OK) != 0) throw TrellisantError(kConnectDisk);
     if (!parts_.power->onPower() && !preferences.allowBattery) {
-      publish("paused", kConnectPower, nullptr, 0);
-      heartbeat(*api, "paused", preferences, stop);
+      publishPass(AgentState::paused, kConnectPower);
+      Resources::heartbeat(*api, Readiness::paused, preferences.destinationLabel, stop);
       pause(timing_.pause, stop);
       return;
     }
-    heartbeat(*api, "ready", preferences, stop);
-    auto deliveries = api->request<API::Deliveries>("deliveries", "GET", std::nullopt, stop).deliveries;
+    Resources::heartbeat(*api, Readiness::ready, preferences.destinationLabel, stop);
+    auto deliveries = Resources::deliveries(*api, stop).deliveries;
     if (deliveries.empty()) {
       bool overnight = preferences.overnight && preferences.inWindow(SystemClock::now());
-      publish("ready", overnight ? kReadyOvernight : kReady, nullptr, 0);
+      publishPass(AgentState::ready, overnight ? kReadyOvernight : kReady);
       waitForEvent(*api, stop);
       return;
     }
@@ -140,7 +147,7 @@ void Agent::runPass(std::stop_token stop) {
   } catch (...) {
     // Being stopped is not a failure to report; the last status stays as it was.
     if (stopping(stop)) return;
-    publish("needs_attention", userMessage(std::current_exception()), nullptr, 0);
+    publishPass(AgentState::needsAttention, userMessage(std::current_exception()));
     sleepFor(timing_.pause, stop);
   }
 }

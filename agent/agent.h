@@ -7,17 +7,23 @@
 #include <memory>
 #include <stop_token>
 #include <string>
+#include <string_view>
 
+#include "agent_status/agent_status.h"
 #include "agent_status/notifier.h"
 #include "agent_status/power_policy.h"
 #include "api/api.h"
 #include "clock.h"
 #include "download/downloader.h"
 #include "download/journal.h"
+#include "log.h"
 
 namespace trellisant {
 
 class AgentService;
+
+// The program's name, as its log lines and --version give it.
+inline constexpr std::string_view kAgentProgram = "trellisant-agent";
 
 // How long the agent waits between things. The defaults are the product's; tests shorten them.
 struct AgentTiming {
@@ -40,6 +46,8 @@ struct AgentParts {
   std::function<double()> jitter;
   // The wall clock of the retry table.
   std::function<Date()> now;
+  // Where the log lines go: standard error, which the user manager's journal keeps.
+  LogSink log;
   bool controlService = true;
 };
 
@@ -60,8 +68,8 @@ class Agent {
   void runPass(std::stop_token stop);
 
   // The one way the agent writes its status record.
-  static void publish(const std::string& state, const std::string& message,
-                      const Delivery* delivery, std::int64_t bytes);
+  static void publish(AgentState state, const std::string& message, const Delivery* delivery,
+                      std::int64_t bytes);
   // The last record again, stamped with the current time: a pass that changed nothing still
   // shows that the agent is alive. Nothing when there is no readable record.
   static void republish();
@@ -73,8 +81,8 @@ class Agent {
   void receive(const std::vector<Delivery>& deliveries, const Preferences& preferences,
                const std::shared_ptr<API>& api, const std::filesystem::path& root,
                std::stop_token stop);
-  void heartbeat(API& api, const char* readiness, const Preferences& preferences,
-                 std::stop_token stop);
+  // Publishes how this pass ended; logs it when it differs from the last pass's ending.
+  void publishPass(AgentState state, const std::string& message);
   void waitForEvent(API& api, std::stop_token stop);
 
   AgentParts parts_;
@@ -82,6 +90,7 @@ class Agent {
   std::map<std::string, RetryEntry> retries_;
   std::unique_ptr<AgentService> service_;
   std::int64_t cursor_ = 0;
+  std::string lastPassLine_;
 };
 
 }  // namespace trellisant

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "api/resources.h"
 #include "download/free_space.h"
 #include "settings/preferences.h"
 #include "text.h"
@@ -16,15 +17,11 @@ namespace {
 constexpr int kBatchSize = 2;
 constexpr int kAttemptCap = 6;
 constexpr double kMaximumDelay = 300;
-constexpr std::size_t kLongestReason = 240;
 constexpr int kTicksPerLease = 5;
 
-std::string path(const Delivery& delivery, const char* leaf) {
-  return "deliveries/" + delivery.id + "/" + leaf;
-}
-
-void lease(API& api, const Delivery& delivery, std::stop_token stop) {
-  api.request<API::Lease>(path(delivery, "lease"), "POST", Json::object(), stop);
+// How a delivery is named in the log: its id and, quoted, its name.
+std::string named(const Delivery& delivery) {
+  return "delivery " + delivery.id + " \"" + delivery.name + "\"";
 }
 
 }  // namespace
@@ -91,14 +88,17 @@ void DeliveryPass::checkFreeSpace(const Delivery& delivery) {
 
 void DeliveryPass::receive(const Delivery& delivery) {
   API& api = *context_.api;
-  lease(api, delivery, stop_);
+  context_.parts.log(named(delivery) + " started: " + std::to_string(delivery.fileCount) +
+                     " files, " + delivery.totalBytes + " bytes");
+  Resources::lease(api, delivery.id, stop_);
   std::vector<ManifestFile> files = api.files(delivery, stop_);
   checkFreeSpace(delivery);
   context_.parts.power->update(context_.preferences, true);
   if (!files.empty()) downloadFiles(delivery, files);
   context_.retries.erase(delivery.id);
-  Agent::publish("completed", "Your footage is ready.", &delivery,
+  Agent::publish(AgentState::completed, "Your footage is ready.", &delivery,
                  parseInt64(delivery.totalBytes).value_or(0));
+  context_.parts.log(named(delivery) + " completed");
   context_.parts.notifier->post(delivery.id, "Footage is ready", delivery.name);
 }
 
@@ -123,7 +123,7 @@ void DeliveryPass::downloadFiles(const Delivery& delivery, const std::vector<Man
   try {
     for (std::size_t first = 0; first < files.size() && !outcome.error(); first += kBatchSize) {
       std::size_t last = std::min(files.size(), first + kBatchSize);
-      lease(*context_.api, delivery, stop_);
+      Resources::lease(*context_.api, delivery.id, stop_);
       runBatch(delivery, std::vector<ManifestFile>(files.begin() + first, files.begin() + last),
                outcome);
     }
@@ -145,6 +145,8 @@ void DeliveryPass::runBatch(const Delivery& delivery, const std::vector<Manifest
     members.emplace_back([&, file] {
       try {
         downloader_->download(delivery, file, context_.root, bandwidth, outcome.files().get_token());
+        context_.parts.log("file \"" + file.relativePath + "\" of " + named(delivery) +
+                           " completed");
       } catch (...) {
         outcome.fail(std::current_exception());
       }
@@ -157,13 +159,11 @@ void DeliveryPass::report(const Delivery& delivery, int count, std::stop_token s
   Preferences current = Preferences::load();
   if (!current.receiving || (!context_.parts.power->onPower() && !current.allowBattery))
     throw TrellisantError("Receiving paused. Your downloaded footage is saved.");
-  if (count > 0 && count % kTicksPerLease == 0) lease(api, delivery, stop);
+  if (count > 0 && count % kTicksPerLease == 0) Resources::lease(api, delivery.id, stop);
   std::int64_t bytes = journal_->bytes(delivery.id);
-  Agent::publish("downloading", "Downloading original footage", &delivery, bytes);
-  Json progress = {{"state", "downloading"}, {"bytesDone", std::to_string(bytes)}};
-  api.request<API::OK>(path(delivery, "progress"), "POST", progress, stop);
-  Json beat = {{"readiness", "ready"}, {"destinationLabel", context_.preferences.destinationLabel}};
-  api.request<API::OK>("heartbeat", "POST", beat, stop);
+  Agent::publish(AgentState::downloading, "Downloading original footage", &delivery, bytes);
+  Resources::downloading(api, delivery.id, bytes, stop);
+  Resources::heartbeat(api, Readiness::ready, context_.preferences.destinationLabel, stop);
 }
 
 void DeliveryPass::fail(const Delivery& delivery, const std::exception_ptr& error) {
@@ -174,12 +174,13 @@ void DeliveryPass::fail(const Delivery& delivery, const std::exception_ptr& erro
   context_.retries[delivery.id] = RetryEntry{
       attempt, context_.parts.now() + std::chrono::duration_cast<SystemClock::duration>(Seconds(delay))};
 
-  std::string reason = prefixCharacters(userMessage(error), kLongestReason);
+  std::string reason = prefixCharacters(userMessage(error), Resources::reasonCharacters);
+  context_.parts.log(named(delivery) + " failed: " + reason + " (next attempt in " +
+                     std::to_string(std::lround(delay)) + " s)");
   std::int64_t bytes = journal_->bytes(delivery.id);
-  Agent::publish("needs_attention", reason, &delivery, bytes);
+  Agent::publish(AgentState::needsAttention, reason, &delivery, bytes);
   try {
-    Json waiting = {{"state", "waiting"}, {"bytesDone", std::to_string(bytes)}, {"reason", reason}};
-    context_.api->request(path(delivery, "progress"), "POST", waiting, stop_);
+    Resources::waiting(*context_.api, delivery.id, bytes, reason, stop_);
   } catch (...) {
     // The waiting report is best effort.
   }

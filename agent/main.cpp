@@ -1,4 +1,5 @@
 // trellisant-agent: receives deliveries in the background until SIGTERM or SIGINT.
+// `trellisant-agent --version` prints the version and touches nothing.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -11,7 +12,11 @@
 #include <thread>
 
 #include "agent.h"
+#include "log.h"
+#include "settings/app_configuration.h"
 #include "settings/paths.h"
+
+using namespace trellisant;
 
 namespace {
 
@@ -20,23 +25,27 @@ namespace {
 // lock lasts as long as the process (the descriptor is never closed); the kernel drops it
 // however the process ends. False when another agent holds it.
 bool onlyAgent() {
-  auto file = trellisant::Paths::support() / "agent.lock";
+  auto file = Paths::support() / "agent.lock";
   int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
   if (fd >= 0 && errno == EWOULDBLOCK) {
-    std::cerr << "trellisant-agent: another receiving helper already works in "
-              << file.parent_path().string() << "; this one ends.\n";
+    writeLogLine(kAgentProgram, "another receiving helper already works in " +
+                                    file.parent_path().string() + "; this one ends.");
     return false;
   }
   // Without a usable lock file the passes report the unusable support folder themselves.
-  std::cerr << "trellisant-agent: cannot lock " << file.string() << ": " << std::strerror(errno)
-            << "\n";
+  int error = errno;
+  writeLogLine(kAgentProgram, "cannot lock " + file.string() + ": " + std::strerror(error));
   return true;
 }
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc == 2 && std::string_view(argv[1]) == "--version") {
+    std::cout << kAgentProgram << " " << AppConfiguration::version() << "\n";
+    return 0;
+  }
   if (!onlyAgent()) return 0;
 
   // Block the stop signals in every thread; one thread waits for them and stops the agent.
@@ -62,7 +71,7 @@ int main() {
   });
 
   {
-    trellisant::Agent agent;
+    Agent agent;
     agent.main(stop.get_token());
   }
   waiter.request_stop();

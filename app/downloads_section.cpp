@@ -16,11 +16,11 @@ namespace trellisant::app {
 namespace {
 
 QString statusTitle(const AppModel& model) {
-  const auto& state = model.status().state;
+  const auto& status = model.status();
   if (!model.signedIn()) return QStringLiteral("Connect your company");
-  if (state == "ready") return QStringLiteral("Ready to receive");
-  if (state == "downloading") return QStringLiteral("Downloading footage");
-  if (state == "paused") return QStringLiteral("Receiving is paused");
+  if (status.is(AgentState::ready)) return QStringLiteral("Ready to receive");
+  if (status.is(AgentState::downloading)) return QStringLiteral("Downloading footage");
+  if (status.is(AgentState::paused)) return QStringLiteral("Receiving is paused");
   return QStringLiteral("Check your device");
 }
 
@@ -163,7 +163,7 @@ QWidget* DownloadsSection::buildFolderRow() {
 void DownloadsSection::sync() {
   const auto& status = model_.status();
   const auto& preferences = model_.preferences();
-  std::string_view symbol = status.state == "downloading" ? "arrow.down.circle.fill" : "checkmark.shield";
+  std::string_view symbol = status.is(AgentState::downloading) ? "arrow.down.circle.fill" : "checkmark.shield";
   if (symbol != statusSymbolName_) {
     statusSymbolName_ = symbol;
     statusSymbol_->setPixmap(symbolIcon(symbol, theme::brand())

@@ -50,7 +50,7 @@ void TrayMenu::sync() {
   message_->setText(toQString(model_.status().message).replace('&', QStringLiteral("&&")));
   toggle_->setText(receiving ? QStringLiteral("Pause receiving") : QStringLiteral("Enable receiving"));
 
-  bool filled = model_.status().state == "downloading";
+  bool filled = model_.status().is(AgentState::downloading);
   if (!iconSet_ || filled != filled_) {
     filled_ = filled;
     iconSet_ = true;

@@ -17,7 +17,7 @@
 #include <memory>
 #include <string>
 
-#include "api/api.h"
+#include "api/resources.h"
 #include "download/downloader.h"
 #include "download/journal.h"
 #include "error.h"
@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
     auto journal = std::make_shared<Journal>(Journal::file());
     Downloader downloader(api, journal, availableBytes, tuning);
 
-    auto list = api->request<API::Deliveries>("deliveries", "GET", std::nullopt).deliveries;
+    auto list = Resources::deliveries(*api).deliveries;
     auto delivery = std::find_if(list.begin(), list.end(),
                                  [&](const Delivery& d) { return d.id == id; });
     if (delivery == list.end()) throw TrellisantError("The server does not offer this delivery.");

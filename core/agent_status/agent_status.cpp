@@ -1,6 +1,7 @@
 #include "agent_status/agent_status.h"
 
 #include <cmath>
+#include <utility>
 
 #include "fileio.h"
 #include "settings/paths.h"
@@ -13,10 +14,31 @@ namespace {
 // overflow the conversion.
 constexpr double kLatestReferenceSeconds = 8.0e9;
 
+constexpr std::pair<AgentState, std::string_view> kStateWords[] = {
+    {AgentState::setup, "setup"},
+    {AgentState::paused, "paused"},
+    {AgentState::ready, "ready"},
+    {AgentState::downloading, "downloading"},
+    {AgentState::completed, "completed"},
+    {AgentState::needsAttention, "needs_attention"}};
+
 }  // namespace
 
+std::string_view toString(AgentState state) {
+  for (auto [known, word] : kStateWords)
+    if (known == state) return word;
+  return {};
+}
+
+std::optional<AgentState> parseAgentState(std::string_view text) {
+  for (auto [known, word] : kStateWords)
+    if (word == text) return known;
+  return std::nullopt;
+}
+
 AgentStatus AgentStatus::fallback(Date now) {
-  return AgentStatus{"setup", "Enable receiving to get started.", "", 0, 0, now};
+  return AgentStatus{
+      std::string(toString(AgentState::setup)), "Enable receiving to get started.", "", 0, 0, now};
 }
 
 std::filesystem::path AgentStatus::file() { return Paths::support() / "status.json"; }

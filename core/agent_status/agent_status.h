@@ -11,9 +11,17 @@
 
 namespace trellisant {
 
+// What the agent is doing, in the words of status.json.
+enum class AgentState { setup, paused, ready, downloading, completed, needsAttention };
+std::string_view toString(AgentState state);
+// Nothing for a word this build does not know.
+std::optional<AgentState> parseAgentState(std::string_view text);
+
 // What the agent is doing, as the user should see it. The agent writes it to status.json; its
 // control service and the app read it back.
 struct AgentStatus {
+  // The state as written. A word this build does not know (a newer agent's) is kept and shown
+  // as it stands rather than refused.
   std::string state;
   std::string message;
   std::string transfer;
@@ -23,6 +31,8 @@ struct AgentStatus {
 
   // The message of the "paused" state, wherever it is shown.
   static constexpr std::string_view pausedMessage = "Receiving is paused.";
+
+  bool is(AgentState wanted) const { return parseAgentState(state) == wanted; }
 
   // Stands for a status nobody has written yet; never saved.
   static AgentStatus fallback(Date now = SystemClock::now());

@@ -5,6 +5,7 @@
 
 #include "api/event_lines.h"
 #include "api/http.h"
+#include "api/resources.h"
 #include "error.h"
 #include "settings/preferences.h"
 #include "settings/vault.h"
@@ -257,8 +258,7 @@ std::vector<ManifestFile> API::files(const Delivery& delivery, std::stop_token s
   std::vector<ManifestFile> files;
   for (;;) {
     auto offset = static_cast<std::int64_t>(files.size());
-    Manifest page =
-        request<Manifest>(Resources::manifest(delivery.id, offset), "GET", std::nullopt, stop);
+    Manifest page = Resources::manifestPage(*this, delivery.id, offset, stop);
     if (page.files.empty()) break;
     files.insert(files.end(), page.files.begin(), page.files.end());
     if (static_cast<std::int64_t>(files.size()) >= delivery.fileCount) break;

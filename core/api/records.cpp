@@ -4,7 +4,6 @@
 #include <cctype>
 
 #include "api/url.h"
-#include "text.h"
 
 namespace trellisant {
 namespace {
@@ -90,53 +89,5 @@ Json Capability::toJson() const {
   putOptional(json, "checksumKind", checksumKind);
   return json;
 }
-
-namespace Resources {
-
-std::string lease(const std::string& deliveryId) {
-  return "deliveries/" + deliveryId + "/lease";
-}
-
-std::string manifest(const std::string& deliveryId, std::int64_t offset) {
-  return "deliveries/" + deliveryId + "/manifest?offset=" + std::to_string(offset);
-}
-
-std::string capability(const std::string& deliveryId) {
-  return "deliveries/" + deliveryId + "/capability";
-}
-std::string fileComplete(const std::string& deliveryId) {
-  return "deliveries/" + deliveryId + "/file-complete";
-}
-std::string progress(const std::string& deliveryId) {
-  return "deliveries/" + deliveryId + "/progress";
-}
-
-Json heartbeatBody(std::string_view readiness, std::string_view destinationLabel) {
-  return Json{{"readiness", readiness}, {"destinationLabel", destinationLabel}};
-}
-
-Json capabilityBody(std::string_view fileId) {
-  return Json{{"fileId", fileId}};
-}
-
-Json fileCompleteBody(std::string_view fileId, std::string_view sha256) {
-  return Json{{"fileId", fileId}, {"sha256", sha256}};
-}
-
-Json downloadingBody(std::int64_t bytesDone) {
-  return Json{{"state", "downloading"}, {"bytesDone", std::to_string(bytesDone)}};
-}
-
-Json waitingBody(std::int64_t bytesDone, std::string_view reason) {
-  return Json{{"state", "waiting"},
-              {"bytesDone", std::to_string(bytesDone)},
-              {"reason", prefixCharacters(reason, reasonCharacters)}};
-}
-
-Json enrollBody(std::string_view name, std::string_view version) {
-  return Json{{"name", name}, {"version", version}};
-}
-
-}  // namespace Resources
 
 }  // namespace trellisant

@@ -1,10 +1,8 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "api/http.h"
 #include "json.h"
@@ -59,32 +57,5 @@ struct Capability {
   Json toJson() const;
   bool operator==(const Capability&) const = default;
 };
-
-// Paths (relative to "/api/v1/native/") and request bodies of the native API's resources.
-namespace Resources {
-
-inline constexpr std::string_view heartbeat = "heartbeat";
-inline constexpr std::string_view deliveries = "deliveries";
-inline constexpr std::string_view enroll = "enroll";
-inline constexpr std::string_view revoke = "revoke";
-std::string lease(const std::string& deliveryId);
-std::string manifest(const std::string& deliveryId, std::int64_t offset);
-std::string capability(const std::string& deliveryId);
-std::string fileComplete(const std::string& deliveryId);
-std::string progress(const std::string& deliveryId);
-
-// The waiting report carries at most this many user-perceived characters of the reason.
-inline constexpr std::size_t reasonCharacters = 240;
-
-Json heartbeatBody(std::string_view readiness, std::string_view destinationLabel);
-Json capabilityBody(std::string_view fileId);
-Json fileCompleteBody(std::string_view fileId, std::string_view sha256);
-// {"state": "downloading", "bytesDone": decimal}
-Json downloadingBody(std::int64_t bytesDone);
-// {"state": "waiting", "bytesDone": decimal, "reason": the first 240 characters of `reason`}
-Json waitingBody(std::int64_t bytesDone, std::string_view reason);
-Json enrollBody(std::string_view name, std::string_view version);
-
-}  // namespace Resources
 
 }  // namespace trellisant

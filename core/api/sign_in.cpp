@@ -3,6 +3,7 @@
 #include "api/api.h"
 #include "api/http.h"
 #include "api/pkce.h"
+#include "api/resources.h"
 #include "error.h"
 #include "settings/app_configuration.h"
 #include "settings/vault.h"
@@ -122,9 +123,7 @@ void SignInFlow::finish(const Pending& pending, const Url& callback, const std::
   Vault::save(credentials);
 
   API api(pending.server);
-  auto enrollment = api.request<API::Enrollment>(
-      "enroll", "POST", Json{{"name", name}, {"version", std::string(AppConfiguration::version())}},
-      stop);
+  auto enrollment = Resources::enroll(api, name, AppConfiguration::version(), stop);
 
   // The enrollment request may have renewed the tokens meanwhile; keep the stored ones.
   auto stored = Vault::read();
@@ -138,7 +137,7 @@ void SignInFlow::finish(const Pending& pending, const Url& callback, const std::
 void signOut(const Preferences& preferences, std::stop_token stop) {
   try {
     API api(preferences.server);
-    api.request<API::OK>("revoke", "POST", Json::object(), stop);
+    Resources::revoke(api, stop);
   } catch (const Cancelled&) {
     throw;
   } catch (const std::exception& error) {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "api/api.h"
-#include "api/records.h"
+#include "api/resources.h"
 #include "clock.h"
 #include "digest.h"
 #include "download/file_safety.h"
@@ -180,21 +180,21 @@ void Downloader::download(const Delivery& delivery, const ManifestFile& file,
   const std::string partial = partialName(file.id);
   std::int64_t offset = 0;
   std::optional<std::string> verified;
-  if (record.state == "partial") {
+  if (record.state == JournalState::partial) {
     offset = record.offset;
   } else if (record.sha256 && intactPartial(folder.get(), partial, size, *record.sha256)) {
     // Stopped after the verified checkpoint, before the rename: every byte is there already.
     offset = size;
     verified = record.sha256;
   } else {
-    journal_->checkpoint(delivery.id, file.id, 0, "partial", std::nullopt);
+    journal_->checkpoint(delivery.id, file.id, 0, JournalState::partial, std::nullopt);
   }
   const std::int64_t journaled = offset;
   UniqueFd fd = openPartial(folder.get(), partial, offset, size);
   // Rewriting the row with what it already holds would only cost a commit.
   if (offset != journaled) {
     verified.reset();  // the partial file changed since it was checked
-    journal_->checkpoint(delivery.id, file.id, offset, "partial", std::nullopt);
+    journal_->checkpoint(delivery.id, file.id, offset, JournalState::partial, std::nullopt);
   }
 
   while (offset < size)
@@ -203,16 +203,15 @@ void Downloader::download(const Delivery& delivery, const ManifestFile& file,
   throwIfStopped(stop);
   if (!verified) {
     verified = verify(delivery, file, fd.get());
-    journal_->checkpoint(delivery.id, file.id, size, "finalized", *verified);
+    journal_->checkpoint(delivery.id, file.id, size, JournalState::finalized, *verified);
   }
   const std::string sha256 = *verified;
   if (!renameExclusively(folder.get(), partial, name))
     throw TrellisantError("Could not finalize this file without overwriting existing footage.");
   ::fsync(folder.get());  // makes the rename durable; nothing to do if it cannot
   checkStillReachable(root, destination.folders, folder.get());
-  api_->request<API::OK>(Resources::fileComplete(delivery.id), "POST",
-                         Resources::fileCompleteBody(file.id, sha256), stop);
-  journal_->checkpoint(delivery.id, file.id, size, "completed", sha256);
+  Resources::fileComplete(*api_, delivery.id, file.id, sha256, stop);
+  journal_->checkpoint(delivery.id, file.id, size, JournalState::completed, sha256);
 }
 
 // A file stands at the final name: this system's own finished file is reported again; any
@@ -220,14 +219,14 @@ void Downloader::download(const Delivery& delivery, const ManifestFile& file,
 void Downloader::reportExisting(const Delivery& delivery, const ManifestFile& file, int existing,
                                 const Journal::Record& record, std::int64_t size,
                                 std::stop_token stop) {
-  bool finished = record.state == "finalized" || record.state == "completed";
+  bool finished =
+      record.state == JournalState::finalized || record.state == JournalState::completed;
   if (!finished || !record.sha256)
     throw TrellisantError("A file already exists at this destination. Choose another folder.");
   if (digestsOf(existing, false).sha256 != *record.sha256)
     throw TrellisantError("An existing downloaded file changed. Choose another destination.");
-  api_->request<API::OK>(Resources::fileComplete(delivery.id), "POST",
-                         Resources::fileCompleteBody(file.id, *record.sha256), stop);
-  journal_->checkpoint(delivery.id, file.id, size, "completed", record.sha256);
+  Resources::fileComplete(*api_, delivery.id, file.id, *record.sha256, stop);
+  journal_->checkpoint(delivery.id, file.id, size, JournalState::completed, record.sha256);
 }
 
 // Opens the partial file and cuts it back to what the journal confirmed (`offset` becomes the
@@ -262,8 +261,7 @@ std::int64_t Downloader::fetchRange(const Delivery& delivery, const ManifestFile
   if (!available || *available <= need + reserve)
     throw TrellisantError("Free up space on the download disk to continue.");
 
-  auto capability = api_->request<Capability>(Resources::capability(delivery.id), "POST",
-                                              Resources::capabilityBody(file.id), stop);
+  auto capability = Resources::capability(*api_, delivery.id, file.id, stop);
   if (capability.fingerprint != file.fingerprint || capability.size != file.size)
     throw TrellisantError("The original footage changed. Request a new transfer.");
 
@@ -272,7 +270,7 @@ std::int64_t Downloader::fetchRange(const Delivery& delivery, const ManifestFile
   RangeTransfer transfer(
       fd, offset, end, size, bandwidth, false,
       [&](std::int64_t at) {
-        journal_->checkpoint(delivery.id, file.id, at, "partial", std::nullopt);
+        journal_->checkpoint(delivery.id, file.id, at, JournalState::partial, std::nullopt);
       },
       tuning_.transfer);
   return transfer.run(capability.url, capability.headers, stop);
@@ -286,7 +284,7 @@ std::string Downloader::verify(const Delivery& delivery, const ManifestFile& fil
   if (file.checksum) {
     const std::string& actual = md5Checksum ? md5 : sha256;
     if (asciiLowercase(actual) != asciiLowercase(*file.checksum)) {
-      journal_->checkpoint(delivery.id, file.id, 0, "partial", std::nullopt);
+      journal_->checkpoint(delivery.id, file.id, 0, JournalState::partial, std::nullopt);
       throw TrellisantError("File verification failed. Trellisant will download this file again.");
     }
   }

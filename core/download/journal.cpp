@@ -28,11 +28,18 @@ class Journal::Statement {
 
 namespace {
 
-constexpr const char* kCreateTable =
-    "CREATE TABLE IF NOT EXISTS files (delivery TEXT NOT NULL, file TEXT NOT NULL, fingerprint "
-    "TEXT "
-    "NOT NULL, offset INTEGER NOT NULL DEFAULT 0, state TEXT NOT NULL DEFAULT 'partial', sha256 "
-    "TEXT, PRIMARY KEY(delivery,file));";
+constexpr std::pair<JournalState, std::string_view> kStateWords[] = {
+    {JournalState::partial, "partial"},
+    {JournalState::finalized, "finalized"},
+    {JournalState::completed, "completed"}};
+
+std::string createTable() {
+  return "CREATE TABLE IF NOT EXISTS files (delivery TEXT NOT NULL, file TEXT NOT NULL, "
+         "fingerprint TEXT NOT NULL, offset INTEGER NOT NULL DEFAULT 0, state TEXT NOT NULL "
+         "DEFAULT '" +
+         std::string(toString(JournalState::partial)) +
+         "', sha256 TEXT, PRIMARY KEY(delivery,file));";
+}
 
 std::string columnText(sqlite3_stmt* statement, int column) {
   const unsigned char* text = sqlite3_column_text(statement, column);
@@ -40,6 +47,18 @@ std::string columnText(sqlite3_stmt* statement, int column) {
 }
 
 }  // namespace
+
+std::string_view toString(JournalState state) {
+  for (auto [known, word] : kStateWords)
+    if (known == state) return word;
+  return {};
+}
+
+std::optional<JournalState> parseJournalState(std::string_view text) {
+  for (auto [known, word] : kStateWords)
+    if (word == text) return known;
+  return std::nullopt;
+}
 
 Journal::Journal(const std::filesystem::path& file, std::chrono::milliseconds busyTimeout) {
   // 0x10006: read-write, create, full mutex.
@@ -52,8 +71,9 @@ Journal::Journal(const std::filesystem::path& file, std::chrono::milliseconds bu
     throw TrellisantError("Could not open the download journal.");
   }
   sqlite3_busy_timeout(db_, static_cast<int>(busyTimeout.count()));
-  for (const char* sql : {"PRAGMA journal_mode=WAL;", "PRAGMA synchronous=FULL;", kCreateTable}) {
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) {
+  for (const std::string& sql : {std::string("PRAGMA journal_mode=WAL;"),
+                                 std::string("PRAGMA synchronous=FULL;"), createTable()}) {
+    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
       sqlite3_close(db_);
       db_ = nullptr;
       throw TrellisantError("The download journal could not be updated.");
@@ -101,19 +121,19 @@ Journal::Record Journal::record(const std::string& delivery, const ManifestFile&
   }
   Record record;
   record.offset = sqlite3_column_int64(select.get(), 0);
-  record.state = columnText(select.get(), 1);
+  record.state = parseJournalState(columnText(select.get(), 1));
   if (sqlite3_column_type(select.get(), 2) != SQLITE_NULL)
     record.sha256 = columnText(select.get(), 2);
   return record;
 }
 
 void Journal::checkpoint(const std::string& delivery, const std::string& file, std::int64_t offset,
-                         const std::string& state, const std::optional<std::string>& sha256) {
+                         JournalState state, const std::optional<std::string>& sha256) {
   std::lock_guard guard(lock_);
   Statement update = statement(
       "UPDATE files SET offset=CAST(? AS INTEGER),state=?,sha256=NULLIF(?,'') WHERE delivery=? AND "
       "file=?",
-      {std::to_string(offset), state, sha256.value_or(""), delivery, file});
+      {std::to_string(offset), std::string(toString(state)), sha256.value_or(""), delivery, file});
   if (update.step() != SQLITE_DONE) throw TrellisantError("Could not checkpoint the download.");
 }
 

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct sqlite3;
@@ -14,6 +15,13 @@ namespace trellisant {
 
 struct ManifestFile;
 
+// How far a file has come: bytes arriving in its partial file, verified there, or moved into
+// place and reported. Stored under these words.
+enum class JournalState { partial, finalized, completed };
+std::string_view toString(JournalState state);
+// Nothing for a word this build does not know.
+std::optional<JournalState> parseJournalState(std::string_view text);
+
 // The agent's durable record of how far each file of each delivery has reached the disk.
 // One SQLite connection; every public operation is serialized, so the delivery loop, its
 // progress reporter and concurrent downloads may share one object.
@@ -21,7 +29,7 @@ class Journal {
  public:
   struct Record {
     std::int64_t offset = 0;
-    std::string state;
+    std::optional<JournalState> state;
     std::optional<std::string> sha256;
   };
 
@@ -33,13 +41,13 @@ class Journal {
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
 
-  // The file's row, created at offset 0 / "partial" when missing. A row recorded for another
+  // The file's row, created at offset 0, partial, when missing. A row recorded for another
   // fingerprint is refused and kept. Throws TrellisantError.
   Record record(const std::string& delivery, const ManifestFile& file);
   // Overwrites offset, state and hash (an absent or empty hash stores NULL). Throws
   // TrellisantError.
   void checkpoint(const std::string& delivery, const std::string& file, std::int64_t offset,
-                  const std::string& state, const std::optional<std::string>& sha256);
+                  JournalState state, const std::optional<std::string>& sha256);
   // Sum of the delivery's offsets; 0 on any problem.
   std::int64_t bytes(const std::string& delivery);
 

@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "api/api.h"
+#include "api/resources.h"
 #include "error.h"
 #include "fileio.h"
 #include "text.h"
@@ -37,13 +37,13 @@ void probe(const std::filesystem::path& root) {
 AgentStatus applyStatusOverrides(AgentStatus status, const Preferences& preferences,
                                  bool serviceReady, Date now) {
   if (!preferences.receiving) {
-    status.state = "paused";
+    status.state = toString(AgentState::paused);
     status.message = AgentStatus::pausedMessage;
   } else if (!serviceReady) {
-    status.state = "setup";
+    status.state = toString(AgentState::setup);
     status.message = "Allow Trellisant in Login Items to receive in the background.";
   } else if (Seconds(status.updatedAt - now).count() < -45.0) {
-    status.state = "needs_attention";
+    status.state = toString(AgentState::needsAttention);
     status.message = "The receiving helper is not responding. Restart receiving.";
   }
   return status;
@@ -58,17 +58,15 @@ void testReadiness(const Preferences& preferences, bool signedIn, bool serviceRe
   throwIfStopped(stop);
   if (serviceReady) {
     AgentStatus status = refreshedStatus();
-    if (status.state == "needs_attention") throw TrellisantError(status.message);
+    if (status.is(AgentState::needsAttention)) throw TrellisantError(status.message);
     return;
   }
   API api(preferences.server);
-  api.request<API::OK>("heartbeat", "POST",
-                       Json{{"readiness", "setup"}, {"destinationLabel", preferences.destinationLabel}},
-                       stop);
+  Resources::heartbeat(api, Readiness::setup, preferences.destinationLabel, stop);
 }
 
 AgentStatus readinessPassed(AgentStatus status) {
-  status.state = "ready";
+  status.state = toString(AgentState::ready);
   status.message =
       "Folder access and device connection checked. Provider downloads still require connected "
       "storage accounts.";

@@ -76,12 +76,21 @@ std::unique_ptr<Agent> AgentTest::makeAgent(std::chrono::milliseconds tick) {
   };
   parts.jitter = [] { return 0.0; };
   parts.now = [this] { return now_; };
+  parts.log = [this](std::string_view line) {
+    std::lock_guard lock(logMutex_);
+    log_.emplace_back(line);
+  };
   parts.controlService = false;
   AgentTiming timing;
   timing.pause = std::chrono::milliseconds(20);
   timing.tick = tick;
   timing.quickWait = std::chrono::milliseconds(20);
   return std::make_unique<Agent>(parts, timing);
+}
+
+std::vector<std::string> AgentTest::logLines() {
+  std::lock_guard lock(logMutex_);
+  return log_;
 }
 
 std::vector<sandbox::RecordedRequest> AgentTest::requests(const std::string& method,

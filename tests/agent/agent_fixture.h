@@ -74,6 +74,8 @@ class AgentTest : public ::testing::Test {
 
   std::unique_ptr<Agent> makeAgent(std::chrono::milliseconds tick = std::chrono::milliseconds(150));
   AgentStatus status() const { return AgentStatus::load(); }
+  // The agents' log lines so far.
+  std::vector<std::string> logLines();
   // Requests whose path ends with `suffix`.
   std::vector<sandbox::RecordedRequest> requests(const std::string& method, const std::string& suffix) const;
 
@@ -86,6 +88,8 @@ class AgentTest : public ::testing::Test {
   std::atomic<std::int64_t> freeSpace_{1'000'000'000'000'000};
   Date now_ = SystemClock::now();
   std::vector<std::string> offered_;
+  std::mutex logMutex_;
+  std::vector<std::string> log_;
 };
 
 }  // namespace trellisant::testing

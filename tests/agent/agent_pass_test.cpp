@@ -5,6 +5,7 @@
 
 #include "agent_fixture.h"
 #include "unique_fd.h"
+#include "settings/app_configuration.h"
 #include "settings/vault.h"
 
 namespace trellisant::testing {
@@ -76,6 +77,16 @@ TEST_F(AgentTest, PassesThatCannotReceiveSayWhyAndSendOnlyTheHeartbeatsTheyShoul
   company().signalEvent();
   agent->runPass({});
   EXPECT_EQ(status().state, "ready");
+
+  // The log says each change once; the second "setup" pass repeats nothing.
+  EXPECT_EQ(logLines(), (std::vector<std::string>{
+                            "setup: Sign in to Trellisant to receive footage.",
+                            "paused: Receiving is paused.",
+                            "needs_attention: Choose a download folder in Trellisant.",
+                            "needs_attention: Choose your download folder again in Settings to "
+                            "renew access.",
+                            "paused: Connect power to receive footage.",
+                            "ready: Ready to receive your company’s footage."}));
 }
 
 TEST_F(AgentTest, ReadyMessageFollowsTheOvernightWindowAndTheCursorFollowsEvents) {
@@ -153,6 +164,18 @@ TEST_F(AgentTest, ThreeFilesArriveInTwoBatchesWithLeasesAndASharedBandwidth) {
   EXPECT_EQ(notifier_->posts[0], std::make_tuple(std::string("three"), std::string("Footage is ready"),
                                                  std::string("Delivery three")));
   EXPECT_TRUE(agent->retryTable().empty());
+  auto lines = logLines();
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_EQ(lines.front(), R"(delivery three "Delivery three" started: 3 files, 600000 bytes)");
+  EXPECT_EQ(lines[3], R"(file "Reel/three-clip2.mov" of delivery three "Delivery three" completed)");
+  EXPECT_EQ(lines.back(), R"(delivery three "Delivery three" completed)");
+  // No secrets: neither the tokens nor the device key nor a capability's address.
+  Credentials credentials = *Vault::read();
+  for (const auto& line : lines) {
+    for (const std::string& secret : {credentials.accessToken, credentials.refreshToken,
+                                      *credentials.deviceKey, std::string("://")})
+      EXPECT_EQ(line.find(secret), std::string::npos) << line;
+  }
   // Kept awake while downloading on mains power, released once the delivery is done.
   EXPECT_EQ(inhibitor_->acquired, 1);
   EXPECT_EQ(inhibitor_->released, 1);
@@ -197,7 +220,7 @@ TEST_F(AgentTest, FreeSpaceRuleCountsWhatTheJournalAlreadyHolds) {
     Journal journal(Journal::file());
     ManifestFile earlier{"earlier", "a.mov", "40000000000", "v1", std::nullopt, std::nullopt};
     journal.record("big", earlier);
-    journal.checkpoint("big", "earlier", 40'000'000'000, "partial", std::nullopt);
+    journal.checkpoint("big", "earlier", 40'000'000'000, JournalState::partial, std::nullopt);
   }
   auto agent = makeAgent();
 
@@ -212,6 +235,9 @@ TEST_F(AgentTest, FreeSpaceRuleCountsWhatTheJournalAlreadyHolds) {
                   {"bytesDone", "40000000000"},
                   {"reason", "Free up space on your download disk before this transfer starts."}}));
   EXPECT_TRUE(requests("POST", "/deliveries/big/capability").empty());
+  EXPECT_EQ(logLines().back(),
+            "delivery big \"Delivery big\" failed: Free up space on your download disk before this "
+            "transfer starts. (next attempt in 10 s)");
 
   now_ += std::chrono::minutes(10);
   company().clearRequests();
@@ -388,6 +414,9 @@ TEST_F(AgentTest, AServerThatRefusesTheEventStreamIsNotAskedInATightLoop) {
   // Each refused wait is followed by the short pause (and a heartbeat and a list request).
   EXPECT_LE(waits, 26u);
   EXPECT_EQ(status().state, "ready");
+  std::string version(AppConfiguration::version());
+  EXPECT_EQ(logLines().front(), "started (version " + version + ")");
+  EXPECT_EQ(logLines().back(), "stopped (version " + version + ")");
 }
 
 }  // namespace

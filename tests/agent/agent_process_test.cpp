@@ -1,4 +1,5 @@
 // The real trellisant-agent program, started with a temporary home and no credentials.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -10,6 +11,7 @@
 #include <thread>
 
 #include "agent_status/agent_status.h"
+#include "settings/app_configuration.h"
 #include "test_support.h"
 
 namespace trellisant::testing {
@@ -35,10 +37,13 @@ TEST(AgentProgram, FirstPassWritesSetupTheAppReadsItAndSigtermEndsWithStatusZero
   // stands in for the app.
   fs::copy_file(TRELLISANT_AGENT_BINARY, bin / "trellisant-agent");
   fs::copy_file(TRELLISANT_STATUS_PROBE, bin / "trellisant");
+  auto log = home.root() / "agent.log";
 
   pid_t pid = ::fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
+    int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(fd, STDERR_FILENO);
     ::execl((bin / "trellisant-agent").c_str(), "trellisant-agent", static_cast<char*>(nullptr));
     ::_exit(127);
   }
@@ -55,6 +60,10 @@ TEST(AgentProgram, FirstPassWritesSetupTheAppReadsItAndSigtermEndsWithStatusZero
   auto received = decodeAgentStatus(reply);
   ASSERT_TRUE(received) << reply;
   EXPECT_EQ(*received, written);
+  // The running agent holds the per-user lock; asking for the version needs none.
+  std::string version(AppConfiguration::version());
+  EXPECT_EQ(run((bin / "trellisant-agent").string() + " --version"),
+            "trellisant-agent " + version + "\n");
 
   ASSERT_EQ(::kill(pid, SIGTERM), 0);
   int status = 0;
@@ -62,6 +71,9 @@ TEST(AgentProgram, FirstPassWritesSetupTheAppReadsItAndSigtermEndsWithStatusZero
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_FALSE(fs::exists(socket)) << "the control socket is removed on exit";
+  EXPECT_EQ(readText(log), "trellisant-agent: started (version " + version +
+                               ")\ntrellisant-agent: setup: Sign in to Trellisant to receive "
+                               "footage.\ntrellisant-agent: stopped (version " + version + ")\n");
 }
 
 }  // namespace

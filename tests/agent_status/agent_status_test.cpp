@@ -85,6 +85,13 @@ TEST(AgentStatus, DecodingTakesAllSixKeysUnderTheirOwnNamesAndIgnoresOthers) {
         std::string("[]"), std::string("not json"), std::string("")}) {
     EXPECT_FALSE(decodeAgentStatus(broken)) << broken;
   }
+
+  // A state this build does not know (a newer agent's) loads and saves as written.
+  EXPECT_TRUE(status->is(AgentState::ready));
+  auto newer = decodeAgentStatus(replaced(R"("state":"ready")", R"("state":"verifying")"));
+  ASSERT_TRUE(newer);
+  EXPECT_EQ(newer->toJson().at("state"), "verifying");
+  EXPECT_FALSE(newer->is(AgentState::ready));
 }
 
 TEST(AgentStatus, LoadFallsBackWhenNothingUsableIsThere) {

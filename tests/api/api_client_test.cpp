@@ -4,7 +4,7 @@
 #include <future>
 #include <thread>
 
-#include "api/api.h"
+#include "api/resources.h"
 #include "company_fixture.h"
 #include "loopback_server.h"
 
@@ -31,9 +31,7 @@ std::string messageOf(const std::function<void()>& action) {
 class ApiClientTest : public CompanyTest {
  protected:
   API api() { return API(server->baseUrl()); }
-  Json heartbeat(API& client) {
-    return client.request("heartbeat", "POST", Resources::heartbeatBody("ready", "Footage"));
-  }
+  API::OK heartbeat(API& client) { return Resources::heartbeat(client, Readiness::ready, "Footage"); }
 };
 
 }  // namespace
@@ -56,7 +54,7 @@ TEST(ApiAddress, AcceptsSecureAndLocalAddressesOnly) {
 TEST_F(ApiClientTest, SendsBearerDeviceKeyAndCompactJson) {
   Credentials credentials = signIn();
   API client = api();
-  EXPECT_TRUE(API::OK::fromJson(heartbeat(client)).ok);
+  EXPECT_TRUE(heartbeat(client).ok);
   EXPECT_TRUE(
       client.request<API::Deliveries>("deliveries", "GET", std::nullopt).deliveries.empty());
 
@@ -208,8 +206,7 @@ TEST_F(ApiClientTest, MapsFailedAnswersToTheirMessages) {
   server->inject("POST", path, 302, "", 1);
   EXPECT_EQ(messageOf([&] { heartbeat(client); }), kInterrupted);
   server->inject("POST", path, 201, R"({"ok":true,"extra":1})", 1);
-  EXPECT_TRUE(
-      client.request<API::OK>("heartbeat", "POST", Resources::heartbeatBody("ready", "")).ok);
+  EXPECT_TRUE(Resources::heartbeat(client, Readiness::ready, "").ok);
 
   // The real server's own refusal: a token it never issued.
   Credentials stranger = *Vault::read();
@@ -297,10 +294,9 @@ TEST_F(ApiClientTest, DecodingFailuresAndNullAnswers) {
   EXPECT_THROW(client.request<API::Deliveries>("deliveries", "GET", std::nullopt), DecodingError);
   server->inject("GET", "/api/v1/native/deliveries", 200, "not json", 1);
   EXPECT_THROW(client.request("deliveries", "GET", std::nullopt), DecodingError);
-  server->inject("POST", "/api/v1/native/heartbeat", 200, "null", 1);
-  Json answer = heartbeat(client);
-  EXPECT_TRUE(answer.is_null());
-  EXPECT_THROW(API::OK::fromJson(answer), DecodingError);
+  server->inject("POST", "/api/v1/native/heartbeat", 200, "null", 2);
+  EXPECT_TRUE(client.request("heartbeat", "POST", Json::object()).is_null());
+  EXPECT_THROW(heartbeat(client), DecodingError);
 }
 
 TEST_F(ApiClientTest, TokenEndpointFailuresAndFormEncoding) {
@@ -347,7 +343,7 @@ TEST_F(PlainHttpTest, LoopbackServerOverPlainHttp) {
   EXPECT_EQ(server->baseUrl(), "http://127.0.0.1:" + std::to_string(server->port()));
   signIn(44s);
   API api(server->baseUrl());
-  EXPECT_TRUE(api.request<API::OK>("heartbeat", "POST", Resources::heartbeatBody("setup", "")).ok);
+  EXPECT_TRUE(Resources::heartbeat(api, Readiness::setup, "").ok);
   EXPECT_EQ(requestsTo(kTokenPath).size(), 1u);
   // Credentials issued for 127.0.0.1 do not belong to "localhost".
   API other("http://localhost:" + std::to_string(server->port()));

@@ -102,13 +102,3 @@ TEST(Records, ResponseWrappers) {
   EXPECT_THROW(API::Token::fromJson(parseJson(R"({"access_token":"a"})")), DecodingError);
   EXPECT_THROW(API::Deliveries::fromJson(parseJson(R"({"deliveries":{}})")), DecodingError);
 }
-
-TEST(Records, ResourcePaths) {
-  EXPECT_EQ(Resources::lease("d1"), "deliveries/d1/lease");
-  EXPECT_EQ(Resources::manifest("d1", 4), "deliveries/d1/manifest?offset=4");
-  EXPECT_EQ(Resources::capability("d1"), "deliveries/d1/capability");
-  EXPECT_EQ(Resources::fileComplete("d1"), "deliveries/d1/file-complete");
-  EXPECT_EQ(Resources::progress("d1"), "deliveries/d1/progress");
-  EXPECT_EQ(Resources::heartbeatBody("paused", "").dump(),
-            R"({"destinationLabel":"","readiness":"paused"})");
-}

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "api/api.h"
+#include "api/resources.h"
 #include "company_fixture.h"
 #include "text.h"
 
@@ -58,16 +58,14 @@ TEST_F(ResourcesTest, DeliveryRoundTrip) {
   auto offered = offer(5);
   API api(server->baseUrl());
 
-  auto list = api.request<API::Deliveries>(std::string(Resources::deliveries), "GET", std::nullopt)
-                  .deliveries;
+  auto list = Resources::deliveries(api).deliveries;
   ASSERT_EQ(list.size(), 1u);
   const Delivery& delivery = list[0];
   EXPECT_EQ(delivery.id, offered.id);
   EXPECT_EQ(delivery.companyName, "Acme");
   EXPECT_EQ(delivery.totalBytes, offered.totalBytes());
   EXPECT_EQ(delivery.fileCount, 5);
-  EXPECT_FALSE(api.request<API::Lease>(Resources::lease(delivery.id), "POST", Json::object())
-                   .leaseUntil.empty());
+  EXPECT_FALSE(Resources::lease(api, delivery.id).leaseUntil.empty());
   EXPECT_EQ(server->requests().back().body, "{}");
 
   // Pages of 2, 2 and 1: offsets 0, 2 and 4, and no fourth request.
@@ -82,8 +80,7 @@ TEST_F(ResourcesTest, DeliveryRoundTrip) {
   EXPECT_EQ(files[4].checksum, offered.files[4].sha256);
   EXPECT_FALSE(files[4].checksumKind);
 
-  auto capability = api.request<Capability>(Resources::capability(delivery.id), "POST",
-                                            Resources::capabilityBody(files[1].id));
+  auto capability = Resources::capability(api, delivery.id, files[1].id);
   EXPECT_EQ(capability.url, "https://storage.googleapis.com:9443/files/delivery-5/" + files[1].id);
   EXPECT_EQ(capability.headers,
             (http::Headers{
@@ -92,27 +89,18 @@ TEST_F(ResourcesTest, DeliveryRoundTrip) {
   EXPECT_EQ(capability.fingerprint, files[1].fingerprint);
 
   EXPECT_EQ(failureOf([&] {
-              api.request(Resources::fileComplete(delivery.id), "POST",
-                          Resources::fileCompleteBody(files[1].id, std::string(64, '0')));
+              Resources::fileComplete(api, delivery.id, files[1].id, std::string(64, '0'));
             }),
             "The received file does not match the original. Trellisant will retry.");
-  api.request<API::OK>(Resources::fileComplete(delivery.id), "POST",
-                       Resources::fileCompleteBody(files[1].id, offered.files[1].sha256));
+  Resources::fileComplete(api, delivery.id, files[1].id, offered.files[1].sha256);
   EXPECT_EQ(server->completedFiles(delivery.id), std::vector<std::string>{files[1].id});
 
-  api.request<API::OK>(Resources::progress(delivery.id), "POST", Resources::downloadingBody(1234));
+  Resources::downloading(api, delivery.id, 1234);
   EXPECT_EQ(server->requests().back().body, R"({"bytesDone":"1234","state":"downloading"})");
   // The sandbox answers the waiting report with JSON null, as the real server may.
-  auto waiting =
-      api.optionalRequest<API::OK>(Resources::progress(delivery.id), "POST",
-                                   Resources::waitingBody(10, "Your download disk is full."));
-  EXPECT_FALSE(waiting);
-  // A byte count sent as a number is refused.
-  EXPECT_EQ(failureOf([&] {
-              api.request(Resources::progress(delivery.id), "POST",
-                          Json{{"state", "downloading"}, {"bytesDone", 5}});
-            }),
-            "bytesDone must be a decimal string.");
+  EXPECT_FALSE(Resources::waiting(api, delivery.id, 10, "Your download disk is full."));
+  EXPECT_EQ(server->requests().back().body,
+            R"({"bytesDone":"10","reason":"Your download disk is full.","state":"waiting"})");
 }
 
 TEST_F(ResourcesTest, ManifestPagingFailures) {
@@ -168,7 +156,7 @@ TEST_F(ResourcesTest, WaitingReasonIsCutToUserPerceivedCharacters) {
   const std::string family = "\U0001F468\u200D\U0001F469\u200D\U0001F467\u200D\U0001F466";
   std::string reason;
   for (int i = 0; i < 300; ++i) reason += (i % 2 == 0) ? family : std::string("e\u0301");
-  api.request(Resources::progress("delivery-1"), "POST", Resources::waitingBody(0, reason));
+  Resources::waiting(api, "delivery-1", 0, reason);
 
   std::string sent = parseJson(server->requests().back().body).at("reason").get<std::string>();
   auto characters = graphemes(sent);
@@ -176,9 +164,6 @@ TEST_F(ResourcesTest, WaitingReasonIsCutToUserPerceivedCharacters) {
   EXPECT_EQ(characters.front(), family);
   EXPECT_EQ(characters.back(), "e\u0301");
   EXPECT_EQ(sent, prefixCharacters(reason, 240));
-  // Short reasons travel whole.
-  EXPECT_EQ(Resources::waitingBody(7, "Disk full.").at("reason"), "Disk full.");
-  EXPECT_EQ(Resources::waitingBody(7, "Disk full.").at("bytesDone"), "7");
 }
 
 TEST_F(ResourcesTest, EnrollmentAndRevocation) {
@@ -186,8 +171,7 @@ TEST_F(ResourcesTest, EnrollmentAndRevocation) {
   API api(server->baseUrl());
   EXPECT_EQ(failureOf([&] { api.request("deliveries", "GET", std::nullopt); }),
             "Enroll this computer before receiving footage.");
-  auto enrollment = api.request<API::Enrollment>(std::string(Resources::enroll), "POST",
-                                                 Resources::enrollBody("Studio Mac", "0.1.2"));
+  auto enrollment = Resources::enroll(api, "Studio Mac", "0.1.2");
   EXPECT_FALSE(requestsTo("/api/v1/native/enroll").back().header("X-Device-Key"));
   EXPECT_EQ(requestsTo("/api/v1/native/enroll").back().body,
             R"({"name":"Studio Mac","version":"0.1.2"})");
@@ -201,7 +185,7 @@ TEST_F(ResourcesTest, EnrollmentAndRevocation) {
   Vault::save(enrolled);
   EXPECT_NO_THROW(api.request("deliveries", "GET", std::nullopt));
 
-  EXPECT_TRUE(api.request<API::OK>(std::string(Resources::revoke), "POST", Json::object()).ok);
+  EXPECT_TRUE(Resources::revoke(api).ok);
   EXPECT_EQ(failureOf([&] { api.request("deliveries", "GET", std::nullopt); }),
             "This computer was removed from your devices. Sign in again in Trellisant.");
   // The revoked sign-in cannot be renewed either.

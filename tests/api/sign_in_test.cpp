@@ -7,6 +7,7 @@
 
 #include "api/api.h"
 #include "api/http.h"
+#include "api/resources.h"
 #include "company_fixture.h"
 
 using namespace trellisant;
@@ -97,8 +98,8 @@ TEST_F(SignInTest, SignsInEnrollsAndSendsTheDeviceKey) {
   EXPECT_EQ(enroll.header("Authorization"), "Bearer " + stored->accessToken);
   EXPECT_TRUE(hasDeviceSignIn(preferences()));
 
-  API(server->baseUrl()).request<API::OK>("heartbeat", "POST",
-                                          Json{{"readiness", "ready"}, {"destinationLabel", ""}});
+  API api(server->baseUrl());
+  Resources::heartbeat(api, Readiness::ready, "");
   EXPECT_EQ(requestsTo("/api/v1/native/heartbeat").at(0).header("X-Device-Key"), stored->deviceKey);
 
   EXPECT_EQ(messageOf([&] { SignInFlow::finish(pending, callback, "Again"); }),

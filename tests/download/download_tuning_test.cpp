@@ -69,7 +69,7 @@ TEST_F(DownloaderTest, EveryDigestTuningVerifiesAlike) {
     md5.file.checksum = md5.md5;
     md5.file.checksumKind = "md5";
     download(md5);
-    EXPECT_EQ(journalRecord(md5).state, "completed");
+    EXPECT_EQ(journalRecord(md5).state, JournalState::completed);
     EXPECT_EQ(journalRecord(md5).sha256, md5.sha256);
     EXPECT_EQ(testing::readRange(md5.final, 0, 9 * MiB + 17),
               testing::readRange(md5.source, 0, 9 * MiB + 17));

@@ -61,7 +61,7 @@ TEST_F(DownloaderTest, ManyRangesEachAfterItsOwnCapability) {
 
   auto record = journalRecord(p);
   EXPECT_EQ(record.offset, 150 * MiB);
-  EXPECT_EQ(record.state, "completed");
+  EXPECT_EQ(record.state, JournalState::completed);
   EXPECT_EQ(record.sha256, p.sha256);
   EXPECT_EQ(journal_->bytes(p.delivery.id), 150 * MiB);
   EXPECT_EQ(freeSpaceCalls_, 3);
@@ -81,7 +81,7 @@ TEST_F(DownloaderTest, EmptyFileNeedsNoCapability) {
   EXPECT_TRUE(providerRequests(p).empty());
   ASSERT_EQ(companyRequests(p, "file-complete").size(), 1u);
   EXPECT_EQ(journalRecord(p).sha256, kEmptySha256);
-  EXPECT_EQ(journalRecord(p).state, "completed");
+  EXPECT_EQ(journalRecord(p).state, JournalState::completed);
 }
 
 TEST_F(DownloaderTest, SecondCallReportsAgainAndAChangedFileIsRefused) {
@@ -90,13 +90,13 @@ TEST_F(DownloaderTest, SecondCallReportsAgainAndAChangedFileIsRefused) {
   download(p);
   EXPECT_EQ(companyRequests(p, "capability").size(), 1u);
   EXPECT_EQ(companyRequests(p, "file-complete").size(), 2u);
-  EXPECT_EQ(journalRecord(p).state, "completed");
+  EXPECT_EQ(journalRecord(p).state, JournalState::completed);
 
   // A finalized file whose report was lost is reported and completed on the next call.
-  journal_->checkpoint(p.delivery.id, p.file.id, MiB, "finalized", p.sha256);
+  journal_->checkpoint(p.delivery.id, p.file.id, MiB, JournalState::finalized, p.sha256);
   download(p);
   EXPECT_EQ(companyRequests(p, "file-complete").size(), 3u);
-  EXPECT_EQ(journalRecord(p).state, "completed");
+  EXPECT_EQ(journalRecord(p).state, JournalState::completed);
 
   testing::writeText(p.final, "edited by the user");
   EXPECT_EQ(failure(p), "An existing downloaded file changed. Choose another destination.");
@@ -127,7 +127,7 @@ TEST_F(DownloaderTest, ExistingUserFileIsNeverTouched) {
   EXPECT_EQ(failure(q), "Could not finalize this file without overwriting existing footage.");
   EXPECT_TRUE(fs::is_symlink(q.final));
   EXPECT_FALSE(fs::exists(temp_ / "elsewhere.mov"));
-  EXPECT_EQ(journalRecord(q).state, "finalized");
+  EXPECT_EQ(journalRecord(q).state, JournalState::finalized);
   EXPECT_EQ(sha256Of(q.partial), q.sha256);  // the verified bytes wait beside it
   EXPECT_TRUE(companyRequests(q, "file-complete").empty());
 }
@@ -137,7 +137,7 @@ TEST_F(DownloaderTest, ResumesFromTheSmallerOfJournalAndPartialFile) {
   PreparedFile p = prepare(3 * MiB);
   fs::create_directories(p.folder);
   journalRecord(p);
-  journal_->checkpoint(p.delivery.id, p.file.id, 2 * MiB, "partial", std::nullopt);
+  journal_->checkpoint(p.delivery.id, p.file.id, 2 * MiB, JournalState::partial, std::nullopt);
   testing::writeText(p.partial, testing::readRange(p.source, 0, MiB));
   fs::permissions(p.partial, fs::perms(0600));
   download(p);
@@ -148,7 +148,7 @@ TEST_F(DownloaderTest, ResumesFromTheSmallerOfJournalAndPartialFile) {
   PreparedFile q = prepare(3 * MiB);
   fs::create_directories(q.folder);
   journalRecord(q);
-  journal_->checkpoint(q.delivery.id, q.file.id, MiB, "partial", std::nullopt);
+  journal_->checkpoint(q.delivery.id, q.file.id, MiB, JournalState::partial, std::nullopt);
   testing::writeText(q.partial, testing::readRange(q.source, 0, MiB) + std::string(MiB, 'X'));
   download(q);
   EXPECT_EQ(ranges(q), std::vector<std::string>{"bytes=1048576-3145727"});
@@ -158,7 +158,7 @@ TEST_F(DownloaderTest, ResumesFromTheSmallerOfJournalAndPartialFile) {
   PreparedFile r = prepare(MiB);
   fs::create_directories(r.folder);
   journalRecord(r);
-  journal_->checkpoint(r.delivery.id, r.file.id, 2 * MiB, "partial", std::nullopt);
+  journal_->checkpoint(r.delivery.id, r.file.id, 2 * MiB, JournalState::partial, std::nullopt);
   testing::writeText(r.partial, std::string(2 * MiB, 'X'));
   EXPECT_EQ(failure(r), "The partial file is larger than expected.");
   EXPECT_EQ(fs::file_size(r.partial), 2u * MiB);
@@ -166,7 +166,7 @@ TEST_F(DownloaderTest, ResumesFromTheSmallerOfJournalAndPartialFile) {
   // Finalized, but the final file is gone: start again from 0.
   PreparedFile s = prepare(MiB);
   journalRecord(s);
-  journal_->checkpoint(s.delivery.id, s.file.id, MiB, "finalized", s.sha256);
+  journal_->checkpoint(s.delivery.id, s.file.id, MiB, JournalState::finalized, s.sha256);
   download(s);
   EXPECT_EQ(ranges(s), std::vector<std::string>{"bytes=0-1048575"});
   EXPECT_EQ(sha256Of(s.final), s.sha256);
@@ -176,7 +176,7 @@ TEST_F(DownloaderTest, ResumesFromTheSmallerOfJournalAndPartialFile) {
   PreparedFile t = prepare(2 * MiB);
   fs::create_directories(t.folder);
   journalRecord(t);
-  journal_->checkpoint(t.delivery.id, t.file.id, 2 * MiB, "finalized", t.sha256);
+  journal_->checkpoint(t.delivery.id, t.file.id, 2 * MiB, JournalState::finalized, t.sha256);
   fs::copy_file(t.source, t.partial);
   fs::permissions(t.partial, fs::perms(0600));
   download(t);
@@ -184,13 +184,13 @@ TEST_F(DownloaderTest, ResumesFromTheSmallerOfJournalAndPartialFile) {
   EXPECT_EQ(sha256Of(t.final), t.sha256);
   EXPECT_FALSE(fs::exists(t.partial));
   EXPECT_EQ(companyRequests(t, "file-complete").size(), 1u);
-  EXPECT_EQ(journalRecord(t).state, "completed");
+  EXPECT_EQ(journalRecord(t).state, JournalState::completed);
 
   // The same, but the partial file's bytes differ from what was verified: start again.
   PreparedFile u = prepare(2 * MiB);
   fs::create_directories(u.folder);
   journalRecord(u);
-  journal_->checkpoint(u.delivery.id, u.file.id, 2 * MiB, "finalized", u.sha256);
+  journal_->checkpoint(u.delivery.id, u.file.id, 2 * MiB, JournalState::finalized, u.sha256);
   std::string damaged = testing::readRange(u.source, 0, 2 * MiB);
   damaged[MiB] = static_cast<char>(damaged[MiB] ^ 1);
   testing::writeText(u.partial, damaged);
@@ -214,7 +214,7 @@ TEST_F(DownloaderTest, NothingIsReportedFromAFolderTheDownloadFolderNoLongerLead
   EXPECT_EQ(failure(p), "A destination folder is unavailable or contains a symbolic link.");
   EXPECT_TRUE(companyRequests(p, "file-complete").empty());
   EXPECT_EQ(sha256Of(moved / fs::relative(p.final, root_)), p.sha256);
-  EXPECT_NE(journalRecord(p).state, "completed");
+  EXPECT_NE(journalRecord(p).state, JournalState::completed);
 
   // The download folder is gone altogether.
   fs::remove_all(root_);
@@ -232,7 +232,7 @@ TEST_F(DownloaderTest, NothingIsReportedFromAFolderTheDownloadFolderNoLongerLead
   download(q);
   EXPECT_EQ(ranges(q).size(), 1u);
   EXPECT_EQ(companyRequests(q, "file-complete").size(), 1u);
-  EXPECT_EQ(journalRecord(q).state, "completed");
+  EXPECT_EQ(journalRecord(q).state, JournalState::completed);
 }
 
 TEST_F(DownloaderTest, PartialNameMustBeAPlainFileOfItsOwn) {
@@ -256,13 +256,13 @@ TEST_F(DownloaderTest, ChecksumRules) {
   PreparedFile p = prepare(64 * 1024);
   p.file.checksum = upper(p.sha256);
   download(p);
-  EXPECT_EQ(journalRecord(p).state, "completed");
+  EXPECT_EQ(journalRecord(p).state, JournalState::completed);
 
   PreparedFile q = prepare(64 * 1024);
   q.file.checksum = q.md5;
   q.file.checksumKind = "md5";
   download(q);
-  EXPECT_EQ(journalRecord(q).state, "completed");
+  EXPECT_EQ(journalRecord(q).state, JournalState::completed);
 
   // "MD5" is not "md5": the SHA-256 is compared, and an MD5 value cannot match it.
   PreparedFile r = prepare(64 * 1024);
@@ -272,7 +272,7 @@ TEST_F(DownloaderTest, ChecksumRules) {
   EXPECT_FALSE(fs::exists(r.final));
   auto record = journalRecord(r);
   EXPECT_EQ(record.offset, 0);
-  EXPECT_EQ(record.state, "partial");
+  EXPECT_EQ(record.state, JournalState::partial);
   EXPECT_TRUE(companyRequests(r, "file-complete").empty());
 
   // Base64 of the right digest is not hexadecimal.
@@ -302,7 +302,7 @@ TEST_F(DownloaderTest, FreeSpaceIsCheckedBeforeAnyRequest) {
   EXPECT_TRUE(providerRequests(p).empty());
   available_ = reserve + MiB + 1;
   download(p);
-  EXPECT_EQ(journalRecord(p).state, "completed");
+  EXPECT_EQ(journalRecord(p).state, JournalState::completed);
 }
 
 TEST_F(DownloaderTest, ReceivingSwitchedOffStopsBetweenRanges) {

@@ -75,29 +75,30 @@ TEST(Journal, RecordCreatesOnceAndCheckpointOverwrites) {
   Journal journal(database);
   auto fresh = journal.record("d1", manifestFile("f1"));
   EXPECT_EQ(fresh.offset, 0);
-  EXPECT_EQ(fresh.state, "partial");
+  EXPECT_EQ(fresh.state, JournalState::partial);
+  EXPECT_EQ(query(database, "SELECT state FROM files"), "partial");
   EXPECT_FALSE(fresh.sha256);
 
   const std::int64_t large = 5'000'000'123LL;  // beyond 32 bits
-  journal.checkpoint("d1", "f1", large, "finalized", std::string("abc123"));
+  journal.checkpoint("d1", "f1", large, JournalState::finalized, std::string("abc123"));
   EXPECT_EQ(query(database, "SELECT typeof(offset) FROM files"), "integer");
-  EXPECT_EQ(query(database, "SELECT offset FROM files"), "5000000123");
+  EXPECT_EQ(query(database, "SELECT offset || ' ' || state FROM files"), "5000000123 finalized");
   // A second record returns the row as it stands; it never resets it.
   auto again = journal.record("d1", manifestFile("f1"));
   EXPECT_EQ(again.offset, large);
-  EXPECT_EQ(again.state, "finalized");
+  EXPECT_EQ(again.state, JournalState::finalized);
   EXPECT_EQ(again.sha256, "abc123");
 
   // An absent hash and an empty hash both store NULL over an earlier one.
-  journal.checkpoint("d1", "f1", 7, "partial", std::nullopt);
+  journal.checkpoint("d1", "f1", 7, JournalState::partial, std::nullopt);
   EXPECT_EQ(query(database, "SELECT quote(sha256) FROM files"), "NULL");
-  journal.checkpoint("d1", "f1", 8, "finalized", std::string("abc"));
-  journal.checkpoint("d1", "f1", 9, "partial", std::string(""));
+  journal.checkpoint("d1", "f1", 8, JournalState::finalized, std::string("abc"));
+  journal.checkpoint("d1", "f1", 9, JournalState::partial, std::string(""));
   EXPECT_EQ(query(database, "SELECT quote(sha256) FROM files"), "NULL");
   EXPECT_FALSE(journal.record("d1", manifestFile("f1")).sha256);
 
   // A file without a row: nothing changes and nothing fails.
-  EXPECT_NO_THROW(journal.checkpoint("d1", "nobody", 5, "partial", std::nullopt));
+  EXPECT_NO_THROW(journal.checkpoint("d1", "nobody", 5, JournalState::partial, std::nullopt));
   EXPECT_EQ(query(database, "SELECT count(*) FROM files"), "1");
 }
 
@@ -105,7 +106,7 @@ TEST(Journal, ChangedFingerprintIsRefusedAndTheRowKept) {
   TempDir temp;
   Journal journal(temp / "downloads.sqlite");
   journal.record("d", manifestFile("f", "v1"));
-  journal.checkpoint("d", "f", 40, "partial", std::nullopt);
+  journal.checkpoint("d", "f", 40, JournalState::partial, std::nullopt);
   EXPECT_EQ(failureOf([&] { journal.record("d", manifestFile("f", "v2")); }),
             "The source version changed. Ask for a new transfer.");
   EXPECT_EQ(query(temp / "downloads.sqlite", "SELECT fingerprint || ':' || offset FROM files"),
@@ -126,10 +127,10 @@ TEST(Journal, BytesSumsOneDeliveryAndNeverFails) {
   for (auto [delivery, file, offset] :
        {std::tuple{"d", "a", 10}, std::tuple{"d", "b", 32}, std::tuple{"e", "a", 99}}) {
     journal.record(delivery, manifestFile(file));
-    journal.checkpoint(delivery, file, offset, "partial", std::nullopt);
+    journal.checkpoint(delivery, file, offset, JournalState::partial, std::nullopt);
   }
   journal.record(hostile, manifestFile(hostile));
-  journal.checkpoint(hostile, hostile, 5, "partial", std::nullopt);
+  journal.checkpoint(hostile, hostile, 5, JournalState::partial, std::nullopt);
   EXPECT_EQ(journal.bytes("d"), 42);
   EXPECT_EQ(journal.bytes(hostile), 5);
 
@@ -144,7 +145,7 @@ TEST(Journal, BytesSumsOneDeliveryAndNeverFails) {
   ASSERT_EQ(sqlite3_exec(db, "DROP TABLE files", nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(db);
   EXPECT_EQ(reopened.bytes("d"), 0);
-  EXPECT_EQ(failureOf([&] { reopened.checkpoint("d", "a", 1, "partial", std::nullopt); }),
+  EXPECT_EQ(failureOf([&] { reopened.checkpoint("d", "a", 1, JournalState::partial, std::nullopt); }),
             "Could not prepare the download journal.");
   EXPECT_EQ(failureOf([&] { reopened.record("d", manifestFile("a")); }),
             "Could not prepare the download journal.");
@@ -159,7 +160,7 @@ TEST(Journal, SharedAcrossThreads) {
       std::string file = "f" + std::to_string(t);
       journal.record("d", manifestFile(file));
       for (int i = 1; i <= 20; ++i) {
-        journal.checkpoint("d", file, i, "partial", std::nullopt);
+        journal.checkpoint("d", file, i, JournalState::partial, std::nullopt);
         journal.bytes("d");
       }
     });

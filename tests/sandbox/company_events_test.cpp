@@ -2,7 +2,7 @@
 
 #include <future>
 
-#include "api/api.h"
+#include "api/resources.h"
 #include "company_fixture.h"
 
 using namespace trellisant;
@@ -44,7 +44,7 @@ TEST_F(CompanyEventsTest, TwoStreamsBothReceiveANewDelivery) {
   awaitStreams(2);
   // Other requests are served while both streams stay open.
   API api(server->baseUrl());
-  EXPECT_TRUE(api.request<API::OK>("heartbeat", "POST", Resources::heartbeatBody("ready", "")).ok);
+  EXPECT_TRUE(Resources::heartbeat(api, Readiness::ready, "").ok);
 
   std::filesystem::create_directories(home.root() / "reel");
   writeText(home.root() / "reel" / "a.mov", "footage");

@@ -2,7 +2,7 @@
 
 #include <map>
 
-#include "api/api.h"
+#include "api/resources.h"
 #include "api/url.h"
 #include "company_fixture.h"
 
@@ -151,8 +151,7 @@ TEST_F(OAuthTest, CodeExchangeVerifiesPkceAndIsSingleUse) {
   credentials.expiresAt = SystemClock::now() + 1h;
   Vault::save(credentials);
   API api(server->baseUrl());
-  auto enrollment =
-      api.request<API::Enrollment>("enroll", "POST", Resources::enrollBody("Mac", "0.1.2"));
+  auto enrollment = Resources::enroll(api, "Mac", "0.1.2");
   EXPECT_FALSE(enrollment.id.empty());
   EXPECT_FALSE(enrollment.key.empty());
 }

@@ -216,7 +216,7 @@ void writeJournal(const fs::path& path, int rows) {
   for (int i = 0; i < rows; ++i) {
     std::string id = "file-" + std::to_string(i) + std::string(40, 'x');
     journal.record("d", manifestFile(id));
-    journal.checkpoint("d", id, 100, "partial", std::nullopt);
+    journal.checkpoint("d", id, 100, JournalState::partial, std::nullopt);
   }
 }
 
@@ -225,7 +225,7 @@ std::string journalFailure(const fs::path& path) {
   return failureOf([&] {
     Journal journal(path);
     journal.record("d", manifestFile("new"));
-    journal.checkpoint("d", "new", 10, "partial", std::nullopt);
+    journal.checkpoint("d", "new", 10, JournalState::partial, std::nullopt);
   });
 }
 
@@ -335,7 +335,7 @@ TEST(BrokenJournal, AWriterInAnotherProcessOutlastingTheBusyTimeout) {
 
   LockHolder holder(path, "BEGIN IMMEDIATE; UPDATE files SET offset=offset+1;");
   Journal journal(path, 200ms);  // opening only reads
-  EXPECT_EQ(failureOf([&] { journal.checkpoint("d", first, 500, "partial", std::nullopt); }),
+  EXPECT_EQ(failureOf([&] { journal.checkpoint("d", first, 500, JournalState::partial, std::nullopt); }),
             "trellisant: Could not checkpoint the download.");
   // Recording writes even for a known file (INSERT OR IGNORE), so it fails too.
   EXPECT_EQ(failureOf([&] { journal.record("d", manifestFile("another")); }),
@@ -346,7 +346,7 @@ TEST(BrokenJournal, AWriterInAnotherProcessOutlastingTheBusyTimeout) {
 
   // Once the other process lets go, the same journal writes again.
   holder.release();
-  journal.checkpoint("d", first, 500, "partial", std::nullopt);
+  journal.checkpoint("d", first, 500, JournalState::partial, std::nullopt);
   EXPECT_EQ(journal.bytes("d"), 600);
 }
 
@@ -374,7 +374,7 @@ TEST(BrokenJournal, AnExclusiveLockAtOpenAndALockReleasedWithinTheDefaultTimeout
   Journal journal(path);
   LockHolder holder(path, "BEGIN IMMEDIATE; UPDATE files SET offset=offset;");
   std::thread releaser = holder.releaseAfter(500ms);
-  EXPECT_EQ(failureOf([&] { journal.checkpoint("d", first, 700, "partial", std::nullopt); }), "");
+  EXPECT_EQ(failureOf([&] { journal.checkpoint("d", first, 700, JournalState::partial, std::nullopt); }), "");
   releaser.join();
   EXPECT_EQ(journal.bytes("d"), 700);
 }
