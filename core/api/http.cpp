@@ -4,22 +4,16 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <memory>
 #include <mutex>
 
 #include "api/http_testing.h"
 #include "api/url.h"
 #include "error.h"
+#include "text.h"
 
 namespace trellisant::http {
 namespace {
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 void initializeOnce() {
   static std::once_flag once;
@@ -153,7 +147,7 @@ Response run(const Request& request, const Stream* callbacks, std::string* body,
   List headers;
   bool hasContentType = false;
   for (auto& [name, value] : request.headers) {
-    if (equalsIgnoringCase(name, "Content-Type")) hasContentType = true;
+    if (equalsIgnoringAsciiCase(name, "Content-Type")) hasContentType = true;
     append(headers, value.empty() ? name + ";" : name + ": " + value);
   }
   append(headers, "Expect:");
@@ -265,13 +259,13 @@ bool isRedirect(long status) {
 
 std::optional<std::string> findHeader(const Headers& headers, std::string_view name) {
   for (auto& [key, value] : headers) {
-    if (equalsIgnoringCase(key, name)) return value;
+    if (equalsIgnoringAsciiCase(key, name)) return value;
   }
   return std::nullopt;
 }
 
 void removeHeader(Headers& headers, std::string_view name) {
-  std::erase_if(headers, [&](auto& h) { return equalsIgnoringCase(h.first, name); });
+  std::erase_if(headers, [&](auto& h) { return equalsIgnoringAsciiCase(h.first, name); });
 }
 
 void setHeader(Headers& headers, std::string_view name, std::string value) {
