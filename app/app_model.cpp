@@ -1,5 +1,7 @@
 #include "app_model.h"
 
+#include <utility>
+
 #include <QPointer>
 
 #include "api/url.h"
@@ -101,11 +103,46 @@ void AppModel::setFolderNotice(const QString& text) {
 // ---- status
 
 void AppModel::refresh() {
-  setServiceReady(control_->serviceReady());
-  // The agent answers later; the overrides below see the value current now.
-  if (serviceReady_) requestAgentStatus();
+  showStatus();
+  checkService();
+}
+
+void AppModel::showStatus() {
+  if (!serviceKnown_ && preferences_.receiving) return;
   AgentStatus shown = serviceReady_ ? status_ : AgentStatus::load();
   setStatus(applyStatusOverrides(std::move(shown), preferences_, serviceReady_, services_.now()));
+}
+
+void AppModel::checkService() {
+  // The login item can take seconds to answer (a busy user manager): one question at a time,
+  // and one more afterwards for the refreshes that came meanwhile.
+  if (serviceCheckPending_) {
+    serviceCheckAgain_ = true;
+    return;
+  }
+  serviceCheckPending_ = true;
+  auto control = control_;
+  tasks_.run<bool>([control](std::stop_token) { return control->serviceReady(); },
+                   [this, changes = serviceChanges_](Outcome<bool> ready) {
+                     serviceCheckPending_ = false;
+                     // An answer from before this model changed the login item is stale.
+                     if (ready.ok() && changes == serviceChanges_) applyServiceReady(*ready.value);
+                     if (std::exchange(serviceCheckAgain_, false)) checkService();
+                   });
+}
+
+void AppModel::serviceChanged() {
+  serviceKnown_ = false;
+  ++serviceChanges_;
+  refresh();
+}
+
+void AppModel::applyServiceReady(bool ready) {
+  serviceKnown_ = true;
+  setServiceReady(ready);
+  // The agent answers later; the overrides below see the value current now.
+  if (serviceReady_) requestAgentStatus();
+  showStatus();
 }
 
 void AppModel::requestAgentStatus() {
@@ -197,6 +234,7 @@ void AppModel::applyChosenFolder(const std::filesystem::path& folder) {
         return true;
       },
       [this, folder](Outcome<bool> stopped) {
+        serviceChanged();
         if (!stopped.ok()) {
           setErrorFrom(stopped.error);
           setChoosingFolder(false);
@@ -242,7 +280,7 @@ void AppModel::enable() {
                             } else {
                               setErrorFrom(enabled.error);
                             }
-                            refresh();
+                            serviceChanged();
                           });
 }
 
@@ -256,7 +294,7 @@ void AppModel::stop(bool quit, std::function<void()> then) {
       },
       [this, quit, then](Outcome<bool> unregistered) {
         if (!unregistered.ok()) setErrorFrom(unregistered.error);
-        refresh();
+        serviceChanged();
         if (quit && services_.quit) services_.quit();
         if (then) then();
       });
@@ -303,9 +341,28 @@ void AppModel::setBackgroundService(bool enabled, std::function<void()> done) {
           QString text = toQString(userMessage(outcome.error));
           setError(enabled ? QStringLiteral("Background access needs attention. ") + text : text);
         }
-        refresh();
+        serviceChanged();
         if (done) done();
       });
+}
+
+void AppModel::describeBackgroundService(std::function<void(LoginItemStatus, const std::string&)> done) {
+  using Description = std::pair<LoginItemStatus, std::string>;
+  auto item = services_.loginItem;
+  tasks_.run<Description>([item](std::stop_token) { return Description(item->status(), item->describe()); },
+                          [done](Outcome<Description> answer) {
+                            if (answer.ok()) done(answer.value->first, answer.value->second);
+                          });
+}
+
+void AppModel::openBackgroundSettings() {
+  auto item = services_.loginItem;
+  tasks_.run<bool>(
+      [item](std::stop_token) {
+        item->openSettings();
+        return true;
+      },
+      [](Outcome<bool>) {});
 }
 
 }  // namespace trellisant::app

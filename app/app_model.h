@@ -56,12 +56,12 @@ class AppModel : public QObject {
   QString folderNotice() const { return folderNotice_; }
   // Whether a sign-in waits for the browser's callback.
   bool awaitingSignIn() const { return static_cast<bool>(authorizationContinuation_); }
-  LoginItem& loginItem() const { return *services_.loginItem; }
 
   void setSelected(const QString& section);
 
-  // Reads the agent's state: from the agent when its login item is enabled (the answer
-  // arrives later), else from the status file; then the local overrides.
+  // Reads the agent's state: the local overrides at once, with the login item as it last
+  // answered; then, off the UI thread, the login item, and the agent when its login item is
+  // enabled (else the status file). Their answers arrive later.
   void refresh();
   // Writes `preferences` to the preferences file.
   void save();
@@ -88,6 +88,11 @@ class AppModel : public QObject {
   // The background service alone, as the desktop's own settings would switch it; `done`
   // runs on the UI thread afterwards.
   void setBackgroundService(bool enabled, std::function<void()> done = {});
+  // The login item's state and its description for people, read off the UI thread; `done`
+  // runs on it with them.
+  void describeBackgroundService(std::function<void(LoginItemStatus, const std::string&)> done);
+  // Shows where the desktop keeps the background service.
+  void openBackgroundSettings();
 
  signals:
   void preferencesChanged();
@@ -116,6 +121,11 @@ class AppModel : public QObject {
   bool writePreferences(const Preferences& preferences);
   void applyChosenFolder(const std::filesystem::path& folder);
   void finishChosenFolder(const std::filesystem::path& folder, bool unchanged);
+  void showStatus();
+  void checkService();
+  // After this model registered or unregistered the agent: refresh with a fresh answer only.
+  void serviceChanged();
+  void applyServiceReady(bool ready);
   void requestAgentStatus();
   void waitForCallback(const SignInFlow::Pending& pending, std::shared_ptr<CallbackWaiter> waiter);
   void finishSignIn(const std::exception_ptr& failure);
@@ -136,6 +146,11 @@ class AppModel : public QObject {
   std::shared_ptr<CallbackWaiter> authorizationContinuation_;
   std::optional<std::string> authorizationState_;
   bool statusRequestPending_ = false;
+  // The login item has answered once; before that, "not enabled" would be a guess.
+  bool serviceKnown_ = false;
+  bool serviceCheckPending_ = false;
+  bool serviceCheckAgain_ = false;
+  unsigned serviceChanges_ = 0;
   bool enabling_ = false;
   QTimer timer_;
   BackgroundTasks tasks_{this};  // last: stopped and joined before the rest goes

@@ -4,6 +4,7 @@
 #include <QTimer>
 
 #include "app_model.h"
+#include "control/receiving_control.h"
 #include "error.h"
 #include "qt_convert.h"
 #include "settings/readiness.h"
@@ -16,14 +17,15 @@ void AppModel::testReadiness() {
   setBusy(true);
   Preferences preferences = preferences_;
   bool signedIn = signedIn_;
-  bool serviceReady = serviceReady_;
+  auto control = control_;
   tasks_.run<bool>(
-      [this, preferences, signedIn, serviceReady](std::stop_token stop) {
-        // The agent's side is read on the UI thread, where refresh() lives.
-        auto refreshed = [this, stop] {
+      [this, preferences, signedIn, control](std::stop_token stop) {
+        bool serviceReady = control->serviceReady();
+        // The agent's side is read on the UI thread, where the status lives.
+        auto refreshed = [this, serviceReady, stop] {
           return tasks_.callOnContext<AgentStatus>(
-              [this] {
-                refresh();
+              [this, serviceReady] {
+                applyServiceReady(serviceReady);
                 return status_;
               },
               stop);

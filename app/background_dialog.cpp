@@ -45,7 +45,7 @@ BackgroundDialog::BackgroundDialog(AppModel& model, QWidget* parent) : QDialog(p
   column->addLayout(row);
 
   connect(close, &QPushButton::clicked, this, &QDialog::accept);
-  connect(open, &QPushButton::clicked, this, [this] { model_.loginItem().openSettings(); });
+  connect(open, &QPushButton::clicked, &model_, &AppModel::openBackgroundSettings);
   connect(toggle_, &QPushButton::clicked, this, [this] {
     working_ = true;
     sync();
@@ -57,29 +57,34 @@ BackgroundDialog::BackgroundDialog(AppModel& model, QWidget* parent) : QDialog(p
     });
   });
   connect(&model_, &AppModel::serviceReadyChanged, this, &BackgroundDialog::sync);
+  toggle_->setEnabled(false);  // until the login item has answered
   sync();
 }
 
 void BackgroundDialog::sync() {
-  LoginItemStatus status = model_.loginItem().status();
-  bool enabled = status == LoginItemStatus::enabled;
-  switch (status) {
-    case LoginItemStatus::enabled:
-      state_->setText(QStringLiteral("Starts at login"));
-      break;
-    case LoginItemStatus::notRegistered:
-      state_->setText(QStringLiteral("Not set to start at login"));
-      break;
-    case LoginItemStatus::notFound:
-      state_->setText(QStringLiteral("Not installed"));
-      break;
-  }
-  description_->setText(toQString(model_.loginItem().describe()));
-  toggle_->setText(working_ ? QStringLiteral("Working…")
-                   : enabled ? QStringLiteral("Turn off background receiving")
-                             : QStringLiteral("Turn on background receiving"));
+  // The switch says what the model knows, so it does what it says; the rest is read afresh.
+  toggle_->setText(working_                 ? QStringLiteral("Working…")
+                   : model_.serviceReady() ? QStringLiteral("Turn off background receiving")
+                                           : QStringLiteral("Turn on background receiving"));
   toggle_->updateGeometry();
-  toggle_->setEnabled(!working_ && status != LoginItemStatus::notFound);
+  if (working_) toggle_->setEnabled(false);
+  QPointer<BackgroundDialog> self(this);
+  model_.describeBackgroundService([self](LoginItemStatus status, const std::string& description) {
+    if (!self) return;
+    switch (status) {
+      case LoginItemStatus::enabled:
+        self->state_->setText(QStringLiteral("Starts at login"));
+        break;
+      case LoginItemStatus::notRegistered:
+        self->state_->setText(QStringLiteral("Not set to start at login"));
+        break;
+      case LoginItemStatus::notFound:
+        self->state_->setText(QStringLiteral("Not installed"));
+        break;
+    }
+    self->description_->setText(toQString(description));
+    self->toggle_->setEnabled(!self->working_ && status != LoginItemStatus::notFound);
+  });
 }
 
 }  // namespace trellisant::app

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,76 +15,17 @@
 
 #include "error.h"
 #include "fileio.h"
+#include "platform/user_manager.h"
 #include "settings/paths.h"
-
-extern char** environ;
 
 namespace trellisant {
 namespace {
-
-struct ProcessResult {
-  int status = -1;  // exit status; -1 when the program did not run to an exit
-  std::string output;  // standard output and error together
-};
 
 std::vector<char*> argvPointers(const std::vector<std::string>& argv) {
   std::vector<char*> pointers;
   for (const auto& arg : argv) pointers.push_back(const_cast<char*>(arg.c_str()));
   pointers.push_back(nullptr);
   return pointers;
-}
-
-// Runs a program to its end without a shell and collects what it prints.
-ProcessResult run(const std::vector<std::string>& argv) {
-  ProcessResult result;
-  int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
-    result.output = std::strerror(errno);
-    return result;
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
-  auto args = argvPointers(argv);
-  pid_t pid = 0;
-  int error = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(pipeFds[1]);
-  if (error != 0) {
-    ::close(pipeFds[0]);
-    result.output = argv[0] + ": " + std::strerror(error);
-    return result;
-  }
-  char buffer[4096];
-  for (;;) {
-    ssize_t n = ::read(pipeFds[0], buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    result.output.append(buffer, static_cast<std::size_t>(n));
-  }
-  ::close(pipeFds[0]);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
-  return result;
-}
-
-std::string trimmed(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\r'))
-    text.pop_back();
-  return text;
-}
-
-// Runs systemctl and turns a failure into its own words.
-void runChecked(const std::vector<std::string>& argv) {
-  ProcessResult result = run(argv);
-  if (result.status == 0) return;
-  std::string text = trimmed(result.output);
-  if (text.empty()) text = argv[0] + " exited with status " + std::to_string(result.status) + ".";
-  throw PlatformError(text);
 }
 
 std::filesystem::path configHome() {
@@ -273,10 +213,11 @@ void spawnDetached(const std::vector<std::string>& argv) {
   if (n == static_cast<ssize_t>(sizeof error)) throw PlatformError(program + ": " + std::strerror(error));
 }
 
-SystemdLoginItem::SystemdLoginItem(std::filesystem::path agentExecutable, std::string systemctl,
+SystemdLoginItem::SystemdLoginItem(std::filesystem::path agentExecutable,
+                                   std::optional<std::string> userBus,
                                    std::chrono::milliseconds stopWait)
     : agent_(std::filesystem::absolute(agentExecutable)),
-      systemctl_(std::move(systemctl)),
+      userBus_(std::move(userBus)),
       stopWait_(stopWait) {}
 
 std::filesystem::path SystemdLoginItem::unitFile() {
@@ -294,42 +235,50 @@ std::filesystem::path SystemdLoginItem::besideSelf(std::string_view name) {
   return self.parent_path() / name;
 }
 
-bool SystemdLoginItem::userManagerAnswers() {
-  return run({systemctl_, "--user", "show-environment"}).status == 0;
+std::optional<UserManager> SystemdLoginItem::userManager() const {
+  auto manager = UserManager::connect(userBus_, stopWait_);
+  if (manager && !manager->answers()) manager.reset();
+  return manager;
 }
 
 LoginItemStatus SystemdLoginItem::status() {
   if (!isExecutable(agent_)) return LoginItemStatus::notFound;
   if (std::filesystem::exists(autostartFile())) return LoginItemStatus::enabled;
-  auto answer = run({systemctl_, "--user", "is-enabled", std::string(unitName)});
-  auto state = trimmed(answer.output);
-  if (answer.status == 0 && (state == "enabled" || state == "enabled-runtime"))
-    return LoginItemStatus::enabled;
+  auto manager = UserManager::connect(userBus_, stopWait_);
+  if (!manager) return LoginItemStatus::notRegistered;
+  try {
+    auto state = manager->unitFileState(std::string(unitName));
+    if (state == "enabled" || state == "enabled-runtime") return LoginItemStatus::enabled;
+  } catch (const std::exception&) {
+    // No unit file, or no manager on this bus: nothing starts the agent.
+  }
   return LoginItemStatus::notRegistered;
 }
 
 void SystemdLoginItem::registerItem() {
   if (!isExecutable(agent_))
     throw PlatformError("The receiving helper is missing at " + agent_.string() + ".");
-  if (userManagerAnswers()) {
-    registerWithSystemd();
+  if (auto manager = userManager()) {
+    registerWithSystemd(*manager);
   } else {
     registerWithAutostart();
   }
 }
 
-void SystemdLoginItem::registerWithSystemd() {
+void SystemdLoginItem::registerWithSystemd(UserManager& manager) {
   // An agent started by an earlier fallback registration would otherwise run twice.
   std::error_code ignored;
   if (std::filesystem::remove(autostartFile(), ignored)) stopAgents();
-  if (!writeIfChanged(unitFile(), unitText(agent_))) {
-    runChecked({systemctl_, "--user", "enable", "--now", std::string(unitName)});
-    return;
-  }
-  runChecked({systemctl_, "--user", "daemon-reload"});
-  runChecked({systemctl_, "--user", "enable", std::string(unitName)});
+  bool changed = writeIfChanged(unitFile(), unitText(agent_));
+  const std::string unit(unitName);
+  manager.enableUnitFile(unit);
+  manager.reload();
   // A running agent keeps the folder and proxies it was started with.
-  runChecked({systemctl_, "--user", "restart", std::string(unitName)});
+  if (changed) {
+    manager.restart(unit);
+  } else {
+    manager.start(unit);
+  }
 }
 
 void SystemdLoginItem::registerWithAutostart() {
@@ -340,8 +289,13 @@ void SystemdLoginItem::registerWithAutostart() {
 void SystemdLoginItem::unregisterItem() {
   std::error_code ignored;
   if (std::filesystem::remove(autostartFile(), ignored)) stopAgents();
-  if (std::filesystem::exists(unitFile()) && userManagerAnswers())
-    runChecked({systemctl_, "--user", "disable", "--now", std::string(unitName)});
+  if (!std::filesystem::exists(unitFile())) return;
+  if (auto manager = userManager()) {
+    const std::string unit(unitName);
+    manager->disableUnitFile(unit);
+    manager->reload();
+    manager->stop(unit);
+  }
 }
 
 std::vector<int> SystemdLoginItem::runningAgents() const {

@@ -2,11 +2,14 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace trellisant {
+
+class UserManager;
 
 enum class LoginItemStatus { notRegistered, enabled, notFound };
 
@@ -27,14 +30,17 @@ class LoginItem {
   virtual std::string describe() = 0;
 };
 
-// The systemd user unit trellisant-agent.service; where no systemd user manager answers, an
-// XDG autostart entry plus a detached start of the agent.
+// The systemd user unit trellisant-agent.service, driven over D-Bus; where no systemd user
+// manager answers, an XDG autostart entry plus a detached start of the agent. Every operation
+// blocks (bounded by bus timeouts and `stopWait`), so the app calls none on its UI thread.
 class SystemdLoginItem : public LoginItem {
  public:
   static constexpr std::string_view unitName = "trellisant-agent.service";
 
+  // `userBus`: a D-Bus address to use instead of the user's session bus. `stopWait`: how long
+  // the agent may take to stop, and the user manager to reload or finish a job.
   explicit SystemdLoginItem(std::filesystem::path agentExecutable = besideSelf("trellisant-agent"),
-                            std::string systemctl = "systemctl",
+                            std::optional<std::string> userBus = std::nullopt,
                             std::chrono::milliseconds stopWait = std::chrono::seconds(10));
 
   LoginItemStatus status() override;
@@ -51,14 +57,15 @@ class SystemdLoginItem : public LoginItem {
   static std::filesystem::path besideSelf(std::string_view name);
 
  private:
-  bool userManagerAnswers();
-  void registerWithSystemd();
+  // The manager when one answers on the bus.
+  std::optional<UserManager> userManager() const;
+  void registerWithSystemd(UserManager& manager);
   void registerWithAutostart();
   void stopAgents();
   std::vector<int> runningAgents() const;
 
   std::filesystem::path agent_;
-  std::string systemctl_;
+  std::optional<std::string> userBus_;
   std::chrono::milliseconds stopWait_;
 };
 

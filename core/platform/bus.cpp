@@ -6,13 +6,16 @@ namespace trellisant::bus {
 
 Bus open(const std::optional<std::string>& address, bool system) {
   sd_bus* bus = nullptr;
+  const auto timeout = static_cast<std::uint64_t>(defaultTimeout.count());
   if (!address) {
     if ((system ? sd_bus_open_system(&bus) : sd_bus_open_user(&bus)) < 0) return nullptr;
+    sd_bus_set_method_call_timeout(bus, timeout);
     return Bus(bus);
   }
   if (sd_bus_new(&bus) < 0) return nullptr;
   Bus owned(bus);
   if (sd_bus_set_address(bus, address->c_str()) < 0 || sd_bus_set_bus_client(bus, 1) < 0 ||
+      sd_bus_set_method_call_timeout(bus, timeout) < 0 ||
       sd_bus_negotiate_fds(bus, 1) < 0 || sd_bus_start(bus) < 0)
     return nullptr;
   return owned;

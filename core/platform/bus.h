@@ -20,10 +20,15 @@ struct MessageUnref {
 };
 using Message = std::unique_ptr<sd_bus_message, MessageUnref>;
 
+struct SlotUnref {
+  void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
+};
+using Slot = std::unique_ptr<sd_bus_slot, SlotUnref>;
+
 inline constexpr std::chrono::microseconds defaultTimeout = std::chrono::seconds(5);
 
 // The bus at `address` (a test's own), else the system or the session bus; nothing when none
-// answers.
+// answers. Calls the bus makes itself (AddMatch, say) wait at most defaultTimeout.
 Bus open(const std::optional<std::string>& address, bool system);
 
 // A method call to fill with arguments; nothing when it cannot be made.

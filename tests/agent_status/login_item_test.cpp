@@ -4,13 +4,17 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "error.h"
+#include "fake_bus.h"
 #include "test_support.h"
 
 namespace trellisant {
@@ -22,49 +26,93 @@ using testing::TempHome;
 using testing::writeText;
 namespace fs = std::filesystem;
 
-// A systemctl that records its arguments and answers from files: "manager" present means a
-// user manager answers; "state" holds what is-enabled prints; "fail-enable" makes enable fail.
-class FakeSystemctl {
+constexpr const char* kUnit = "trellisant-agent.service";
+
+// Plays systemd's user manager on a bus of the test's own: keeps the unit file's state,
+// answers every call of the login item, notes each ("Member unit mode"), and reports each
+// job's end ("failed" with `jobsFail`), unless `stopsHang`: then a stop ends only with KillUnit.
+class FakeUserManager {
  public:
-  FakeSystemctl() {
-    writeText(dir_ / "systemctl", "#!/bin/sh\n"
-              "cd '" + dir_.path().string() + "'\n"
-              "echo \"$*\" >> calls\n"
-              "case \"$2\" in\n"
-              "  show-environment) [ -e manager ] || { echo 'Failed to connect to bus' >&2; exit 1; } ;;\n"
-              "  is-enabled) s=$(cat state 2>/dev/null || echo disabled); echo \"$s\"; [ \"$s\" = enabled ] ;;\n"
-              "  enable) [ -e fail-enable ] && { echo 'Unit trellisant-agent.service has a bad setting.' >&2; exit 1; }\n"
-              "          echo enabled > state ;;\n"
-              "  disable) echo disabled > state ;;\n"
-              "esac\n");
-    fs::permissions(dir_ / "systemctl", fs::perms::owner_all);
+  explicit FakeUserManager(const fs::path& socket) : bus_(socket) {
+    bus_.handle("AddMatch", [](sd_bus_message* m) { sd_bus_reply_method_return(m, ""); });
+    bus_.handle("Ping", [](sd_bus_message* m) { sd_bus_reply_method_return(m, ""); });
+    bus_.handle("Reload", [this](sd_bus_message* m) { reply(m, "Reload"); });
+    bus_.handle("GetUnitFileState", [this](sd_bus_message* m) {
+      std::lock_guard lock(mutex_);
+      sd_bus_reply_method_return(m, "s", state_.c_str());
+    });
+    for (const char* member : {"EnableUnitFiles", "DisableUnitFiles"}) {
+      bus_.handle(member, [this, member](sd_bus_message* m) {
+        char** files = nullptr;
+        sd_bus_message_read_strv(m, &files);
+        std::string file = files && files[0] ? files[0] : "";
+        for (char** f = files; f && *f; ++f) std::free(*f);
+        std::free(files);
+        bool enable = std::string(member) == "EnableUnitFiles";
+        if (enable && refuseEnable) {
+          sd_bus_reply_method_errorf(m, "org.freedesktop.systemd1.UnitMasked", "Unit file %s is masked.", kUnit);
+          return;
+        }
+        state(enable ? "enabled" : "disabled");
+        if (enable) reply(m, std::string(member) + " " + file, "ba(sss)", 1, 0);
+        else reply(m, std::string(member) + " " + file, "a(sss)", 0);
+      });
+    }
+    for (const char* member : {"StartUnit", "RestartUnit", "StopUnit"}) {
+      bus_.handle(member, [this, member](sd_bus_message* m) {
+        const char *unit = "", *mode = "";
+        sd_bus_message_read(m, "ss", &unit, &mode);
+        reply(m, std::string(member) + " " + unit + " " + mode, "o", kJob);
+        if (!(stopsHang && std::string(member) == "StopUnit")) endJob(m, jobsFail ? "failed" : "done");
+      });
+    }
+    bus_.handle("KillUnit", [this](sd_bus_message* m) {
+      const char *unit = "", *whom = "";
+      std::int32_t signal = 0;
+      sd_bus_message_read(m, "ssi", &unit, &whom, &signal);
+      reply(m, "KillUnit " + std::string(unit) + " " + whom + " " + std::to_string(signal));
+      endJob(m, "done");
+    });
   }
-  std::string path() const { return (dir_ / "systemctl").string(); }
-  void managerRuns(bool runs) {
-    if (runs) writeText(dir_ / "manager", "");
-    else fs::remove(dir_ / "manager");
+  std::string address() const { return bus_.address(); }
+  void state(const std::string& state) {
+    std::lock_guard lock(mutex_);
+    state_ = state;
   }
-  void failEnable() { writeText(dir_ / "fail-enable", ""); }
   std::vector<std::string> calls() {
-    std::vector<std::string> lines;
-    std::istringstream in(readText(dir_ / "calls"));
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    writeText(dir_ / "calls", "");
-    return lines;
+    std::lock_guard lock(mutex_);
+    return std::exchange(calls_, {});
   }
+  std::atomic<bool> refuseEnable{false}, jobsFail{false}, stopsHang{false};
 
  private:
-  TempDir dir_;
+  static constexpr const char* kJob = "/org/freedesktop/systemd1/job/7";
+  template <typename... Values>
+  void reply(sd_bus_message* m, const std::string& call, const char* types = "", Values... values) {
+    {
+      std::lock_guard lock(mutex_);
+      calls_.push_back(call);
+    }
+    sd_bus_reply_method_return(m, types, values...);
+  }
+  static void endJob(sd_bus_message* m, const std::string& result) {
+    sd_bus_emit_signal(sd_bus_message_get_bus(m), "/org/freedesktop/systemd1",
+                       "org.freedesktop.systemd1.Manager", "JobRemoved", "uoss", 7u, kJob, kUnit,
+                       result.c_str());
+  }
+
+  testing::FakeBus bus_;
+  std::mutex mutex_;
+  std::string state_ = "disabled";
+  std::vector<std::string> calls_;
 };
 
-TEST(SystemdLoginItem, RegistersTheUserUnit) {
+TEST(SystemdLoginItem, DrivesTheUserManagerOverTheBus) {
   TempHome home;
-  FakeSystemctl systemctl;
-  systemctl.managerRuns(true);
-  SystemdLoginItem item(TRELLISANT_STANDIN_AGENT, systemctl.path());
+  FakeUserManager manager(home.root() / "bus");
+  SystemdLoginItem item(TRELLISANT_STANDIN_AGENT, manager.address());
 
   EXPECT_EQ(item.status(), LoginItemStatus::notRegistered);
-  systemctl.calls();
   item.registerItem();
   auto unit = home.root() / "home/.config/systemd/user/trellisant-agent.service";
   EXPECT_EQ(SystemdLoginItem::unitFile(), unit);
@@ -72,35 +120,37 @@ TEST(SystemdLoginItem, RegistersTheUserUnit) {
   EXPECT_NE(text.find("ExecStart=\"" TRELLISANT_STANDIN_AGENT "\"\n"), std::string::npos) << text;
   EXPECT_NE(text.find("Restart=on-failure\n"), std::string::npos);
   EXPECT_NE(text.find("WantedBy=default.target\n"), std::string::npos);
-  EXPECT_EQ(systemctl.calls(),
-            (std::vector<std::string>{"--user show-environment", "--user daemon-reload",
-                                      "--user enable trellisant-agent.service",
-                                      "--user restart trellisant-agent.service"}));
+  EXPECT_EQ(manager.calls(), (std::vector<std::string>{"EnableUnitFiles trellisant-agent.service", "Reload",
+                                                       "RestartUnit trellisant-agent.service replace"}));
   EXPECT_EQ(item.status(), LoginItemStatus::enabled);
   EXPECT_NE(item.describe().find("Starts at login through the systemd user unit"), std::string::npos);
 
-  systemctl.calls();
   item.registerItem();
-  EXPECT_EQ(systemctl.calls(),
-            (std::vector<std::string>{"--user show-environment",
-                                      "--user enable --now trellisant-agent.service"}))
-      << "an unchanged unit needs no reload";
+  EXPECT_EQ(manager.calls(), (std::vector<std::string>{"EnableUnitFiles trellisant-agent.service", "Reload",
+                                                       "StartUnit trellisant-agent.service replace"}))
+      << "an unchanged unit is started, not restarted";
 
   item.unregisterItem();
-  EXPECT_EQ(systemctl.calls(),
-            (std::vector<std::string>{"--user show-environment",
-                                      "--user disable --now trellisant-agent.service"}));
+  EXPECT_EQ(manager.calls(), (std::vector<std::string>{"DisableUnitFiles trellisant-agent.service", "Reload",
+                                                       "StopUnit trellisant-agent.service replace"}));
   EXPECT_EQ(item.status(), LoginItemStatus::notRegistered);
+
+  // A stop that outlasts the wait is finished with SIGKILL, as the autostart path does.
+  manager.stopsHang = true;
+  SystemdLoginItem impatient(TRELLISANT_STANDIN_AGENT, manager.address(), std::chrono::milliseconds(50));
+  impatient.unregisterItem();
+  EXPECT_EQ(manager.calls(), (std::vector<std::string>{"DisableUnitFiles trellisant-agent.service", "Reload",
+                                                       "StopUnit trellisant-agent.service replace",
+                                                       "KillUnit trellisant-agent.service all 9"}));
 }
 
 TEST(SystemdLoginItem, ReportsFailuresAndAMissingAgent) {
   TempHome home;
   TempDir config;
   ::setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
-  FakeSystemctl systemctl;
-  systemctl.managerRuns(true);
+  FakeUserManager manager(home.root() / "bus");
 
-  SystemdLoginItem missing(config / "nowhere/trellisant-agent", systemctl.path());
+  SystemdLoginItem missing(config / "nowhere/trellisant-agent", manager.address());
   EXPECT_EQ(missing.status(), LoginItemStatus::notFound);
   try {
     missing.registerItem();
@@ -109,17 +159,26 @@ TEST(SystemdLoginItem, ReportsFailuresAndAMissingAgent) {
     EXPECT_NE(std::string(error.what()).find("nowhere/trellisant-agent"), std::string::npos);
   }
 
-  systemctl.failEnable();
-  SystemdLoginItem item(TRELLISANT_STANDIN_AGENT, systemctl.path());
+  manager.refuseEnable = true;
+  SystemdLoginItem item(TRELLISANT_STANDIN_AGENT, manager.address());
   try {
     item.registerItem();
     FAIL() << "a refused enable was reported as success";
   } catch (const PlatformError& error) {
-    EXPECT_EQ(std::string(error.what()), "Unit trellisant-agent.service has a bad setting.");
+    EXPECT_STREQ(error.what(), "Unit file trellisant-agent.service is masked.");
   }
   EXPECT_TRUE(fs::exists(config / "systemd/user/trellisant-agent.service"))
       << "XDG_CONFIG_HOME is honoured";
   EXPECT_EQ(item.status(), LoginItemStatus::notRegistered);
+
+  manager.refuseEnable = false;
+  manager.jobsFail = true;
+  try {
+    item.registerItem();
+    FAIL() << "a failed start was reported as success";
+  } catch (const PlatformError& error) {
+    EXPECT_STREQ(error.what(), "Job for trellisant-agent.service failed: failed.");
+  }
 }
 
 struct Log {
@@ -152,11 +211,11 @@ bool eventually(Condition condition) {
 TEST(SystemdLoginItem, FallsBackToAutostartAndADetachedAgent) {
   TempHome home;
   auto userHome = home.root() / "home";
-  FakeSystemctl systemctl;  // no user manager answers
+  testing::FakeBus sessionBus(home.root() / "bus");  // no user manager answers on it
   auto agent = home.root() / "Trellisant apps" / "trellisant-agent";
   fs::create_directories(agent.parent_path());
   fs::copy_file(TRELLISANT_STANDIN_AGENT, agent);
-  SystemdLoginItem item(agent, systemctl.path());
+  SystemdLoginItem item(agent, sessionBus.address());
 
   item.registerItem();
   auto entry = readText(userHome / ".config/autostart/trellisant-agent.desktop");
@@ -215,12 +274,11 @@ TEST(SystemdLoginItem, PinsTheEnablersSupportFolderAndProxies) {
   environment.set("NO_PROXY", "localhost,127.0.0.1");
   for (const char* name : {"HTTPS_PROXY", "http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY", "no_proxy"})
     environment.set(name, std::nullopt);
-  FakeSystemctl systemctl;
-  systemctl.managerRuns(true);
+  FakeUserManager manager(home.root() / "bus");
   auto agent = home.root() / "apps" / "trellisant-agent";
   fs::create_directories(agent.parent_path());
   fs::copy_file(TRELLISANT_STANDIN_AGENT, agent);
-  SystemdLoginItem item(agent, systemctl.path());
+  SystemdLoginItem item(agent, manager.address());
 
   item.registerItem();
   auto unit = readText(SystemdLoginItem::unitFile());
@@ -235,19 +293,17 @@ TEST(SystemdLoginItem, PinsTheEnablersSupportFolderAndProxies) {
 
   // Enabled again from a session with another proxy: the running agent starts anew with it.
   environment.set("https_proxy", "http://other.test:8080");
-  systemctl.calls();
+  manager.calls();
   item.registerItem();
-  EXPECT_EQ(systemctl.calls(),
-            (std::vector<std::string>{"--user show-environment", "--user daemon-reload",
-                                      "--user enable trellisant-agent.service",
-                                      "--user restart trellisant-agent.service"}));
+  EXPECT_EQ(manager.calls(), (std::vector<std::string>{"EnableUnitFiles trellisant-agent.service", "Reload",
+                                                       "RestartUnit trellisant-agent.service replace"}));
   EXPECT_NE(readText(SystemdLoginItem::unitFile()).find(R"(Environment="https_proxy=http://other.test:8080")"),
             std::string::npos);
 
   // Without a user manager, the autostart entry; a desktop starts it (GLib's own launcher here)
   // in a session that has neither the folder nor the proxies.
-  systemctl.managerRuns(false);
-  item.registerItem();
+  SystemdLoginItem withoutManager(agent, "unix:path=" + (home.root() / "no-bus").string());
+  withoutManager.registerItem();
   auto entry = readText(SystemdLoginItem::autostartFile());
   EXPECT_NE(entry.find("Exec=env \"XDG_DATA_HOME=" + home.root().string() +
                        R"(/data 100%% \\"\\$HOME\\" \\\\ \\`x\\`\tend" )"
@@ -264,7 +320,7 @@ TEST(SystemdLoginItem, PinsTheEnablersSupportFolderAndProxies) {
   EXPECT_EQ(std::system(scrubbed.c_str()), 0);
   EXPECT_TRUE(eventually([&] { return readText(started).size() >= 2 * pinned.size(); }));
   EXPECT_EQ(readText(started), pinned + pinned) << "the entry's start";
-  item.unregisterItem();  // stops both
+  withoutManager.unregisterItem();  // stops both
 }
 
 TEST(SpawnDetached, ReportsAProgramThatCannotStart) {

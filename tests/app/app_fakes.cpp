@@ -11,11 +11,13 @@
 namespace trellisant::testing {
 
 LoginItemStatus FakeLoginItem::status() {
+  noteThread();
   std::lock_guard lock(mutex_);
   return status_;
 }
 
 void FakeLoginItem::registerItem() {
+  noteThread();
   std::lock_guard lock(mutex_);
   ++registrations_;
   if (registerFailure_) throw PlatformError(*registerFailure_);
@@ -23,6 +25,7 @@ void FakeLoginItem::registerItem() {
 }
 
 void FakeLoginItem::unregisterItem() {
+  noteThread();
   std::lock_guard lock(mutex_);
   ++unregistrations_;
   if (unregisterFailure_) throw PlatformError(*unregisterFailure_);
@@ -90,6 +93,7 @@ AppModelTest::AppModelTest() {
 
 AppModelTest::~AppModelTest() {
   model.reset();
+  EXPECT_EQ(loginItem->callsOnUiThread(), 0) << "the app waited for the login item on its UI thread";
   Vault::setStore(nullptr);
   http::testing::clearOverrides();
 }

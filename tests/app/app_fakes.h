@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app_model.h"
@@ -25,8 +26,14 @@ class FakeLoginItem : public LoginItem {
   LoginItemStatus status() override;
   void registerItem() override;
   void unregisterItem() override;
-  void openSettings() override { ++settingsOpened; }
-  std::string describe() override { return "Starts at login through the fake unit."; }
+  void openSettings() override {
+    noteThread();
+    ++settingsOpened;
+  }
+  std::string describe() override {
+    noteThread();
+    return "Starts at login through the fake unit.";
+  }
 
   void setStatus(LoginItemStatus status);
   void failRegister(std::optional<std::string> message);
@@ -34,8 +41,16 @@ class FakeLoginItem : public LoginItem {
   int registrations() const { return registrations_; }
   int unregistrations() const { return unregistrations_; }
   std::atomic<int> settingsOpened{0};
+  // Calls made on the thread that made the fake, the UI thread: a real login item blocks.
+  int callsOnUiThread() const { return callsOnUiThread_; }
 
  private:
+  void noteThread() {
+    if (std::this_thread::get_id() == uiThread_) ++callsOnUiThread_;
+  }
+
+  const std::thread::id uiThread_ = std::this_thread::get_id();
+  std::atomic<int> callsOnUiThread_{0};
   mutable std::mutex mutex_;
   LoginItemStatus status_ = LoginItemStatus::notRegistered;
   std::optional<std::string> registerFailure_;

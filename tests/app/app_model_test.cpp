@@ -39,7 +39,7 @@ TEST_F(AppModelTest, RefreshOverridesWhatTheAgentWrote) {
   // Receiving on, login item not enabled.
   writePreferences([](Preferences& p) { p.receiving = true; });
   auto& setup = makeModel();
-  EXPECT_EQ(setup.status().state, "setup");
+  ASSERT_TRUE(waitUntil([&] { return setup.status().state == "setup"; })) << "once the login item answered";
   EXPECT_EQ(setup.status().message, kLoginItems);
 }
 
@@ -118,7 +118,7 @@ TEST_F(AppModelTest, EnableRegistersTheAgentAndSaves) {
   EXPECT_EQ(model.error(), "") << "enable clears the last error";
   ASSERT_TRUE(waitUntil([&] { return model.preferences().receiving; }));
   EXPECT_TRUE(preferencesOnDisk().receiving);
-  EXPECT_TRUE(model.serviceReady()) << "enable refreshes";
+  EXPECT_TRUE(waitUntil([&] { return model.serviceReady(); })) << "enable refreshes";
 }
 
 TEST_F(AppModelTest, StopAndQuitQuitsEvenWhenUnregisteringFails) {

@@ -263,22 +263,26 @@ TEST_F(MainViewTest, BackgroundSettingsSwitchTheAgentAlone) {
   button("Background settings")->click();
   auto* dialog = view->findChild<app::BackgroundDialog*>();
   ASSERT_TRUE(dialog);
-  auto shown = visibleTexts(dialog);
-  EXPECT_TRUE(shown.contains("Not set to start at login"));
-  EXPECT_TRUE(shown.contains("Starts at login through the fake unit."));
-  auto* toggle = visibleButton(dialog, "Turn on background receiving");
-  ASSERT_TRUE(toggle);
-  toggle->click();
-  ASSERT_TRUE(waitUntil([&] { return visibleButton(dialog, "Turn off background receiving") != nullptr; }));
+  // The switch with this text, once the login item has answered.
+  auto toggle = [&](const QString& text) {
+    QAbstractButton* found = nullptr;
+    waitUntil([&] { return (found = visibleButton(dialog, text)) && found->isEnabled(); });
+    return found && found->isEnabled() ? found : nullptr;
+  };
+  ASSERT_TRUE(toggle("Turn on background receiving"));
+  EXPECT_TRUE(visibleTexts(dialog).contains("Not set to start at login"));
+  EXPECT_TRUE(visibleTexts(dialog).contains("Starts at login through the fake unit."));
+  toggle("Turn on background receiving")->click();
+  ASSERT_TRUE(toggle("Turn off background receiving"));
   EXPECT_EQ(loginItem->registrations(), 1);
   EXPECT_TRUE(model->serviceReady());
   EXPECT_FALSE(model->preferences().receiving) << "the preference is the user's, not the dialog's";
 
   loginItem->failUnregister("Failed to disable unit.");
-  visibleButton(dialog, "Turn off background receiving")->click();
+  toggle("Turn off background receiving")->click();
   ASSERT_TRUE(waitUntil([&] { return !model->error().isEmpty(); }));
   EXPECT_EQ(model->error(), "Failed to disable unit.");
-  EXPECT_TRUE(visibleButton(dialog, "Turn off background receiving")->isEnabled());
+  EXPECT_TRUE(toggle("Turn off background receiving"));
   dialog->close();
 }
 

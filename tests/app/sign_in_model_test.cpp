@@ -27,6 +27,7 @@ class SignInModelTest : public CompanyTest {
   }
   void TearDown() override {
     model.reset();
+    EXPECT_EQ(loginItem->callsOnUiThread(), 0);
     CompanyTest::TearDown();
   }
 
