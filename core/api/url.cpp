@@ -5,6 +5,8 @@
 #include <cctype>
 #include <memory>
 
+#include "error.h"
+
 namespace trellisant {
 namespace {
 
@@ -128,34 +130,27 @@ std::optional<std::string> Url::firstQueryValue(std::string_view name) const {
   return std::nullopt;
 }
 
+namespace {
+
+struct CurlFree {
+  void operator()(char* text) const { curl_free(text); }
+};
+
+}  // namespace
+
 std::string percentEncode(std::string_view text) {
-  static const char digits[] = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : text) {
-    if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-      out.push_back(static_cast<char>(c));
-    } else {
-      out.push_back('%');
-      out.push_back(digits[c >> 4]);
-      out.push_back(digits[c & 0xf]);
-    }
-  }
-  return out;
+  // libcurl escapes all but the unreserved characters (letters, digits, "-._~").
+  std::unique_ptr<char, CurlFree> escaped(curl_easy_escape(nullptr, text.data(), static_cast<int>(text.size())));
+  if (!escaped) throw PlatformError("Out of memory.");
+  return escaped.get();
 }
 
 std::string percentDecode(std::string_view text) {
-  std::string out;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '%' && i + 2 < text.size() &&
-        std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
-        std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
-      out.push_back(static_cast<char>(std::stoi(std::string(text.substr(i + 1, 2)), nullptr, 16)));
-      i += 2;
-    } else {
-      out.push_back(text[i]);
-    }
-  }
-  return out;
+  int length = 0;
+  std::unique_ptr<char, CurlFree> raw(
+      curl_easy_unescape(nullptr, text.data(), static_cast<int>(text.size()), &length));
+  if (!raw) throw PlatformError("Out of memory.");
+  return std::string(raw.get(), static_cast<std::size_t>(length));
 }
 
 std::string formEncode(const std::vector<std::pair<std::string, std::string>>& fields) {
