@@ -44,6 +44,8 @@ MainView::MainView(AppModel& model, QWidget* parent) : QWidget(parent), model_(m
   scroll->setFrameShape(QFrame::NoFrame);
   scroll->setWidgetResizable(true);
   scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  // The controls inside take the focus; the area itself has no focus to show.
+  scroll->setFocusPolicy(Qt::NoFocus);
   // A thin scroll bar; styled on the bar itself so the sheet does not reach the content.
   scroll->verticalScrollBar()->setStyleSheet(QStringLiteral(
       "QScrollBar:vertical { width: 10px; background: transparent; margin: 2px 2px 2px 0; }"
@@ -93,9 +95,28 @@ QWidget* MainView::buildHeader() {
   website->setCursor(Qt::PointingHandCursor);
   website->setToolTip(QStringLiteral("Open your company website"));
   website->setAccessibleName(QStringLiteral("Open your company website"));
+  website->setAccessibleDescription(QStringLiteral("Opens your company’s Trellisant site in your browser"));
   row->addWidget(website, 0, Qt::AlignTop);
   connect(website, &QToolButton::clicked, &model_, &AppModel::openWebsite);
+  menuButton_ = new QToolButton(header);
+  menuButton_->setObjectName("menuButton");
+  menuButton_->setIcon(symbolIcon("line.3.horizontal", theme::secondaryText()));
+  menuButton_->setIconSize(QSize(22, 22));
+  menuButton_->setAutoRaise(true);
+  menuButton_->setPopupMode(QToolButton::InstantPopup);
+  menuButton_->setToolTip(QStringLiteral("Menu"));
+  menuButton_->setAccessibleName(QStringLiteral("Trellisant menu"));
+  menuButton_->setAccessibleDescription(
+      QStringLiteral("Whether Trellisant is receiving, and the commands to open the window, pause or enable "
+                     "receiving, and stop receiving and quit"));
+  menuButton_->setVisible(false);
+  row->addWidget(menuButton_, 0, Qt::AlignTop);
   return header;
+}
+
+void MainView::setMenu(QMenu* menu) {
+  menuButton_->setMenu(menu);
+  menuButton_->setVisible(menu != nullptr);
 }
 
 QWidget* MainView::buildBanner() {
@@ -105,6 +126,7 @@ QWidget* MainView::buildBanner() {
   bannerText_ = new SymbolLabel("exclamationmark.circle", {}, 12, theme::red(), banner_);
   bannerText_->setObjectName("errorBanner");
   bannerText_->setWordWrap(true);
+  bannerText_->textLabel()->setAccessibleDescription(QStringLiteral("The last problem"));
   row->addWidget(bannerText_);
   return banner_;
 }

@@ -8,9 +8,12 @@
 #include <QWidget>
 
 class QBoxLayout;
+class QPainter;
 
 // The window's building blocks, drawn by hand so they look the same on every desktop.
 namespace trellisant::app {
+
+class SymbolView;
 
 // A rounded rectangle behind its children.
 class RoundedPanel : public QWidget {
@@ -120,14 +123,42 @@ class SymbolLabel : public QWidget {
 
  private:
   QColor color_;
-  QLabel* symbol_;
+  SymbolView* symbol_;
   QLabel* text_;
+};
+
+// What assistive technology says about the controls that both sections show.
+inline constexpr const char* kChooseFolderDescription = "Chooses the folder footage downloads to";
+inline constexpr const char* kEnableDescription = "Turns receiving on and starts the receiving helper at login";
+
+// Room that the hand-drawn controls keep around their shape for the focus ring.
+inline constexpr int kFocusMargin = 3;
+// Whether `widget` has the focus and the user moved it there with the keyboard; pointer users
+// see no ring, as with Qt's own controls.
+bool showsFocus(const QWidget* widget);
+// The keyboard focus ring: a 2-point line in the brand colour along `shape` grown by 2 points.
+void drawFocusRing(QPainter& painter, const QRectF& shape, double radius);
+
+// A symbol drawn at paint time, so that it stays sharp at any screen's pixel ratio.
+class SymbolView : public QWidget {
+  Q_OBJECT
+ public:
+  SymbolView(const QIcon& icon, int side, QWidget* parent = nullptr);
+  void setIcon(const QIcon& icon);
+  void setSide(int side);
+
+ protected:
+  void paintEvent(QPaintEvent*) override;
+
+ private:
+  QIcon icon_;
+  int side_;
 };
 
 // A text label in one of the window's text styles.
 QLabel* makeLabel(const QString& text, double size, QFont::Weight weight, const QColor& color,
                   QWidget* parent = nullptr);
-// A label that shows only a symbol.
-QLabel* makeSymbol(std::string_view symbol, double pixels, const QColor& color, QWidget* parent = nullptr);
+// A symbol alone.
+SymbolView* makeSymbol(std::string_view symbol, double pixels, const QColor& color, QWidget* parent = nullptr);
 
 }  // namespace trellisant::app

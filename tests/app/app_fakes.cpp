@@ -109,6 +109,7 @@ app::AppServices AppModelTest::services() {
   services.notificationsAvailable = [this] { return notificationServer.load(); };
   services.quit = [this] { ++quits; };
   services.activate = [this] { ++activations; };
+  services.trayAvailable = [this] { return tray; };
   // Long enough that only explicit refresh() calls happen during a test.
   services.refreshInterval = std::chrono::hours(1);
   services.signInTimeLimit = signInTimeLimit;

@@ -112,6 +112,7 @@ class AppModelTest : public ::testing::Test {
   Date now = SystemClock::now();
   int quits = 0;
   int activations = 0;
+  bool tray = false;  // whether the desktop shows tray icons
   std::chrono::milliseconds signInTimeLimit = std::chrono::seconds(300);
   std::unique_ptr<app::AppModel> model;
 };
