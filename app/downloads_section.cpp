@@ -47,7 +47,7 @@ QWidget* DownloadsSection::buildStatusCard() {
   auto* row = new QHBoxLayout(card);
   row->setContentsMargins(22, 22, 22, 22);
   row->setSpacing(16);
-  statusSymbol_ = new SymbolView({}, 30, card);
+  statusSymbol_ = new SymbolView({}, theme::pixels(30), card);
   row->addWidget(statusSymbol_, 0, Qt::AlignTop);
   auto* texts = new QVBoxLayout;
   texts->setSpacing(5);

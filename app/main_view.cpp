@@ -87,25 +87,16 @@ QWidget* MainView::buildHeader() {
   texts->addWidget(title_);
   texts->addWidget(subtitle_);
   row->addLayout(texts, 1);
-  auto* website = new QToolButton(header);
+  auto* website = new SymbolButton("arrow.up.right.square", QStringLiteral("Open your company website"), header);
   website->setObjectName("websiteButton");
-  website->setIcon(symbolIcon("arrow.up.right.square", theme::secondaryText()));
-  website->setIconSize(QSize(22, 22));
-  website->setAutoRaise(true);
-  website->setCursor(Qt::PointingHandCursor);
-  website->setToolTip(QStringLiteral("Open your company website"));
-  website->setAccessibleName(QStringLiteral("Open your company website"));
   website->setAccessibleDescription(QStringLiteral("Opens your company’s Trellisant site in your browser"));
   row->addWidget(website, 0, Qt::AlignTop);
   connect(website, &QToolButton::clicked, &model_, &AppModel::openWebsite);
-  menuButton_ = new QToolButton(header);
+  menuButton_ = new SymbolButton("line.3.horizontal", QStringLiteral("Trellisant menu"), header);
   menuButton_->setObjectName("menuButton");
-  menuButton_->setIcon(symbolIcon("line.3.horizontal", theme::secondaryText()));
-  menuButton_->setIconSize(QSize(22, 22));
-  menuButton_->setAutoRaise(true);
   menuButton_->setPopupMode(QToolButton::InstantPopup);
-  menuButton_->setToolTip(QStringLiteral("Menu"));
-  menuButton_->setAccessibleName(QStringLiteral("Trellisant menu"));
+  // The symbol says "menu" already; the style's arrow would sit on top of it.
+  menuButton_->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; width: 0; }"));
   menuButton_->setAccessibleDescription(
       QStringLiteral("Whether Trellisant is receiving, and the commands to open the window, pause or enable "
                      "receiving, and stop receiving and quit"));

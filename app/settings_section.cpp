@@ -132,7 +132,7 @@ QWidget* SettingsSection::buildReceivingCard() {
   bandwidth_->setFont(theme::font(12));
   bandwidth_->setStyleSheet(QStringLiteral("QLineEdit { background: white; border: 1px solid rgba(0,0,0,45);"
                                            " border-radius: 6px; padding: 3px 6px; }"
-                                           "QLineEdit:focus { border: 1px solid %1; }")
+                                           "QLineEdit:focus { border: 2px solid %1; padding: 2px 5px; }")
                                 .arg(theme::brand().name()));
   row->addWidget(bandwidth_);
   row->addWidget(makeLabel(QStringLiteral("Mbps, 0 for unlimited"), 10, QFont::Normal, theme::secondaryText(), card));

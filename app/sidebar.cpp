@@ -92,7 +92,12 @@ Sidebar::Sidebar(AppModel& model, QWidget* parent) : QWidget(parent), model_(mod
 }
 
 void Sidebar::sync() {
-  for (auto* button : buttons_) button->setSelected(button->text() == model_.selected());
+  for (auto* button : buttons_) {
+    bool selected = button->text() == model_.selected();
+    button->setSelected(selected);
+    // One group, as radio buttons are: Tab reaches the section shown, the arrow keys the others.
+    button->setFocusPolicy(selected ? Qt::StrongFocus : Qt::ClickFocus);
+  }
 }
 
 void Sidebar::paintEvent(QPaintEvent*) { QPainter(this).fillRect(rect(), Qt::white); }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <QApplication>
+#include <QFontInfo>
 #include <QPalette>
 #include <QStyleFactory>
 #include <QWidget>
@@ -28,6 +29,10 @@ QFont font(double size, QFont::Weight weight) {
   else font.setPixelSize(std::max(1, static_cast<int>(font.pixelSize() * size / kBodySize + 0.5)));
   font.setWeight(weight);
   return font;
+}
+
+int pixels(double size) {
+  return std::max(1, static_cast<int>(size * QFontInfo(font(kBodySize)).pixelSize() / kBodySize + 0.5));
 }
 
 void applyLightScheme(QApplication& app) {

@@ -98,7 +98,7 @@ PlainButton::PlainButton(const QString& text, double size, QWidget* parent) : QP
 
 void PlainButton::setSymbol(std::string_view symbol, double size) {
   symbol_ = symbolIcon(symbol, theme::brand());
-  symbolSize_ = static_cast<int>(size + 0.5);
+  symbolSize_ = theme::pixels(size);
   updateGeometry();
 }
 
@@ -271,8 +271,8 @@ QLabel* makeLabel(const QString& text, double size, QFont::Weight weight, const 
   return label;
 }
 
-SymbolView* makeSymbol(std::string_view symbol, double pixels, const QColor& color, QWidget* parent) {
-  return new SymbolView(symbolIcon(symbol, color), static_cast<int>(pixels + 0.5), parent);
+SymbolView* makeSymbol(std::string_view symbol, double size, const QColor& color, QWidget* parent) {
+  return new SymbolView(symbolIcon(symbol, color), theme::pixels(size), parent);
 }
 
 SymbolView::SymbolView(const QIcon& icon, int side, QWidget* parent) : QWidget(parent), icon_(icon), side_(side) {
@@ -293,6 +293,23 @@ void SymbolView::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.setRenderHint(QPainter::Antialiasing);
   icon_.paint(&painter, QRect((width() - side_) / 2, (height() - side_) / 2, side_, side_));
+}
+
+SymbolButton::SymbolButton(std::string_view symbol, const QString& name, QWidget* parent) : QToolButton(parent) {
+  setIcon(symbolIcon(symbol, theme::secondaryText()));
+  setIconSize(QSize(22, 22));
+  setAutoRaise(true);
+  setCursor(Qt::PointingHandCursor);
+  setToolTip(name);
+  setAccessibleName(name);
+}
+
+void SymbolButton::paintEvent(QPaintEvent* event) {
+  QToolButton::paintEvent(event);
+  if (!showsFocus(this)) return;
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  drawFocusRing(painter, QRectF(rect()).adjusted(3, 3, -3, -3), 5);
 }
 
 bool showsFocus(const QWidget* widget) {
@@ -322,8 +339,8 @@ SymbolLabel::SymbolLabel(std::string_view symbol, const QString& text, double si
   setSymbol(symbol, size * 1.25);
 }
 
-void SymbolLabel::setSymbol(std::string_view symbol, double pixels) {
-  int side = static_cast<int>(pixels + 0.5);
+void SymbolLabel::setSymbol(std::string_view symbol, double size) {
+  int side = theme::pixels(size);
   symbol_->setIcon(symbolIcon(symbol, color_));
   symbol_->setSide(side);
   // As tall as the first line of text, so that the symbol sits beside it.

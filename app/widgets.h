@@ -5,6 +5,7 @@
 #include <QAbstractButton>
 #include <QLabel>
 #include <QPushButton>
+#include <QToolButton>
 #include <QWidget>
 
 class QBoxLayout;
@@ -118,7 +119,8 @@ class SymbolLabel : public QWidget {
   void setText(const QString& text) { text_->setText(text); }
   QString text() const { return text_->text(); }
   void setWordWrap(bool wrap) { text_->setWordWrap(wrap); }
-  void setSymbol(std::string_view symbol, double pixels);
+  // `size` as the text sizes are given; see theme::pixels.
+  void setSymbol(std::string_view symbol, double size);
   QLabel* textLabel() const { return text_; }
 
  private:
@@ -139,6 +141,16 @@ bool showsFocus(const QWidget* widget);
 // The keyboard focus ring: a 2-point line in the brand colour along `shape` grown by 2 points.
 void drawFocusRing(QPainter& painter, const QRectF& shape, double radius);
 
+// A borderless button that shows a symbol, with the focus ring of the other controls.
+class SymbolButton : public QToolButton {
+  Q_OBJECT
+ public:
+  SymbolButton(std::string_view symbol, const QString& name, QWidget* parent = nullptr);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+};
+
 // A symbol drawn at paint time, so that it stays sharp at any screen's pixel ratio.
 class SymbolView : public QWidget {
   Q_OBJECT
@@ -158,7 +170,7 @@ class SymbolView : public QWidget {
 // A text label in one of the window's text styles.
 QLabel* makeLabel(const QString& text, double size, QFont::Weight weight, const QColor& color,
                   QWidget* parent = nullptr);
-// A symbol alone.
-SymbolView* makeSymbol(std::string_view symbol, double pixels, const QColor& color, QWidget* parent = nullptr);
+// A symbol alone, `size` as the text sizes are given (theme::pixels).
+SymbolView* makeSymbol(std::string_view symbol, double size, const QColor& color, QWidget* parent = nullptr);
 
 }  // namespace trellisant::app

@@ -144,6 +144,14 @@ TEST_F(AccessibilityTest, TheTabKeyReachesEveryControlAndShowsWhereItIs) {
       ADD_FAILURE() << section << ": Tab never reaches "
                     << qPrintable(QAccessible::queryAccessibleInterface(control)->text(QAccessible::Name));
   }
+  // The sections are one group: Tab reaches the one shown, the arrow keys move to the other.
+  auto sections = window.view()->findChildren<app::SectionButton*>();
+  sections[1]->setFocus(Qt::TabFocusReason);
+  QTest::keyClick(sections[1], Qt::Key_Up);
+  EXPECT_EQ(model->selected(), "Downloads");
+  EXPECT_TRUE(sections[0]->hasFocus());
+  EXPECT_TRUE(sections[0]->focusPolicy() & Qt::TabFocus);
+  EXPECT_FALSE(sections[1]->focusPolicy() & Qt::TabFocus);
 }
 
 }  // namespace

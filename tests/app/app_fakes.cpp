@@ -79,6 +79,13 @@ std::vector<std::string> FakeNotifier::titles() const {
   return titles_;
 }
 
+void runEventsWhileWaiting() {
+  setWaitStep([](std::chrono::milliseconds) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  });
+}
+
 void settle(std::chrono::milliseconds duration) {
   waitUntil([] { return false; }, duration);
 }

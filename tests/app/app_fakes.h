@@ -79,6 +79,10 @@ class FakeNotifier : public Notifier {
   std::vector<std::string> titles_;
 };
 
+// Makes waitUntil run Qt's event loop while it waits, so that results posted to the UI thread
+// arrive.
+void runEventsWhileWaiting();
+
 // Runs the event loop for a short while, for asserting that something does NOT happen.
 void settle(std::chrono::milliseconds duration = std::chrono::milliseconds(100));
 
