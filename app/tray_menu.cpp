@@ -24,7 +24,6 @@ TrayMenu::TrayMenu(AppModel& model, QObject* parent)
   quit_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
   quit_->setShortcutContext(Qt::ApplicationShortcut);
   windowMenu_->addActions(menu_->actions());
-  windowMenu_->setAccessibleName(QStringLiteral("Trellisant menu"));
 
   connect(open_, &QAction::triggered, this, &TrayMenu::openWindowRequested);
   connect(toggle_, &QAction::triggered, this, [this] {
