@@ -6,6 +6,7 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QPointer>
+#include <QSystemTrayIcon>
 #include <QUrl>
 
 #include "agent_status/status_client.h"
@@ -79,6 +80,8 @@ AppServices AppServices::system() {
   services.notificationsAvailable = [] { return notificationServerAvailable(); };
   services.quit = [] { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); };
   services.activate = [] {};
+  services.trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+  services.schemeHandler = std::make_shared<DesktopSchemeHandler>(toPath(QCoreApplication::applicationFilePath()));
   return services;
 }
 

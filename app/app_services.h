@@ -12,6 +12,7 @@
 #include "agent_status/login_item.h"
 #include "agent_status/notifier.h"
 #include "clock.h"
+#include "scheme_handler.h"
 
 class QWidget;
 
@@ -70,11 +71,16 @@ struct AppServices {
   std::function<void()> quit;
   // Brings the app's window to the front.
   std::function<void()> activate;
+  // Whether the desktop shows tray icons; asked at start and every trayCheckInterval.
+  std::function<bool()> trayAvailable;
+  // Makes this program the handler of trellisant:// addresses; none leaves the desktop as it is.
+  std::shared_ptr<SchemeHandler> schemeHandler;
   std::chrono::milliseconds refreshInterval{2000};
+  std::chrono::milliseconds trayCheckInterval{2000};
   std::chrono::milliseconds signInTimeLimit{std::chrono::seconds(300)};
 
   // The real thing: the systemd login item, the control socket, the desktop's browser,
-  // folder dialog and notification server.
+  // folder dialog, notification server, tray and URL handlers.
   static AppServices system();
 };
 

@@ -25,9 +25,11 @@ BackgroundDialog::BackgroundDialog(AppModel& model, QWidget* parent) : QDialog(p
   column->addWidget(makeLabel(QStringLiteral("Receiving helper"), 15, QFont::DemiBold, theme::primaryText(), this));
   state_ = makeLabel({}, 12, QFont::Medium, theme::brand(), this);
   state_->setObjectName("backgroundState");
+  state_->setAccessibleDescription(QStringLiteral("Receiving helper state"));
   column->addWidget(state_);
   description_ = makeLabel({}, 12, QFont::Normal, theme::secondaryText(), this);
   description_->setObjectName("backgroundDescription");
+  description_->setAccessibleDescription(QStringLiteral("Where the receiving helper is set up"));
   description_->setWordWrap(true);
   description_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   column->addWidget(description_);
@@ -41,6 +43,10 @@ BackgroundDialog::BackgroundDialog(AppModel& model, QWidget* parent) : QDialog(p
   row->addWidget(open);
   row->addStretch();
   auto* close = new PrimaryButton(QStringLiteral("Done"), true, this);
+  toggle_->setAccessibleDescription(
+      QStringLiteral("Starts or stops the receiving helper at login, without changing whether receiving is on"));
+  open->setAccessibleDescription(QStringLiteral("Opens the folder that holds the helper’s unit or autostart entry"));
+  close->setAccessibleDescription(QStringLiteral("Closes this window"));
   row->addWidget(close);
   column->addLayout(row);
 

@@ -47,16 +47,16 @@ QWidget* DownloadsSection::buildStatusCard() {
   auto* row = new QHBoxLayout(card);
   row->setContentsMargins(22, 22, 22, 22);
   row->setSpacing(16);
-  statusSymbol_ = new QLabel(card);
-  statusSymbol_->setFixedSize(30, 30);
-  statusSymbol_->setAlignment(Qt::AlignCenter);
+  statusSymbol_ = new SymbolView({}, theme::pixels(30), card);
   row->addWidget(statusSymbol_, 0, Qt::AlignTop);
   auto* texts = new QVBoxLayout;
   texts->setSpacing(5);
   statusTitle_ = makeLabel({}, 16, QFont::DemiBold, theme::primaryText(), card);
   statusTitle_->setObjectName("statusTitle");
+  statusTitle_->setAccessibleDescription(QStringLiteral("Receiving status"));
   statusMessage_ = makeLabel({}, 12, QFont::Normal, theme::secondaryText(), card);
   statusMessage_->setObjectName("statusMessage");
+  statusMessage_->setAccessibleDescription(QStringLiteral("What receiving is doing now"));
   statusMessage_->setWordWrap(true);
   statusMessage_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   texts->addWidget(statusTitle_);
@@ -75,6 +75,10 @@ QWidget* DownloadsSection::buildNextStep() {
   cancelSignIn_ = new PlainButton(QStringLiteral("Cancel sign in"), 11, strip);
   chooseFolder_ = new PrimaryButton(QStringLiteral("Choose download folder"), false, strip);
   enable_ = new PrimaryButton(QStringLiteral("Enable receiving"), false, strip);
+  signIn_->setAccessibleDescription(QStringLiteral("Opens your company’s sign-in page in your browser"));
+  cancelSignIn_->setAccessibleDescription(QStringLiteral("Stops waiting for the sign-in in your browser"));
+  chooseFolder_->setAccessibleDescription(kChooseFolderDescription);
+  enable_->setAccessibleDescription(kEnableDescription);
   for (QWidget* widget : {static_cast<QWidget*>(signIn_), static_cast<QWidget*>(cancelSignIn_),
                           static_cast<QWidget*>(chooseFolder_), static_cast<QWidget*>(enable_)})
     row->addWidget(widget);
@@ -130,10 +134,13 @@ QWidget* DownloadsSection::buildActivityCard() {
   transfer_ = new SymbolLabel("film", {}, 15, theme::primaryText(), busy);
   transfer_->setObjectName("transfer");
   transfer_->setWordWrap(true);
+  transfer_->textLabel()->setAccessibleDescription(QStringLiteral("Delivery being downloaded"));
   busyColumn->addWidget(transfer_);
   progress_ = new QProgressBar(busy);
   progress_->setRange(0, 1000);
   progress_->setTextVisible(false);
+  progress_->setAccessibleName(QStringLiteral("Download progress"));
+  progress_->setAccessibleDescription(QStringLiteral("Share of the delivery downloaded"));
   progress_->setFixedHeight(6);
   progress_->setStyleSheet(QStringLiteral("QProgressBar { background: rgba(0,0,0,20); border: none; border-radius: 3px; }"
                                           "QProgressBar::chunk { background: %1; border-radius: 3px; }")
@@ -141,6 +148,7 @@ QWidget* DownloadsSection::buildActivityCard() {
   busyColumn->addWidget(progress_);
   bytes_ = makeLabel({}, 11, QFont::Normal, theme::secondaryText(), busy);
   bytes_->setObjectName("bytes");
+  bytes_->setAccessibleDescription(QStringLiteral("Bytes downloaded of the delivery"));
   busyColumn->addWidget(bytes_);
   busyColumn->addStretch();
   activity_->addWidget(busy);
@@ -153,8 +161,10 @@ QWidget* DownloadsSection::buildFolderRow() {
   row->setContentsMargins(4, 0, 0, 0);
   folder_ = new SymbolLabel("externaldrive", {}, 11, theme::secondaryText(), strip);
   folder_->setObjectName("folderLabel");
+  folder_->textLabel()->setAccessibleDescription(QStringLiteral("Download folder"));
   row->addWidget(folder_, 1);
   pause_ = new PlainButton(QStringLiteral("Pause receiving"), 11, strip);
+  pause_->setAccessibleDescription(QStringLiteral("Stops receiving until you enable it again"));
   row->addWidget(pause_);
   connect(pause_, &QPushButton::clicked, &model_, [this] { model_.pauseReceiving(true); });
   return strip;
@@ -166,8 +176,7 @@ void DownloadsSection::sync() {
   std::string_view symbol = status.is(AgentState::downloading) ? "arrow.down.circle.fill" : "checkmark.shield";
   if (symbol != statusSymbolName_) {
     statusSymbolName_ = symbol;
-    statusSymbol_->setPixmap(symbolIcon(symbol, theme::brand())
-                                 .pixmap(QSize(30, 30), statusSymbol_->devicePixelRatioF()));
+    statusSymbol_->setIcon(symbolIcon(symbol, theme::brand()));
   }
   statusTitle_->setText(statusTitle(model_));
   statusMessage_->setText(statusMessage(model_));

@@ -14,6 +14,7 @@ class AppModel;
 class PlainButton;
 class PrimaryButton;
 class SymbolLabel;
+class SymbolView;
 
 // "Downloads": the status card, the next step, the activity card and the folder row.
 class DownloadsSection : public QWidget {
@@ -29,7 +30,7 @@ class DownloadsSection : public QWidget {
   QWidget* buildFolderRow();
 
   AppModel& model_;
-  QLabel* statusSymbol_ = nullptr;
+  SymbolView* statusSymbol_ = nullptr;
   std::string_view statusSymbolName_;
   QLabel* statusTitle_ = nullptr;
   QLabel* statusMessage_ = nullptr;

@@ -44,6 +44,8 @@ MainView::MainView(AppModel& model, QWidget* parent) : QWidget(parent), model_(m
   scroll->setFrameShape(QFrame::NoFrame);
   scroll->setWidgetResizable(true);
   scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  // The controls inside take the focus; the area itself has no focus to show.
+  scroll->setFocusPolicy(Qt::NoFocus);
   // A thin scroll bar; styled on the bar itself so the sheet does not reach the content.
   scroll->verticalScrollBar()->setStyleSheet(QStringLiteral(
       "QScrollBar:vertical { width: 10px; background: transparent; margin: 2px 2px 2px 0; }"
@@ -85,17 +87,27 @@ QWidget* MainView::buildHeader() {
   texts->addWidget(title_);
   texts->addWidget(subtitle_);
   row->addLayout(texts, 1);
-  auto* website = new QToolButton(header);
+  auto* website = new SymbolButton("arrow.up.right.square", QStringLiteral("Open your company website"), header);
   website->setObjectName("websiteButton");
-  website->setIcon(symbolIcon("arrow.up.right.square", theme::secondaryText()));
-  website->setIconSize(QSize(22, 22));
-  website->setAutoRaise(true);
-  website->setCursor(Qt::PointingHandCursor);
-  website->setToolTip(QStringLiteral("Open your company website"));
-  website->setAccessibleName(QStringLiteral("Open your company website"));
+  website->setAccessibleDescription(QStringLiteral("Opens your company’s Trellisant site in your browser"));
   row->addWidget(website, 0, Qt::AlignTop);
   connect(website, &QToolButton::clicked, &model_, &AppModel::openWebsite);
+  menuButton_ = new SymbolButton("line.3.horizontal", QStringLiteral("Trellisant menu"), header);
+  menuButton_->setObjectName("menuButton");
+  menuButton_->setPopupMode(QToolButton::InstantPopup);
+  // The symbol says "menu" already; the style's arrow would sit on top of it.
+  menuButton_->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; width: 0; }"));
+  menuButton_->setAccessibleDescription(
+      QStringLiteral("Whether Trellisant is receiving, and the commands to open the window, pause or enable "
+                     "receiving, and stop receiving and quit"));
+  menuButton_->setVisible(false);
+  row->addWidget(menuButton_, 0, Qt::AlignTop);
   return header;
+}
+
+void MainView::setMenu(QMenu* menu) {
+  menuButton_->setMenu(menu);
+  menuButton_->setVisible(menu != nullptr);
 }
 
 QWidget* MainView::buildBanner() {
@@ -105,6 +117,7 @@ QWidget* MainView::buildBanner() {
   bannerText_ = new SymbolLabel("exclamationmark.circle", {}, 12, theme::red(), banner_);
   bannerText_->setObjectName("errorBanner");
   bannerText_->setWordWrap(true);
+  bannerText_->textLabel()->setAccessibleDescription(QStringLiteral("The last problem"));
   row->addWidget(bannerText_);
   return banner_;
 }

@@ -3,6 +3,7 @@
 #include <QWidget>
 
 class QLabel;
+class QMenu;
 class QToolButton;
 
 namespace trellisant::app {
@@ -21,6 +22,9 @@ class MainView : public QWidget {
  public:
   explicit MainView(AppModel& model, QWidget* parent = nullptr);
   QSize sizeHint() const override { return {920, 660}; }
+  // The tray menu's items in the header, for desktops without a tray; nullptr removes them.
+  void setMenu(QMenu* menu);
+  QToolButton* menuButton() const { return menuButton_; }
 
  public slots:
   void sync();
@@ -34,6 +38,7 @@ class MainView : public QWidget {
   Sidebar* sidebar_ = nullptr;
   QLabel* title_ = nullptr;
   QLabel* subtitle_ = nullptr;
+  QToolButton* menuButton_ = nullptr;
   RoundedPanel* banner_ = nullptr;
   SymbolLabel* bannerText_ = nullptr;
   DownloadsSection* downloads_ = nullptr;

@@ -1,12 +1,26 @@
 #include "main_window.h"
 
-#include <QAction>
+#include <QCloseEvent>
+#include <QSettings>
+#include <QStandardPaths>
 
 #include "app_model.h"
 #include "main_view.h"
 #include "symbols.h"
 
 namespace trellisant::app {
+namespace {
+
+// Read afresh each time, so that a changed XDG_CONFIG_HOME is followed (QSettings' own
+// default location is fixed at its first use).
+QString settingsFile() {
+  return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+         QStringLiteral("/Trellisant/window.conf");
+}
+
+constexpr QLatin1String kGeometry("geometry");
+
+}  // namespace
 
 MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent) {
   setWindowTitle(QStringLiteral("Trellisant"));
@@ -14,15 +28,12 @@ MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent) {
   view_ = new MainView(model, this);
   setCentralWidget(view_);
   setMinimumSize(820, 560);
-  resize(920, 660);
+  QSettings settings(settingsFile(), QSettings::IniFormat);
+  if (!restoreGeometry(settings.value(kGeometry).toByteArray())) resize(920, 660);
+}
 
-  quit_ = new QAction(QStringLiteral("Stop receiving and quit"), this);
-  quit_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
-  quit_->setShortcutContext(Qt::WindowShortcut);
-  addAction(quit_);
-  connect(quit_, &QAction::triggered, &model, [&model] {
-    QMetaObject::invokeMethod(&model, [&model] { model.stop(true); }, Qt::QueuedConnection);
-  });
+MainWindow::~MainWindow() {
+  if (isVisible()) rememberGeometry();
 }
 
 void MainWindow::present() {
@@ -30,6 +41,21 @@ void MainWindow::present() {
   else show();
   raise();
   activateWindow();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  QMainWindow::closeEvent(event);
+  if (event->isAccepted()) emit closed();
+}
+
+void MainWindow::hideEvent(QHideEvent* event) {
+  QMainWindow::hideEvent(event);
+  if (!event->spontaneous()) rememberGeometry();  // not for minimizing
+}
+
+void MainWindow::rememberGeometry() const {
+  QSettings settings(settingsFile(), QSettings::IniFormat);
+  settings.setValue(kGeometry, saveGeometry());
 }
 
 }  // namespace trellisant::app

@@ -53,9 +53,11 @@ QWidget* SettingsSection::buildFolderCard() {
   auto* row = new QHBoxLayout;
   folderLabel_ = makeLabel({}, 12, QFont::Normal, theme::primaryText(), card);
   folderLabel_->setObjectName("settingsFolderLabel");
+  folderLabel_->setAccessibleDescription(QStringLiteral("Download folder"));
   folderLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   row->addWidget(folderLabel_, 1);
   chooseFolder_ = new PrimaryButton(QStringLiteral("Choose folder"), true, card);
+  chooseFolder_->setAccessibleDescription(kChooseFolderDescription);
   row->addWidget(chooseFolder_);
   content->addLayout(row);
   folderHint_ = makeLabel(QStringLiteral("Choosing a different folder pauses receiving. Cancel keeps your current folder."),
@@ -64,9 +66,11 @@ QWidget* SettingsSection::buildFolderCard() {
   content->addWidget(folderHint_);
   folderNotice_ = new SymbolLabel("checkmark.circle", {}, 11, theme::brand(), card);
   folderNotice_->setObjectName("folderNotice");
+  folderNotice_->textLabel()->setAccessibleDescription(QStringLiteral("Download folder notice"));
   folderNotice_->setWordWrap(true);
   content->addWidget(folderNotice_);
   enable_ = new PrimaryButton(QStringLiteral("Enable receiving"), false, card);
+  enable_->setAccessibleDescription(kEnableDescription);
   content->addWidget(enable_, 0, Qt::AlignLeft);
   connect(chooseFolder_, &QPushButton::clicked, &model_, [this] {
     QMetaObject::invokeMethod(&model_, &AppModel::chooseFolder, Qt::QueuedConnection);
@@ -79,6 +83,7 @@ QWidget* SettingsSection::buildOvernightCard() {
   QVBoxLayout* content;
   QWidget* card = settingsCard(QStringLiteral("Overnight availability"), content);
   overnight_ = new ToggleSwitch(QStringLiteral("Keep this computer available overnight"), 12, card);
+  overnight_->setAccessibleDescription(QStringLiteral("Prevents idle sleep during the overnight hours"));
   content->addWidget(overnight_);
   auto* note = makeLabel(QStringLiteral("Prevents idle sleep while waiting on power. Your screen can stay locked. "
                                         "Keep the lid open."),
@@ -94,6 +99,7 @@ QWidget* SettingsSection::buildOvernightCard() {
   hours->addStretch();
   content->addLayout(hours);
   timeZone_ = makeLabel({}, 10, QFont::Normal, theme::secondaryText(), card);
+  timeZone_->setAccessibleDescription(QStringLiteral("Time zone of the overnight hours"));
   content->addWidget(timeZone_);
 
   connect(overnight_, &QAbstractButton::toggled, this, [this](bool on) {
@@ -112,6 +118,7 @@ QWidget* SettingsSection::buildReceivingCard() {
   QVBoxLayout* content;
   QWidget* card = settingsCard(QStringLiteral("Receiving preferences"), content);
   battery_ = new ToggleSwitch(QStringLiteral("Allow downloads on battery"), 12, card);
+  battery_->setAccessibleDescription(QStringLiteral("Lets downloads run while this computer is on battery power"));
   content->addWidget(battery_);
   auto* row = new QHBoxLayout;
   row->setSpacing(8);
@@ -120,16 +127,20 @@ QWidget* SettingsSection::buildReceivingCard() {
   bandwidth_->setObjectName("bandwidth");
   bandwidth_->setFixedWidth(70);
   bandwidth_->setPlaceholderText(QStringLiteral("Unlimited"));
+  bandwidth_->setAccessibleName(QStringLiteral("Bandwidth limit"));
+  bandwidth_->setAccessibleDescription(QStringLiteral("Megabits per second, 0 for unlimited"));
   bandwidth_->setFont(theme::font(12));
   bandwidth_->setStyleSheet(QStringLiteral("QLineEdit { background: white; border: 1px solid rgba(0,0,0,45);"
                                            " border-radius: 6px; padding: 3px 6px; }"
-                                           "QLineEdit:focus { border: 1px solid %1; }")
+                                           "QLineEdit:focus { border: 2px solid %1; padding: 2px 5px; }")
                                 .arg(theme::brand().name()));
   row->addWidget(bandwidth_);
   row->addWidget(makeLabel(QStringLiteral("Mbps, 0 for unlimited"), 10, QFont::Normal, theme::secondaryText(), card));
   row->addStretch();
   content->addLayout(row);
   auto* notifications = new PlainButton(QStringLiteral("Allow completion notifications"), 11, card);
+  notifications->setAccessibleDescription(
+      QStringLiteral("Asks the desktop to show a notification when footage is ready"));
   content->addWidget(notifications, 0, Qt::AlignLeft);
 
   connect(battery_, &QAbstractButton::toggled, this, [this](bool on) {
@@ -160,6 +171,7 @@ QWidget* SettingsSection::buildConnectionCard() {
   QWidget* card = settingsCard(QStringLiteral("Connection"), content);
   server_ = new SymbolLabel("lock.shield", {}, 12, theme::primaryText(), card);
   server_->setObjectName("server");
+  server_->textLabel()->setAccessibleDescription(QStringLiteral("Company server"));
   content->addWidget(server_);
   content->addWidget(makeLabel(QStringLiteral("Sign in opens your Trellisant account in your browser."), 11,
                                QFont::Normal, theme::secondaryText(), card));
@@ -167,11 +179,14 @@ QWidget* SettingsSection::buildConnectionCard() {
   row->setSpacing(14);
   testReadiness_ = new PrimaryButton(QStringLiteral("Test readiness"), true, card);
   row->addWidget(testReadiness_);
+  testReadiness_->setAccessibleDescription(QStringLiteral("Checks sign-in, folder access and the device’s connection"));
   auto* background = new PlainButton(QStringLiteral("Background settings"), 11, card);
+  background->setAccessibleDescription(QStringLiteral("Shows how the receiving helper runs in the background"));
   row->addWidget(background);
   row->addStretch();
   content->addLayout(row);
   signOut_ = new PlainButton(QStringLiteral("Sign out of this computer"), 11, card);
+  signOut_->setAccessibleDescription(QStringLiteral("Signs this computer out of your company and stops receiving"));
   content->addWidget(signOut_, 0, Qt::AlignLeft);
 
   connect(testReadiness_, &QPushButton::clicked, &model_, [this] {

@@ -22,13 +22,15 @@ SectionButton::SectionButton(const QString& section, std::string_view symbol, QW
   setFont(theme::font(12, QFont::Medium));
   setCursor(Qt::PointingHandCursor);
   setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+  // Checked is "selected", so assistive technology reads which section is shown; the model,
+  // not a click, decides it.
+  setCheckable(true);
+  setAutoExclusive(true);
 }
 
-void SectionButton::setSelected(bool selected) {
-  if (selected_ == selected) return;
-  selected_ = selected;
-  update();
-}
+void SectionButton::setSelected(bool selected) { setChecked(selected); }
+
+void SectionButton::nextCheckState() {}
 
 QSize SectionButton::sizeHint() const {
   QFontMetrics metrics(font());
@@ -39,15 +41,16 @@ void SectionButton::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.setRenderHint(QPainter::Antialiasing);
   if (isDown()) painter.setOpacity(0.75);
-  if (selected_) {
+  if (selected()) {
     QPainterPath shape;
     shape.addRoundedRect(QRectF(rect()), 8, 8);
     painter.fillPath(shape, theme::withAlpha(theme::brand(), 0.09));
   }
-  QColor color = selected_ ? theme::brand() : theme::secondaryText();
-  int side = 16;
+  if (showsFocus(this)) drawFocusRing(painter, QRectF(rect()).adjusted(3, 3, -3, -3), 6);
+  QColor color = selected() ? theme::brand() : theme::secondaryText();
+  int side = QFontMetrics(font()).height();
   QRect place(10, (height() - side) / 2, side, side);
-  (selected_ ? highlighted_ : normal_).paint(&painter, place);
+  (selected() ? highlighted_ : normal_).paint(&painter, place);
   painter.setFont(font());
   painter.setPen(color);
   painter.drawText(rect().adjusted(10 + side + 8, 0, -8, 0), Qt::AlignVCenter | Qt::AlignLeft, text());
@@ -71,6 +74,10 @@ Sidebar::Sidebar(AppModel& model, QWidget* parent) : QWidget(parent), model_(mod
                                                           {QStringLiteral("Settings"), "slider.horizontal.3"}};
   for (const auto& [name, symbol] : sections) {
     auto* button = new SectionButton(name, symbol, this);
+    button->setAccessibleDescription(name == QStringLiteral("Settings")
+                                         ? QStringLiteral("Shows the download folder, overnight, receiving and "
+                                                          "connection settings")
+                                         : QStringLiteral("Shows the receiving status and the current delivery"));
     connect(button, &QAbstractButton::clicked, this, [this, name] { model_.setSelected(name); });
     buttons_.append(button);
     column->addWidget(button);
@@ -85,7 +92,12 @@ Sidebar::Sidebar(AppModel& model, QWidget* parent) : QWidget(parent), model_(mod
 }
 
 void Sidebar::sync() {
-  for (auto* button : buttons_) button->setSelected(button->text() == model_.selected());
+  for (auto* button : buttons_) {
+    bool selected = button->text() == model_.selected();
+    button->setSelected(selected);
+    // One group, as radio buttons are: Tab reaches the section shown, the arrow keys the others.
+    button->setFocusPolicy(selected ? Qt::StrongFocus : Qt::ClickFocus);
+  }
 }
 
 void Sidebar::paintEvent(QPaintEvent*) { QPainter(this).fillRect(rect(), Qt::white); }

@@ -14,16 +14,16 @@ class SectionButton : public QAbstractButton {
  public:
   SectionButton(const QString& section, std::string_view symbol, QWidget* parent = nullptr);
   void setSelected(bool selected);
-  bool selected() const { return selected_; }
+  bool selected() const { return isChecked(); }
   QSize sizeHint() const override;
 
  protected:
   void paintEvent(QPaintEvent*) override;
+  void nextCheckState() override;
 
  private:
   QIcon normal_;
   QIcon highlighted_;
-  bool selected_ = false;
 };
 
 // The white column on the left: title, sections, build footer.

@@ -36,6 +36,7 @@ constexpr SymbolName kSymbols[] = {
     {"film", "video-x-generic-symbolic"},
     {"externaldrive", "drive-harddisk-symbolic"},
     {"checkmark.circle", "emblem-ok-symbolic"},
+    {"line.3.horizontal", "open-menu-symbolic"},
 };
 
 bool known(std::string_view symbol) {
@@ -99,7 +100,7 @@ class SymbolEngine : public QIconEngine {
 
  private:
   QPixmap tinted(const QSize& size, const QColor& color) const {
-    QPixmap pixmap = theme_.pixmap(size);
+    QPixmap pixmap = theme_.pixmap(size, 1.0);  // `size` is already in device pixels
     if (keepColors_) return pixmap;
     QPainter painter(&pixmap);
     painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
@@ -128,19 +129,28 @@ QIcon bundledSymbolIcon(std::string_view symbol, const QColor& color) {
   return QIcon(new SymbolEngine(svg, QIcon(), color, false));
 }
 
+namespace {
+
+// The icon theme's icon of this name, or nothing; an entry that this Qt cannot draw (an SVG
+// without the SVG plugin) counts as none.
+QIcon themed(std::string_view name) {
+  if (name.empty()) return {};
+  QIcon icon = QIcon::fromTheme(QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size())));
+  if (icon.isNull() || icon.pixmap(QSize(24, 24), 1.0).isNull()) return {};
+  return icon;
+}
+
+}  // namespace
+
 QIcon symbolIcon(std::string_view symbol, const QColor& color) {
-  auto name = freedesktopName(symbol);
-  if (!name.empty()) {
-    QString themeName = QString::fromUtf8(name.data(), name.size());
-    // A theme entry that this Qt cannot draw (an SVG without the SVG plugin) counts as none.
-    QIcon themed = QIcon::fromTheme(themeName);
-    if (!themed.isNull() && !themed.pixmap(QSize(24, 24)).isNull())
-      return QIcon(new SymbolEngine({}, themed, color, false));
-  }
+  if (QIcon icon = themed(freedesktopName(symbol)); !icon.isNull())
+    return QIcon(new SymbolEngine({}, icon, color, false));
   return bundledSymbolIcon(symbol, color);
 }
 
 QIcon appIcon() {
+  // The installed icon, which an icon theme may restyle; the bundled drawing otherwise.
+  if (QIcon icon = themed("trellisant"); !icon.isNull()) return icon;
   QByteArray svg = bundled("trellisant");
   if (svg.isEmpty()) return {};
   return QIcon(new SymbolEngine(svg, QIcon(), Qt::black, true));

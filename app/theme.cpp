@@ -1,6 +1,9 @@
 #include "theme.h"
 
+#include <algorithm>
+
 #include <QApplication>
+#include <QFontInfo>
 #include <QPalette>
 #include <QStyleFactory>
 #include <QWidget>
@@ -21,9 +24,15 @@ QColor withAlpha(QColor color, double alpha) {
 
 QFont font(double size, QFont::Weight weight) {
   QFont font = QApplication::font();
-  font.setPixelSize(static_cast<int>(size + 0.5));
+  // Points follow the desktop's text scaling; a desktop font given in pixels stays in pixels.
+  if (font.pointSizeF() > 0) font.setPointSizeF(font.pointSizeF() * size / kBodySize);
+  else font.setPixelSize(std::max(1, static_cast<int>(font.pixelSize() * size / kBodySize + 0.5)));
   font.setWeight(weight);
   return font;
+}
+
+int pixels(double size) {
+  return std::max(1, static_cast<int>(size * QFontInfo(font(kBodySize)).pixelSize() / kBodySize + 0.5));
 }
 
 void applyLightScheme(QApplication& app) {
@@ -50,9 +59,6 @@ void applyLightScheme(QApplication& app) {
   for (auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
     palette.setColor(QPalette::Disabled, role, tertiaryText());
   app.setPalette(palette);
-  QFont base = QApplication::font();  // the desktop's own family
-  base.setPixelSize(13);
-  app.setFont(base);
 }
 
 void setTextColor(QWidget* widget, const QColor& color) {

@@ -17,8 +17,13 @@ QColor tertiaryText();
 QColor red();
 QColor withAlpha(QColor color, double alpha);
 
-// Sizes are points, drawn as device-independent pixels.
+// The window's text sizes are given for a desktop whose body text is this size; font() scales
+// them to the desktop's own font, so that its size and text scaling apply to the window too.
+inline constexpr double kBodySize = 13;
 QFont font(double size, QFont::Weight weight = QFont::Normal);
+// A length given with the text sizes (a symbol beside text) in pixels, scaled as font() scales
+// the text.
+int pixels(double size);
 
 // Fusion with a light palette and the brand colour as highlight, whatever the desktop's theme.
 void applyLightScheme(QApplication& app);

@@ -11,7 +11,7 @@
 namespace trellisant::app {
 
 TrayMenu::TrayMenu(AppModel& model, QObject* parent)
-    : QObject(parent), model_(model), menu_(new QMenu), icon_(new QSystemTrayIcon(this)) {
+    : QObject(parent), model_(model), menu_(new QMenu), windowMenu_(new QMenu), icon_(new QSystemTrayIcon(this)) {
   receiving_ = menu_->addAction(QString());
   receiving_->setEnabled(false);  // a line of text, not a command
   message_ = menu_->addAction(QString());
@@ -21,6 +21,9 @@ TrayMenu::TrayMenu(AppModel& model, QObject* parent)
   toggle_ = menu_->addAction(QString());
   menu_->addSeparator();
   quit_ = menu_->addAction(QStringLiteral("Stop receiving and quit"));
+  quit_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+  quit_->setShortcutContext(Qt::ApplicationShortcut);
+  windowMenu_->addActions(menu_->actions());
 
   connect(open_, &QAction::triggered, this, &TrayMenu::openWindowRequested);
   connect(toggle_, &QAction::triggered, this, [this] {
@@ -39,9 +42,10 @@ TrayMenu::TrayMenu(AppModel& model, QObject* parent)
   sync();
 }
 
-TrayMenu::~TrayMenu() { delete menu_; }
-
-void TrayMenu::show() { icon_->show(); }
+TrayMenu::~TrayMenu() {
+  delete windowMenu_;
+  delete menu_;
+}
 
 void TrayMenu::sync() {
   bool receiving = model_.preferences().receiving;

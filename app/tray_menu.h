@@ -11,6 +11,7 @@ namespace trellisant::app {
 class AppModel;
 
 // The tray icon and its menu: receiving line, status message, open, pause or enable, quit.
+// Where the desktop has no tray, the window shows the same items through windowMenu().
 class TrayMenu : public QObject {
   Q_OBJECT
  public:
@@ -18,10 +19,14 @@ class TrayMenu : public QObject {
   ~TrayMenu() override;
 
   QMenu* menu() const { return menu_; }
+  // A second menu holding the same actions: the tray's may become a platform menu of the
+  // tray, which a window cannot pop up.
+  QMenu* windowMenu() const { return windowMenu_; }
+  // "Stop receiving and quit", with Ctrl+Q.
+  QAction* quitAction() const { return quit_; }
   QSystemTrayIcon* icon() const { return icon_; }
   // Whether the icon shows the filled symbol.
   bool filled() const { return filled_; }
-  void show();
 
  signals:
   void openWindowRequested();
@@ -32,6 +37,7 @@ class TrayMenu : public QObject {
  private:
   AppModel& model_;
   QMenu* menu_;
+  QMenu* windowMenu_;
   QSystemTrayIcon* icon_;
   QAction* receiving_;
   QAction* message_;

@@ -55,25 +55,22 @@ QSize PrimaryButton::sizeHint() const {
   QFontMetrics metrics(font());
   int width = metrics.horizontalAdvance(text()) + 2 * kHorizontalMargin;
   if (!symbol_.isNull()) width += metrics.height() + 2 + kSymbolGap;
-  return {width, metrics.height() + 2 * kVerticalMargin};
+  return {width + 2 * kFocusMargin, metrics.height() + 2 * kVerticalMargin + 2 * kFocusMargin};
 }
 
 void PrimaryButton::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.setRenderHint(QPainter::Antialiasing);
+  QRectF area = QRectF(rect()).adjusted(kFocusMargin + 0.5, kFocusMargin + 0.5, -kFocusMargin - 0.5,
+                                        -kFocusMargin - 0.5);
+  if (showsFocus(this)) drawFocusRing(painter, area, 8);
   if (!isEnabled()) painter.setOpacity(0.45);
   else if (isDown()) painter.setOpacity(0.8);
 
-  QRectF area = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
   QPainterPath shape;
   shape.addRoundedRect(area, 8, 8);
   painter.fillPath(shape, secondary_ ? QColor(Qt::white) : theme::brand());
   if (secondary_) painter.strokePath(shape, QPen(QColor(128, 128, 128, 51), 1));
-  if (hasFocus() && focusPolicy() != Qt::NoFocus) {
-    QPainterPath ring;
-    ring.addRoundedRect(area.adjusted(-0.5, -0.5, 0.5, 0.5), 8, 8);
-    painter.strokePath(ring, QPen(theme::withAlpha(theme::brand(), 0.5), 2));
-  }
 
   QFontMetrics metrics(font());
   int symbolSide = symbol_.isNull() ? 0 : metrics.height() + 2;
@@ -101,7 +98,7 @@ PlainButton::PlainButton(const QString& text, double size, QWidget* parent) : QP
 
 void PlainButton::setSymbol(std::string_view symbol, double size) {
   symbol_ = symbolIcon(symbol, theme::brand());
-  symbolSize_ = static_cast<int>(size + 0.5);
+  symbolSize_ = theme::pixels(size);
   updateGeometry();
 }
 
@@ -109,22 +106,23 @@ QSize PlainButton::sizeHint() const {
   QFontMetrics metrics(font());
   int width = metrics.horizontalAdvance(text()) + 2;
   if (!symbol_.isNull()) width += symbolSize_ + 5;
-  return {width, std::max(metrics.height(), symbolSize_) + 8};
+  return {width + 2 * kFocusMargin, std::max(metrics.height(), symbolSize_) + 8};
 }
 
 void PlainButton::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.setRenderHint(QPainter::Antialiasing);
+  if (showsFocus(this)) drawFocusRing(painter, QRectF(rect()).adjusted(3, 3, -3, -3), 4);
   if (isDown()) painter.setOpacity(0.6);
   QColor color = isEnabled() ? theme::brand() : theme::tertiaryText();
-  int x = 0;
+  int x = kFocusMargin;
   if (!symbol_.isNull()) {
     QRect place(x, (height() - symbolSize_) / 2, symbolSize_, symbolSize_);
     symbol_.paint(&painter, place, Qt::AlignCenter, isEnabled() ? QIcon::Normal : QIcon::Disabled);
     x += symbolSize_ + 5;
   }
   QFont drawn = font();
-  drawn.setUnderline(hasFocus() || (underMouse() && isEnabled()));  // also the keyboard focus cue
+  drawn.setUnderline(underMouse() && isEnabled());
   painter.setFont(drawn);
   painter.setPen(color);
   painter.drawText(QRect(x, 0, width() - x, height()), Qt::AlignVCenter | Qt::AlignLeft, text());
@@ -147,12 +145,12 @@ ToggleSwitch::ToggleSwitch(const QString& text, double size, QWidget* parent) : 
 
 QSize ToggleSwitch::sizeHint() const {
   QFontMetrics metrics(font());
-  return {metrics.horizontalAdvance(text()) + 16 + static_cast<int>(kTrackWidth),
-          std::max(metrics.height(), static_cast<int>(kTrackHeight)) + 4};
+  return {metrics.horizontalAdvance(text()) + 16 + static_cast<int>(kTrackWidth) + kFocusMargin,
+          std::max(metrics.height(), static_cast<int>(kTrackHeight)) + 2 * kFocusMargin};
 }
 
 QRectF ToggleSwitch::trackRect() const {
-  return {width() - kTrackWidth - 1, (height() - kTrackHeight) / 2, kTrackWidth, kTrackHeight};
+  return {width() - kTrackWidth - kFocusMargin, (height() - kTrackHeight) / 2, kTrackWidth, kTrackHeight};
 }
 
 void ToggleSwitch::paintEvent(QPaintEvent*) {
@@ -162,8 +160,9 @@ void ToggleSwitch::paintEvent(QPaintEvent*) {
   painter.setPen(isEnabled() ? theme::primaryText() : theme::tertiaryText());
   painter.drawText(QRectF(0, 0, trackRect().left() - 8, height()), Qt::AlignVCenter | Qt::AlignLeft, text());
 
-  if (!isEnabled()) painter.setOpacity(0.5);
   QRectF track = trackRect();
+  if (showsFocus(this)) drawFocusRing(painter, track, track.height() / 2);
+  if (!isEnabled()) painter.setOpacity(0.5);
   QColor trackColor = isChecked() ? theme::brand() : QColor(0, 0, 0, 38);
   painter.setPen(Qt::NoPen);
   painter.setBrush(trackColor);
@@ -175,12 +174,6 @@ void ToggleSwitch::paintEvent(QPaintEvent*) {
   painter.drawEllipse(knobRect.translated(0, 0.6));
   painter.setBrush(Qt::white);
   painter.drawEllipse(knobRect);
-  if (hasFocus()) {
-    painter.setBrush(Qt::NoBrush);
-    painter.setPen(QPen(theme::withAlpha(theme::brand(), 0.45), 2));
-    painter.drawRoundedRect(track.adjusted(-1.5, -1.5, 1.5, 1.5), track.height() / 2 + 1.5,
-                            track.height() / 2 + 1.5);
-  }
 }
 
 // ---- Stepper
@@ -194,7 +187,6 @@ class StepButton : public QAbstractButton {
     setFixedSize(24, 22);
     setCursor(Qt::PointingHandCursor);
     setAutoRepeat(true);
-    setAccessibleName(plus ? QStringLiteral("Later") : QStringLiteral("Earlier"));
   }
 
  protected:
@@ -202,6 +194,8 @@ class StepButton : public QAbstractButton {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     if (isDown()) painter.fillRect(rect(), QColor(0, 0, 0, 20));
+    // Inside the pill, which leaves no room around the button.
+    if (showsFocus(this)) drawFocusRing(painter, QRectF(rect()).adjusted(3, 3, -3, -3), 4);
     painter.setPen(QPen(isEnabled() ? theme::primaryText() : theme::tertiaryText(), 1.5, Qt::SolidLine, Qt::RoundCap));
     QPointF c = QRectF(rect()).center();
     painter.drawLine(c + QPointF(-4, 0), c + QPointF(4, 0));
@@ -242,6 +236,9 @@ Stepper::Stepper(QString prefix, QString suffix, int minimum, int maximum, doubl
   row->addWidget(pill);
   connect(down_, &QAbstractButton::clicked, this, &Stepper::stepDown);
   connect(up_, &QAbstractButton::clicked, this, &Stepper::stepUp);
+  QString name = prefix_.trimmed();
+  down_->setAccessibleName(name + QStringLiteral(": one hour earlier"));
+  up_->setAccessibleName(name + QStringLiteral(": one hour later"));
   sync();
 }
 
@@ -257,6 +254,8 @@ QString Stepper::text() const { return prefix_ + QString::number(value_) + suffi
 
 void Stepper::sync() {
   label_->setText(text());
+  down_->setAccessibleDescription(text());
+  up_->setAccessibleDescription(text());
   down_->setEnabled(value_ > minimum_);
   up_->setEnabled(value_ < maximum_);
 }
@@ -272,12 +271,58 @@ QLabel* makeLabel(const QString& text, double size, QFont::Weight weight, const 
   return label;
 }
 
-QLabel* makeSymbol(std::string_view symbol, double pixels, const QColor& color, QWidget* parent) {
-  auto* label = new QLabel(parent);
-  int side = static_cast<int>(pixels + 0.5);
-  label->setPixmap(symbolIcon(symbol, color).pixmap(QSize(side, side), label->devicePixelRatioF()));
-  label->setFixedSize(side, side);
-  return label;
+SymbolView* makeSymbol(std::string_view symbol, double size, const QColor& color, QWidget* parent) {
+  return new SymbolView(symbolIcon(symbol, color), theme::pixels(size), parent);
+}
+
+SymbolView::SymbolView(const QIcon& icon, int side, QWidget* parent) : QWidget(parent), icon_(icon), side_(side) {
+  setFixedSize(side, side);
+}
+
+void SymbolView::setIcon(const QIcon& icon) {
+  icon_ = icon;
+  update();
+}
+
+void SymbolView::setSide(int side) {
+  side_ = side;
+  update();
+}
+
+void SymbolView::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  icon_.paint(&painter, QRect((width() - side_) / 2, (height() - side_) / 2, side_, side_));
+}
+
+SymbolButton::SymbolButton(std::string_view symbol, const QString& name, QWidget* parent) : QToolButton(parent) {
+  setIcon(symbolIcon(symbol, theme::secondaryText()));
+  setIconSize(QSize(22, 22));
+  setAutoRaise(true);
+  setCursor(Qt::PointingHandCursor);
+  setToolTip(name);
+  setAccessibleName(name);
+}
+
+void SymbolButton::paintEvent(QPaintEvent* event) {
+  QToolButton::paintEvent(event);
+  if (!showsFocus(this)) return;
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  drawFocusRing(painter, QRectF(rect()).adjusted(3, 3, -3, -3), 5);
+}
+
+bool showsFocus(const QWidget* widget) {
+  return widget->hasFocus() && widget->window()->testAttribute(Qt::WA_KeyboardFocusChange);
+}
+
+void drawFocusRing(QPainter& painter, const QRectF& shape, double radius) {
+  painter.save();
+  painter.setOpacity(1);
+  painter.setBrush(Qt::NoBrush);
+  painter.setPen(QPen(theme::brand(), 2));
+  painter.drawRoundedRect(shape.adjusted(-2, -2, 2, 2), radius + 2, radius + 2);
+  painter.restore();
 }
 
 SymbolLabel::SymbolLabel(std::string_view symbol, const QString& text, double size, const QColor& color,
@@ -286,7 +331,7 @@ SymbolLabel::SymbolLabel(std::string_view symbol, const QString& text, double si
   auto* row = new QHBoxLayout(this);
   row->setContentsMargins(0, 0, 0, 0);
   row->setSpacing(static_cast<int>(size * 0.5 + 2));
-  symbol_ = new QLabel(this);
+  symbol_ = new SymbolView({}, 0, this);
   text_ = makeLabel(text, size, QFont::Normal, color, this);
   text_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   row->addWidget(symbol_, 0, Qt::AlignTop);
@@ -294,11 +339,12 @@ SymbolLabel::SymbolLabel(std::string_view symbol, const QString& text, double si
   setSymbol(symbol, size * 1.25);
 }
 
-void SymbolLabel::setSymbol(std::string_view symbol, double pixels) {
-  int side = static_cast<int>(pixels + 0.5);
-  symbol_->setPixmap(symbolIcon(symbol, color_).pixmap(QSize(side, side), devicePixelRatioF()));
+void SymbolLabel::setSymbol(std::string_view symbol, double size) {
+  int side = theme::pixels(size);
+  symbol_->setIcon(symbolIcon(symbol, color_));
+  symbol_->setSide(side);
+  // As tall as the first line of text, so that the symbol sits beside it.
   symbol_->setFixedSize(side, std::max(side, text_->fontMetrics().height()));
-  symbol_->setAlignment(Qt::AlignCenter);
 }
 
 }  // namespace trellisant::app

@@ -5,12 +5,16 @@
 #include <QAbstractButton>
 #include <QLabel>
 #include <QPushButton>
+#include <QToolButton>
 #include <QWidget>
 
 class QBoxLayout;
+class QPainter;
 
 // The window's building blocks, drawn by hand so they look the same on every desktop.
 namespace trellisant::app {
+
+class SymbolView;
 
 // A rounded rectangle behind its children.
 class RoundedPanel : public QWidget {
@@ -115,19 +119,58 @@ class SymbolLabel : public QWidget {
   void setText(const QString& text) { text_->setText(text); }
   QString text() const { return text_->text(); }
   void setWordWrap(bool wrap) { text_->setWordWrap(wrap); }
-  void setSymbol(std::string_view symbol, double pixels);
+  // `size` as the text sizes are given; see theme::pixels.
+  void setSymbol(std::string_view symbol, double size);
   QLabel* textLabel() const { return text_; }
 
  private:
   QColor color_;
-  QLabel* symbol_;
+  SymbolView* symbol_;
   QLabel* text_;
+};
+
+// What assistive technology says about the controls that both sections show.
+inline constexpr const char* kChooseFolderDescription = "Chooses the folder footage downloads to";
+inline constexpr const char* kEnableDescription = "Turns receiving on and starts the receiving helper at login";
+
+// Room that the hand-drawn controls keep around their shape for the focus ring.
+inline constexpr int kFocusMargin = 3;
+// Whether `widget` has the focus and the user moved it there with the keyboard; pointer users
+// see no ring, as with Qt's own controls.
+bool showsFocus(const QWidget* widget);
+// The keyboard focus ring: a 2-point line in the brand colour along `shape` grown by 2 points.
+void drawFocusRing(QPainter& painter, const QRectF& shape, double radius);
+
+// A borderless button that shows a symbol, with the focus ring of the other controls.
+class SymbolButton : public QToolButton {
+  Q_OBJECT
+ public:
+  SymbolButton(std::string_view symbol, const QString& name, QWidget* parent = nullptr);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+};
+
+// A symbol drawn at paint time, so that it stays sharp at any screen's pixel ratio.
+class SymbolView : public QWidget {
+  Q_OBJECT
+ public:
+  SymbolView(const QIcon& icon, int side, QWidget* parent = nullptr);
+  void setIcon(const QIcon& icon);
+  void setSide(int side);
+
+ protected:
+  void paintEvent(QPaintEvent*) override;
+
+ private:
+  QIcon icon_;
+  int side_;
 };
 
 // A text label in one of the window's text styles.
 QLabel* makeLabel(const QString& text, double size, QFont::Weight weight, const QColor& color,
                   QWidget* parent = nullptr);
-// A label that shows only a symbol.
-QLabel* makeSymbol(std::string_view symbol, double pixels, const QColor& color, QWidget* parent = nullptr);
+// A symbol alone, `size` as the text sizes are given (theme::pixels).
+SymbolView* makeSymbol(std::string_view symbol, double size, const QColor& color, QWidget* parent = nullptr);
 
 }  // namespace trellisant::app

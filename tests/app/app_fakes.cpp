@@ -82,6 +82,13 @@ std::vector<std::string> FakeNotifier::titles() const {
   return titles_;
 }
 
+void runEventsWhileWaiting() {
+  setWaitStep([](std::chrono::milliseconds) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  });
+}
+
 void settle(std::chrono::milliseconds duration) {
   waitUntil([] { return false; }, duration);
 }
@@ -113,6 +120,7 @@ app::AppServices AppModelTest::services() {
   services.notificationsAvailable = [this] { return notificationServer.load(); };
   services.quit = [this] { ++quits; };
   services.activate = [this] { ++activations; };
+  services.trayAvailable = [this] { return tray; };
   // Long enough that only explicit refresh() calls happen during a test.
   services.refreshInterval = std::chrono::hours(1);
   services.signInTimeLimit = signInTimeLimit;

@@ -94,6 +94,10 @@ class FakeNotifier : public Notifier {
   std::vector<std::string> titles_;
 };
 
+// Makes waitUntil run Qt's event loop while it waits, so that results posted to the UI thread
+// arrive.
+void runEventsWhileWaiting();
+
 // Runs the event loop for a short while, for asserting that something does NOT happen.
 void settle(std::chrono::milliseconds duration = std::chrono::milliseconds(100));
 
@@ -127,6 +131,7 @@ class AppModelTest : public ::testing::Test {
   Date now = SystemClock::now();
   int quits = 0;
   int activations = 0;
+  bool tray = false;  // whether the desktop shows tray icons
   std::chrono::milliseconds signInTimeLimit = std::chrono::seconds(300);
   std::unique_ptr<app::AppModel> model;
 };

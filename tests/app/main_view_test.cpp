@@ -286,19 +286,19 @@ TEST_F(MainViewTest, BackgroundSettingsSwitchTheAgentAlone) {
   dialog->close();
 }
 
-TEST_F(MainViewTest, TheWindow) {
+TEST_F(MainViewTest, TheWindowRemembersItsSizeAndPosition) {
   makeModel();
-  app::MainWindow window(*model);
-  EXPECT_EQ(window.windowTitle(), "Trellisant");
-  EXPECT_EQ(window.minimumSize(), QSize(820, 560));
-  EXPECT_EQ(window.size(), QSize(920, 660));
-  EXPECT_EQ(window.quitAction()->text(), "Stop receiving and quit");
-  EXPECT_EQ(window.quitAction()->shortcut(), QKeySequence("Ctrl+Q"));
-
-  model->changePreferences([](Preferences& p) { p.receiving = true; });
-  window.quitAction()->trigger();
-  ASSERT_TRUE(waitUntil([&] { return quits == 1; }));
-  EXPECT_FALSE(preferencesOnDisk().receiving);
+  {
+    app::MainWindow window(*model);
+    EXPECT_EQ(window.windowTitle(), "Trellisant");
+    EXPECT_EQ(window.minimumSize(), QSize(820, 560));
+    EXPECT_EQ(window.size(), QSize(920, 660));
+    window.show();
+    window.setGeometry(140, 90, 1010, 705);
+    window.close();
+  }
+  app::MainWindow again(*model);
+  EXPECT_EQ(again.geometry(), QRect(140, 90, 1010, 705));
 }
 
 }  // namespace

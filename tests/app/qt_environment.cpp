@@ -3,9 +3,7 @@
 
 #include <QApplication>
 
-#include <thread>
-
-#include "test_support.h"
+#include "app_fakes.h"
 #include "theme.h"
 
 namespace {
@@ -19,11 +17,7 @@ class QtEnvironment : public ::testing::Environment {
     app_ = new QApplication(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     trellisant::app::theme::applyLightScheme(*app_);
-    // Waiting in a test runs the event loop, where the model's results arrive.
-    trellisant::testing::setWaitStep([](std::chrono::milliseconds) {
-      QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    });
+    trellisant::testing::runEventsWhileWaiting();
   }
   void TearDown() override {
     delete app_;

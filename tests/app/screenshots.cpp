@@ -1,5 +1,6 @@
 // Renders the window, the tray menu and the background dialog in the states a person should
-// look at, as PNG files in the folder given as the only argument. Run by scripts/screenshots.
+// look at, as PNG files in the folder given as the first argument; the names that follow, if
+// any, choose the pictures. Run by scripts/screenshots.
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -10,14 +11,17 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
-#include <QSystemTrayIcon>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
+#include <QSystemTrayIcon>
+#include <QToolButton>
 
 #include "app_fakes.h"
 #include "background_dialog.h"
 #include "main_view.h"
 #include "main_window.h"
+#include "app_scene.h"
 #include "settings/vault.h"
 #include "symbols.h"
 #include "theme.h"
@@ -68,6 +72,12 @@ struct Stage {
   }
 
   app::AppModel& start() {
+    model = std::make_unique<app::AppModel>(services());
+    if (agent) waitUntil([&] { return model->status().message == agent->message; });
+    return *model;
+  }
+
+  app::AppServices services() {
     app::AppServices services;
     services.loginItem = loginItem;
     services.agentStatus = [this] { return agent; };
@@ -79,9 +89,7 @@ struct Stage {
     services.quit = [] {};
     services.activate = [] {};
     services.refreshInterval = 1h;
-    model = std::make_unique<app::AppModel>(std::move(services));
-    if (agent) waitUntil([&] { return model->status().message == agent->message; });
-    return *model;
+    return services;
   }
 
   // A loopback server that never answers, so a sign-in stays in progress.
@@ -103,60 +111,124 @@ AgentStatus agentSays(std::string state, std::string message, std::string transf
   return AgentStatus{std::move(state), std::move(message), std::move(transfer), bytes, total, SystemClock::now()};
 }
 
+bool save(const QPixmap& picture, const QString& file) {
+  std::printf("%s\n", qPrintable(file));
+  return picture.save(file);
+}
+
 bool saveWindow(app::AppModel& model, const QString& file, const QSize& size = {920, 660}) {
   app::MainWindow window(model);
   window.resize(size);
   window.show();
   settle(150ms);
-  bool saved = window.grab().save(file);
-  std::printf("%s\n", qPrintable(file));
-  return saved;
+  return save(window.grab(), file);
+}
+
+// The window as a desktop without a tray shows it: the menu button in the header, and its menu
+// dropped down below it.
+bool saveWithoutTray(Stage& stage, const QString& window, const QString& opened) {
+  app::AppScene scene(stage.services());
+  scene.showWindow();
+  settle(150ms);
+  bool ok = save(scene.window().grab(), window);
+  QPixmap picture = scene.window().grab();
+  QToolButton* button = scene.window().view()->menuButton();
+  QMenu* menu = button->menu();
+  menu->adjustSize();
+  QPainter painter(&picture);
+  QPoint corner = button->mapTo(&scene.window(), QPoint(button->width() - menu->width(), button->height() + 2));
+  painter.drawPixmap(corner, menu->grab());
+  painter.end();
+  return ok && save(picture, opened);
+}
+
+// Each control of both sections as the Tab key leaves it: focused, with its ring.
+bool saveFocusRings(app::AppModel& model, const QString& file) {
+  app::MainWindow window(model);
+  QMenu menu;
+  window.view()->setMenu(&menu);
+  window.resize(920, 1180);
+  window.show();
+  window.activateWindow();
+  settle(150ms);
+  QList<QPixmap> crops;
+  QList<QWidget*> seen;
+  for (const char* section : {"Downloads", "Settings"}) {
+    model.setSelected(section);
+    settle(50ms);
+    for (int step = 0; step < 40; ++step) {
+      QWidget* from = QApplication::focusWidget();
+      QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+      QApplication::sendEvent(from ? from : &window, &tab);
+      QWidget* control = QApplication::focusWidget();
+      if (!control || seen.contains(control)) continue;
+      seen << control;
+      QRect area(control->mapTo(&window, QPoint(-8, -8)), control->size() + QSize(16, 16));
+      crops << window.grab(area.intersected(window.rect()));
+    }
+  }
+  QSize size;
+  for (const QPixmap& crop : crops)
+    size = {std::max(size.width(), crop.width()), size.height() + crop.height() + 4};
+  QPixmap sheet(size);
+  sheet.fill(app::theme::windowBackground());
+  QPainter painter(&sheet);
+  int y = 0;
+  for (const QPixmap& crop : crops) {
+    painter.drawPixmap(0, y, crop);
+    y += crop.height() + 4;
+  }
+  painter.end();
+  return save(sheet, file);
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s FOLDER\n", argv[0]);
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s FOLDER [PICTURE...]\n", argv[0]);
     return 2;
   }
   app::theme::applyLightScheme(app);
+  runEventsWhileWaiting();
   QDir out(QString::fromLocal8Bit(argv[1]));
   out.mkpath(".");
+  QStringList only = app.arguments().mid(2);
+  auto wanted = [&](const char* name) { return only.isEmpty() || only.contains(QString::fromUtf8(name)); };
   auto path = [&](const char* name) { return out.filePath(QString::fromUtf8(name) + ".png"); };
   bool ok = true;
 
-  {
+  if (wanted("01-signed-out")) {
     Stage stage;
     ok &= saveWindow(stage.start(), path("01-signed-out"));
   }
-  {
+  if (wanted("02-signing-in")) {
     Stage stage;
     auto& model = stage.start();
     model.changePreferences([&](Preferences& p) { p.server = stage.silentServer(); });
     model.signIn();
     ok &= saveWindow(model, path("02-signing-in"));
   }
-  {
+  if (wanted("03-no-folder")) {
     Stage stage;
     stage.signIn();
     ok &= saveWindow(stage.start(), path("03-no-folder"));
   }
-  {
+  if (wanted("04-receiving-off")) {
     Stage stage;
     stage.signIn();
     stage.chooseFolder(false);
     ok &= saveWindow(stage.start(), path("04-receiving-off"));
   }
-  {
+  if (wanted("05-ready")) {
     Stage stage;
     stage.signIn();
     stage.chooseFolder(true);
     stage.agent = agentSays("ready", "Ready to receive your company’s footage.");
     ok &= saveWindow(stage.start(), path("05-ready"));
   }
-  {
+  if (wanted("06-downloading")) {
     Stage stage;
     stage.signIn();
     stage.chooseFolder(true);
@@ -168,7 +240,7 @@ int main(int argc, char* argv[]) {
     ok &= tray.menu()->grab().save(path("09-tray-receiving"));
     tray.icon()->icon().pixmap(64, 64).save(path("11-tray-icon-downloading"));
   }
-  {
+  if (wanted("07-needs-attention")) {
     Stage stage;
     stage.signIn();
     stage.chooseFolder(true);
@@ -178,7 +250,7 @@ int main(int argc, char* argv[]) {
     model.enable();
     ok &= saveWindow(model, path("07-needs-attention"));
   }
-  {
+  if (wanted("08-settings")) {
     Stage stage;
     stage.signIn();
     stage.chooseFolder(true);
@@ -195,13 +267,13 @@ int main(int argc, char* argv[]) {
     settle(100ms);
     ok &= dialog.grab().save(path("13-background-settings"));
   }
-  {
+  if (wanted("14-settings-signed-out")) {
     Stage stage;
     auto& model = stage.start();
     model.setSelected("Settings");
     ok &= saveWindow(model, path("14-settings-signed-out"), {820, 560});
   }
-  {
+  if (wanted("17-folder-chooser")) {
     Stage stage;
     auto& model = stage.start();
     app::MainWindow window(model);
@@ -218,7 +290,7 @@ int main(int argc, char* argv[]) {
       }
     }
   }
-  {
+  if (wanted("15-symbols")) {
     // Every symbol the window uses, large, to judge the drawings.
     const char* names[] = {"arrow.down.left.arrow.up.right", "arrow.down.circle", "arrow.down.circle.fill",
                            "slider.horizontal.3", "hammer", "arrow.up.right.square", "arrow.up.right",
@@ -238,6 +310,36 @@ int main(int argc, char* argv[]) {
     painter.end();
     ok &= sheet.save(path("15-symbols"));
     ok &= app::appIcon().pixmap(128, 128).save(path("16-app-icon"));
+  }
+  if (wanted("18-no-tray")) {
+    Stage stage;
+    stage.signIn();
+    stage.chooseFolder(true);
+    stage.agent = agentSays("ready", "Ready to receive your company’s footage.");
+    ok &= saveWithoutTray(stage, path("18-no-tray"), path("19-no-tray-menu"));
+  }
+  if (wanted("20-focus-rings")) {
+    Stage stage;
+    stage.signIn();
+    stage.chooseFolder(true);
+    stage.agent = agentSays("ready", "Ready to receive your company’s footage.");
+    ok &= saveFocusRings(stage.start(), path("20-focus-rings"));
+  }
+  if (wanted("21-large-text")) {
+    // A desktop whose text is scaled to 150 %: the window's text follows it.
+    QFont normal = QApplication::font();
+    QFont large = normal;
+    large.setPointSizeF(normal.pointSizeF() * 1.5);
+    QApplication::setFont(large);
+    Stage stage;
+    stage.signIn();
+    stage.chooseFolder(true);
+    stage.agent = agentSays("ready", "Ready to receive your company’s footage.");
+    auto& model = stage.start();
+    ok &= saveWindow(model, path("21-large-text"));
+    model.setSelected("Settings");
+    ok &= saveWindow(model, path("22-large-text-settings"), {920, 1400});
+    QApplication::setFont(normal);
   }
   return ok ? 0 : 1;
 }

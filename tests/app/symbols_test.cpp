@@ -23,7 +23,7 @@ TEST(SymbolsTest, EveryBundledSymbolDrawsInTheGivenColour) {
   for (const char* name :
        {"arrow.down.left.arrow.up.right", "arrow.down.circle", "arrow.down.circle.fill", "slider.horizontal.3",
         "hammer", "arrow.up.right.square", "arrow.up.right", "exclamationmark.circle", "checkmark.shield",
-        "lock.shield", "tray.and.arrow.down", "film", "externaldrive", "checkmark.circle"}) {
+        "lock.shield", "tray.and.arrow.down", "film", "externaldrive", "checkmark.circle", "line.3.horizontal"}) {
     QIcon icon = bundledSymbolIcon(name, QColor(255, 0, 0));
     ASSERT_FALSE(icon.isNull()) << name;
     EXPECT_GT(countPixels(icon.pixmap(QSize(48, 48)).toImage(), opaqueRed), 40) << name;
