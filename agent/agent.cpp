@@ -4,8 +4,8 @@
 
 #include <random>
 
-#include "agent_status/agent_service.h"
-#include "agent_status/agent_status.h"
+#include "control/agent_service.h"
+#include "control/agent_status.h"
 #include "api/resources.h"
 #include "delivery_pass.h"
 #include "download/free_space.h"

@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "agent_status/agent_status.h"
-#include "agent_status/notifier.h"
-#include "agent_status/power_policy.h"
+#include "control/agent_status.h"
+#include "platform/notifier.h"
+#include "platform/power_policy.h"
 #include "api/api.h"
 #include "clock.h"
 #include "download/downloader.h"

@@ -4,11 +4,11 @@
 
 #include <QPointer>
 
-#include "api/url.h"
+#include "url.h"
 #include "control/receiving_control.h"
 #include "error.h"
 #include "qt_convert.h"
-#include "settings/readiness.h"
+#include "control/readiness.h"
 #include "settings/vault.h"
 
 namespace trellisant::app {

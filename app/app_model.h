@@ -10,7 +10,7 @@
 #include <QString>
 #include <QTimer>
 
-#include "agent_status/agent_status.h"
+#include "control/agent_status.h"
 #include "api/sign_in.h"
 #include "app_services.h"
 #include "background_tasks.h"

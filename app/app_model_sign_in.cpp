@@ -7,7 +7,7 @@
 #include "control/receiving_control.h"
 #include "error.h"
 #include "qt_convert.h"
-#include "settings/readiness.h"
+#include "control/readiness.h"
 
 namespace trellisant::app {
 

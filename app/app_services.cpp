@@ -9,7 +9,7 @@
 #include <QSystemTrayIcon>
 #include <QUrl>
 
-#include "agent_status/status_client.h"
+#include "control/status_client.h"
 #include "qt_convert.h"
 
 namespace trellisant::app {

@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "agent_status/agent_status.h"
-#include "agent_status/login_item.h"
-#include "agent_status/notifier.h"
+#include "control/agent_status.h"
+#include "platform/login_item.h"
+#include "platform/notifier.h"
 #include "clock.h"
 #include "scheme_handler.h"
 

@@ -11,7 +11,7 @@
 #include "error.h"
 #include "settings/app_configuration.h"
 #include "settings/preferences.h"
-#include "settings/readiness.h"
+#include "control/readiness.h"
 #include "settings/vault.h"
 
 namespace trellisant::ctl {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "agent_status/agent_status.h"
-#include "agent_status/login_item.h"
+#include "control/agent_status.h"
+#include "platform/login_item.h"
 #include "api/sign_in.h"
 #include "clock.h"
 #include "platform/linger.h"

@@ -5,7 +5,7 @@
 #include <iostream>
 #include <thread>
 
-#include "agent_status/status_client.h"
+#include "control/status_client.h"
 #include "commands.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-#include "api/url.h"
+#include "url.h"
 #include "company_impl.h"
 #include "text.h"
 

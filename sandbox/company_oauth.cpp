@@ -1,6 +1,6 @@
 // Configuration discovery, the browser sign-in page and the OAuth token endpoint.
 
-#include "api/url.h"
+#include "url.h"
 #include "company_impl.h"
 
 namespace trellisant::sandbox {

@@ -5,7 +5,7 @@
 
 #include <csignal>
 
-#include "api/url.h"
+#include "url.h"
 #include "company_impl.h"
 #include "error.h"
 #include "fileio.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <sstream>
 
-#include "api/url.h"
+#include "url.h"
 #include "text.h"
 
 namespace trellisant::sandbox {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "api/records.h"
-#include "api/url.h"
+#include "url.h"
 #include "json.h"
 #include "settings/credentials.h"
 

@@ -8,7 +8,7 @@
 #include <mutex>
 
 #include "api/http_testing.h"
-#include "api/url.h"
+#include "url.h"
 #include "error.h"
 #include "text.h"
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "api/url.h"
+#include "url.h"
 
 namespace trellisant {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "api/url.h"
+#include "url.h"
 #include "settings/computer_name.h"
 #include "settings/preferences.h"
 

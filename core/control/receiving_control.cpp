@@ -1,7 +1,7 @@
 #include "control/receiving_control.h"
 
 #include "api/sign_in.h"
-#include "settings/readiness.h"
+#include "control/readiness.h"
 
 namespace trellisant {
 ReceivingControl::ReceivingControl(std::shared_ptr<LoginItem> loginItem) : loginItem_(std::move(loginItem)) {}

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "agent_status/agent_status.h"
-#include "agent_status/login_item.h"
+#include "control/agent_status.h"
+#include "platform/login_item.h"
 #include "clock.h"
 #include "error.h"
 #include "settings/preferences.h"

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "api/url.h"
+#include "url.h"
 
 // Checks between names and addresses chosen by other parties and the user's disk or network.
 namespace trellisant::FileSafety {

@@ -9,7 +9,7 @@
 #include <memory>
 #include <optional>
 
-#include "api/url.h"
+#include "url.h"
 #include "clock.h"
 #include "download/file_safety.h"
 

@@ -3,7 +3,7 @@
 #include <cctype>
 #include <cmath>
 
-#include "api/url.h"
+#include "url.h"
 #include "text.h"
 
 namespace trellisant {

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "api/url.h"
+#include "url.h"
 #include "fileio.h"
 #include "settings/app_configuration.h"
 #include "settings/paths.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "agent.h"
-#include "agent_status/agent_status.h"
+#include "control/agent_status.h"
 #include "settings/preferences.h"
 #include "test_support.h"
 #include "sandbox_world.h"

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "agent_status/agent_status.h"
+#include "control/agent_status.h"
 #include "settings/app_configuration.h"
 #include "test_support.h"
 

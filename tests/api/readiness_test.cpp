@@ -1,4 +1,4 @@
-#include "settings/readiness.h"
+#include "control/readiness.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

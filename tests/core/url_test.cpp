@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "api/url.h"
+#include "url.h"
 #include "fileio.h"
 #include "json.h"
 

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <thread>
 
-#include "agent_status/status_client.h"
+#include "control/status_client.h"
 #include "settings/paths.h"
 #include "settings/vault.h"
 #include "world_driver.h"

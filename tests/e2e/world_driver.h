@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "admin_client.h"
-#include "agent_status/agent_status.h"
+#include "control/agent_status.h"
 #include "child_process.h"
 #include "json.h"
 #include "test_support.h"

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "agent_status/status_client.h"
+#include "control/status_client.h"
 #include "fault_report.h"
 #include "fault_tools.h"
 #include "fileio.h"

@@ -1,5 +1,5 @@
 // status.json as the app and the control service read it.
-#include "agent_status/agent_status.h"
+#include "control/agent_status.h"
 #include "fuzz_support.h"
 
 using namespace trellisant;

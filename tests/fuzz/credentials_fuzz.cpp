@@ -1,5 +1,5 @@
 // The stored credentials record and the server comparison made on every request.
-#include "api/url.h"
+#include "url.h"
 #include "fuzz_support.h"
 #include "settings/credentials.h"
 

@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "api/url.h"
+#include "url.h"
 #include "download/file_safety.h"
 #include "fuzz_support.h"
 

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "agent_status/agent_status.h"
+#include "control/agent_status.h"
 #include "test_support.h"
 
 using namespace trellisant;

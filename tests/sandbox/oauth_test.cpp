@@ -3,7 +3,7 @@
 #include <map>
 
 #include "api/resources.h"
-#include "api/url.h"
+#include "url.h"
 #include "company_fixture.h"
 
 using namespace trellisant;

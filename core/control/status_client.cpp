@@ -1,4 +1,4 @@
-#include "agent_status/status_client.h"
+#include "control/status_client.h"
 
 #include <poll.h>
 #include <sys/socket.h>

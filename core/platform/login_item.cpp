@@ -1,4 +1,4 @@
-#include "agent_status/login_item.h"
+#include "platform/login_item.h"
 
 #include <fcntl.h>
 #include <pwd.h>

@@ -1,4 +1,4 @@
-#include "api/url.h"
+#include "url.h"
 
 #include <curl/curl.h>
 

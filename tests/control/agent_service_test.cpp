@@ -1,4 +1,4 @@
-#include "agent_status/agent_service.h"
+#include "control/agent_service.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -13,8 +13,8 @@
 #include <fstream>
 #include <optional>
 
-#include "agent_status/agent_status.h"
-#include "agent_status/status_client.h"
+#include "control/agent_status.h"
+#include "control/status_client.h"
 #include "test_support.h"
 
 namespace trellisant {

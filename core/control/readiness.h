@@ -3,7 +3,7 @@
 #include <functional>
 #include <stop_token>
 
-#include "agent_status/agent_status.h"
+#include "control/agent_status.h"
 #include "clock.h"
 #include "settings/preferences.h"
 

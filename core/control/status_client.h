@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <optional>
 
-#include "agent_status/agent_status.h"
+#include "control/agent_status.h"
 #include "settings/paths.h"
 
 namespace trellisant {

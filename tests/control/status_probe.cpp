@@ -3,7 +3,7 @@
 // the bytes of its executable.
 #include <cstdio>
 
-#include "agent_status/status_client.h"
+#include "control/status_client.h"
 
 int main(int argc, char** argv) {
   auto status = argc > 1 ? trellisant::requestAgentStatus(argv[1])

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "agent.h"
-#include "agent_status/agent_service.h"
-#include "agent_status/agent_status.h"
-#include "agent_status/power_policy.h"
+#include "control/agent_service.h"
+#include "control/agent_status.h"
+#include "platform/power_policy.h"
 #include "settings/paths.h"
 #include "settings/preferences.h"
 #include "test_support.h"

@@ -1,4 +1,4 @@
-#include "agent_status/agent_service.h"
+#include "control/agent_service.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,7 +14,7 @@
 #include <memory>
 #include <vector>
 
-#include "agent_status/agent_status.h"
+#include "control/agent_status.h"
 #include "clock.h"
 #include "digest.h"
 #include "fileio.h"

@@ -1,4 +1,4 @@
-#include "settings/readiness.h"
+#include "control/readiness.h"
 
 #include <fcntl.h>
 #include <unistd.h>

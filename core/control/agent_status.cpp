@@ -1,4 +1,4 @@
-#include "agent_status/agent_status.h"
+#include "control/agent_status.h"
 
 #include <cmath>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "agent_status/notifier.h"
+#include "platform/notifier.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "agent_status/power_policy.h"
+#include "platform/power_policy.h"
 
 #include <fcntl.h>
 #include <unistd.h>
