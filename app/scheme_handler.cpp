@@ -11,6 +11,7 @@
 
 #include "error.h"
 #include "fileio.h"
+#include "platform/login_item.h"
 #include "qt_convert.h"
 
 namespace trellisant::app {
@@ -93,25 +94,12 @@ std::string execProgram(std::string_view value) {
   return program;
 }
 
-// The reverse: a program path as the first Exec= argument, quoted and then escaped once more
-// because the value is itself a string with backslash escapes.
-std::string execQuoted(const std::string& path) {
-  std::string out = "\"";
-  for (char c : path) {
-    if (c == '"' || c == '`' || c == '$') out += "\\\\";
-    if (c == '\\') out += "\\\\\\";
-    if (c == '%') out.push_back('%');
-    out.push_back(c);
-  }
-  return out + "\"";
-}
-
 std::string entryText(const std::filesystem::path& executable) {
   return "[Desktop Entry]\n"
          "Type=Application\n"
          "Name=Trellisant\n"
          "Comment=Receives the sign-in callback of your browser\n"
-         "Exec=" + execQuoted(executable.string()) + " %u\n"
+         "Exec=" + desktopExecArgument(executable.string()) + " %u\n"
          "Icon=trellisant\n"
          "NoDisplay=true\n"
          "Terminal=false\n"

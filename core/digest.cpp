@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "encoding.h"
 #include "error.h"
-#include "fileio.h"
 #include "unique_fd.h"
 
 namespace trellisant {

@@ -17,14 +17,4 @@ std::optional<std::string> readFile(const std::filesystem::path& path);
 // old or the new content, never a part. Throws PlatformError.
 void writeAtomically(const std::filesystem::path& path, std::string_view bytes, mode_t mode);
 
-// Lower-case hexadecimal form of raw bytes.
-std::string hex(const unsigned char* bytes, std::size_t count);
-
-// A fresh random UUID in its 36-character form (lower case).
-std::string makeUUID();
-
-std::string base64Encode(std::string_view bytes);
-// Nothing when the text is not valid Base64.
-std::optional<std::string> base64Decode(std::string_view text);
-
 }  // namespace trellisant

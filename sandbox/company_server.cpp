@@ -8,7 +8,7 @@
 #include "url.h"
 #include "company_impl.h"
 #include "error.h"
-#include "fileio.h"
+#include "encoding.h"
 #include "tls.h"
 
 namespace trellisant::sandbox {

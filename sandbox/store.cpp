@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <memory>
 
+#include "encoding.h"
 #include "error.h"
-#include "fileio.h"
 
 namespace trellisant::sandbox {
 namespace {

@@ -3,8 +3,8 @@
 #include <openssl/rand.h>
 
 #include "digest.h"
+#include "encoding.h"
 #include "error.h"
-#include "fileio.h"
 
 namespace trellisant {
 namespace {

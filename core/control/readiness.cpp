@@ -7,7 +7,7 @@
 
 #include "api/resources.h"
 #include "error.h"
-#include "fileio.h"
+#include "encoding.h"
 #include "text.h"
 
 namespace trellisant {

@@ -58,23 +58,6 @@ std::string systemdQuoted(const std::string& path) {
 // An Exec= argument of a desktop entry: quoted with the entry's rules, then escaped once more
 // because the value is itself a string with backslash escapes (where "\n", "\t" and "\r" are
 // the only control characters it can hold).
-std::string desktopQuoted(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '\n' || c == '\t' || c == '\r') {
-      out += c == '\n' ? "\\n" : c == '\t' ? "\\t" : "\\r";
-      continue;
-    }
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-      throw PlatformError("An autostart entry cannot hold the control characters in the folder "
-                          "or proxy settings of this session.");
-    if (c == '"' || c == '`' || c == '$') out += "\\\\";
-    if (c == '\\') out += "\\\\\\";
-    if (c == '%') out.push_back('%');
-    out.push_back(c);
-  }
-  return out + "\"";
-}
 
 // An Environment= line of a unit: one quoted word with C escapes, "%" doubled for specifiers
 // ("$" means nothing there).
@@ -125,11 +108,11 @@ std::string unitText(const std::filesystem::path& agent) {
 
 std::string autostartText(const std::filesystem::path& agent) {
   std::string command = "env";
-  for (const auto& assignment : pinnedEnvironment()) command += " " + desktopQuoted(assignment);
+  for (const auto& assignment : pinnedEnvironment()) command += " " + desktopExecArgument(assignment);
   return "[Desktop Entry]\n"
          "Type=Application\n"
          "Name=Trellisant receiving helper\n"
-         "Exec=" + command + " " + desktopQuoted(agent.string()) + "\n"
+         "Exec=" + command + " " + desktopExecArgument(agent.string()) + "\n"
          "NoDisplay=true\n"
          "Terminal=false\n"
          "X-GNOME-Autostart-enabled=true\n";
@@ -350,6 +333,25 @@ std::string SystemdLoginItem::describe() {
            " the systemd user unit " + unitFile().string() + ". " + running;
   return "Not registered. Enabling receiving installs the systemd user unit " +
          unitFile().string() + ". " + running;
+}
+
+std::string desktopExecArgument(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '\n' || c == '\t' || c == '\r') {
+      out += c == '\n' ? "\\n" : c == '\t' ? "\\t" : "\\r";
+      continue;
+    }
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+      // Not the text itself: it may be a proxy address with a password.
+      throw PlatformError("A desktop entry cannot hold the control characters in this session's "
+                          "folder, proxy settings or program path.");
+    if (c == '"' || c == '`' || c == '$') out += "\\\\";
+    if (c == '\\') out += "\\\\\\";
+    if (c == '%') out.push_back('%');
+    out.push_back(c);
+  }
+  return out + "\"";
 }
 
 }  // namespace trellisant

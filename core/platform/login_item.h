@@ -69,6 +69,11 @@ class SystemdLoginItem : public LoginItem {
   std::chrono::milliseconds stopWait_;
 };
 
+// One argument of a desktop entry's Exec= line, quoted and escaped as the entry format wants.
+// Throws PlatformError for control characters other than newline, tab and return, which no
+// entry can hold.
+std::string desktopExecArgument(const std::string& text);
+
 // Starts a program detached from this process (own session, standard streams on /dev/null,
 // not our child once started). Searches PATH when argv[0] has no slash. Throws PlatformError
 // when the program cannot be started.

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "url.h"
+#include "encoding.h"
 #include "fileio.h"
 #include "settings/app_configuration.h"
 #include "settings/paths.h"

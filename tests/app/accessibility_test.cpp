@@ -25,13 +25,7 @@ class AccessibilityTest : public AppModelTest {
   // Signed in, receiving, a delivery downloading, an error shown and the menu in the window:
   // every control and status element of the window exists.
   app::MainWindow& downloadingWindow() {
-    storeCredentials(true);
-    auto root = folder("Footage");
-    writePreferences([&](Preferences& p) {
-      p.setDestination(root);
-      p.receiving = true;
-    });
-    loginItem->setStatus(LoginItemStatus::enabled);
+    receiving();
     agentAnswer = AgentStatus{"downloading", "Downloading 2 files.", "Acme / Day 1", 1'500'000'000, 4'000'000'000, now};
     makeModel();
     EXPECT_TRUE(waitUntil([&] { return model->status().state == "downloading"; }));

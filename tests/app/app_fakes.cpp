@@ -162,4 +162,15 @@ std::filesystem::path AppModelTest::folder(const std::string& name) {
   return path;
 }
 
+std::filesystem::path AppModelTest::receiving() {
+  storeCredentials(true);
+  auto root = folder("Footage");
+  writePreferences([&](Preferences& p) {
+    p.setDestination(root);
+    p.receiving = true;
+  });
+  loginItem->setStatus(LoginItemStatus::enabled);
+  return root;
+}
+
 }  // namespace trellisant::testing

@@ -117,6 +117,8 @@ class AppModelTest : public ::testing::Test {
   void writeStatusFile(const AgentStatus& status);
   // A folder inside the home, created.
   std::filesystem::path folder(const std::string& name);
+  // Signed in, receiving into the folder "Footage" (returned), the agent registered.
+  std::filesystem::path receiving();
 
   TempHome home;
   std::shared_ptr<FakeLoginItem> loginItem = std::make_shared<FakeLoginItem>();

@@ -36,13 +36,7 @@ class AppSceneTest : public AppModelTest {
  protected:
   // Signed in, a folder chosen and receiving on, with the agent registered.
   std::unique_ptr<app::AppScene> receivingScene() {
-    storeCredentials(true);
-    auto root = folder("Footage");
-    writePreferences([&](Preferences& p) {
-      p.setDestination(root);
-      p.receiving = true;
-    });
-    loginItem->setStatus(LoginItemStatus::enabled);
+    receiving();
     auto made = services();
     made.trayCheckInterval = 10ms;
     made.schemeHandler = schemeHandler;

@@ -36,13 +36,7 @@ class MainViewTest : public AppModelTest {
 
   // Signed in, a folder chosen, receiving on and the agent registered, answering `status`.
   app::MainView& receivingView(const AgentStatus& status) {
-    storeCredentials(true);
-    auto root = folder("Footage");
-    writePreferences([&](Preferences& p) {
-      p.setDestination(root);
-      p.receiving = true;
-    });
-    loginItem->setStatus(LoginItemStatus::enabled);
+    receiving();
     agentAnswer = status;
     auto& made = makeView();
     EXPECT_TRUE(waitUntil([&] { return model->status() == status; }));

@@ -45,13 +45,7 @@ int closedPort() {
 }
 
 TEST_F(ReadinessModelTest, PassesWithTheAgentRegisteredAndLeavesNoProbe) {
-  storeCredentials(true);
-  auto root = folder("Footage");
-  writePreferences([&](Preferences& p) {
-    p.setDestination(root);
-    p.receiving = true;
-  });
-  loginItem->setStatus(LoginItemStatus::enabled);
+  auto root = receiving();
   auto& model = makeModel();
   runTest(model);
   EXPECT_EQ(model.error(), "");

@@ -22,13 +22,7 @@ class TrayMenuTest : public AppModelTest {
 };
 
 TEST_F(TrayMenuTest, WhileReceiving) {
-  storeCredentials(true);
-  auto root = folder("Footage");
-  writePreferences([&](Preferences& p) {
-    p.setDestination(root);
-    p.receiving = true;
-  });
-  loginItem->setStatus(LoginItemStatus::enabled);
+  receiving();
   agentAnswer = AgentStatus{"downloading", "Downloading 3 files for Acme & Co.", "Acme", 1, 2, now};
   makeModel();
   app::TrayMenu tray(*model);

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "url.h"
-#include "fileio.h"
+#include "encoding.h"
 #include "json.h"
 
 using namespace trellisant;

@@ -10,7 +10,7 @@
 #include "unique_fd.h"
 #include "downloader_fixture.h"
 #include "error.h"
-#include "fileio.h"
+#include "encoding.h"
 
 namespace trellisant {
 namespace {

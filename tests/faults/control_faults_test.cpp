@@ -11,6 +11,7 @@
 #include "control/status_client.h"
 #include "fault_report.h"
 #include "fault_tools.h"
+#include "encoding.h"
 #include "fileio.h"
 #include "settings/paths.h"
 

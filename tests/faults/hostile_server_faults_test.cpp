@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "hostile_faults.h"
-#include "fileio.h"
+#include "encoding.h"
 #include "store.h"
 
 namespace trellisant::faults {

@@ -17,7 +17,7 @@
 #include "api/records.h"
 #include "download/journal.h"
 #include "error.h"
-#include "fileio.h"
+#include "encoding.h"
 #include "settings/paths.h"
 #include "settings/preferences.h"
 #include "settings/vault.h"

@@ -5,6 +5,7 @@
 #include <limits>
 #include <thread>
 
+#include "encoding.h"
 #include "fileio.h"
 #include "settings/app_configuration.h"
 #include "settings/preferences.h"
