@@ -17,6 +17,10 @@ std::optional<std::string> readFile(const std::filesystem::path& path);
 // old or the new content, never a part. Throws PlatformError.
 void writeAtomically(const std::filesystem::path& path, std::string_view bytes, mode_t mode);
 
+// Syncs a folder's entries, so that names made, renamed or removed in it outlast a power cut;
+// false when the folder cannot be opened or synced.
+bool syncFolder(const std::filesystem::path& folder);
+
 // Lower-case hexadecimal form of raw bytes.
 std::string hex(const unsigned char* bytes, std::size_t count);
 

@@ -177,6 +177,8 @@ struct AdminServer::Impl {
                   int times = static_cast<int>(optionalInteger(body, "times").value_or(-1));
                   if (auto delay = optionalInteger(body, "delayMs")) {
                     company.delay(method, path, std::chrono::milliseconds(*delay), times);
+                  } else if (auto after = optionalInteger(body, "delayAfterMs")) {
+                    company.delay(method, path, std::chrono::milliseconds(*after), times, true);
                   } else {
                     auto status = optionalInteger(body, "status");
                     if (!status) throw PlatformError("An injection needs a \"status\" or a \"delayMs\".");

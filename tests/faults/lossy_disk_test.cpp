@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "fileio.h"
 #include "test_support.h"
 
 namespace trellisant::testing {
@@ -14,17 +15,7 @@ namespace fs = std::filesystem;
 
 class LossyDiskTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (!LossyDisk::privateMounts()) GTEST_SKIP() << "no mount namespace of our own here";
-  }
-  bool mount(LossyDisk::Names names) {
-    try {
-      disk_ = std::make_unique<LossyDisk>(temp_ / "backing", temp_ / "disk", names);
-      return true;
-    } catch (const LossyDisk::Unavailable& error) {
-      return false;
-    }
-  }
+  bool mount(LossyDisk::Names names) { return (disk_ = lossyDiskForTest(temp_.path(), why_, names)) != nullptr; }
   fs::path at(const std::string& name) { return disk_->mountPoint() / name; }
   // Writes at `offset` of the file (made when missing); fsyncs it when asked.
   void put(const std::string& name, const std::string& text, off_t offset, bool sync) {
@@ -41,11 +32,12 @@ class LossyDiskTest : public ::testing::Test {
   }
 
   TempDir temp_;
+  std::string why_;
   std::unique_ptr<LossyDisk> disk_;
 };
 
 TEST_F(LossyDiskTest, FileDataLastsOnceSynced) {
-  if (!mount(LossyDisk::Names::simple)) GTEST_SKIP() << "FUSE is not available here";
+  if (!mount(LossyDisk::Names::simple)) GTEST_SKIP() << why_;
   put("clip", "synced", 0, true);
   put("clip", "-cached", 6, false);
   EXPECT_EQ(readText(at("clip")), "synced-cached");  // readers see the cache over the disk
@@ -58,11 +50,11 @@ TEST_F(LossyDiskTest, FileDataLastsOnceSynced) {
 }
 
 TEST_F(LossyDiskTest, StrictNamesLastOnceTheirFolderIsSynced) {
-  if (!mount(LossyDisk::Names::strict)) GTEST_SKIP() << "FUSE is not available here";
+  if (!mount(LossyDisk::Names::strict)) GTEST_SKIP() << why_;
   fs::create_directory(at("made"));
   put("made/clip", "data", 0, true);
   put("kept", "old", 0, true);
-  syncFolder(disk_->mountPoint());
+  ASSERT_TRUE(syncFolder(disk_->mountPoint()));
   put("new", "replacement", 0, true);
   fs::rename(at("new"), at("kept"));  // a synced file replaced, the folder not synced
   fs::remove(at("made/clip"));
@@ -73,9 +65,9 @@ TEST_F(LossyDiskTest, StrictNamesLastOnceTheirFolderIsSynced) {
   EXPECT_TRUE(fs::is_empty(at("made")));
 
   put("made/clip", "data", 0, true);
-  syncFolder(at("made"));
+  ASSERT_TRUE(syncFolder(at("made")));
   fs::rename(at("kept"), at("made/moved"));  // waits for both folders
-  syncFolder(at("made"));
+  ASSERT_TRUE(syncFolder(at("made")));
   reboot();
   EXPECT_EQ(readText(at("made/clip")), "data");
   EXPECT_EQ(readText(at("kept")), "old");
@@ -84,7 +76,7 @@ TEST_F(LossyDiskTest, StrictNamesLastOnceTheirFolderIsSynced) {
 }
 
 TEST_F(LossyDiskTest, SimpleNamesLastAtOnceAndATornWriteKeepsWholeBlocks) {
-  if (!mount(LossyDisk::Names::simple)) GTEST_SKIP() << "FUSE is not available here";
+  if (!mount(LossyDisk::Names::simple)) GTEST_SKIP() << why_;
   put("made", "", 0, true);
   put("made", std::string(4 * 4096 + 100, 'a'), 0, false);
   std::mt19937_64 random(7);

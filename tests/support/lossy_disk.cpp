@@ -26,6 +26,7 @@ namespace {
 struct Handle {
   UniqueFd fd;
   ino_t inode = 0;
+  std::string path;  // as opened: reads and writes come without one
 };
 
 std::string relative(const char* path) {
@@ -229,7 +230,7 @@ int openFile(Impl& disk, const char* path, fuse_file_info* fi, int create, mode_
   if (!fd) return -errno;
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0) return -errno;
-  auto* handle = new Handle{std::move(fd), info.st_ino};
+  auto* handle = new Handle{std::move(fd), info.st_ino, path};
   disk.model->opened(info.st_ino);
   if ((fi->flags & O_TRUNC) && S_ISREG(info.st_mode)) disk.model->truncate(info.st_ino, handle->fd.get(), 0);
   fi->fh = reinterpret_cast<std::uint64_t>(handle);
@@ -253,23 +254,23 @@ int doCreate(const char* path, mode_t mode, fuse_file_info* fi) {
   });
 }
 
-int doRead(const char* path, char* out, std::size_t size, off_t offset, fuse_file_info* fi) {
+int doRead(const char*, char* out, std::size_t size, off_t offset, fuse_file_info* fi) {
   Impl& disk = Impl::self();
-  if (!disk.pass(Event::read, path)) return -EIO;
+  if (!disk.pass(Event::read, handleOf(fi).path.c_str())) return -EIO;
   return disk.locked([&] {
     Handle& handle = handleOf(fi);
     return static_cast<int>(disk.model->read(handle.inode, handle.fd.get(), out, size, offset));
   });
 }
 
-int doWrite(const char* path, const char* data, std::size_t size, off_t offset, fuse_file_info* fi) {
+int doWrite(const char*, const char* data, std::size_t size, off_t offset, fuse_file_info* fi) {
   Impl& disk = Impl::self();
   int status = disk.locked([&] {
     Handle& handle = handleOf(fi);
     disk.model->write(handle.inode, handle.fd.get(), data, size, offset);
     return 0;
   });
-  if (status == 0 && !disk.pass(Event::write, path)) return -EIO;
+  if (status == 0 && !disk.pass(Event::write, handleOf(fi).path.c_str())) return -EIO;
   return status == 0 ? static_cast<int>(size) : status;
 }
 
@@ -288,13 +289,13 @@ int doRelease(const char*, fuse_file_info* fi) {
   return 0;
 }
 
-int doFsync(const char* path, int, fuse_file_info* fi) {
+int doFsync(const char*, int, fuse_file_info* fi) {
   Impl& disk = Impl::self();
   int status = disk.locked([&] {
     Handle& handle = handleOf(fi);
     return disk.model->sync(handle.inode, handle.fd.get());
   });
-  if (status == 0 && !disk.pass(Event::fsync, path)) return -EIO;
+  if (status == 0 && !disk.pass(Event::fsync, handleOf(fi).path.c_str())) return -EIO;
   return status;
 }
 
@@ -304,7 +305,7 @@ int doOpendir(const char* path, fuse_file_info* fi) {
     UniqueFd fd(::openat(disk.root.get(), relative(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat info {};
     if (!fd || ::fstat(fd.get(), &info) != 0) return -errno;
-    fi->fh = reinterpret_cast<std::uint64_t>(new Handle{std::move(fd), info.st_ino});
+    fi->fh = reinterpret_cast<std::uint64_t>(new Handle{std::move(fd), info.st_ino, path});
     return 0;
   });
 }
@@ -478,9 +479,17 @@ LossyDisk::Figures LossyDisk::figures() const {
   return impl_->model->figures();
 }
 
-void syncFolder(const fs::path& path) {
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd || ::fsync(fd.get()) != 0) throw std::runtime_error("cannot sync " + path.string());
+std::unique_ptr<LossyDisk> lossyDiskForTest(const fs::path& folder, std::string& why, LossyDisk::Names names) {
+  if (!LossyDisk::privateMounts()) {
+    why = "no mount namespace of our own here";
+    return nullptr;
+  }
+  try {
+    return std::make_unique<LossyDisk>(folder / "backing", folder / "disk", names);
+  } catch (const LossyDisk::Unavailable& error) {
+    why = error.what();
+    return nullptr;
+  }
 }
 
 }  // namespace trellisant::testing

@@ -67,7 +67,9 @@ class LossyDisk {
   std::unique_ptr<Impl> impl_;
 };
 
-// Syncs the folder at `path` through a descriptor of its own; throws std::runtime_error.
-void syncFolder(const std::filesystem::path& path);
+// A strict-names lossy disk for a unit test, mounted at `folder`/disk in a mount namespace of
+// the test process's own; null, with the reason in `why`, where FUSE or namespaces are missing.
+std::unique_ptr<LossyDisk> lossyDiskForTest(const std::filesystem::path& folder, std::string& why,
+                                            LossyDisk::Names names = LossyDisk::Names::strict);
 
 }  // namespace trellisant::testing
