@@ -18,8 +18,9 @@ namespace trellisant::testing {
 // disk cache would. A power cut drops that memory (optionally tearing the last unsynced write
 // at a random 4 KiB boundary). With strict names, a create, rename, unlink or mkdir lasts only
 // once its folder was synced; with simple names it lasts at once. After a cut every request
-// fails with EIO until the disk is mounted again, which stands for the reboot. Mounting needs
-// root (or a user namespace) and /dev/fuse; the mount lives in the caller's mount namespace.
+// fails with EIO until the disk is mounted again, which stands for the reboot. The file system
+// runs in a process of its own (trellisant-lossy-disk), which mounts it in the caller's mount
+// namespace; that needs root (or a user namespace) and /dev/fuse.
 class LossyDisk {
  public:
   enum class Names { strict, simple };
@@ -61,9 +62,8 @@ class LossyDisk {
   void remount();
   Figures figures() const;
 
-  struct Impl;
-
  private:
+  struct Impl;
   std::unique_ptr<Impl> impl_;
 };
 
