@@ -2,6 +2,7 @@
 #include "lossy_disk.h"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -43,9 +44,13 @@ TEST_F(LossyDiskTest, FileDataLastsOnceSynced) {
   EXPECT_EQ(readText(at("clip")), "synced-cached");  // readers see the cache over the disk
   ASSERT_EQ(::truncate(at("clip").c_str(), 2), 0);
   put("clip", "X", 4, false);
-  EXPECT_EQ(readText(at("clip")), std::string("sy\0\0X", 5));
+  fs::rename(at("clip"), at("moved"));  // the cached data goes with the file
+  EXPECT_EQ(readText(at("moved")), std::string("sy\0\0X", 5));
+  put("other", "", 0, true);
+  EXPECT_EQ(::renameat2(AT_FDCWD, at("moved").c_str(), AT_FDCWD, at("other").c_str(), RENAME_NOREPLACE), -1);
+  EXPECT_EQ(errno, EEXIST);
   reboot();
-  EXPECT_EQ(readText(at("clip")), "synced");
+  EXPECT_EQ(readText(at("moved")), "synced");
   EXPECT_GT(disk_->figures().bytesDropped, 0);
 }
 

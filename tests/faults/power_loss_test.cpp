@@ -252,9 +252,10 @@ class PowerRun {
   }
 
   // The agent crashes (no power cut) right after a rename; the power goes once the agent,
-  // started again, has reported that file.
+  // started again, has reported that file. The file is alone in its folder, so that no other
+  // file's work syncs the folder in between.
   bool crashThenReported() {
-    if (!held({Event::renameAfter, ".partial", 0})) return false;
+    if (!held({Event::renameAfter, "sound/.trellisant-", 0})) return false;
     std::string what = *disk_.waitForHold(0ms);
     auto from = what.rfind(".trellisant-") + 12;
     std::string fileId = what.substr(from, what.rfind(".partial") - from);

@@ -155,11 +155,6 @@ int doReadlink(const char* path, char* out, std::size_t size) {
   });
 }
 
-int doMknod(const char* path, mode_t mode, dev_t device) {
-  Server& disk = Server::self();
-  return disk.locked([&] { return disk.made(path, ::mknodat(disk.root.get(), relative(path).c_str(), mode, device)); });
-}
-
 int doMkdir(const char* path, mode_t mode) {
   Server& disk = Server::self();
   return disk.locked([&] { return disk.made(path, ::mkdirat(disk.root.get(), relative(path).c_str(), mode)); });
@@ -200,14 +195,6 @@ int doChmod(const char* path, mode_t mode, fuse_file_info* fi) {
   return disk.locked([&] {
     return disk.result(fi ? ::fchmod(handleOf(fi).fd.get(), mode)
                           : ::fchmodat(disk.root.get(), relative(path).c_str(), mode, 0));
-  });
-}
-
-int doChown(const char* path, uid_t user, gid_t group, fuse_file_info* fi) {
-  Server& disk = Server::self();
-  return disk.locked([&] {
-    return disk.result(fi ? ::fchown(handleOf(fi).fd.get(), user, group)
-                          : ::fchownat(disk.root.get(), relative(path).c_str(), user, group, AT_SYMLINK_NOFOLLOW));
   });
 }
 
@@ -352,14 +339,6 @@ int doAccess(const char* path, int mask) {
   return disk.locked([&] { return disk.result(::faccessat(disk.root.get(), relative(path).c_str(), mask, 0)); });
 }
 
-int doUtimens(const char* path, const timespec times[2], fuse_file_info* fi) {
-  Server& disk = Server::self();
-  return disk.locked([&] {
-    return disk.result(fi ? ::futimens(handleOf(fi).fd.get(), times)
-                          : ::utimensat(disk.root.get(), relative(path).c_str(), times, AT_SYMLINK_NOFOLLOW));
-  });
-}
-
 void* doInit(fuse_conn_info*, fuse_config* config) {
   config->use_ino = 1;
   config->hard_remove = 1;  // no .fuse_hidden names for files removed while open
@@ -372,7 +351,6 @@ fuse_operations operations() {
   fuse_operations ops{};
   ops.getattr = doGetattr;
   ops.readlink = doReadlink;
-  ops.mknod = doMknod;
   ops.mkdir = doMkdir;
   ops.unlink = doUnlink;
   ops.rmdir = doRmdir;
@@ -380,7 +358,6 @@ fuse_operations operations() {
   ops.rename = doRename;
   ops.link = doLink;
   ops.chmod = doChmod;
-  ops.chown = doChown;
   ops.truncate = doTruncate;
   ops.open = doOpen;
   ops.read = doRead;
@@ -395,7 +372,6 @@ fuse_operations operations() {
   ops.init = doInit;
   ops.access = doAccess;
   ops.create = doCreate;
-  ops.utimens = doUtimens;
   return ops;
 }
 
