@@ -181,7 +181,9 @@ struct AdminServer::Impl {
                     company.delay(method, path, std::chrono::milliseconds(*after), times, true);
                   } else {
                     auto status = optionalInteger(body, "status");
-                    if (!status) throw PlatformError("An injection needs a \"status\" or a \"delayMs\".");
+                    if (!status)
+                      throw PlatformError(
+                          "An injection needs a \"status\", a \"delayMs\" or a \"delayAfterMs\".");
                     company.inject(method, path, static_cast<int>(*status), optionalString(body, "body"),
                                    times);
                   }

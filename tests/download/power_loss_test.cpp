@@ -68,7 +68,8 @@ TEST_F(DownloaderPowerLoss, AFileReportedAgainIsAtItsFinalNameAfterAPowerCut) {
   download(p);
   ASSERT_EQ(companyRequests(p, "file-complete").size(), 2u);
   reboot();
-  EXPECT_TRUE(readRange(p.final, 0, MiB) == readRange(p.source, 0, MiB)) << "the reported file is gone";
+  EXPECT_TRUE(readRange(p.final, 0, MiB) == readRange(p.source, 0, MiB))
+      << "the reported file is gone";
 }
 
 }  // namespace

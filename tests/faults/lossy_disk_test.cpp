@@ -2,8 +2,8 @@
 #include "lossy_disk.h"
 
 #include <fcntl.h>
-#include <stdio.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include "fileio.h"
@@ -16,13 +16,16 @@ namespace fs = std::filesystem;
 
 class LossyDiskTest : public ::testing::Test {
  protected:
-  bool mount(LossyDisk::Names names) { return (disk_ = lossyDiskForTest(temp_.path(), why_, names)) != nullptr; }
+  bool mount(LossyDisk::Names names) {
+    return (disk_ = lossyDiskForTest(temp_.path(), why_, names)) != nullptr;
+  }
   fs::path at(const std::string& name) { return disk_->mountPoint() / name; }
   // Writes at `offset` of the file (made when missing); fsyncs it when asked.
   void put(const std::string& name, const std::string& text, off_t offset, bool sync) {
     UniqueFd fd(::open(at(name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
     ASSERT_TRUE(fd);
-    ASSERT_EQ(::pwrite(fd.get(), text.data(), text.size(), offset), static_cast<ssize_t>(text.size()));
+    ASSERT_EQ(::pwrite(fd.get(), text.data(), text.size(), offset),
+              static_cast<ssize_t>(text.size()));
     if (sync) {
       ASSERT_EQ(::fsync(fd.get()), 0);
     }
@@ -47,7 +50,9 @@ TEST_F(LossyDiskTest, FileDataLastsOnceSynced) {
   fs::rename(at("clip"), at("moved"));  // the cached data goes with the file
   EXPECT_EQ(readText(at("moved")), std::string("sy\0\0X", 5));
   put("other", "", 0, true);
-  EXPECT_EQ(::renameat2(AT_FDCWD, at("moved").c_str(), AT_FDCWD, at("other").c_str(), RENAME_NOREPLACE), -1);
+  EXPECT_EQ(
+      ::renameat2(AT_FDCWD, at("moved").c_str(), AT_FDCWD, at("other").c_str(), RENAME_NOREPLACE),
+      -1);
   EXPECT_EQ(errno, EEXIST);
   reboot();
   EXPECT_EQ(readText(at("moved")), "synced");

@@ -4,8 +4,8 @@
 // dropped, the disk mounted again, the agent started again. After every reboot and at the end,
 // what the journal, the shared files and the server were told must still be on the disk.
 
-#include <sqlite3.h>
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <map>
 #include <random>
@@ -37,21 +37,38 @@ const std::vector<SourceFile> kFiles = {{"A001.mov", 70 * MiB}, {"B-roll/A003.mo
 constexpr std::int64_t kRate = 8 * MiB;  // per connection, so that every moment comes often
 constexpr auto kAim = 40s;               // how long a moment may take to come
 
-enum class Moment { range, afterRename, reported, crashThenCut, checkpoint, verifying, beforeRename, anywhere };
-const Moment kPattern[] = {Moment::range,      Moment::afterRename, Moment::reported,
-                           Moment::crashThenCut, Moment::checkpoint, Moment::verifying,
+enum class Moment {
+  range,
+  afterRename,
+  reported,
+  crashThenCut,
+  checkpoint,
+  verifying,
+  beforeRename,
+  anywhere
+};
+const Moment kPattern[] = {Moment::range,        Moment::afterRename, Moment::reported,
+                           Moment::crashThenCut, Moment::checkpoint,  Moment::verifying,
                            Moment::beforeRename, Moment::anywhere};
 
 std::string describe(Moment moment) {
   switch (moment) {
-    case Moment::range: return "in a range";
-    case Moment::checkpoint: return "between a checkpoint's fsync and its commit";
-    case Moment::verifying: return "verifying";
-    case Moment::beforeRename: return "between the verified checkpoint and the rename";
-    case Moment::afterRename: return "between the rename and the report";
-    case Moment::reported: return "between the report and \"completed\"";
-    case Moment::crashThenCut: return "a crash after a rename, the power after its report";
-    case Moment::anywhere: return "at a random time";
+    case Moment::range:
+      return "in a range";
+    case Moment::checkpoint:
+      return "between a checkpoint's fsync and its commit";
+    case Moment::verifying:
+      return "verifying";
+    case Moment::beforeRename:
+      return "between the verified checkpoint and the rename";
+    case Moment::afterRename:
+      return "between the rename and the report";
+    case Moment::reported:
+      return "between the report and \"completed\"";
+    case Moment::crashThenCut:
+      return "a crash after a rename, the power after its report";
+    case Moment::anywhere:
+      return "at a random time";
   }
   return "";
 }
@@ -66,7 +83,8 @@ struct Findings {
 std::set<std::string> completedFiles(const Json& summary) {
   std::set<std::string> files;
   for (const auto& completion : summary.at("fileCompletions"))
-    files.insert(completion.at("deliveryId").get<std::string>() + "/" + completion.at("fileId").get<std::string>());
+    files.insert(completion.at("deliveryId").get<std::string>() + "/" +
+                 completion.at("fileId").get<std::string>());
   return files;
 }
 
@@ -76,10 +94,11 @@ bool journalLoads() {
   if (!fs::exists(Journal::file())) return false;
   sqlite3* db = nullptr;
   sqlite3_stmt* check = nullptr;
-  bool ok = sqlite3_open_v2(Journal::file().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-            sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr) == SQLITE_OK &&
-            sqlite3_step(check) == SQLITE_ROW &&
-            std::string(reinterpret_cast<const char*>(sqlite3_column_text(check, 0))) == "ok";
+  bool ok =
+      sqlite3_open_v2(Journal::file().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+      sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &check, nullptr) == SQLITE_OK &&
+      sqlite3_step(check) == SQLITE_ROW &&
+      std::string(reinterpret_cast<const char*>(sqlite3_column_text(check, 0))) == "ok";
   sqlite3_finalize(check);
   sqlite3_close(db);
   return ok;
@@ -91,7 +110,8 @@ void checkSharedFiles(std::vector<std::string>& faults, bool& statusSeen) {
   try {
     auto text = readFile(Preferences::file());
     Preferences preferences = Preferences::fromJson(Json::parse(text.value_or("")));
-    if (!preferences.receiving || !preferences.destination) faults.push_back("preferences.json lost its settings");
+    if (!preferences.receiving || !preferences.destination)
+      faults.push_back("preferences.json lost its settings");
   } catch (const std::exception& error) {
     faults.push_back(std::string("preferences.json does not load: ") + error.what());
   }
@@ -101,7 +121,8 @@ void checkSharedFiles(std::vector<std::string>& faults, bool& statusSeen) {
     faults.push_back(std::string("credentials.json does not load: ") + error.what());
   }
   auto status = readFile(AgentStatus::file());
-  if ((status || statusSeen) && !(status && decodeAgentStatus(*status))) faults.push_back("status.json does not load");
+  if ((status || statusSeen) && !(status && decodeAgentStatus(*status)))
+    faults.push_back("status.json does not load");
   statusSeen = statusSeen || status;
   if (!journalLoads()) faults.push_back("downloads.sqlite does not load");
 }
@@ -109,7 +130,11 @@ void checkSharedFiles(std::vector<std::string>& faults, bool& statusSeen) {
 class PowerRun {
  public:
   PowerRun(World& world, LossyDisk& disk, fs::path root, fs::path sources, std::uint64_t seed)
-      : world_(world), disk_(disk), root_(std::move(root)), sources_(std::move(sources)), random_(seed) {}
+      : world_(world),
+        disk_(disk),
+        root_(std::move(root)),
+        sources_(std::move(sources)),
+        random_(seed) {}
 
   const std::vector<Sent>& sent() const { return sent_; }
 
@@ -152,15 +177,17 @@ class PowerRun {
     }
     std::set<std::string> allowed = allowedNames(root_, sent_);
     std::error_code error;
-    for (auto it = fs::recursive_directory_iterator(root_, error); !error && it != fs::recursive_directory_iterator();
-         it.increment(error)) {
+    for (auto it = fs::recursive_directory_iterator(root_, error);
+         !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
       std::string name = it->path().lexically_relative(root_).generic_string();
-      if (!allowed.count(name)) found.faults.push_back("a foreign name in the download folder: " + name);
+      if (!allowed.count(name))
+        found.faults.push_back("a foreign name in the download folder: " + name);
     }
   }
 
  private:
-  void checkFile(const Sent& sent, const Json& file, const std::set<std::string>& heard, Findings& found) {
+  void checkFile(const Sent& sent, const Json& file, const std::set<std::string>& heard,
+                 Findings& found) {
     const std::string id = file.at("id");
     const std::string relative = file.at("relativePath");
     const std::int64_t size = file.at("size");
@@ -179,18 +206,21 @@ class PowerRun {
       if (state == "partial" && offset > 0) {
         std::int64_t kept = matchingPrefix(source, partial, offset);
         if (kept < offset)
-          found.faults.push_back("the journal counts " + std::to_string(offset) + " bytes of " + relative +
-                                 ", the partial file holds " + std::to_string(kept) + " of them");
+          found.faults.push_back("the journal counts " + std::to_string(offset) + " bytes of " +
+                                 relative + ", the partial file holds " + std::to_string(kept) +
+                                 " of them");
         lost = std::max(lost, offset - kept);
       } else if ((state == "finalized" && !finalWhole && !e2e::sameBytes(source, partial)) ||
                  (state == "completed" && !finalWhole)) {
-        found.faults.push_back("the journal says \"" + state + "\" but " + relative + " is not on the disk whole");
+        found.faults.push_back("the journal says \"" + state + "\" but " + relative +
+                               " is not on the disk whole");
         lost = size;
       }
     }
     if (heard.count(sent.id + "/" + id) && !finalWhole) {
       ++found.reportedMissing;
-      found.faults.push_back("the server heard of " + relative + ", which is not at its final name");
+      found.faults.push_back("the server heard of " + relative +
+                             ", which is not at its final name");
       lost = size;
     }
     found.durableLost += lost;
@@ -199,13 +229,20 @@ class PowerRun {
   bool aim(Moment moment) {
     std::uniform_int_distribution<int> writes(0, 150), fsyncs(0, 2), reads(0, 40), wait(0, 3000);
     switch (moment) {
-      case Moment::range: return held({Event::write, ".partial", writes(random_)});
-      case Moment::checkpoint: return held({Event::fsync, ".partial", fsyncs(random_)});
-      case Moment::verifying: return held({Event::read, ".partial", reads(random_)});
-      case Moment::beforeRename: return held({Event::renameBefore, ".partial", 0});
-      case Moment::afterRename: return held({Event::renameAfter, ".partial", 0});
-      case Moment::reported: return reported();
-      case Moment::crashThenCut: return crashThenReported();
+      case Moment::range:
+        return held({Event::write, ".partial", writes(random_)});
+      case Moment::checkpoint:
+        return held({Event::fsync, ".partial", fsyncs(random_)});
+      case Moment::verifying:
+        return held({Event::read, ".partial", reads(random_)});
+      case Moment::beforeRename:
+        return held({Event::renameBefore, ".partial", 0});
+      case Moment::afterRename:
+        return held({Event::renameAfter, ".partial", 0});
+      case Moment::reported:
+        return reported();
+      case Moment::crashThenCut:
+        return crashThenReported();
       case Moment::anywhere:
         std::this_thread::sleep_for(std::chrono::milliseconds(wait(random_)));
         return true;
@@ -241,10 +278,11 @@ class PowerRun {
 
   // The server acts on the next report of the current delivery but holds its answer.
   bool reported() {
-    world_.admin().inject({{"method", "POST"},
-                           {"path", "/api/v1/native/deliveries/" + sent_.back().id + "/file-complete"},
-                           {"delayAfterMs", 5000},
-                           {"times", 1}});
+    world_.admin().inject(
+        {{"method", "POST"},
+         {"path", "/api/v1/native/deliveries/" + sent_.back().id + "/file-complete"},
+         {"delayAfterMs", 5000},
+         {"times", 1}});
     return firstReport();
   }
 
@@ -316,7 +354,8 @@ void powerLoss(LossyDisk::Names names, const std::string& name) {
     std::size_t before = found.faults.size();
     ++moments[run.cutAt(kPattern[k % std::size(kPattern)], found)];
     scenario.injected();
-    for (std::size_t i = before; i < found.faults.size(); ++i) ADD_FAILURE() << "cut " << k + 1 << ": " << found.faults[i];
+    for (std::size_t i = before; i < found.faults.size(); ++i)
+      ADD_FAILURE() << "cut " << k + 1 << ": " << found.faults[i];
     if (found.faults.size() == before) ++survived;
     run.startAgent();
   }
@@ -332,7 +371,8 @@ void powerLoss(LossyDisk::Names names, const std::string& name) {
       << "the deliveries did not complete: " << statusMessage(world);
   std::size_t before = found.faults.size();
   run.check(found);
-  for (std::size_t i = before; i < found.faults.size(); ++i) ADD_FAILURE() << "at the end: " << found.faults[i];
+  for (std::size_t i = before; i < found.faults.size(); ++i)
+    ADD_FAILURE() << "at the end: " << found.faults[i];
   for (const Sent& sent : run.sent()) {
     TreeDifference difference = compareTrees(sources, sent.folder);
     EXPECT_TRUE(difference.identical()) << sent.folder << ": " << difference.describe();
@@ -345,20 +385,27 @@ void powerLoss(LossyDisk::Names names, const std::string& name) {
   scenario.lost(found.durableLost);
   scenario.missing(found.reportedMissing);
   std::string where;
-  for (const auto& [moment, count] : moments) where += (where.empty() ? "" : ", ") + std::to_string(count) + " " + moment;
-  scenario.detail(std::to_string(cuts) + " power cuts (" + where + ") over " + std::to_string(run.sent().size()) +
-                  " deliveries of " + std::to_string(kFiles.size()) + " files");
+  for (const auto& [moment, count] : moments)
+    where += (where.empty() ? "" : ", ") + std::to_string(count) + " " + moment;
+  scenario.detail(std::to_string(cuts) + " power cuts (" + where + ") over " +
+                  std::to_string(run.sent().size()) + " deliveries of " +
+                  std::to_string(kFiles.size()) + " files");
   scenario.detail(std::to_string(found.reportedMissing) + " files reported but missing");
   scenario.detail(std::to_string(figures.bytesDropped) + " unsynced bytes dropped, " +
-                  std::to_string(figures.bytesTorn) + " of them kept torn, " + std::to_string(figures.namesUndone) +
-                  " unsynced name changes undone");
-  scenario.detail((found.faults.empty() ? std::string("no fault found") : "first fault: " + found.faults.front()) +
+                  std::to_string(figures.bytesTorn) + " of them kept torn, " +
+                  std::to_string(figures.namesUndone) + " unsynced name changes undone");
+  scenario.detail((found.faults.empty() ? std::string("no fault found")
+                                        : "first fault: " + found.faults.front()) +
                   "; seed " + std::to_string(seed));
 }
 
-TEST(Faults, PowerLossStrict) { powerLoss(LossyDisk::Names::strict, "power-loss-strict"); }
+TEST(Faults, PowerLossStrict) {
+  powerLoss(LossyDisk::Names::strict, "power-loss-strict");
+}
 
-TEST(Faults, PowerLossSimple) { powerLoss(LossyDisk::Names::simple, "power-loss-simple"); }
+TEST(Faults, PowerLossSimple) {
+  powerLoss(LossyDisk::Names::simple, "power-loss-simple");
+}
 
 }  // namespace
 }  // namespace trellisant::faults

@@ -23,7 +23,8 @@ struct LossyDisk::Impl {
   // Sends one command, returns the server's one-line answer.
   std::string ask(const std::string& command) {
     std::string line = command + "\n";
-    if (::send(channel.get(), line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size()))
+    if (::send(channel.get(), line.data(), line.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(line.size()))
       throw std::runtime_error("the lossy disk's server is gone");
     return answer();
   }
@@ -57,10 +58,12 @@ struct LossyDisk::Impl {
   }
 };
 
-LossyDisk::LossyDisk(fs::path backing, fs::path mountPoint, Names names) : impl_(std::make_unique<Impl>()) {
+LossyDisk::LossyDisk(fs::path backing, fs::path mountPoint, Names names)
+    : impl_(std::make_unique<Impl>()) {
   impl_->mountPoint = std::move(mountPoint);
   int pair[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) throw std::runtime_error("socketpair");
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+    throw std::runtime_error("socketpair");
   impl_->channel = UniqueFd(pair[0]);
   UniqueFd theirs(pair[1]);
   posix_spawn_file_actions_t actions;
@@ -82,17 +85,22 @@ LossyDisk::LossyDisk(fs::path backing, fs::path mountPoint, Names names) : impl_
   }
 }
 
-LossyDisk::~LossyDisk() { impl_->stop(); }
-
-bool LossyDisk::privateMounts() {
-  return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+LossyDisk::~LossyDisk() {
+  impl_->stop();
 }
 
-const fs::path& LossyDisk::mountPoint() const { return impl_->mountPoint; }
+bool LossyDisk::privateMounts() {
+  return ::unshare(CLONE_NEWNS) == 0 &&
+         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+const fs::path& LossyDisk::mountPoint() const {
+  return impl_->mountPoint;
+}
 
 void LossyDisk::arm(Trap trap) {
-  impl_->ask("arm " + std::to_string(static_cast<int>(trap.event)) + " " + std::to_string(trap.skip) + " " +
-             trap.marker);
+  impl_->ask("arm " + std::to_string(static_cast<int>(trap.event)) + " " +
+             std::to_string(trap.skip) + " " + trap.marker);
 }
 
 std::optional<std::string> LossyDisk::waitForHold(std::chrono::milliseconds limit) {
@@ -101,23 +109,29 @@ std::optional<std::string> LossyDisk::waitForHold(std::chrono::milliseconds limi
   return std::nullopt;
 }
 
-void LossyDisk::release() { impl_->ask("release"); }
+void LossyDisk::release() {
+  impl_->ask("release");
+}
 
 void LossyDisk::powerCut(std::mt19937_64* tear) {
   impl_->ask("cut " + std::string(tear ? "1 " : "0 ") + std::to_string(tear ? (*tear)() : 0));
 }
 
-void LossyDisk::remount() { impl_->ask("remount"); }
+void LossyDisk::remount() {
+  impl_->ask("remount");
+}
 
 LossyDisk::Figures LossyDisk::figures() const {
   std::istringstream in(impl_->ask("figures"));
   std::string word;
   Figures figures;
-  in >> word >> figures.bytesDropped >> figures.bytesTorn >> figures.namesUndone >> figures.undoFailures;
+  in >> word >> figures.bytesDropped >> figures.bytesTorn >> figures.namesUndone >>
+      figures.undoFailures;
   return figures;
 }
 
-std::unique_ptr<LossyDisk> lossyDiskForTest(const fs::path& folder, std::string& why, LossyDisk::Names names) {
+std::unique_ptr<LossyDisk> lossyDiskForTest(const fs::path& folder, std::string& why,
+                                            LossyDisk::Names names) {
   if (!LossyDisk::privateMounts()) {
     why = "no mount namespace of our own here";
     return nullptr;

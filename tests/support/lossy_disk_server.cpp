@@ -1,33 +1,18 @@
-// trellisant-lossy-disk BACKING MOUNTPOINT strict|simple: the server of a LossyDisk. Mounts
-// the lossy file system, answers "ready" (or "unavailable REASON") on its standard output and
-// then takes one command a line on its standard input, answering each with one line:
-//   arm EVENT SKIP MARKER   -> ok          wait MILLISECONDS -> held WHAT | none
-//   release                 -> ok          cut TEAR SEED     -> ok
-//   remount                 -> ok          figures           -> figures DROPPED TORN UNDONE FAILED
-// It unmounts and ends when its input closes. A process of its own: a program that maps a
-// file of the disk into memory must never share its address space with the file system.
-#define FUSE_USE_VERSION 31
+// The lossy disk's FUSE file system (see lossy_disk_server.h).
+#include "lossy_disk_server.h"
+
 #include <dirent.h>
 #include <fcntl.h>
-#include <fuse3/fuse.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
-#include <iostream>
-#include <sstream>
-#include <thread>
-
-#include "lossy_disk.h"
 
 namespace trellisant::testing {
 namespace fs = std::filesystem;
 using Event = LossyDisk::Event;
-using Trap = LossyDisk::Trap;
 
 namespace {
 
@@ -42,7 +27,9 @@ std::string relative(const char* path) {
   return path && path[0] == '/' && path[1] ? std::string(path + 1) : std::string(".");
 }
 
-Handle& handleOf(const fuse_file_info* info) { return *reinterpret_cast<Handle*>(info->fh); }
+Handle& handleOf(const fuse_file_info* info) {
+  return *reinterpret_cast<Handle*>(info->fh);
+}
 
 // SQLite maps its shared-memory index, which needs the page cache; every other file goes
 // straight through, so that each read and write reaches the disk as the program made it.
@@ -51,81 +38,39 @@ bool mapped(const char* path) {
   return name.size() > 4 && name.substr(name.size() - 4) == "-shm";
 }
 
-const char* eventName(Event event) {
-  switch (event) {
-    case Event::write: return "write to";
-    case Event::fsync: return "fsync of";
-    case Event::read: return "read of";
-    case Event::renameBefore: return "rename (before) of";
-    case Event::renameAfter: return "rename (after) of";
-  }
-  return "";
-}
+// What a held request was, by Event.
+constexpr const char* kEventNames[] = {"write to", "fsync of", "read of", "rename (before) of",
+                                       "rename (after) of"};
 
 }  // namespace
 
-struct Server {
-  fs::path backing, attic, mountPoint;
-  UniqueFd root, atticFd;
-  std::mutex mutex;  // the model and the backing folder
-  std::unique_ptr<DiskModel> model;
-  bool off = false;
+bool Server::pass(Event event, const char* path) {
+  std::unique_lock lock(trapMutex);
+  if (!trap || trap->event != event || !path || !std::strstr(path, trap->marker.c_str()))
+    return true;
+  if (seen++ < trap->skip) return true;
+  trap.reset();
+  holding = std::string(kEventNames[static_cast<int>(event)]) + " " + path;
+  letGo = false;
+  trapChanged.notify_all();
+  trapChanged.wait(lock, [&] { return letGo; });
+  holding.reset();
+  std::lock_guard state(mutex);
+  return !off;
+}
 
-  std::mutex trapMutex;
-  std::condition_variable trapChanged;
-  std::optional<Trap> trap;
-  int seen = 0;
-  std::optional<std::string> holding;
-  bool letGo = false;
+void Server::letHeldGo() {
+  std::lock_guard lock(trapMutex);
+  trap.reset();
+  letGo = true;
+  trapChanged.notify_all();
+}
 
-  fuse* session = nullptr;
-  std::thread loop;
-
-  static Server& self() { return *static_cast<Server*>(fuse_get_context()->private_data); }
-  void open(fs::path backingFolder, fs::path at, bool strict);
-  void mount();
-  void unmount();
-  std::string command(const std::string& line);
-
-  // Holds the request when the armed trap matches it; whether it may go on afterwards (not
-  // when the power was cut meanwhile).
-  bool pass(Event event, const char* path) {
-    std::unique_lock lock(trapMutex);
-    if (!trap || trap->event != event || !path || !std::strstr(path, trap->marker.c_str())) return true;
-    if (seen++ < trap->skip) return true;
-    trap.reset();
-    holding = std::string(eventName(event)) + " " + path;
-    letGo = false;
-    trapChanged.notify_all();
-    trapChanged.wait(lock, [&] { return letGo; });
-    holding.reset();
-    std::lock_guard state(mutex);
-    return !off;
-  }
-
-  void letHeldGo() {
-    std::lock_guard lock(trapMutex);
-    trap.reset();
-    letGo = true;
-    trapChanged.notify_all();
-  }
-
-  // Runs `body` under the lock unless the power is off.
-  template <typename Body>
-  int locked(Body body) {
-    std::lock_guard lock(mutex);
-    if (off) return -EIO;
-    return body();
-  }
-
-  int result(int status) const { return status == 0 ? 0 : -errno; }
-
-  int made(const char* path, int status) {
-    if (status != 0) return -errno;
-    model->created(relative(path));
-    return 0;
-  }
-};
+int Server::made(const char* path, int status) {
+  if (status != 0) return -errno;
+  model->created(relative(path));
+  return 0;
+}
 
 namespace {
 
@@ -157,7 +102,8 @@ int doReadlink(const char* path, char* out, std::size_t size) {
 
 int doMkdir(const char* path, mode_t mode) {
   Server& disk = Server::self();
-  return disk.locked([&] { return disk.made(path, ::mkdirat(disk.root.get(), relative(path).c_str(), mode)); });
+  return disk.locked(
+      [&] { return disk.made(path, ::mkdirat(disk.root.get(), relative(path).c_str(), mode)); });
 }
 
 int doUnlink(const char* path) {
@@ -172,7 +118,9 @@ int doRmdir(const char* path) {
 
 int doSymlink(const char* target, const char* path) {
   Server& disk = Server::self();
-  return disk.locked([&] { return disk.made(path, ::symlinkat(target, disk.root.get(), relative(path).c_str())); });
+  return disk.locked([&] {
+    return disk.made(path, ::symlinkat(target, disk.root.get(), relative(path).c_str()));
+  });
 }
 
 int doRename(const char* from, const char* to, unsigned int flags) {
@@ -186,7 +134,8 @@ int doRename(const char* from, const char* to, unsigned int flags) {
 int doLink(const char* from, const char* to) {
   Server& disk = Server::self();
   return disk.locked([&] {
-    return disk.made(to, ::linkat(disk.root.get(), relative(from).c_str(), disk.root.get(), relative(to).c_str(), 0));
+    return disk.made(to, ::linkat(disk.root.get(), relative(from).c_str(), disk.root.get(),
+                                  relative(to).c_str(), 0));
   });
 }
 
@@ -204,7 +153,8 @@ int doTruncate(const char* path, off_t size, fuse_file_info* fi) {
     UniqueFd own;
     int fd = fi ? handleOf(fi).fd.get() : -1;
     if (fd < 0) {
-      own = UniqueFd(::openat(disk.root.get(), relative(path).c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+      own = UniqueFd(
+          ::openat(disk.root.get(), relative(path).c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
       if (!own) return -errno;
       fd = own.get();
     }
@@ -222,13 +172,15 @@ int openFile(Server& disk, const char* path, fuse_file_info* fi, int create, mod
   int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | (fi->flags & O_NONBLOCK) | create;
   UniqueFd fd(::openat(disk.root.get(), relative(path).c_str(), flags, mode));
   if (!fd && (errno == EACCES || errno == EISDIR || errno == ETXTBSY))
-    fd = UniqueFd(::openat(disk.root.get(), relative(path).c_str(), (flags & ~O_RDWR) | (fi->flags & O_ACCMODE), mode));
+    fd = UniqueFd(::openat(disk.root.get(), relative(path).c_str(),
+                           (flags & ~O_RDWR) | (fi->flags & O_ACCMODE), mode));
   if (!fd) return -errno;
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0) return -errno;
   auto* handle = new Handle{std::move(fd), info.st_ino, path};
   disk.model->opened(info.st_ino);
-  if ((fi->flags & O_TRUNC) && S_ISREG(info.st_mode)) disk.model->truncate(info.st_ino, handle->fd.get(), 0);
+  if ((fi->flags & O_TRUNC) && S_ISREG(info.st_mode))
+    disk.model->truncate(info.st_ino, handle->fd.get(), 0);
   fi->fh = reinterpret_cast<std::uint64_t>(handle);
   fi->direct_io = !mapped(path);
   return 0;
@@ -243,7 +195,8 @@ int doCreate(const char* path, mode_t mode, fuse_file_info* fi) {
   Server& disk = Server::self();
   return disk.locked([&] {
     struct stat info {};
-    bool existed = ::fstatat(disk.root.get(), relative(path).c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+    bool existed =
+        ::fstatat(disk.root.get(), relative(path).c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
     int status = openFile(disk, path, fi, O_CREAT | (fi->flags & O_EXCL), mode);
     if (status == 0 && !existed) disk.model->created(relative(path));
     return status;
@@ -298,7 +251,8 @@ int doFsync(const char*, int, fuse_file_info* fi) {
 int doOpendir(const char* path, fuse_file_info* fi) {
   Server& disk = Server::self();
   return disk.locked([&] {
-    UniqueFd fd(::openat(disk.root.get(), relative(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd fd(::openat(disk.root.get(), relative(path).c_str(),
+                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat info {};
     if (!fd || ::fstat(fd.get(), &info) != 0) return -errno;
     fi->fh = reinterpret_cast<std::uint64_t>(new Handle{std::move(fd), info.st_ino, path});
@@ -336,7 +290,8 @@ int doFsyncdir(const char*, int, fuse_file_info* fi) {
 
 int doAccess(const char* path, int mask) {
   Server& disk = Server::self();
-  return disk.locked([&] { return disk.result(::faccessat(disk.root.get(), relative(path).c_str(), mask, 0)); });
+  return disk.locked(
+      [&] { return disk.result(::faccessat(disk.root.get(), relative(path).c_str(), mask, 0)); });
 }
 
 void* doInit(fuse_conn_info*, fuse_config* config) {
@@ -402,7 +357,8 @@ void Server::unmount() {
 }
 
 void Server::open(fs::path backingFolder, fs::path at, bool strict) {
-  if (::access("/dev/fuse", R_OK | W_OK) != 0) throw LossyDisk::Unavailable("/dev/fuse is not available");
+  if (::access("/dev/fuse", R_OK | W_OK) != 0)
+    throw LossyDisk::Unavailable("/dev/fuse is not available");
   backing = std::move(backingFolder);
   attic = backing.string() + ".attic";
   mountPoint = std::move(at);
@@ -417,81 +373,4 @@ void Server::open(fs::path backingFolder, fs::path at, bool strict) {
   mount();
 }
 
-std::string Server::command(const std::string& line) {
-  std::istringstream in(line);
-  std::string verb;
-  in >> verb;
-  if (verb == "arm") {
-    int event = 0;
-    Trap armed;
-    in >> event >> armed.skip;
-    armed.event = static_cast<Event>(event);
-    in >> std::ws;
-    std::getline(in, armed.marker);
-    std::lock_guard lock(trapMutex);
-    trap = armed;
-    seen = 0;
-  } else if (verb == "wait") {
-    long milliseconds = 0;
-    in >> milliseconds;
-    std::unique_lock lock(trapMutex);
-    trapChanged.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return holding.has_value(); });
-    return holding ? "held " + *holding : "none";
-  } else if (verb == "release") {
-    letHeldGo();
-  } else if (verb == "cut") {
-    int tear = 0;
-    std::uint64_t seed = 0;
-    in >> tear >> seed;
-    std::mt19937_64 random(seed);
-    {
-      std::lock_guard lock(mutex);
-      off = true;
-      model->powerCut(tear ? &random : nullptr);
-    }
-    letHeldGo();
-  } else if (verb == "remount") {
-    unmount();
-    {
-      std::lock_guard lock(mutex);
-      off = false;
-    }
-    mount();
-  } else if (verb == "figures") {
-    std::lock_guard lock(mutex);
-    const auto& f = model->figures();
-    return "figures " + std::to_string(f.bytesDropped) + " " + std::to_string(f.bytesTorn) + " " +
-           std::to_string(f.namesUndone) + " " + std::to_string(f.undoFailures);
-  } else {
-    return "error unknown command " + verb;
-  }
-  return "ok";
-}
-
 }  // namespace trellisant::testing
-
-int main(int argc, char** argv) {
-  using trellisant::testing::LossyDisk;
-  if (argc != 4) {
-    std::cerr << "usage: trellisant-lossy-disk BACKING MOUNTPOINT strict|simple\n";
-    return 2;
-  }
-  trellisant::testing::Server server;
-  try {
-    server.open(argv[1], argv[2], std::string(argv[3]) == "strict");
-  } catch (const std::exception& error) {
-    std::cout << "unavailable " << error.what() << std::endl;
-    return 0;
-  }
-  std::cout << "ready" << std::endl;
-  std::string line;
-  while (std::getline(std::cin, line)) {
-    try {
-      std::cout << server.command(line) << std::endl;
-    } catch (const std::exception& error) {
-      std::cout << "error " << error.what() << std::endl;
-    }
-  }
-  server.unmount();
-  return 0;
-}

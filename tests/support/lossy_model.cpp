@@ -80,7 +80,8 @@ void DiskModel::write(ino_t inode, int fd, const char* data, std::size_t size, o
   Unsynced& file = unsynced(inode, fd);
   lay(file.extents, offset, std::string_view(data, size));
   file.size = std::max(file.size, offset + static_cast<off_t>(size));
-  if (!lastWrite_ || lastWrite_->inode != inode) lastWrite_ = LastWrite{inode, UniqueFd(::dup(fd)), 0, {}};
+  if (!lastWrite_ || lastWrite_->inode != inode)
+    lastWrite_ = LastWrite{inode, UniqueFd(::dup(fd)), 0, {}};
   lastWrite_->offset = offset;
   lastWrite_->bytes.assign(data, size);
 }
@@ -93,11 +94,13 @@ ssize_t DiskModel::read(ino_t inode, int fd, char* out, std::size_t size, off_t 
   }
   const Unsynced& file = found->second;
   if (offset >= file.size) return 0;
-  auto count = static_cast<std::size_t>(std::min<off_t>(static_cast<off_t>(size), file.size - offset));
+  auto count =
+      static_cast<std::size_t>(std::min<off_t>(static_cast<off_t>(size), file.size - offset));
   std::memset(out, 0, count);
   const off_t below = std::min(file.floor, backingSize(fd));
   for (off_t at = offset; at < std::min<off_t>(below, offset + static_cast<off_t>(count));) {
-    ssize_t n = ::pread(fd, out + (at - offset), static_cast<std::size_t>(std::min<off_t>(below, offset + count) - at), at);
+    ssize_t n = ::pread(fd, out + (at - offset),
+                        static_cast<std::size_t>(std::min<off_t>(below, offset + count) - at), at);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return -errno;
     if (n == 0) break;
@@ -108,7 +111,8 @@ ssize_t DiskModel::read(ino_t inode, int fd, char* out, std::size_t size, off_t 
   if (it != file.extents.begin()) --it;
   for (; it != file.extents.end() && it->first < stop; ++it) {
     off_t from = std::max(offset, it->first), to = std::min(stop, end(*it));
-    if (from < to) std::memcpy(out + (from - offset), it->second.data() + (from - it->first), to - from);
+    if (from < to)
+      std::memcpy(out + (from - offset), it->second.data() + (from - it->first), to - from);
   }
   return static_cast<ssize_t>(count);
 }
@@ -212,7 +216,8 @@ int DiskModel::remove(const std::string& path, bool folder) {
 }
 
 int DiskModel::rename(const std::string& from, const std::string& to, unsigned int flags) {
-  if (flags & ~static_cast<unsigned int>(RENAME_NOREPLACE)) return -EINVAL;  // no exchange, no whiteout
+  if (flags & ~static_cast<unsigned int>(RENAME_NOREPLACE))
+    return -EINVAL;  // no exchange, no whiteout
   nlink_t links = 0;
   auto replaced = inodeOf(to, &links);
   struct stat target {};
@@ -270,7 +275,8 @@ void DiskModel::syncFolder(ino_t folder) {
 }
 
 bool DiskModel::undo(const Change& change) {
-  if (change.removal) return ::renameat(attic_, change.kept.c_str(), root_, change.path.c_str()) == 0;
+  if (change.removal)
+    return ::renameat(attic_, change.kept.c_str(), root_, change.path.c_str()) == 0;
   if (!change.from.empty()) {
     if (::renameat2(root_, change.path.c_str(), root_, change.from.c_str(), RENAME_NOREPLACE) != 0)
       return false;
@@ -295,14 +301,17 @@ void DiskModel::tearLastWrite(std::mt19937_64& random) {
   std::vector<off_t> boundaries;
   for (off_t b = (first / kBlock + 1) * kBlock; b < stop; b += kBlock) boundaries.push_back(b);
   if (boundaries.empty()) return;
-  off_t cut = boundaries[std::uniform_int_distribution<std::size_t>(0, boundaries.size() - 1)(random)];
-  if (writeAll(lastWrite_->fd.get(), lastWrite_->bytes.data(), static_cast<std::size_t>(cut - first), first))
+  off_t cut =
+      boundaries[std::uniform_int_distribution<std::size_t>(0, boundaries.size() - 1)(random)];
+  if (writeAll(lastWrite_->fd.get(), lastWrite_->bytes.data(),
+               static_cast<std::size_t>(cut - first), first))
     figures_.bytesTorn += cut - first;
 }
 
 void DiskModel::powerCut(std::mt19937_64* tear) {
   for (const auto& [inode, file] : unsynced_) {
-    for (const auto& [offset, bytes] : file.extents) figures_.bytesDropped += static_cast<std::int64_t>(bytes.size());
+    for (const auto& [offset, bytes] : file.extents)
+      figures_.bytesDropped += static_cast<std::int64_t>(bytes.size());
   }
   if (tear) tearLastWrite(*tear);
   unsynced_.clear();
