@@ -65,11 +65,15 @@ void writeAtomically(const std::filesystem::path& path, std::string_view bytes, 
     ::unlink(temp.c_str());
     throw systemError(error);
   }
-  int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
+  syncFolder(folder);
+}
+
+bool syncFolder(const std::filesystem::path& folder) {
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool synced = ::fsync(fd) == 0;
+  ::close(fd);
+  return synced;
 }
 
 

@@ -17,4 +17,8 @@ std::optional<std::string> readFile(const std::filesystem::path& path);
 // old or the new content, never a part. Throws PlatformError.
 void writeAtomically(const std::filesystem::path& path, std::string_view bytes, mode_t mode);
 
+// Syncs a folder's entries, so that names made, renamed or removed in it outlast a power cut;
+// false when the folder cannot be opened or synced.
+bool syncFolder(const std::filesystem::path& folder);
+
 }  // namespace trellisant

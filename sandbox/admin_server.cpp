@@ -177,9 +177,13 @@ struct AdminServer::Impl {
                   int times = static_cast<int>(optionalInteger(body, "times").value_or(-1));
                   if (auto delay = optionalInteger(body, "delayMs")) {
                     company.delay(method, path, std::chrono::milliseconds(*delay), times);
+                  } else if (auto after = optionalInteger(body, "delayAfterMs")) {
+                    company.delay(method, path, std::chrono::milliseconds(*after), times, true);
                   } else {
                     auto status = optionalInteger(body, "status");
-                    if (!status) throw PlatformError("An injection needs a \"status\" or a \"delayMs\".");
+                    if (!status)
+                      throw PlatformError(
+                          "An injection needs a \"status\", a \"delayMs\" or a \"delayAfterMs\".");
                     company.inject(method, path, static_cast<int>(*status), optionalString(body, "body"),
                                    times);
                   }

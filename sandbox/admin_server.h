@@ -28,8 +28,9 @@ inline constexpr int kDefaultAdminPort = 9080;
 //   POST   /admin/events      signals the event stream without a new delivery
 //   POST   /admin/injections  {"method", "path" (a prefix of the request target), and either
 //                             "status" with an optional "body" (the answer given instead of
-//                             the real one) or "delayMs" (held that long first); optionally
-//                             "times"}: makes the company server misbehave
+//                             the real one) or "delayMs" (held that long first) or
+//                             "delayAfterMs" (the server acts, then its answer is held that
+//                             long); optionally "times"}: makes the company server misbehave
 //   DELETE /admin/injections  clears every company injection and delay
 //   POST   /admin/revoke      revokes every access and refresh token issued so far
 // Fault kinds: "whole-file" (200 instead of 206), "wrong-total", "star-total", "gzip",

@@ -54,6 +54,7 @@ struct Delay {
   std::string prefix;
   std::chrono::milliseconds duration{0};
   int remaining = -1;
+  bool afterHandling = false;  // held once the server has acted, before its answer leaves
 };
 
 struct TokenAnswer {
@@ -101,7 +102,7 @@ struct CompanyServer::Impl {
   Handler native(NativeHandler inner, bool requireDevice = true);
 
   void record(const httplib::Request& request);
-  void holdIfDelayed(const httplib::Request& request);
+  void holdIfDelayed(const httplib::Request& request, bool handled);
   bool answerInjected(const httplib::Request& request, httplib::Response& response);
 
   // Under `mutex`.

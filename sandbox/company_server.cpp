@@ -120,10 +120,11 @@ void CompanyServer::Impl::record(const httplib::Request& request) {
   requests.push_back(std::move(entry));
 }
 
-void CompanyServer::Impl::holdIfDelayed(const httplib::Request& request) {
+void CompanyServer::Impl::holdIfDelayed(const httplib::Request& request, bool handled) {
   std::unique_lock lock(mutex);
   auto it = std::find_if(delays.begin(), delays.end(), [&](const Delay& d) {
-    return d.method == request.method && request.target.rfind(d.prefix, 0) == 0;
+    return d.method == request.method && request.target.rfind(d.prefix, 0) == 0 &&
+           d.afterHandling == handled;
   });
   if (it == delays.end()) return;
   auto duration = it->duration;
@@ -155,13 +156,14 @@ CompanyServer::Impl::Handler CompanyServer::Impl::handled(Handler inner) {
   return [this, inner = std::move(inner)](const httplib::Request& request,
                                           httplib::Response& response) {
     record(request);
-    holdIfDelayed(request);
+    holdIfDelayed(request, false);
     if (answerInjected(request, response)) return;
     try {
       inner(request, response);
     } catch (const std::exception& error) {
       answerError(response, 500, error.what());
     }
+    holdIfDelayed(request, true);
   };
 }
 
@@ -409,10 +411,11 @@ void CompanyServer::redirect(std::string method, std::string pathPrefix, int sta
 }
 
 void CompanyServer::delay(std::string method, std::string pathPrefix,
-                          std::chrono::milliseconds duration, int times) {
+                          std::chrono::milliseconds duration, int times, bool afterHandling) {
   if (times == 0) return;
   std::lock_guard lock(impl_->mutex);
-  impl_->delays.push_back(Delay{std::move(method), std::move(pathPrefix), duration, times});
+  impl_->delays.push_back(
+      Delay{std::move(method), std::move(pathPrefix), duration, times, afterHandling});
 }
 
 void CompanyServer::clearInjections() {

@@ -98,9 +98,10 @@ class CompanyServer {
   // Answers matching requests with a redirect to `location`, `times` times, like inject.
   void redirect(std::string method, std::string pathPrefix, int status, std::string location,
                 int times = -1);
-  // Holds matching requests this long before answering them, `times` times (-1: until cleared).
+  // Holds matching requests this long before answering them, `times` times (-1: until cleared);
+  // before the server acts on them, or with `afterHandling` once it has (the answer is held).
   void delay(std::string method, std::string pathPrefix, std::chrono::milliseconds duration,
-             int times = -1);
+             int times = -1, bool afterHandling = false);
   void clearInjections();  // also the delays
   // Revokes every access and refresh token issued so far, as an administrator who cuts off
   // all sessions would; devices stay enrolled, so signing in again restores access.

@@ -175,7 +175,12 @@ void Downloader::download(const Delivery& delivery, const ManifestFile& file,
   // O_NONBLOCK: a FIFO planted at the name must not hang the open.
   UniqueFd existing(
       ::openat(folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (existing) return reportExisting(delivery, file, existing.get(), record, size, stop);
+  if (existing) {
+    // A crash can come between a rename and its folder's sync: the name must be durable before
+    // the server hears of the file again.
+    ::fsync(folder.get());
+    return reportExisting(delivery, file, existing.get(), record, size, stop);
+  }
 
   const std::string partial = partialName(file.id);
   std::int64_t offset = 0;
@@ -243,6 +248,7 @@ UniqueFd Downloader::openPartial(int folder, const std::string& partial, std::in
   if (offset > size) throw TrellisantError("The partial file is larger than expected.");
   if (::ftruncate(fd.get(), offset) != 0)
     throw TrellisantError("Could not recover the partial file.");
+  ::fsync(folder);  // its name must be durable before the journal counts a byte of it
   return fd;
 }
 

@@ -111,7 +111,9 @@ int directory(const std::filesystem::path& root, const std::vector<std::string>&
   UniqueFd current(::open(root.c_str(), kFolderFlags));
   if (!current) throw TrellisantError("Connect your download disk and check folder permissions.");
   for (const std::string& piece : pieces) {
-    ::mkdirat(current.get(), piece.c_str(), 0700);  // may already exist; the open decides
+    // It may already exist; the open decides. A new folder's name is synced in its parent, or
+    // a power cut could take it away with every file synced into it.
+    if (::mkdirat(current.get(), piece.c_str(), 0700) == 0) ::fsync(current.get());
     UniqueFd next(::openat(current.get(), piece.c_str(), kFolderFlags));
     if (!next)
       throw TrellisantError("A destination folder is unavailable or contains a symbolic link.");

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "fileio.h"
+
 namespace trellisant::Paths {
 namespace {
 
@@ -18,11 +20,17 @@ std::filesystem::path home() {
 }
 
 // Creates each missing folder of `path` with mode 0700; existing folders are left as they are.
+// A new folder's name is synced in its parent: without that a power cut could take the folder
+// away with every file synced into it (credentials, preferences, the journal).
 void makeFolders(const std::filesystem::path& path) {
   std::filesystem::path partial;
   for (const auto& piece : path) {
+    std::filesystem::path parent = partial;
     partial /= piece;
-    if (::mkdir(partial.c_str(), 0700) == 0) ::chmod(partial.c_str(), 0700);
+    if (::mkdir(partial.c_str(), 0700) == 0) {
+      ::chmod(partial.c_str(), 0700);
+      syncFolder(parent);
+    }
   }
 }
 

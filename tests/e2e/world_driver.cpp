@@ -128,8 +128,8 @@ void World::signIn() {
   if (status != 0) throw std::runtime_error("trellisantctl sign-in failed");
 }
 
-fs::path World::chooseFolder() {
-  fs::path root = fs::path(std::getenv("HOME")) / "Footage";
+fs::path World::chooseFolder(fs::path root) {
+  if (root.empty()) root = fs::path(std::getenv("HOME")) / "Footage";
   fs::create_directories(root);
   ctlOk({"folder", root.string()});
   return root;

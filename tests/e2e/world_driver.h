@@ -63,8 +63,8 @@ class World {
   std::string authorize(const std::string& authorizationUrl);
   // The whole sign-in: server address, the command, the page, the redirect fed back.
   void signIn();
-  // `trellisantctl folder` on HOME/Footage, made first; returns it.
-  std::filesystem::path chooseFolder();
+  // `trellisantctl folder` on `root` (default HOME/Footage), made first; returns it.
+  std::filesystem::path chooseFolder(std::filesystem::path root = {});
 
   // Writes the files below sources/NAME with pseudo-random bytes; returns the folder.
   std::filesystem::path makeSources(const std::string& name, const std::vector<SourceFile>& files);

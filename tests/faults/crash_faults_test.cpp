@@ -37,12 +37,6 @@ enum class Moment { Range, Verifying, BeforeRename, Reporting, Anywhere };
 const Moment kPattern[] = {Moment::Range, Moment::Reporting, Moment::Verifying, Moment::Anywhere,
                            Moment::BeforeRename};
 
-struct Sent {
-  Json delivery;
-  std::string id;
-  fs::path folder;
-};
-
 // Where one file stood while the agent was stopped.
 struct FileAt {
   std::string id;
@@ -215,25 +209,6 @@ std::string killAt(World& world, CrashRun& run, Moment moment, std::mt19937_64& 
     freeze.thaw();
     std::this_thread::sleep_for(moment == Moment::Range ? 20ms : 2ms);
   }
-}
-
-// Every name the deliveries may put in the folder: their folders, files and partial files.
-std::set<std::string> allowedNames(const fs::path& root, const std::vector<Sent>& sent) {
-  std::set<std::string> allowed;
-  auto withParents = [&](fs::path path) {
-    for (; !path.empty(); path = path.parent_path()) allowed.insert(path.generic_string());
-  };
-  for (const Sent& delivery : sent) {
-    fs::path base = delivery.folder.lexically_relative(root);
-    withParents(base);
-    for (const auto& file : delivery.delivery.at("files")) {
-      fs::path path = base / file.at("relativePath").get<std::string>();
-      withParents(path);
-      allowed.insert((path.parent_path() / (".trellisant-" + file.at("id").get<std::string>() + ".partial"))
-                         .generic_string());
-    }
-  }
-  return allowed;
 }
 
 // Requests made after a kill must start at or above the checkpoint the journal held then.

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <exception>
 #include <fstream>
 #include <iostream>
 
@@ -19,7 +20,7 @@ Scenario::Scenario(std::string name)
     : name_(std::move(name)), began_(std::chrono::steady_clock::now()) {}
 
 Scenario::~Scenario() {
-  const bool passed = !::testing::Test::HasFailure();
+  const bool passed = !::testing::Test::HasFailure() && std::uncaught_exceptions() == 0;
   const auto seconds = std::lround(
       std::chrono::duration<double>(std::chrono::steady_clock::now() - began_).count());
   std::string joined;
@@ -30,7 +31,7 @@ Scenario::~Scenario() {
   if (faultOptions().report.empty()) return;
   Json line = {{"scenario", name_},   {"passed", passed},     {"seconds", seconds},
                {"injected", injected_}, {"survived", survived_}, {"bytesLost", lost_},
-               {"details", details_}};
+               {"reportedMissing", missing_}, {"details", details_}};
   std::ofstream out(faultOptions().report, std::ios::app);
   out << line.dump(-1, ' ', false, Json::error_handler_t::replace) << "\n";
 }

@@ -11,6 +11,7 @@ namespace trellisant::faults {
 // The fault driver's own options, after the GoogleTest flags and the world's programs.
 struct FaultOptions {
   int kills = 5;                     // --kills N: SIGKILLs of the crash scenario
+  int cuts = 6;                      // --cuts N: power cuts of each power-loss scenario
   std::filesystem::path report;      // --report FILE: one JSON line per scenario appended
   std::filesystem::path probe;       // --probe PATH: the status probe that stands in for the app
   std::uint64_t seed = 0;            // --seed N: random moments (0: a fresh seed)
@@ -33,6 +34,8 @@ class Scenario {
   void survived(int count = 1) { survived_ += count; }
   // Bytes of the source that never arrived intact.
   void lost(std::int64_t bytes) { lost_ += bytes; }
+  // Files the server was told of that were not at their final names afterwards.
+  void missing(int files) { missing_ += files; }
   void detail(std::string text) { details_.push_back(std::move(text)); }
 
  private:
@@ -40,6 +43,7 @@ class Scenario {
   int injected_ = 0;
   int survived_ = 0;
   std::int64_t lost_ = 0;
+  int missing_ = 0;
   std::vector<std::string> details_;
   std::chrono::steady_clock::time_point began_;
 };

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 
 #include "fileio.h"
@@ -33,13 +34,13 @@ char stateIn(const fs::path& stat) {
   return close != std::string::npos && close + 2 < text->size() ? (*text)[close + 2] : 0;
 }
 
-// Whether every thread of the process has stopped (or the process is gone). A thread inside a
-// system call (an fsync, a commit) stops only when the call returns.
-bool allThreadsStopped(pid_t pid) {
+// Whether every thread of the process has stopped (or the process is gone); with
+// `insideCalls`, threads in an uninterruptible wait in the kernel count too.
+bool allThreadsStopped(pid_t pid, bool insideCalls) {
   std::error_code error;
   for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
     char state = stateIn(task.path() / "stat");
-    if (state != 'T' && state != 0) return false;
+    if (state != 'T' && state != 0 && !(insideCalls && state == 'D')) return false;
   }
   return true;
 }
@@ -188,6 +189,40 @@ std::set<std::string> filesBelow(const fs::path& folder, const std::vector<std::
   return out;
 }
 
+std::set<std::string> allowedNames(const fs::path& root, const std::vector<Sent>& sent) {
+  std::set<std::string> allowed;
+  auto withParents = [&](fs::path path) {
+    for (; !path.empty(); path = path.parent_path()) allowed.insert(path.generic_string());
+  };
+  for (const Sent& delivery : sent) {
+    fs::path base = delivery.folder.lexically_relative(root);
+    withParents(base);
+    for (const auto& file : delivery.delivery.at("files")) {
+      fs::path path = base / file.at("relativePath").get<std::string>();
+      withParents(path);
+      allowed.insert((path.parent_path() / (".trellisant-" + file.at("id").get<std::string>() + ".partial"))
+                         .generic_string());
+    }
+  }
+  return allowed;
+}
+
+std::int64_t matchingPrefix(const fs::path& source, const fs::path& copy, std::int64_t limit) {
+  std::ifstream a(source, std::ios::binary), b(copy, std::ios::binary);
+  std::vector<char> x(1 << 20), y(1 << 20);
+  std::int64_t same = 0;
+  while (same < limit && a && b) {
+    auto want = static_cast<std::streamsize>(std::min<std::int64_t>(limit - same, static_cast<std::int64_t>(x.size())));
+    a.read(x.data(), want);
+    b.read(y.data(), want);
+    auto count = std::min(a.gcount(), b.gcount());
+    auto differ = std::mismatch(x.begin(), x.begin() + count, y.begin()).first;
+    same += differ - x.begin();
+    if (differ != x.begin() + count || count < want) break;
+  }
+  return same;
+}
+
 TreeDifference compareTrees(const fs::path& source, const fs::path& destination) {
   TreeDifference difference;
   std::set<std::string> expected = filesBelow(source);
@@ -210,10 +245,10 @@ TreeDifference compareTrees(const fs::path& source, const fs::path& destination)
 
 // Freeze ------------------------------------------------------------------------------------
 
-Freeze::Freeze(e2e::World& world) : world_(world), pids_(world.agents()) {
+Freeze::Freeze(e2e::World& world, bool insideCalls) : world_(world), pids_(world.agents()) {
   for (pid_t pid : pids_) ::kill(pid, SIGSTOP);
   for (pid_t pid : pids_) {
-    e2e::waitUntil([&] { return allThreadsStopped(pid); }, std::chrono::seconds(5),
+    e2e::waitUntil([&] { return allThreadsStopped(pid, insideCalls); }, std::chrono::seconds(5),
                    std::chrono::milliseconds(1));
   }
 }

@@ -69,6 +69,19 @@ class FolderWatch {
   std::thread thread_;
 };
 
+// A delivery sent to the agent: the admin endpoint's answer, its id, and where it lands.
+struct Sent {
+  Json delivery;
+  std::string id;
+  fs::path folder;
+};
+// Every name the deliveries may put in the download folder `root`: their folders, files and
+// partial files (relative paths).
+std::set<std::string> allowedNames(const fs::path& root, const std::vector<Sent>& sent);
+
+// How many leading bytes of `copy`, up to `limit`, equal those of `source`.
+std::int64_t matchingPrefix(const fs::path& source, const fs::path& copy, std::int64_t limit);
+
 // How a received tree differs from its source.
 struct TreeDifference {
   std::int64_t bytesLost = 0;        // bytes of source files missing or different
@@ -84,10 +97,13 @@ TreeDifference compareTrees(const fs::path& source, const fs::path& destination)
 std::set<std::string> filesBelow(const fs::path& folder, const std::vector<std::string>& skipping = {});
 
 // Holds every agent process of the world stopped (SIGSTOP) until thawed or destroyed, so that
-// what the journal and the disk show is exactly where the agent is.
+// what the journal and the disk show is exactly where the agent is. A thread inside a system
+// call stops only when the call returns; with `insideCalls` such a thread counts as stopped
+// already (it runs none of its own code before it stops), so a call held by a file system
+// cannot keep the freeze waiting.
 class Freeze {
  public:
-  explicit Freeze(e2e::World& world);
+  explicit Freeze(e2e::World& world, bool insideCalls = false);
   ~Freeze();
   Freeze(const Freeze&) = delete;
   Freeze& operator=(const Freeze&) = delete;

@@ -1,6 +1,6 @@
 // The fault driver: runs inside scripts/world, drives the real programs and makes things go
 // wrong around them. After the GoogleTest flags: --sandbox PATH --agent PATH --ctl PATH
-// --probe PATH, and optionally --kills N, --seed N, --report FILE and --thorough.
+// --probe PATH, and optionally --kills N, --cuts N, --seed N, --report FILE and --thorough.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -52,6 +52,8 @@ int main(int argc, char** argv) {
       options.report = value;
     } else if (option == "--kills" && number(value, count) && count > 0 && count < 1000) {
       options.kills = static_cast<int>(count);
+    } else if (option == "--cuts" && number(value, count) && count > 0 && count < 1000) {
+      options.cuts = static_cast<int>(count);
     } else if (option == "--seed" && number(value, count)) {
       options.seed = count;
     } else {
@@ -61,7 +63,7 @@ int main(int argc, char** argv) {
   }
   if (programs.sandbox.empty() || programs.agent.empty() || programs.ctl.empty() || options.probe.empty()) {
     std::cerr << "usage: scripts/world faults_tests [gtest flags] --sandbox PATH --agent PATH "
-                 "--ctl PATH --probe PATH [--kills N] [--seed N] [--report FILE] [--thorough]\n";
+                 "--ctl PATH --probe PATH [--kills N] [--cuts N] [--seed N] [--report FILE] [--thorough]\n";
     return 2;
   }
   if (!std::getenv("TRELLISANT_WORLD")) {

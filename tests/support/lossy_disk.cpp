@@ -1,0 +1,147 @@
+#include "lossy_disk.h"
+
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <sstream>
+#include <thread>
+
+namespace trellisant::testing {
+namespace fs = std::filesystem;
+
+struct LossyDisk::Impl {
+  fs::path mountPoint;
+  pid_t server = -1;
+  UniqueFd channel;
+  std::string pending;  // what the server wrote beyond the last line read
+
+  // Sends one command, returns the server's one-line answer.
+  std::string ask(const std::string& command) {
+    std::string line = command + "\n";
+    if (::send(channel.get(), line.data(), line.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(line.size()))
+      throw std::runtime_error("the lossy disk's server is gone");
+    return answer();
+  }
+
+  std::string answer() {
+    while (pending.find('\n') == std::string::npos) {
+      char buffer[512];
+      ssize_t n = ::read(channel.get(), buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) throw std::runtime_error("the lossy disk's server is gone");
+      pending.append(buffer, static_cast<std::size_t>(n));
+    }
+    auto end = pending.find('\n');
+    std::string line = pending.substr(0, end);
+    pending.erase(0, end + 1);
+    if (line.rfind("error ", 0) == 0) throw std::runtime_error("lossy disk: " + line.substr(6));
+    return line;
+  }
+
+  // Closing the channel makes the server unmount and end; it is killed if it cannot.
+  void stop() {
+    if (server < 0) return;
+    channel.reset();
+    for (int waited = 0; waited < 200; ++waited) {
+      if (::waitpid(server, nullptr, WNOHANG) == server) return void(server = -1);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ::kill(server, SIGKILL);
+    ::waitpid(server, nullptr, 0);
+    server = -1;
+  }
+};
+
+LossyDisk::LossyDisk(fs::path backing, fs::path mountPoint, Names names)
+    : impl_(std::make_unique<Impl>()) {
+  impl_->mountPoint = std::move(mountPoint);
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+    throw std::runtime_error("socketpair");
+  impl_->channel = UniqueFd(pair[0]);
+  UniqueFd theirs(pair[1]);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, theirs.get(), 0);
+  posix_spawn_file_actions_adddup2(&actions, theirs.get(), 1);
+  std::string program = TRELLISANT_LOSSY_DISK_SERVER;
+  std::string mode = names == Names::strict ? "strict" : "simple";
+  std::string backingText = backing.string(), mountText = impl_->mountPoint.string();
+  char* argv[] = {program.data(), backingText.data(), mountText.data(), mode.data(), nullptr};
+  int failed = ::posix_spawn(&impl_->server, program.c_str(), &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (failed != 0) throw std::runtime_error("cannot start " + program);
+  theirs.reset();
+  std::string ready = impl_->answer();
+  if (ready != "ready") {
+    impl_->stop();
+    throw Unavailable(ready.rfind("unavailable ", 0) == 0 ? ready.substr(12) : ready);
+  }
+}
+
+LossyDisk::~LossyDisk() {
+  impl_->stop();
+}
+
+bool LossyDisk::privateMounts() {
+  return ::unshare(CLONE_NEWNS) == 0 &&
+         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+const fs::path& LossyDisk::mountPoint() const {
+  return impl_->mountPoint;
+}
+
+void LossyDisk::arm(Trap trap) {
+  impl_->ask("arm " + std::to_string(static_cast<int>(trap.event)) + " " +
+             std::to_string(trap.skip) + " " + trap.marker);
+}
+
+std::optional<std::string> LossyDisk::waitForHold(std::chrono::milliseconds limit) {
+  std::string answer = impl_->ask("wait " + std::to_string(limit.count()));
+  if (answer.rfind("held ", 0) == 0) return answer.substr(5);
+  return std::nullopt;
+}
+
+void LossyDisk::release() {
+  impl_->ask("release");
+}
+
+void LossyDisk::powerCut(std::mt19937_64* tear) {
+  impl_->ask("cut " + std::string(tear ? "1 " : "0 ") + std::to_string(tear ? (*tear)() : 0));
+}
+
+void LossyDisk::remount() {
+  impl_->ask("remount");
+}
+
+LossyDisk::Figures LossyDisk::figures() const {
+  std::istringstream in(impl_->ask("figures"));
+  std::string word;
+  Figures figures;
+  in >> word >> figures.bytesDropped >> figures.bytesTorn >> figures.namesUndone >>
+      figures.undoFailures;
+  return figures;
+}
+
+std::unique_ptr<LossyDisk> lossyDiskForTest(const fs::path& folder, std::string& why,
+                                            LossyDisk::Names names) {
+  if (!LossyDisk::privateMounts()) {
+    why = "no mount namespace of our own here";
+    return nullptr;
+  }
+  try {
+    return std::make_unique<LossyDisk>(folder / "backing", folder / "disk", names);
+  } catch (const LossyDisk::Unavailable& error) {
+    why = error.what();
+    return nullptr;
+  }
+}
+
+}  // namespace trellisant::testing
