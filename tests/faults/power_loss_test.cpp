@@ -11,7 +11,7 @@
 #include <random>
 #include <thread>
 
-#include "agent_status/agent_status.h"
+#include "control/agent_status.h"
 #include "download/journal.h"
 #include "fault_report.h"
 #include "fault_tools.h"
