@@ -67,11 +67,6 @@ Preferences ReceivingControl::pause() {
   return edit([](Preferences& p) { p.receiving = false; });
 }
 
-void ReceivingControl::stop() {
-  pause();
-  loginItem_->unregisterItem();
-}
-
 AgentStatus ReceivingControl::shownStatus(const std::function<std::optional<AgentStatus>()>& askAgent,
                                           Date now) const {
   Preferences preferences = Preferences::load();

@@ -62,8 +62,6 @@ class ReceivingControl {
   Preferences enable();
   // Receiving off; a registered agent keeps running and pauses.
   static Preferences pause();
-  // Receiving off, then the agent unregistered (also when it looks unregistered).
-  void stop();
 
   // The status to show: the agent's own answer when it is registered (else the status file),
   // with the overrides for paused, unregistered and silent agents.
