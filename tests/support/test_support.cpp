@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "digest.h"
 #include "error.h"
 
 namespace trellisant::testing {
@@ -91,6 +92,12 @@ std::string readText(const std::filesystem::path& path) {
   std::stringstream buffer;
   buffer << in.rdbuf();
   return buffer.str();
+}
+
+std::string sha256Of(const std::filesystem::path& path) {
+  auto digest = sha256HexOfFile(path);
+  if (!digest) throw std::runtime_error("cannot read " + path.string());
+  return *digest;
 }
 
 std::string failureOf(const std::function<void()>& action) {

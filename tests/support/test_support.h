@@ -50,6 +50,8 @@ void setWaitStep(std::function<void(std::chrono::milliseconds poll)> step);
 
 void writeText(const std::filesystem::path& path, const std::string& text);
 std::string readText(const std::filesystem::path& path);
+// SHA-256 of a file in lower-case hex; throws when it cannot be read.
+std::string sha256Of(const std::filesystem::path& path);
 
 // The message of the TrellisantError `action` throws, "" when it throws nothing; any other
 // failure is reported by name.
