@@ -15,7 +15,6 @@
 #include "settings/preferences.h"
 #include "settings/vault.h"
 #include "test_support.h"
-#include "tls.h"
 
 namespace trellisant::testing {
 
@@ -23,7 +22,13 @@ class CompanyTest : public ::testing::Test {
  protected:
   using Options = sandbox::CompanyServer::Options;
 
-  void SetUp() override { start(options()); }
+  void SetUp() override {
+    server = std::make_unique<sandbox::CompanyServer>(options());
+    server->start();
+    http::testing::setOverrides(
+        {{"trellisant.test:" + std::to_string(server->port()) + ":127.0.0.1"},
+         (server->options().tlsFolder / "ca.pem").string()});
+  }
   void TearDown() override {
     http::testing::clearOverrides();
     server.reset();
@@ -34,18 +39,6 @@ class CompanyTest : public ::testing::Test {
     Options options;
     options.tlsFolder = home.root() / "tls";
     return options;
-  }
-
-  void start(Options options) {
-    server = std::make_unique<sandbox::CompanyServer>(std::move(options));
-    server->start();
-    if (server->options().tls) {
-      http::testing::setOverrides(
-          {{"trellisant.test:" + std::to_string(server->port()) + ":127.0.0.1"},
-           (server->options().tlsFolder / "ca.pem").string()});
-    } else {
-      http::testing::setOverrides({{}, ""});
-    }
   }
 
   // Stores a sign-in the server accepts and returns it.
