@@ -12,7 +12,6 @@
 
 #include "api/http_testing.h"
 #include "company_server.h"
-#include "settings/preferences.h"
 #include "settings/vault.h"
 #include "test_support.h"
 
@@ -46,12 +45,6 @@ class CompanyTest : public ::testing::Test {
     Credentials credentials = server->issueCredentials(lifetime, enrolled);
     Vault::save(credentials);
     return credentials;
-  }
-
-  static void setReceiving(bool receiving) {
-    Preferences preferences;
-    preferences.receiving = receiving;
-    preferences.save(Preferences::file());
   }
 
   // The recorded requests whose path (without query) is `path`.
