@@ -12,10 +12,8 @@
 
 #include "api/http_testing.h"
 #include "company_server.h"
-#include "settings/preferences.h"
 #include "settings/vault.h"
 #include "test_support.h"
-#include "tls.h"
 
 namespace trellisant::testing {
 
@@ -23,7 +21,13 @@ class CompanyTest : public ::testing::Test {
  protected:
   using Options = sandbox::CompanyServer::Options;
 
-  void SetUp() override { start(options()); }
+  void SetUp() override {
+    server = std::make_unique<sandbox::CompanyServer>(options());
+    server->start();
+    http::testing::setOverrides(
+        {{"trellisant.test:" + std::to_string(server->port()) + ":127.0.0.1"},
+         (server->options().tlsFolder / "ca.pem").string()});
+  }
   void TearDown() override {
     http::testing::clearOverrides();
     server.reset();
@@ -36,29 +40,11 @@ class CompanyTest : public ::testing::Test {
     return options;
   }
 
-  void start(Options options) {
-    server = std::make_unique<sandbox::CompanyServer>(std::move(options));
-    server->start();
-    if (server->options().tls) {
-      http::testing::setOverrides(
-          {{"trellisant.test:" + std::to_string(server->port()) + ":127.0.0.1"},
-           (server->options().tlsFolder / "ca.pem").string()});
-    } else {
-      http::testing::setOverrides({{}, ""});
-    }
-  }
-
   // Stores a sign-in the server accepts and returns it.
   Credentials signIn(std::chrono::seconds lifetime = std::chrono::hours(1), bool enrolled = true) {
     Credentials credentials = server->issueCredentials(lifetime, enrolled);
     Vault::save(credentials);
     return credentials;
-  }
-
-  static void setReceiving(bool receiving) {
-    Preferences preferences;
-    preferences.receiving = receiving;
-    preferences.save(Preferences::file());
   }
 
   // The recorded requests whose path (without query) is `path`.
