@@ -16,6 +16,13 @@
 namespace trellisant::testing {
 
 class FakeLoginItem : public LoginItem {
+  template <typename F>
+  auto locked(F&& action, bool call = true) {
+    if (call && std::this_thread::get_id() == maker_) ++callsOnMakingThread;
+    std::lock_guard lock(mutex_);
+    return action();
+  }
+
  public:
   LoginItemStatus status() override { return locked([&] { return state_; }); }
   void registerItem() override {
@@ -42,13 +49,6 @@ class FakeLoginItem : public LoginItem {
   std::atomic<int> registrations{0}, unregistrations{0}, callsOnMakingThread{0};
 
  private:
-  template <typename F>
-  auto locked(F&& action, bool call = true) {
-    if (call && std::this_thread::get_id() == maker_) ++callsOnMakingThread;
-    std::lock_guard lock(mutex_);
-    return action();
-  }
-
   const std::thread::id maker_ = std::this_thread::get_id();
   std::mutex mutex_;
   LoginItemStatus state_ = LoginItemStatus::notRegistered;
