@@ -1,86 +1,15 @@
 #include "app_fakes.h"
 
-#include <thread>
-
+#include <QAction>
 #include <QCoreApplication>
+#include <QLabel>
+#include <QLineEdit>
 
 #include "api/http_testing.h"
-#include "error.h"
 #include "settings/vault.h"
+#include "widgets.h"
 
 namespace trellisant::testing {
-
-LoginItemStatus FakeLoginItem::status() {
-  noteThread();
-  std::lock_guard lock(mutex_);
-  return status_;
-}
-
-void FakeLoginItem::registerItem() {
-  noteThread();
-  std::lock_guard lock(mutex_);
-  ++registrations_;
-  if (registerFailure_) throw PlatformError(*registerFailure_);
-  status_ = LoginItemStatus::enabled;
-}
-
-void FakeLoginItem::unregisterItem() {
-  noteThread();
-  std::lock_guard lock(mutex_);
-  ++unregistrations_;
-  if (unregisterFailure_) throw PlatformError(*unregisterFailure_);
-  status_ = LoginItemStatus::notRegistered;
-}
-
-void FakeLoginItem::setStatus(LoginItemStatus status) {
-  std::lock_guard lock(mutex_);
-  status_ = status;
-}
-
-void FakeLoginItem::failRegister(std::optional<std::string> message) {
-  std::lock_guard lock(mutex_);
-  registerFailure_ = std::move(message);
-}
-
-void FakeLoginItem::failUnregister(std::optional<std::string> message) {
-  std::lock_guard lock(mutex_);
-  unregisterFailure_ = std::move(message);
-}
-
-void FakeFolderChooser::choose(const std::optional<std::filesystem::path>& from,
-                               std::function<void(std::optional<std::filesystem::path>)> done) {
-  ++opened;
-  start = from;
-  done_ = std::move(done);
-}
-
-void FakeFolderChooser::answer(std::optional<std::filesystem::path> folder) {
-  auto done = std::move(done_);
-  done_ = nullptr;
-  ASSERT_TRUE(done) << "the chooser is not open";
-  done(std::move(folder));
-}
-
-bool FakeBrowser::open(const std::string& url) {
-  std::lock_guard lock(mutex_);
-  opened_.push_back(url);
-  return works;
-}
-
-std::vector<std::string> FakeBrowser::opened() const {
-  std::lock_guard lock(mutex_);
-  return opened_;
-}
-
-void FakeNotifier::post(const std::string&, const std::string& title, const std::string&) {
-  std::lock_guard lock(mutex_);
-  titles_.push_back(title);
-}
-
-std::vector<std::string> FakeNotifier::titles() const {
-  std::lock_guard lock(mutex_);
-  return titles_;
-}
 
 void runEventsWhileWaiting() {
   setWaitStep([](std::chrono::milliseconds) {
@@ -89,29 +18,59 @@ void runEventsWhileWaiting() {
   });
 }
 
-void settle(std::chrono::milliseconds duration) {
-  waitUntil([] { return false; }, duration);
+void settle(std::chrono::milliseconds duration) { waitUntil([] { return false; }, duration); }
+
+QStringList allTexts(const QObject* root) {
+  QStringList texts;
+  for (auto* object : root->findChildren<QObject*>()) {
+    if (auto* label = qobject_cast<QLabel*>(object)) texts << label->text();
+    if (auto* button = qobject_cast<QAbstractButton*>(object)) texts << button->text();
+    if (auto* field = qobject_cast<QLineEdit*>(object)) texts << field->placeholderText();
+    if (auto* stepper = qobject_cast<app::Stepper*>(object)) texts << stepper->text();
+    if (auto* action = qobject_cast<QAction*>(object)) texts << action->text();
+    if (auto* widget = qobject_cast<QWidget*>(object)) texts << widget->toolTip();
+  }
+  return texts;
 }
 
-AppModelTest::AppModelTest() {
-  // Requests go to loopback servers only, never through the user's proxy.
-  http::testing::setOverrides({{}, ""});
+bool showsText(QWidget* root, const QString& text) {
+  for (auto* label : root->findChildren<QLabel*>())
+    if (label->isVisibleTo(root) && label->text() == text) return true;
+  return visibleButton(root, text) != nullptr;
 }
 
-AppModelTest::~AppModelTest() {
+QAbstractButton* visibleButton(QWidget* root, const QString& text) {
+  for (auto* button : root->findChildren<QAbstractButton*>())
+    if (button->isVisibleTo(root) && button->text() == text) return button;
+  return nullptr;
+}
+
+QString labelText(QWidget* root, const QString& name) {
+  for (auto* widget : root->findChildren<QWidget*>(name)) {
+    if (!widget->isVisibleTo(root)) continue;
+    if (auto* label = qobject_cast<QLabel*>(widget)) return label->text();
+    for (auto* label : widget->findChildren<QLabel*>())
+      if (!label->text().isEmpty()) return label->text();
+  }
+  return {};
+}
+
+// Requests go to loopback servers only, never through the user's proxy.
+AppStage::AppStage() { http::testing::setOverrides({{}, ""}); }
+
+AppStage::~AppStage() {
   model.reset();
-  EXPECT_EQ(loginItem->callsOnUiThread(), 0) << "the app waited for the login item on its UI thread";
   Vault::setStore(nullptr);
   http::testing::clearOverrides();
 }
 
-app::AppServices AppModelTest::services() {
+app::AppServices AppStage::services() {
   app::AppServices services;
   services.loginItem = loginItem;
   services.agentStatus = [this] {
     ++agentQuestions;
-    std::lock_guard lock(agentMutex);
-    return agentAnswer;
+    std::lock_guard lock(agentMutex_);
+    return agentAnswer_;
   };
   services.now = [this] { return now; };
   services.browser = browser;
@@ -121,18 +80,22 @@ app::AppServices AppModelTest::services() {
   services.quit = [this] { ++quits; };
   services.activate = [this] { ++activations; };
   services.trayAvailable = [this] { return tray; };
-  // Long enough that only explicit refresh() calls happen during a test.
-  services.refreshInterval = std::chrono::hours(1);
+  services.refreshInterval = std::chrono::hours(1);  // only explicit refreshes
   services.signInTimeLimit = signInTimeLimit;
   return services;
 }
 
-app::AppModel& AppModelTest::makeModel() {
+app::AppModel& AppStage::makeModel() {
   model = std::make_unique<app::AppModel>(services());
   return *model;
 }
 
-void AppModelTest::storeCredentials(bool withDeviceKey, const std::string& server) {
+void AppStage::agentSays(std::optional<AgentStatus> status) {
+  std::lock_guard lock(agentMutex_);
+  agentAnswer_ = std::move(status);
+}
+
+void AppStage::storeCredentials(bool withDeviceKey, const std::string& server) {
   Credentials credentials;
   credentials.server = server;
   credentials.accessToken = "access";
@@ -146,31 +109,38 @@ void AppModelTest::storeCredentials(bool withDeviceKey, const std::string& serve
   Vault::save(credentials);
 }
 
-void AppModelTest::writePreferences(const std::function<void(Preferences&)>& edit) {
+void AppStage::writePreferences(const std::function<void(Preferences&)>& edit) {
   Preferences preferences = Preferences::load();
   edit(preferences);
   preferences.save(Preferences::file());
 }
 
-Preferences AppModelTest::preferencesOnDisk() const { return Preferences::load(); }
-
-void AppModelTest::writeStatusFile(const AgentStatus& status) { status.save(); }
-
-std::filesystem::path AppModelTest::folder(const std::string& name) {
+std::filesystem::path AppStage::folder(const std::string& name) {
   auto path = home.root() / name;
   std::filesystem::create_directories(path);
   return path;
 }
 
-std::filesystem::path AppModelTest::receiving() {
+std::filesystem::path AppStage::receiving() {
   storeCredentials(true);
   auto root = folder("Footage");
   writePreferences([&](Preferences& p) {
     p.setDestination(root);
     p.receiving = true;
   });
-  loginItem->setStatus(LoginItemStatus::enabled);
+  loginItem->set(LoginItemStatus::enabled);
   return root;
+}
+
+sandbox::CompanyServer& AppStage::startCompany() {
+  sandbox::CompanyServer::Options options;
+  options.tlsFolder = home.root() / "tls";
+  company = std::make_unique<sandbox::CompanyServer>(options);
+  company->start();
+  http::testing::setOverrides({{"trellisant.test:" + std::to_string(company->port()) + ":127.0.0.1"},
+                               (options.tlsFolder / "ca.pem").string()});
+  writePreferences([&](Preferences& p) { p.server = company->baseUrl(); });
+  return *company;
 }
 
 }  // namespace trellisant::testing
