@@ -28,19 +28,20 @@ using testing::writeText;
 // Runs a copy of status_probe against the socket: the reply, or "none" when refused.
 std::string runProbe(const fs::path& executable, const fs::path& socket) {
   FILE* pipe = ::popen(("'" + executable.string() + "' '" + socket.string() + "'").c_str(), "r");
-  std::string output;
-  char buffer[4096];
-  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
+  std::string output(4096, '\0');
+  output.resize(std::fread(output.data(), 1, output.size(), pipe));
   EXPECT_EQ(::pclose(pipe), 0);
   return output.substr(0, output.find('\n'));
 }
 
-int connectTo(const fs::path& socket) {
+// A socket connected (or, with `bindOnly`, bound) to the path.
+int socketAt(const fs::path& path, bool bindOnly = false) {
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  std::strcpy(address.sun_path, socket.c_str());
-  EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  std::strcpy(address.sun_path, path.c_str());
+  auto* at = reinterpret_cast<sockaddr*>(&address);
+  EXPECT_EQ(bindOnly ? ::bind(fd, at, sizeof address) : ::connect(fd, at, sizeof address), 0);
   return fd;
 }
 
@@ -51,16 +52,11 @@ std::string exchange(int fd, std::string_view request, bool shutWrite = false) {
   if (shutWrite) ::shutdown(fd, SHUT_WR);
   std::string bytes;
   char buffer[4096];
-  for (pollfd entry{fd, POLLIN, 0}; ::poll(&entry, 1, 10'000) == 1;) {
-    ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n <= 0) {
-      ::close(fd);
-      return bytes;
-    }
-    bytes.append(buffer, static_cast<std::size_t>(n));
-  }
+  ssize_t n = 1;
+  for (pollfd entry{fd, POLLIN, 0}; n > 0 && ::poll(&entry, 1, 10'000) == 1;)
+    if ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) bytes.append(buffer, static_cast<std::size_t>(n));
   ::close(fd);
-  return "(open)";
+  return n > 0 ? "(open)" : bytes;
 }
 
 mode_t modeOf(const fs::path& path) {
@@ -106,7 +102,7 @@ TEST_F(AgentServiceTest, OnlyTheAppIsAnsweredWithTheRecordOrTheFallback) {
 
   EXPECT_EQ(runProbe(impostor, socket), "none");
   EXPECT_FALSE(requestAgentStatus(socket)) << "this test program is refused";
-  EXPECT_EQ(exchange(connectTo(socket), "status\n"), "") << "a refused peer is dropped without a word";
+  EXPECT_EQ(exchange(socketAt(socket), "status\n"), "") << "a refused peer is dropped without a word";
   EXPECT_EQ(decodeAgentStatus(runProbe(app, socket)), written) << "the refusals did not break the service";
 
   AgentService noApp(home.root() / "other.sock", bin / "absent");
@@ -117,11 +113,11 @@ TEST_F(AgentServiceTest, OnlyTheAppIsAnsweredWithTheRecordOrTheFallback) {
 // With this test program as "the app", connections can be driven byte by byte.
 TEST_F(AgentServiceTest, OnlyAStatusLineIsAnsweredAndSilentClientsAreDropped) {
   AgentService service(socket, self, std::chrono::milliseconds(300));
-  int silent = connectTo(socket);
+  int silent = socketAt(socket);
   EXPECT_TRUE(requestAgentStatus(socket, std::chrono::seconds(10))) << "not blocked behind a silent client";
   EXPECT_EQ(exchange(silent, ""), "");
-  EXPECT_EQ(exchange(connectTo(socket), "stop\n"), "");
-  EXPECT_TRUE(decodeAgentStatus(exchange(connectTo(socket), "status", true))) << "a request ended by closing";
+  EXPECT_EQ(exchange(socketAt(socket), "stop\n"), "");
+  EXPECT_TRUE(decodeAgentStatus(exchange(socketAt(socket), "status", true))) << "a request ended by closing";
 }
 
 TEST_F(AgentServiceTest, TheSocketIsPrivateAndNeverTakesAnotherFilesPlace) {
@@ -136,16 +132,10 @@ TEST_F(AgentServiceTest, TheSocketIsPrivateAndNeverTakesAnotherFilesPlace) {
   }
   EXPECT_FALSE(fs::exists(fs::symlink_status(nested))) << "removed when the service ends";
 
-  // A stale socket (its file left, nobody listening) is replaced.
-  int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::strcpy(address.sun_path, socket.c_str());
-  ASSERT_EQ(::bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ::close(stale);
+  ::close(socketAt(socket, true));  // a stale socket: its file left, nobody listening
   {
     auto first = std::make_unique<AgentService>(socket, self);
-    EXPECT_TRUE(requestAgentStatus(socket));
+    EXPECT_TRUE(requestAgentStatus(socket)) << "the stale socket was replaced";
     // A successor takes the place; the ending first service leaves the successor's socket.
     AgentService second(socket, self);
     first.reset();

@@ -17,34 +17,28 @@ namespace trellisant::testing {
 
 class FakeLoginItem : public LoginItem {
   template <typename F>
-  auto locked(F&& action, bool call = true) {
-    if (call && std::this_thread::get_id() == maker_) ++callsOnMakingThread;
+  auto call(F&& action, bool counted = true) {
+    if (counted && std::this_thread::get_id() == maker_) ++callsOnMakingThread;
     std::lock_guard lock(mutex_);
     return action();
   }
+  void change(int, const std::optional<std::string>& failure, LoginItemStatus next) {
+    if (failure) throw PlatformError(*failure);
+    state_ = next;
+  }
 
  public:
-  LoginItemStatus status() override { return locked([&] { return state_; }); }
-  void registerItem() override {
-    locked([&] {
-      ++registrations;
-      if (registerFailure_) throw PlatformError(*registerFailure_);
-      state_ = LoginItemStatus::enabled;
-    });
-  }
+  LoginItemStatus status() override { return call([&] { return state_; }); }
+  void registerItem() override { call([&] { change(++registrations, registerFailure_, LoginItemStatus::enabled); }); }
   void unregisterItem() override {
-    locked([&] {
-      ++unregistrations;
-      if (unregisterFailure_) throw PlatformError(*unregisterFailure_);
-      state_ = LoginItemStatus::notRegistered;
-    });
+    call([&] { change(++unregistrations, unregisterFailure_, LoginItemStatus::notRegistered); });
   }
-  void openSettings() override { locked([] {}); }
-  std::string describe() override { return locked([] { return std::string("Starts at login through the fake unit."); }); }
+  void openSettings() override { call([] {}); }
+  std::string describe() override { return call([] { return std::string("Starts at login through the fake unit."); }); }
 
-  void set(LoginItemStatus state) { locked([&] { state_ = state; }, false); }
-  void failRegister(std::optional<std::string> why) { locked([&] { registerFailure_ = std::move(why); }, false); }
-  void failUnregister(std::optional<std::string> why) { locked([&] { unregisterFailure_ = std::move(why); }, false); }
+  void set(LoginItemStatus state) { call([&] { state_ = state; }, false); }
+  void failRegister(std::optional<std::string> why) { call([&] { registerFailure_ = std::move(why); }, false); }
+  void failUnregister(std::optional<std::string> why) { call([&] { unregisterFailure_ = std::move(why); }, false); }
 
   std::atomic<int> registrations{0}, unregistrations{0}, callsOnMakingThread{0};
 

