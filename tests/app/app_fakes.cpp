@@ -33,12 +33,6 @@ QStringList allTexts(const QObject* root) {
   return texts;
 }
 
-bool showsText(QWidget* root, const QString& text) {
-  for (auto* label : root->findChildren<QLabel*>())
-    if (label->isVisibleTo(root) && label->text() == text) return true;
-  return visibleButton(root, text) != nullptr;
-}
-
 QAbstractButton* visibleButton(QWidget* root, const QString& text) {
   for (auto* button : root->findChildren<QAbstractButton*>())
     if (button->isVisibleTo(root) && button->text() == text) return button;
@@ -75,7 +69,6 @@ app::AppServices AppStage::services() {
   services.now = [this] { return now; };
   services.browser = browser;
   services.folderChooser = chooser;
-  services.notifier = notifier;
   services.notificationsAvailable = [this] { return notificationServer.load(); };
   services.quit = [this] { ++quits; };
   services.activate = [this] { ++activations; };

@@ -50,11 +50,6 @@ struct FakeBrowser : app::BrowserOpener {
   std::atomic<bool> works{true};
 };
 
-struct FakeNotifier : Notifier {
-  void post(const std::string&, const std::string&, const std::string&) override { ++posted; }
-  std::atomic<int> posted{0};
-};
-
 // Makes waitUntil run Qt's event loop while it waits, so that results posted to the UI thread
 // arrive.
 void runEventsWhileWaiting();
@@ -63,8 +58,6 @@ void settle(std::chrono::milliseconds duration = std::chrono::milliseconds(100))
 
 // The texts of a widget tree's labels, buttons, fields, tool tips and menus, shown or not.
 QStringList allTexts(const QObject* root);
-// Whether a visible label or button shows this text.
-bool showsText(QWidget* root, const QString& text);
 // The visible button with this text, or nullptr.
 QAbstractButton* visibleButton(QWidget* root, const QString& text);
 // The text of the visible label (or the first label of the visible widget) with this name.
@@ -94,8 +87,7 @@ class AppStage {
   std::shared_ptr<FakeLoginItem> loginItem = std::make_shared<FakeLoginItem>();
   std::shared_ptr<FakeFolderChooser> chooser = std::make_shared<FakeFolderChooser>();
   std::shared_ptr<FakeBrowser> browser = std::make_shared<FakeBrowser>();
-  std::shared_ptr<FakeNotifier> notifier = std::make_shared<FakeNotifier>();
-  std::atomic<bool> notificationServer{true};
+  std::atomic<bool> notificationServer{false};  // none: nothing is posted
   std::atomic<int> agentQuestions{0};
   Date now = SystemClock::now();
   int quits = 0;

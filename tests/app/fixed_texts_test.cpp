@@ -30,7 +30,6 @@ TEST_F(AppModelTest, FixedTexts) {
   QStringList shown;
   // Signed out, whatever the agent wrote: every section, choosing a folder, signing in.
   AgentStatus{"downloading", "Said.", "", 0, 0, now}.save();
-  notificationServer = false;
   makeModel().allowNotifications();
   ASSERT_TRUE(waitUntil([&] { return !model->error().isEmpty(); }));
   const std::string notifications = model->error().toStdString();

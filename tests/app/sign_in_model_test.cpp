@@ -82,23 +82,4 @@ TEST_F(SignInModelTest, CancelTheTimeLimitAndAFailedBrowserEndTheWait) {
   EXPECT_EQ(model->error(), QString::fromUtf8(kBrowserFailedMessage.data(), kBrowserFailedMessage.size()));
 }
 
-TEST_F(SignInModelTest, SignOutStopsReceivingFirstAndKeepsTheSignInUntilTheServerRevokes) {
-  startCompany();
-  Vault::save(company->issueCredentials(1h, true));
-  loginItem->set(LoginItemStatus::enabled);
-  auto& model = makeModel();
-  ASSERT_TRUE(model.signedIn());
-  company->inject("POST", "/api/v1/native/revoke", 500, R"({"error": "Revocation is down."})", 1);
-  model.signOut();
-  ASSERT_TRUE(waitUntil([&] { return model.busy(); }) && finished());
-  EXPECT_TRUE(model.error().endsWith("Revocation is down.")) << model.error().toStdString();
-  EXPECT_TRUE(model.signedIn() && Vault::read());
-  EXPECT_EQ(loginItem->unregistrations, 1) << "receiving stopped first";
-
-  model.signOut();
-  ASSERT_TRUE(waitUntil([&] { return model.busy(); }) && finished());
-  EXPECT_FALSE(model.signedIn() || Vault::read());
-  EXPECT_FALSE(Preferences::load().receiving);
-}
-
 }  // namespace

@@ -1,181 +1,123 @@
-// The window as a person uses it: the next step follows the model, settings save as they
-// change, the progress shows, and the keyboard reaches every control with a name.
+// The window and the app around it: the next step follows the model, the menu moves into the
+// window where the desktop shows no tray, one quit command, one instance.
 #include <gtest/gtest.h>
 
-#include <QAccessible>
-#include <QApplication>
-#include <QLineEdit>
 #include <QMenu>
-#include <QProgressBar>
+#include <QSystemTrayIcon>
 #include <QTest>
+#include <QToolButton>
 
 #include "app_fakes.h"
+#include "app_scene.h"
 #include "background_dialog.h"
 #include "main_view.h"
 #include "main_window.h"
-#include "sidebar.h"
-#include "widgets.h"
+#include "single_instance.h"
+#include "tray_menu.h"
 
 using namespace trellisant;
 using namespace trellisant::testing;
+using namespace std::chrono_literals;
 
 namespace {
 
-class ViewTest : public AppModelTest {
- protected:
-  app::MainView& makeView() {
-    view.reset();
-    makeModel();
-    view = std::make_unique<app::MainView>(*model);
-    return *view;
-  }
-  QAbstractButton* button(const QString& text) { return visibleButton(view.get(), text); }
-  void TearDown() override {
-    view.reset();
-    AppModelTest::TearDown();
-  }
-  std::unique_ptr<app::MainView> view;
-};
-
-TEST_F(ViewTest, TheNextStepFollowsTheModel) {
+TEST_F(AppModelTest, TheWindowsNextStepFollowsTheModel) {
   startCompany();
-  makeView();
+  auto view = std::make_unique<app::MainView>(makeModel());
+  auto button = [&](const char* text) { return visibleButton(view.get(), text); };
   button("Sign in to Trellisant")->click();
   ASSERT_TRUE(waitUntil([&] { return model->awaitingSignIn(); }));
   EXPECT_FALSE(button("Complete sign in in your browser")->isEnabled()) << "while the sign-in waits";
   button("Cancel sign in")->click();
   ASSERT_TRUE(waitUntil([&] { return !model->busy() && button("Sign in to Trellisant"); }));
 
-  AgentStatus{"ready", "Ready.", "", 0, 0, now}.save();
   storeCredentials(true, company->baseUrl());
-  makeView();
-  EXPECT_EQ(labelText(view.get(), "statusTitle"), "Receiving is paused");
+  view.reset();
+  view = std::make_unique<app::MainView>(makeModel());
   button("Choose download folder")->click();
   ASSERT_TRUE(waitUntil([&] { return chooser->done != nullptr; }));
   EXPECT_FALSE(button("Choose download folder")->isEnabled()) << "while choosing";
   chooser->answer(folder("Footage"));
-  ASSERT_TRUE(waitUntil([&] { return button("Enable receiving") != nullptr; }));
-  EXPECT_FALSE(button("Choose download folder"));
+  ASSERT_TRUE(waitUntil([&] { return button("Enable receiving") && !button("Choose download folder"); }));
   button("Enable receiving")->click();
-  ASSERT_TRUE(waitUntil([&] { return button("Pause receiving") != nullptr; })) << "the card moves on by itself";
-  EXPECT_FALSE(button("Enable receiving"));
+  ASSERT_TRUE(waitUntil([&] { return button("Pause receiving") && !button("Enable receiving"); }));
+  EXPECT_TRUE(Preferences::load().receiving && model->serviceReady());
   button("Pause receiving")->click();
   EXPECT_FALSE(Preferences::load().receiving);
-  EXPECT_EQ(labelText(view.get(), "statusTitle"), "Receiving is paused") << "the window's pause refreshes";
+  EXPECT_EQ(model->status().state, "paused") << "the window's pause refreshes";
+  EXPECT_EQ(loginItem->unregistrations, 0) << "the agent stays registered and pauses itself";
 }
 
-TEST_F(ViewTest, DownloadingShowsProgressAndAnEmptyTransferTheQuietState) {
-  receiving();
-  for (const auto& [transfer, bytesShown] : {std::pair{"Acme / Day 1", "1.5 GB of 4.0 GB"}, std::pair{"", ""}}) {
-    AgentStatus status{"downloading", "Downloading 2 files.", transfer, 1'500'000'000, 4'000'000'000, now};
-    agentSays(status);
-    makeView();
-    ASSERT_TRUE(waitUntil([&] { return model->status() == status; }));
-    EXPECT_EQ(labelText(view.get(), "transfer"), transfer);
-    EXPECT_EQ(labelText(view.get(), "bytes"), bytesShown) << "decimal byte counts";
-    auto* bar = view->findChild<QProgressBar*>();
-    EXPECT_EQ(bar->isVisibleTo(view.get()) ? bar->value() * 8 / bar->maximum() : -1, *transfer ? 3 : -1);
-    EXPECT_EQ(showsText(view.get(), "A quieter way to hand off footage"), !*transfer);
+class SceneTest : public AppModelTest {
+ protected:
+  // Signed in, a folder chosen and receiving on, with the agent registered.
+  std::unique_ptr<app::AppScene> receivingScene() {
+    receiving();
+    auto made = services();
+    made.trayCheckInterval = 10ms;
+    auto scene = std::make_unique<app::AppScene>(std::move(made));
+    scene->showWindow();
+    return scene;
   }
+};
+
+TEST_F(SceneTest, WithoutATrayTheWindowCarriesTheMenuAndClosingItLeavesReceivingOn) {
+  auto scene = receivingScene();
+  auto& window = scene->window();
+  QToolButton* button = window.view()->menuButton();
+  ASSERT_TRUE(button->isVisible() && !scene->tray().icon()->isVisible());
+  EXPECT_EQ(button->menu()->actions(), scene->tray().menu()->actions()) << "the tray menu's own items";
+  window.close();
+  EXPECT_EQ(quits, 1) << "closing the window ends the process";
+  EXPECT_TRUE(Preferences::load().receiving) << "while the agent goes on receiving";
+  EXPECT_EQ(loginItem->unregistrations, 0);
+
+  // A tray appears: the menu moves there, and closing the window only hides it.
+  tray = true;
+  scene->showWindow();
+  ASSERT_TRUE(waitUntil([&] { return scene->tray().icon()->isVisible() && !button->isVisible(); }));
+  window.close();
+  EXPECT_TRUE(quits == 1 && window.isHidden());
+  // It goes away while the window is hidden: the window comes back, carrying the menu.
+  tray = false;
+  EXPECT_TRUE(waitUntil([&] { return window.isVisible() && button->isVisible(); }));
 }
 
-TEST_F(ViewTest, SettingsSaveAsTheyChangeAndTheBannerOutlivesTheSection) {
-  receiving();
-  makeView();
-  model->setSelected("Settings");
-  auto steppers = view->findChildren<app::Stepper*>();
-  ASSERT_EQ(steppers.size(), 2);
-  EXPECT_EQ(steppers[0]->maximum(), 23);
-  steppers[0]->stepUp();
-  EXPECT_EQ(Preferences::load().startHour, 23);
-  auto* bandwidth = view->findChild<QLineEdit*>("bandwidth");
-  for (auto [typed, saved, shown] : {std::tuple{"-5", 0.0, "0"}, std::tuple{"12.5", 12.5, "12.5"}}) {
-    bandwidth->setText(typed);
-    emit bandwidth->editingFinished();
-    EXPECT_EQ(Preferences::load().bandwidthMbps, saved);
-    EXPECT_EQ(bandwidth->text(), shown);
-  }
-  button("Allow downloads on battery")->click();
-  EXPECT_TRUE(Preferences::load().allowBattery);
-
-  model->testReadiness();
-  EXPECT_FALSE(button("Test readiness")->isEnabled() || button("Choose folder")->isEnabled()) << "while busy";
-  ASSERT_TRUE(waitUntil([&] { return !model->busy(); }));
-
-  loginItem->failRegister("Unit file is masked.");
-  model->changePreferences([](Preferences& p) { p.receiving = false; });
-  model->enable();
-  ASSERT_TRUE(waitUntil([&] { return !model->error().isEmpty(); }));
-  EXPECT_EQ(labelText(view.get(), "errorBanner"), model->error());
-  view->findChildren<app::SectionButton*>().at(0)->click();
-  EXPECT_EQ(model->selected(), "Downloads");
-  EXPECT_EQ(labelText(view.get(), "errorBanner"), model->error());
+TEST_F(SceneTest, CtrlQStopsReceivingAndQuitsFromAnyWindowDialogsIncluded) {
+  tray = true;
+  auto scene = receivingScene();
+  QTest::keyClick(&scene->window(), Qt::Key_Q, Qt::ControlModifier);
+  ASSERT_TRUE(waitUntil([&] { return quits == 1; }));
+  EXPECT_FALSE(Preferences::load().receiving);
+  EXPECT_EQ(loginItem->unregistrations, 1);
+  // A window-modal dialog, as the app opens its dialogs, blocks the window's own shortcuts.
+  app::BackgroundDialog dialog(scene->model(), &scene->window());
+  dialog.open();
+  QTest::keyClick(&dialog, Qt::Key_Q, Qt::ControlModifier);
+  ASSERT_TRUE(waitUntil([&] { return quits == 2; }));
+  EXPECT_EQ(loginItem->unregistrations, 2);
 }
 
-TEST_F(ViewTest, BackgroundSettingsSwitchTheAgentAlone) {
-  makeModel();
-  app::BackgroundDialog dialog(*model);
-  // The switch with this text, once the login item has answered.
-  auto toggle = [&](const QString& text) {
-    QAbstractButton* found = nullptr;
-    EXPECT_TRUE(waitUntil([&] { return (found = visibleButton(&dialog, text)) && found->isEnabled(); })) << text.toStdString();
-    return found;
-  };
-  toggle("Turn on background receiving")->click();
-  toggle("Turn off background receiving");
-  EXPECT_TRUE(model->serviceReady());
-  EXPECT_FALSE(model->preferences().receiving) << "the preference is the user's, not the dialog's";
-  loginItem->failUnregister("Failed to disable unit.");
-  toggle("Turn off background receiving")->click();
-  ASSERT_TRUE(waitUntil([&] { return !model->error().isEmpty(); }));
-  EXPECT_EQ(model->error(), "Failed to disable unit.");
-  EXPECT_TRUE(toggle("Turn off background receiving"));
-}
-
-TEST_F(ViewTest, TheKeyboardReachesEveryControlAndEachHasANameAndADescription) {
-  receiving();
-  makeModel();
-  app::MainWindow window(*model);
-  QMenu menu;
-  window.view()->setMenu(&menu);
-  window.show();
-  window.activateWindow();
-  ASSERT_TRUE(waitUntil([&] { return window.isActiveWindow(); }));
-  auto controls = [](QWidget* root) {
-    QList<QWidget*> found;
-    for (auto* widget : root->findChildren<QWidget*>())
-      if ((widget->focusPolicy() & Qt::TabFocus) && widget->isVisibleTo(root) && widget->isEnabled()) found << widget;
-    return found;
-  };
-  auto named = [](QWidget* control) {
-    auto* accessible = QAccessible::queryAccessibleInterface(control);
-    return !accessible->text(QAccessible::Name).isEmpty() && !accessible->text(QAccessible::Description).isEmpty();
-  };
-  app::BackgroundDialog dialog(*model, &window);
-  for (QWidget* control : controls(&dialog)) EXPECT_TRUE(named(control)) << control->metaObject()->className();
-  for (const char* section : {"Downloads", "Settings"}) {
-    model->setSelected(section);
-    if (QWidget* focused = QApplication::focusWidget()) focused->clearFocus();
-    QList<QWidget*> unvisited = controls(window.view());
-    QList<QImage> unfocused;
-    for (QWidget* control : unvisited) unfocused << control->grab().toImage();
-    const QList<QWidget*> all = unvisited;
-    for (qsizetype step = 0; step <= all.size() && !unvisited.isEmpty(); ++step) {
-      QWidget* from = QApplication::focusWidget();
-      QTest::keyClick(from ? from : &window, Qt::Key_Tab);
-      QWidget* control = QApplication::focusWidget();
-      if (!unvisited.removeOne(control)) continue;
-      EXPECT_TRUE(named(control)) << section << ": " << control->metaObject()->className();
-      EXPECT_NE(control->grab().toImage(), unfocused[all.indexOf(control)]) << "the focus shows";
-    }
-    EXPECT_TRUE(unvisited.isEmpty()) << section << ": Tab never reaches " << unvisited.size() << " controls";
-  }
-  // The sections are one group: Tab reaches the one shown, the arrow keys move to the other.
-  auto sections = window.view()->findChildren<app::SectionButton*>();
-  sections[1]->setFocus(Qt::TabFocusReason);
-  QTest::keyClick(sections[1], Qt::Key_Up);
-  EXPECT_EQ(model->selected(), "Downloads");
-  EXPECT_FALSE(sections[1]->focusPolicy() & Qt::TabFocus);
+TEST(SingleInstanceTest, ASecondInstanceHandsItsAddressesToTheFirst) {
+  TempHome home;
+  QString path = app::SingleInstance::defaultPath();
+  EXPECT_EQ(path.toStdString(), (home.root() / "runtime" / "com.trellisant.app").string()) << "not in /tmp";
+  app::SingleInstance(path).becomePrimary();  // an instance that ended
+  app::SingleInstance first(path);
+  EXPECT_FALSE(first.handOff({"trellisant://oauth/callback"}, 200)) << "nobody takes it";
+  ASSERT_TRUE(first.becomePrimary()) << "an ended instance's lock and socket are taken over";
+  QStringList urls;
+  int shows = 0;
+  QObject::connect(&first, &app::SingleInstance::urlReceived, [&](const QString& url) { urls << url; });
+  QObject::connect(&first, &app::SingleInstance::activationRequested, [&] { ++shows; });
+  app::SingleInstance second(path);
+  EXPECT_FALSE(second.becomePrimary()) << "the lock belongs to the first";
+  const QStringList sent = {"trellisant://oauth/callback?code=c%20d&state=s", "trellisant://other"};
+  ASSERT_TRUE(second.handOff(sent));
+  ASSERT_TRUE(waitUntil([&] { return urls.size() == 2; }));
+  EXPECT_TRUE(urls == sent && shows == 0);
+  ASSERT_TRUE(second.handOff({}));
+  EXPECT_TRUE(waitUntil([&] { return shows == 1; })) << "a plain second start shows the window";
 }
 
 }  // namespace
