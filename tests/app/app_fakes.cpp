@@ -1,12 +1,11 @@
 #include "app_fakes.h"
 
 #include <QAction>
-#include <QCoreApplication>
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 
-#include "api/http_testing.h"
-#include "settings/vault.h"
+#include "theme.h"
 #include "widgets.h"
 
 namespace trellisant::testing {
@@ -17,8 +16,6 @@ void runEventsWhileWaiting() {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   });
 }
-
-void settle(std::chrono::milliseconds duration) { waitUntil([] { return false; }, duration); }
 
 QStringList allTexts(const QObject* root) {
   QStringList texts;
@@ -49,91 +46,28 @@ QString labelText(QWidget* root, const QString& name) {
   return {};
 }
 
-// Requests go to loopback servers only, never through the user's proxy.
-AppStage::AppStage() { http::testing::setOverrides({{}, ""}); }
+namespace {
 
-AppStage::~AppStage() {
-  model.reset();
-  Vault::setStore(nullptr);
-  http::testing::clearOverrides();
-}
-
-app::AppServices AppStage::services() {
-  app::AppServices services;
-  services.loginItem = loginItem;
-  services.agentStatus = [this] {
-    ++agentQuestions;
-    std::lock_guard lock(agentMutex_);
-    return agentAnswer_;
-  };
-  services.now = [this] { return now; };
-  services.browser = browser;
-  services.folderChooser = chooser;
-  services.notificationsAvailable = [this] { return notificationServer.load(); };
-  services.quit = [this] { ++quits; };
-  services.activate = [this] { ++activations; };
-  services.trayAvailable = [this] { return tray; };
-  services.refreshInterval = std::chrono::hours(1);  // only explicit refreshes
-  services.signInTimeLimit = signInTimeLimit;
-  return services;
-}
-
-app::AppModel& AppStage::makeModel() {
-  model = std::make_unique<app::AppModel>(services());
-  return *model;
-}
-
-void AppStage::agentSays(std::optional<AgentStatus> status) {
-  std::lock_guard lock(agentMutex_);
-  agentAnswer_ = std::move(status);
-}
-
-void AppStage::storeCredentials(bool withDeviceKey, const std::string& server) {
-  Credentials credentials;
-  credentials.server = server;
-  credentials.accessToken = "access";
-  credentials.refreshToken = "refresh";
-  credentials.clientId = "trellisant-native";
-  credentials.expiresAt = SystemClock::now() + std::chrono::hours(1);
-  if (withDeviceKey) {
-    credentials.deviceId = "device-1";
-    credentials.deviceKey = "key-1";
+// One QApplication for a whole test binary, made before its first test runs (the screenshots
+// tool, which runs no tests, makes its own).
+class QtEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    static int argc = 1;
+    static char name[] = "trellisant-tests";
+    static char* argv[] = {name, nullptr};
+    app_ = std::make_unique<QApplication>(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+    app::theme::applyLightScheme(*app_);
+    runEventsWhileWaiting();
   }
-  Vault::save(credentials);
-}
+  void TearDown() override { app_.reset(); }
 
-void AppStage::writePreferences(const std::function<void(Preferences&)>& edit) {
-  Preferences preferences = Preferences::load();
-  edit(preferences);
-  preferences.save(Preferences::file());
-}
+ private:
+  std::unique_ptr<QApplication> app_;
+};
 
-std::filesystem::path AppStage::folder(const std::string& name) {
-  auto path = home.root() / name;
-  std::filesystem::create_directories(path);
-  return path;
-}
+[[maybe_unused]] const auto* registered = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
-std::filesystem::path AppStage::receiving() {
-  storeCredentials(true);
-  auto root = folder("Footage");
-  writePreferences([&](Preferences& p) {
-    p.setDestination(root);
-    p.receiving = true;
-  });
-  loginItem->set(LoginItemStatus::enabled);
-  return root;
-}
-
-sandbox::CompanyServer& AppStage::startCompany() {
-  sandbox::CompanyServer::Options options;
-  options.tlsFolder = home.root() / "tls";
-  company = std::make_unique<sandbox::CompanyServer>(options);
-  company->start();
-  http::testing::setOverrides({{"trellisant.test:" + std::to_string(company->port()) + ":127.0.0.1"},
-                               (options.tlsFolder / "ca.pem").string()});
-  writePreferences([&](Preferences& p) { p.server = company->baseUrl(); });
-  return *company;
-}
-
+}  // namespace
 }  // namespace trellisant::testing

@@ -7,16 +7,15 @@
 
 #include <QAbstractButton>
 #include <QStringList>
-#include <QWidget>
 
 #include <atomic>
-#include <memory>
 #include <mutex>
 
+#include "api/http_testing.h"
 #include "app_model.h"
-#include "app_services.h"
 #include "company_server.h"
 #include "fake_login_item.h"
+#include "settings/vault.h"
 #include "test_support.h"
 
 namespace trellisant::testing {
@@ -38,68 +37,117 @@ struct FakeFolderChooser : app::FolderChooser {
 struct FakeBrowser : app::BrowserOpener {
   bool open(const std::string& url) override {
     std::lock_guard lock(mutex);
-    opened.push_back(url);
+    last = url;
     return works;
   }
-  std::string last() {
-    std::lock_guard lock(mutex);
-    return opened.empty() ? "" : opened.back();
-  }
   std::mutex mutex;
-  std::vector<std::string> opened;
+  std::string last;
   std::atomic<bool> works{true};
 };
 
 // Makes waitUntil run Qt's event loop while it waits, so that results posted to the UI thread
-// arrive.
+// arrive. The tests' QApplication does this itself.
 void runEventsWhileWaiting();
 // Runs the event loop for a while, for asserting that something does NOT happen.
-void settle(std::chrono::milliseconds duration = std::chrono::milliseconds(100));
-
-// The texts of a widget tree's labels, buttons, fields, tool tips and menus, shown or not.
+inline void settle(std::chrono::milliseconds duration = std::chrono::milliseconds(100)) {
+  waitUntil([] { return false; }, duration);
+}
+// The texts of a widget tree's labels, buttons, fields, steppers, tool tips and menus, shown or not.
 QStringList allTexts(const QObject* root);
 // The visible button with this text, or nullptr.
 QAbstractButton* visibleButton(QWidget* root, const QString& text);
 // The text of the visible label (or the first label of the visible widget) with this name.
 QString labelText(QWidget* root, const QString& name);
 
-class AppStage {
- public:
-  AppStage();
-  ~AppStage();
+struct AppStage {
+  // Requests go to loopback servers only, never through the user's proxy.
+  AppStage() { http::testing::setOverrides({{}, ""}); }
+  ~AppStage() {
+    model.reset();
+    Vault::setStore(nullptr);
+    http::testing::clearOverrides();
+  }
 
   // The services handed to the next model.
-  app::AppServices services();
-  app::AppModel& makeModel();
-
-  void storeCredentials(bool withDeviceKey = true, const std::string& server = "https://trellisant.example");
-  void writePreferences(const std::function<void(Preferences&)>& edit);
-  // A folder inside the home, created.
-  std::filesystem::path folder(const std::string& name);
-  // Signed in, receiving into the folder "Footage" (returned), the agent registered.
-  std::filesystem::path receiving();
-  // The sandbox company server, reached as trellisant.test over TLS, as the configured server.
-  sandbox::CompanyServer& startCompany();
+  app::AppServices services() {
+    app::AppServices services;
+    services.loginItem = loginItem;
+    services.agentStatus = [this] {
+      std::lock_guard lock(agentMutex);
+      return agentAnswer;
+    };
+    services.now = [this] { return now; };
+    services.browser = browser;
+    services.folderChooser = chooser;
+    services.notificationsAvailable = [] { return false; };  // so nothing is ever posted
+    services.quit = [this] { ++quits; };
+    services.activate = [this] { ++activations; };
+    services.trayAvailable = [this] { return tray; };
+    services.refreshInterval = std::chrono::hours(1);  // only explicit refreshes
+    services.signInTimeLimit = signInTimeLimit;
+    return services;
+  }
+  app::AppModel& makeModel() {
+    model.reset();
+    model = std::make_unique<app::AppModel>(services());
+    return *model;
+  }
   // What the agent answers from now on; nothing means no answer.
-  void agentSays(std::optional<AgentStatus> status);
+  void agentSays(std::optional<AgentStatus> status) {
+    std::lock_guard lock(agentMutex);
+    agentAnswer = std::move(status);
+  }
+
+  void storeCredentials(bool withDeviceKey = true, const std::string& server = "https://trellisant.example") {
+    auto key = [&](const char* value) { return withDeviceKey ? std::optional<std::string>(value) : std::nullopt; };
+    Vault::save({server, "access", "refresh", "trellisant-native", SystemClock::now() + std::chrono::hours(1),
+                 key("device-1"), key("key-1")});
+  }
+  void writePreferences(const std::function<void(Preferences&)>& edit) {
+    Preferences preferences = Preferences::load();
+    edit(preferences);
+    preferences.save(Preferences::file());
+  }
+  // A folder inside the home, created.
+  std::filesystem::path folder(const std::string& name) {
+    std::filesystem::create_directories(home.root() / name);
+    return home.root() / name;
+  }
+  // Signed in, receiving into the folder "Footage" (returned), the agent registered.
+  std::filesystem::path receiving() {
+    storeCredentials();
+    auto root = folder("Footage");
+    writePreferences([&](Preferences& p) {
+      p.setDestination(root);
+      p.receiving = true;
+    });
+    loginItem->set(LoginItemStatus::enabled);
+    return root;
+  }
+  // The sandbox company server, reached as trellisant.test over TLS, as the configured server.
+  sandbox::CompanyServer& startCompany() {
+    sandbox::CompanyServer::Options options;
+    options.tlsFolder = home.root() / "tls";
+    company = std::make_unique<sandbox::CompanyServer>(options);
+    company->start();
+    http::testing::setOverrides({{"trellisant.test:" + std::to_string(company->port()) + ":127.0.0.1"},
+                                 (options.tlsFolder / "ca.pem").string()});
+    writePreferences([&](Preferences& p) { p.server = company->baseUrl(); });
+    return *company;
+  }
 
   TempHome home;
   std::shared_ptr<FakeLoginItem> loginItem = std::make_shared<FakeLoginItem>();
   std::shared_ptr<FakeFolderChooser> chooser = std::make_shared<FakeFolderChooser>();
   std::shared_ptr<FakeBrowser> browser = std::make_shared<FakeBrowser>();
-  std::atomic<bool> notificationServer{false};  // none: nothing is posted
-  std::atomic<int> agentQuestions{0};
   Date now = SystemClock::now();
-  int quits = 0;
-  int activations = 0;
+  int quits = 0, activations = 0;
   bool tray = false;  // whether the desktop shows tray icons
   std::chrono::milliseconds signInTimeLimit = std::chrono::seconds(300);
   std::unique_ptr<sandbox::CompanyServer> company;
   std::unique_ptr<app::AppModel> model;
-
- private:
-  std::mutex agentMutex_;
-  std::optional<AgentStatus> agentAnswer_;
+  std::mutex agentMutex;
+  std::optional<AgentStatus> agentAnswer;
 };
 
 class AppModelTest : public ::testing::Test, public AppStage {

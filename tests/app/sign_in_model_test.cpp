@@ -25,7 +25,10 @@ class SignInModelTest : public AppModelTest {
     EXPECT_TRUE(model->busy());
     EXPECT_TRUE(waitUntil([&] { return model->awaitingSignIn(); }, 10s));
     http::Request request;
-    request.url = browser->last();
+    {
+      std::lock_guard lock(browser->mutex);
+      request.url = browser->last;
+    }
     return QString::fromStdString(http::perform(request).header("Location").value_or(""));
   }
   bool finished() { return waitUntil([&] { return !model->busy(); }, 10s); }

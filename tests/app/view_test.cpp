@@ -40,8 +40,8 @@ TEST_F(AppModelTest, TheWindowsNextStepFollowsTheModel) {
   chooser->answer(folder("Footage"));
   ASSERT_TRUE(waitUntil([&] { return button("Enable receiving") && !button("Choose download folder"); }));
   button("Enable receiving")->click();
-  ASSERT_TRUE(waitUntil([&] { return button("Pause receiving") && !button("Enable receiving"); }));
-  EXPECT_TRUE(Preferences::load().receiving && model->serviceReady());
+  ASSERT_TRUE(waitUntil([&] { return button("Pause receiving") && !button("Enable receiving") && model->serviceReady(); }));
+  EXPECT_TRUE(Preferences::load().receiving);
   button("Pause receiving")->click();
   EXPECT_FALSE(Preferences::load().receiving);
   EXPECT_EQ(model->status().state, "paused") << "the window's pause refreshes";
