@@ -98,10 +98,10 @@ struct AppStage {
     agentAnswer = std::move(status);
   }
 
-  void storeCredentials(bool withDeviceKey = true, const std::string& server = "https://trellisant.example") {
-    auto key = [&](const char* value) { return withDeviceKey ? std::optional<std::string>(value) : std::nullopt; };
-    Vault::save({server, "access", "refresh", "trellisant-native", SystemClock::now() + std::chrono::hours(1),
-                 key("device-1"), key("key-1")});
+  // A device sign-in for the default server.
+  void storeCredentials() {
+    Vault::save({"https://trellisant.example", "access", "refresh", "trellisant-native",
+                 SystemClock::now() + std::chrono::hours(1), "device-1", "key-1"});
   }
   void writePreferences(const std::function<void(Preferences&)>& edit) {
     Preferences preferences = Preferences::load();

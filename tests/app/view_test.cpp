@@ -31,7 +31,7 @@ TEST_F(AppModelTest, TheWindowsNextStepFollowsTheModel) {
   button("Cancel sign in")->click();
   ASSERT_TRUE(waitUntil([&] { return !model->busy() && button("Sign in to Trellisant"); }));
 
-  storeCredentials(true, company->baseUrl());
+  Vault::save(company->issueCredentials(1h, true));
   view.reset();
   view = std::make_unique<app::MainView>(makeModel());
   button("Choose download folder")->click();
