@@ -82,7 +82,7 @@ struct AppStage {
     services.notificationsAvailable = [] { return false; };  // so nothing is ever posted
     services.quit = [this] { ++quits; };
     services.activate = [this] { ++activations; };
-    services.trayAvailable = [this] { return tray; };
+    services.trayAvailable = [this] { return tray.load(); };
     services.refreshInterval = std::chrono::hours(1);  // only explicit refreshes
     services.signInTimeLimit = signInTimeLimit;
     return services;
@@ -142,7 +142,7 @@ struct AppStage {
   std::shared_ptr<FakeBrowser> browser = std::make_shared<FakeBrowser>();
   Date now = SystemClock::now();
   int quits = 0, activations = 0;
-  bool tray = false;  // whether the desktop shows tray icons
+  std::atomic<bool> tray = false;  // whether the desktop shows tray icons (asked off the UI thread)
   std::chrono::milliseconds signInTimeLimit = std::chrono::seconds(300);
   std::unique_ptr<sandbox::CompanyServer> company;
   std::unique_ptr<app::AppModel> model;
