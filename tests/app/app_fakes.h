@@ -1,141 +1,161 @@
 #pragma once
 
-// Stand-ins for everything the app model reaches outside itself, and a fixture that builds a
-// model on them inside a private home folder.
+// Stand-ins for everything the app model reaches outside itself, and a stage that builds a
+// model on them inside a private home folder: used by the tests and the screenshots tool.
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <functional>
-#include <memory>
-#include <mutex>
-#include <optional>
-#include <string>
-#include <thread>
-#include <vector>
+#include <QAbstractButton>
+#include <QStringList>
 
+#include <atomic>
+#include <mutex>
+
+#include "api/http_testing.h"
 #include "app_model.h"
-#include "app_services.h"
-#include "settings/credentials.h"
+#include "company_server.h"
+#include "fake_login_item.h"
+#include "settings/vault.h"
 #include "test_support.h"
 
 namespace trellisant::testing {
 
-class FakeLoginItem : public LoginItem {
- public:
-  LoginItemStatus status() override;
-  void registerItem() override;
-  void unregisterItem() override;
-  void openSettings() override {
-    noteThread();
-    ++settingsOpened;
-  }
-  std::string describe() override {
-    noteThread();
-    return "Starts at login through the fake unit.";
-  }
-
-  void setStatus(LoginItemStatus status);
-  void failRegister(std::optional<std::string> message);
-  void failUnregister(std::optional<std::string> message);
-  int registrations() const { return registrations_; }
-  int unregistrations() const { return unregistrations_; }
-  std::atomic<int> settingsOpened{0};
-  // Calls made on the thread that made the fake, the UI thread: a real login item blocks.
-  int callsOnUiThread() const { return callsOnUiThread_; }
-
- private:
-  void noteThread() {
-    if (std::this_thread::get_id() == uiThread_) ++callsOnUiThread_;
-  }
-
-  const std::thread::id uiThread_ = std::this_thread::get_id();
-  std::atomic<int> callsOnUiThread_{0};
-  mutable std::mutex mutex_;
-  LoginItemStatus status_ = LoginItemStatus::notRegistered;
-  std::optional<std::string> registerFailure_;
-  std::optional<std::string> unregisterFailure_;
-  std::atomic<int> registrations_{0};
-  std::atomic<int> unregistrations_{0};
-};
-
 // Keeps the chooser "open" until the test answers.
-class FakeFolderChooser : public app::FolderChooser {
- public:
-  void choose(const std::optional<std::filesystem::path>& start,
-              std::function<void(std::optional<std::filesystem::path>)> done) override;
-  bool open() const { return static_cast<bool>(done_); }
+struct FakeFolderChooser : app::FolderChooser {
+  void choose(const std::optional<std::filesystem::path>& from,
+              std::function<void(std::optional<std::filesystem::path>)> then) override {
+    ++opened;
+    start = from;
+    done = std::move(then);
+  }
+  void answer(std::optional<std::filesystem::path> folder) { std::exchange(done, nullptr)(std::move(folder)); }
   int opened = 0;
   std::optional<std::filesystem::path> start;
-  void answer(std::optional<std::filesystem::path> folder);
-
- private:
-  std::function<void(std::optional<std::filesystem::path>)> done_;
+  std::function<void(std::optional<std::filesystem::path>)> done;
 };
 
-class FakeBrowser : public app::BrowserOpener {
- public:
-  bool open(const std::string& url) override;
-  std::vector<std::string> opened() const;
+struct FakeBrowser : app::BrowserOpener {
+  bool open(const std::string& url) override {
+    std::lock_guard lock(mutex);
+    last = url;
+    return works;
+  }
+  std::mutex mutex;
+  std::string last;
   std::atomic<bool> works{true};
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> opened_;
-};
-
-class FakeNotifier : public Notifier {
- public:
-  void post(const std::string& identifier, const std::string& title, const std::string& body) override;
-  std::vector<std::string> titles() const;
-
- private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> titles_;
 };
 
 // Makes waitUntil run Qt's event loop while it waits, so that results posted to the UI thread
-// arrive.
+// arrive. The tests' QApplication does this itself.
 void runEventsWhileWaiting();
+// Runs the event loop for a while, for asserting that something does NOT happen.
+inline void settle(std::chrono::milliseconds duration = std::chrono::milliseconds(100)) {
+  waitUntil([] { return false; }, duration);
+}
+// The texts of a widget tree's labels, buttons, fields, steppers, tool tips and menus, shown or not.
+QStringList allTexts(const QObject* root);
+// The visible button with this text, or nullptr.
+QAbstractButton* visibleButton(QWidget* root, const QString& text);
+// The text of the visible label (or the first label of the visible widget) with this name.
+QString labelText(QWidget* root, const QString& name);
 
-// Runs the event loop for a short while, for asserting that something does NOT happen.
-void settle(std::chrono::milliseconds duration = std::chrono::milliseconds(100));
+struct AppStage {
+  // Requests go to loopback servers only, never through the user's proxy.
+  AppStage() { http::testing::setOverrides({{}, ""}); }
+  ~AppStage() {
+    model.reset();
+    Vault::setStore(nullptr);
+    http::testing::clearOverrides();
+  }
 
-class AppModelTest : public ::testing::Test {
- protected:
-  AppModelTest();
-  ~AppModelTest() override;
+  // The services handed to the next model.
+  app::AppServices services() {
+    app::AppServices services;
+    services.loginItem = loginItem;
+    services.agentStatus = [this] {
+      std::lock_guard lock(agentMutex);
+      return agentAnswer;
+    };
+    services.now = [this] { return now; };
+    services.browser = browser;
+    services.folderChooser = chooser;
+    services.notificationsAvailable = [] { return false; };  // so nothing is ever posted
+    services.quit = [this] { ++quits; };
+    services.activate = [this] { ++activations; };
+    services.trayAvailable = [this] { return tray.load(); };
+    services.refreshInterval = std::chrono::hours(1);  // only explicit refreshes
+    services.signInTimeLimit = signInTimeLimit;
+    return services;
+  }
+  app::AppModel& makeModel() {
+    model.reset();
+    model = std::make_unique<app::AppModel>(services());
+    return *model;
+  }
+  // What the agent answers from now on; nothing means no answer.
+  void agentSays(std::optional<AgentStatus> status) {
+    std::lock_guard lock(agentMutex);
+    agentAnswer = std::move(status);
+  }
 
-  // The services handed to the next model; tests may change them before makeModel().
-  app::AppServices services();
-  app::AppModel& makeModel();
-
-  void storeCredentials(bool withDeviceKey, const std::string& server = "https://trellisant.example");
-  // Writes preferences.json (the model reads it when it is made).
-  void writePreferences(const std::function<void(Preferences&)>& edit);
-  Preferences preferencesOnDisk() const;
-  void writeStatusFile(const AgentStatus& status);
+  // A device sign-in for the default server.
+  void storeCredentials() {
+    Vault::save({"https://trellisant.example", "access", "refresh", "trellisant-native",
+                 SystemClock::now() + std::chrono::hours(1), "device-1", "key-1"});
+  }
+  void writePreferences(const std::function<void(Preferences&)>& edit) {
+    Preferences preferences = Preferences::load();
+    edit(preferences);
+    preferences.save(Preferences::file());
+  }
   // A folder inside the home, created.
-  std::filesystem::path folder(const std::string& name);
+  std::filesystem::path folder(const std::string& name) {
+    std::filesystem::create_directories(home.root() / name);
+    return home.root() / name;
+  }
   // Signed in, receiving into the folder "Footage" (returned), the agent registered.
-  std::filesystem::path receiving();
+  std::filesystem::path receiving() {
+    storeCredentials();
+    auto root = folder("Footage");
+    writePreferences([&](Preferences& p) {
+      p.setDestination(root);
+      p.receiving = true;
+    });
+    loginItem->set(LoginItemStatus::enabled);
+    return root;
+  }
+  // The sandbox company server, reached as trellisant.test over TLS, as the configured server.
+  sandbox::CompanyServer& startCompany() {
+    sandbox::CompanyServer::Options options;
+    options.tlsFolder = home.root() / "tls";
+    company = std::make_unique<sandbox::CompanyServer>(options);
+    company->start();
+    http::testing::setOverrides({{"trellisant.test:" + std::to_string(company->port()) + ":127.0.0.1"},
+                                 (options.tlsFolder / "ca.pem").string()});
+    writePreferences([&](Preferences& p) { p.server = company->baseUrl(); });
+    return *company;
+  }
 
   TempHome home;
   std::shared_ptr<FakeLoginItem> loginItem = std::make_shared<FakeLoginItem>();
   std::shared_ptr<FakeFolderChooser> chooser = std::make_shared<FakeFolderChooser>();
   std::shared_ptr<FakeBrowser> browser = std::make_shared<FakeBrowser>();
-  std::shared_ptr<FakeNotifier> notifier = std::make_shared<FakeNotifier>();
-  std::atomic<bool> notificationServer{true};
-  // What the agent answers; nothing means no answer.
-  std::optional<AgentStatus> agentAnswer;
-  std::mutex agentMutex;
-  std::atomic<int> agentQuestions{0};
   Date now = SystemClock::now();
-  int quits = 0;
-  int activations = 0;
-  bool tray = false;  // whether the desktop shows tray icons
+  int quits = 0, activations = 0;
+  std::atomic<bool> tray = false;  // whether the desktop shows tray icons (asked off the UI thread)
   std::chrono::milliseconds signInTimeLimit = std::chrono::seconds(300);
+  std::unique_ptr<sandbox::CompanyServer> company;
   std::unique_ptr<app::AppModel> model;
+  std::mutex agentMutex;
+  std::optional<AgentStatus> agentAnswer;
+};
+
+class AppModelTest : public ::testing::Test, public AppStage {
+ protected:
+  void TearDown() override {
+    model.reset();
+    EXPECT_EQ(loginItem->callsOnMakingThread, 0) << "the app waited for the login item on its UI thread";
+  }
 };
 
 }  // namespace trellisant::testing

@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "agent.h"
-#include "api/http_testing.h"
 #include "app_fakes.h"
-#include "company_server.h"
 #include "keyring_session.h"
 
 using namespace trellisant;
@@ -14,15 +12,7 @@ using namespace std::chrono_literals;
 
 TEST_F(AppModelTest, TheAppAndTheAgentFindTheSignInInTheKeyring) {
   KeyringSession keyring;
-  sandbox::CompanyServer::Options options;
-  options.tlsFolder = home.root() / "tls";
-  sandbox::CompanyServer server(options);
-  server.start();
-  http::testing::setOverrides({{"trellisant.test:" + std::to_string(server.port()) + ":127.0.0.1"},
-                               (options.tlsFolder / "ca.pem").string()});
-  writePreferences([&](Preferences& p) { p.server = server.baseUrl(); });
-  keyring.store(server.issueCredentials(1h, true).toJson().dump());
-
+  keyring.store(startCompany().issueCredentials(1h, true).toJson().dump());
   EXPECT_TRUE(makeModel().signedIn());
   AgentParts parts;
   parts.controlService = false;

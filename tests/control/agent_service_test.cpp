@@ -1,3 +1,5 @@
+// The agent's control socket: only the app beside the agent is answered, with status.json or
+// its fallback; the socket is private and never takes another file's place.
 #include "control/agent_service.h"
 
 #include <gtest/gtest.h>
@@ -5,13 +7,11 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <optional>
 
 #include "control/agent_status.h"
 #include "control/status_client.h"
@@ -25,43 +25,38 @@ using testing::TempDir;
 using testing::TempHome;
 using testing::writeText;
 
-// Runs a copy of status_probe against the socket and returns what it printed.
+// Runs a copy of status_probe against the socket: the reply, or "none" when refused.
 std::string runProbe(const fs::path& executable, const fs::path& socket) {
-  std::string command = "'" + executable.string() + "' '" + socket.string() + "'";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return "popen failed";
-  std::string output;
-  char buffer[4096];
-  while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, n);
-  int status = ::pclose(pipe);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command;
-  while (!output.empty() && output.back() == '\n') output.pop_back();
-  return output;
+  FILE* pipe = ::popen(("'" + executable.string() + "' '" + socket.string() + "'").c_str(), "r");
+  std::string output(4096, '\0');
+  output.resize(std::fread(output.data(), 1, output.size(), pipe));
+  EXPECT_EQ(::pclose(pipe), 0);
+  return output.substr(0, output.find('\n'));
 }
 
-int connectTo(const fs::path& socket) {
+// A socket connected (or, with `bindOnly`, bound) to the path.
+int socketAt(const fs::path& path, bool bindOnly = false) {
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  std::strcpy(address.sun_path, socket.c_str());
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    ::close(fd);
-    return -1;
-  }
+  std::strcpy(address.sun_path, path.c_str());
+  auto* at = reinterpret_cast<sockaddr*>(&address);
+  EXPECT_EQ(bindOnly ? ::bind(fd, at, sizeof address) : ::connect(fd, at, sizeof address), 0);
   return fd;
 }
 
-// Everything the peer sends until it closes; nothing if it stays open for 10 s.
-std::optional<std::string> readUntilClosed(int fd) {
+// Sends `request` (closing our side when asked) and returns everything the peer sends until
+// it closes; "(open)" if it stays open for 10 s.
+std::string exchange(int fd, std::string_view request, bool shutWrite = false) {
+  ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+  if (shutWrite) ::shutdown(fd, SHUT_WR);
   std::string bytes;
   char buffer[4096];
-  for (;;) {
-    pollfd entry{fd, POLLIN, 0};
-    if (::poll(&entry, 1, 10'000) != 1) return std::nullopt;
-    ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n <= 0) return bytes;
-    bytes.append(buffer, static_cast<std::size_t>(n));
-  }
+  ssize_t n = 1;
+  for (pollfd entry{fd, POLLIN, 0}; n > 0 && ::poll(&entry, 1, 10'000) == 1;)
+    if ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) bytes.append(buffer, static_cast<std::size_t>(n));
+  ::close(fd);
+  return n > 0 ? "(open)" : bytes;
 }
 
 mode_t modeOf(const fs::path& path) {
@@ -81,89 +76,51 @@ class AgentServiceTest : public ::testing::Test {
   TempHome home;
   TempDir bin;
   fs::path app = bin / "trellisant";
-  fs::path impostor = bin / "trellisant-copy";  // same program plus one byte
+  fs::path impostor = bin / "trellisant-copy";  // the same program plus one byte
   fs::path socket = Paths::controlSocket();
+  fs::path self = fs::read_symlink("/proc/self/exe");
 };
 
-TEST_F(AgentServiceTest, TheAppReceivesTheFallbackThenTheWrittenRecord) {
+TEST_F(AgentServiceTest, OnlyTheAppIsAnsweredWithTheRecordOrTheFallback) {
   AgentService service(socket, app);
   ASSERT_TRUE(service.listening());
   EXPECT_EQ(socket, home.root() / "runtime" / "com.trellisant.agent");
-
-  Date before = SystemClock::now();
-  auto fallback = decodeAgentStatus(runProbe(app, socket));
-  ASSERT_TRUE(fallback);
-  EXPECT_EQ(*fallback, AgentStatus::fallback(fallback->updatedAt));
-  EXPECT_GE(fallback->updatedAt, before - std::chrono::milliseconds(1));
-
-  AgentStatus written{"needs_attention", "Your download disk is full. Free up space to resume.",
-                      "Day 3 – Cam A", 1'000, 2'000, dateFromReference(760'000'123)};
+  Date before = SystemClock::now() - std::chrono::seconds(1);
+  for (const std::string& damaged :
+       {std::string(), std::string("{\"state\":\"rea"), std::string(R"({"state":"ready","message":"m","transfer":"","bytes":0,"total":0})"),
+        std::string(R"({"state":"ready","message":"m","transfer":"","bytes":0,"total":0,"updatedAt":9e9})")}) {
+    if (!damaged.empty()) writeText(AgentStatus::file(), damaged);
+    auto reply = decodeAgentStatus(runProbe(app, socket));
+    ASSERT_TRUE(reply) << damaged;
+    EXPECT_EQ(*reply, AgentStatus::fallback(reply->updatedAt)) << damaged;
+    EXPECT_GE(reply->updatedAt, before);
+  }
+  AgentStatus written{"needs_attention", "Your download disk is full. Free up space to resume.", "Day 3 – Cam A",
+                      1'000, 2'000, dateFromReference(760'000'123)};
   written.save();
   EXPECT_EQ(decodeAgentStatus(runProbe(app, socket)), written);
 
-  // A record missing a key is not passed on half-decoded.
-  writeText(AgentStatus::file(), R"({"state":"ready","message":"m","transfer":"","bytes":0,"total":0})");
-  auto reply = decodeAgentStatus(runProbe(app, socket));
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->state, "setup");
-  EXPECT_EQ(reply->message, "Enable receiving to get started.");
-}
-
-TEST_F(AgentServiceTest, EveryOtherExecutableIsRefused) {
-  AgentStatus{"ready", "Ready to receive your company’s footage.", "", 0, 0, SystemClock::now()}
-      .save();
-  AgentService service(socket, app);
   EXPECT_EQ(runProbe(impostor, socket), "none");
-  EXPECT_FALSE(requestAgentStatus(socket));  // this test program
-  // The refusals are about the peer, not a broken service.
-  auto reply = decodeAgentStatus(runProbe(app, socket));
-  ASSERT_TRUE(reply);
-  EXPECT_EQ(reply->state, "ready");
+  EXPECT_FALSE(requestAgentStatus(socket)) << "this test program is refused";
+  EXPECT_EQ(exchange(socketAt(socket), "status\n"), "") << "a refused peer is dropped without a word";
+  EXPECT_EQ(decodeAgentStatus(runProbe(app, socket)), written) << "the refusals did not break the service";
 
-  // A refused peer is disconnected without a word, whatever it sends.
-  int fd = connectTo(socket);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::send(fd, "status\n", 7, MSG_NOSIGNAL), 7);
-  EXPECT_EQ(readUntilClosed(fd), "");
-  ::close(fd);
-}
-
-TEST_F(AgentServiceTest, WithoutAnAppExecutableEveryoneIsRefused) {
-  AgentService service(socket, bin / "absent");
-  EXPECT_TRUE(service.listening());
-  EXPECT_EQ(runProbe(app, socket), "none");
-  EXPECT_EQ(runProbe(impostor, socket), "none");
+  AgentService noApp(home.root() / "other.sock", bin / "absent");
+  EXPECT_TRUE(noApp.listening());
+  EXPECT_EQ(runProbe(app, home.root() / "other.sock"), "none") << "without the app everyone is refused";
 }
 
 // With this test program as "the app", connections can be driven byte by byte.
 TEST_F(AgentServiceTest, OnlyAStatusLineIsAnsweredAndSilentClientsAreDropped) {
-  AgentService service(socket, fs::read_symlink("/proc/self/exe"), std::chrono::milliseconds(300));
-
-  int silent = connectTo(socket);
-  ASSERT_GE(silent, 0);
-  // Served after the silent client times out, not blocked behind it.
-  EXPECT_TRUE(requestAgentStatus(socket, std::chrono::seconds(10)));
-  EXPECT_EQ(readUntilClosed(silent), "");
-  ::close(silent);
-
-  int other = connectTo(socket);
-  ASSERT_GE(other, 0);
-  ASSERT_EQ(::send(other, "stop\n", 5, MSG_NOSIGNAL), 5);
-  EXPECT_EQ(readUntilClosed(other), "");
-  ::close(other);
-
-  // A request ended by closing our side instead of a newline still counts.
-  int unterminated = connectTo(socket);
-  ASSERT_GE(unterminated, 0);
-  ASSERT_EQ(::send(unterminated, "status", 6, MSG_NOSIGNAL), 6);
-  ::shutdown(unterminated, SHUT_WR);
-  auto reply = readUntilClosed(unterminated);
-  ASSERT_TRUE(reply);
-  EXPECT_TRUE(decodeAgentStatus(*reply)) << *reply;
-  ::close(unterminated);
+  AgentService service(socket, self, std::chrono::milliseconds(300));
+  int silent = socketAt(socket);
+  EXPECT_TRUE(requestAgentStatus(socket, std::chrono::seconds(10))) << "not blocked behind a silent client";
+  EXPECT_EQ(exchange(silent, ""), "");
+  EXPECT_EQ(exchange(socketAt(socket), "stop\n"), "");
+  EXPECT_TRUE(decodeAgentStatus(exchange(socketAt(socket), "status", true))) << "a request ended by closing";
 }
 
-TEST_F(AgentServiceTest, SocketIsPrivateAndRemovedWhenTheServiceEnds) {
+TEST_F(AgentServiceTest, TheSocketIsPrivateAndNeverTakesAnotherFilesPlace) {
   fs::path nested = home.root() / "runtime" / "made" / "here" / "agent.sock";
   {
     AgentService service(nested, app);
@@ -173,37 +130,20 @@ TEST_F(AgentServiceTest, SocketIsPrivateAndRemovedWhenTheServiceEnds) {
     EXPECT_EQ(modeOf(nested.parent_path()) & 0777, 0700u);
     EXPECT_EQ(modeOf(nested.parent_path().parent_path()) & 0777, 0700u);
   }
-  EXPECT_FALSE(fs::exists(fs::symlink_status(nested)));
-  EXPECT_FALSE(requestAgentStatus(nested));
-}
+  EXPECT_FALSE(fs::exists(fs::symlink_status(nested))) << "removed when the service ends";
 
-TEST_F(AgentServiceTest, StaleSocketsAreReplacedButOtherFilesAreLeftAlone) {
+  ::close(socketAt(socket, true));  // a stale socket: its file left, nobody listening
   {
-    int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strcpy(address.sun_path, socket.c_str());
-    ASSERT_EQ(::bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ::close(stale);  // the file stays, nobody listens
-    AgentService service(socket, app);
-    EXPECT_TRUE(decodeAgentStatus(runProbe(app, socket)));
+    auto first = std::make_unique<AgentService>(socket, self);
+    EXPECT_TRUE(requestAgentStatus(socket)) << "the stale socket was replaced";
+    // A successor takes the place; the ending first service leaves the successor's socket.
+    AgentService second(socket, self);
+    first.reset();
+    EXPECT_TRUE(requestAgentStatus(socket));
   }
-
   writeText(socket, "not a socket");
-  {
-    AgentService service(socket, app);
-    EXPECT_FALSE(service.listening());
-  }
+  EXPECT_FALSE(AgentService(socket, app).listening());
   EXPECT_EQ(testing::readText(socket), "not a socket");
-}
-
-TEST_F(AgentServiceTest, AnEndingServiceLeavesItsSuccessorsSocketInPlace) {
-  fs::path self = fs::read_symlink("/proc/self/exe");
-  auto first = std::make_unique<AgentService>(socket, self);
-  AgentService second(socket, self);
-  first.reset();
-  EXPECT_TRUE(fs::exists(fs::symlink_status(socket)));
-  EXPECT_TRUE(requestAgentStatus(socket));
 }
 
 }  // namespace
