@@ -256,7 +256,6 @@ bool DesktopSchemeHandler::runsHere(const std::filesystem::path& entry) const {
   return !path.empty() && std::filesystem::equivalent(path, executable_, error);
 }
 
-bool DesktopSchemeHandler::pointsHere() const { return allRunHere(handlers()); }
 
 bool DesktopSchemeHandler::allRunHere(const Handlers& found) const {
   return !found.entries.empty() &&

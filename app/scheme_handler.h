@@ -40,8 +40,6 @@ class DesktopSchemeHandler : public SchemeHandler {
 
   explicit DesktopSchemeHandler(std::filesystem::path executable, Folders folders = Folders::fromEnvironment());
   bool ensure() override;
-  // Whether every entry the desktop may start for trellisant:// runs the executable.
-  bool pointsHere() const;
 
  private:
   struct Handlers {

@@ -26,7 +26,6 @@ class TrayMenu : public QObject {
   QAction* quitAction() const { return quit_; }
   QSystemTrayIcon* icon() const { return icon_; }
   // Whether the icon shows the filled symbol.
-  bool filled() const { return filled_; }
 
  signals:
   void openWindowRequested();

@@ -88,8 +88,6 @@ class Stepper : public QWidget {
   Stepper(QString prefix, QString suffix, int minimum, int maximum, double size, QWidget* parent = nullptr);
   int value() const { return value_; }
   void setValue(int value);  // clamped; emits valueChanged when it changes
-  int minimum() const { return minimum_; }
-  int maximum() const { return maximum_; }
   QString text() const;
   void stepUp() { setValue(value_ + 1); }
   void stepDown() { setValue(value_ - 1); }

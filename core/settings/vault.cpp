@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <mutex>
 
 #include "fileio.h"
 #include "settings/keyring.h"
@@ -137,15 +136,9 @@ std::string SessionCredentialStore::location() {
 namespace Vault {
 namespace {
 
-std::mutex storeMutex;
-std::shared_ptr<CredentialStore> currentStore;
-
-// The store is swapped under the lock but used outside it, so a slow disk never blocks a
-// concurrent token refresh from reaching the store.
-std::shared_ptr<CredentialStore> store() {
-  std::lock_guard lock(storeMutex);
-  if (!currentStore) currentStore = std::make_shared<SessionCredentialStore>();
-  return currentStore;
+CredentialStore* store() {
+  static SessionCredentialStore session;
+  return &session;
 }
 
 }  // namespace
@@ -168,11 +161,6 @@ void clear() {
 void disablePrompts() { Keyring::forbidPrompts(); }
 
 std::string location() { return store()->location(); }
-
-void setStore(std::shared_ptr<CredentialStore> replacement) {
-  std::lock_guard lock(storeMutex);
-  currentStore = replacement ? std::move(replacement) : std::make_shared<SessionCredentialStore>();
-}
 
 }  // namespace Vault
 }  // namespace trellisant

@@ -54,8 +54,6 @@ void clear();
 void disablePrompts();
 // Where the sign-in is kept (CredentialStore::location).
 std::string location();
-// Replaces the store (tests, other back ends). Passing nullptr restores the session store.
-void setStore(std::shared_ptr<CredentialStore> store);
 }  // namespace Vault
 
 }  // namespace trellisant

@@ -64,7 +64,6 @@ struct AppStage {
   AppStage() { http::testing::setOverrides({{}, ""}); }
   ~AppStage() {
     model.reset();
-    Vault::setStore(nullptr);
     http::testing::clearOverrides();
   }
 
