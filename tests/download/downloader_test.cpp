@@ -31,7 +31,7 @@ struct PreparedFile {
   Delivery delivery;
   ManifestFile file;
   fs::path source, folder, final, partial;
-  std::string sha256, md5;
+  std::string sha256;
 };
 
 // A signed-in device with receiving on, a fresh download folder and journal.
@@ -55,30 +55,23 @@ class DownloaderTest : public ::testing::Test {
   void TearDown() override { world().provider().clearFaults(); }
 
   SandboxWorld& world() { return SandboxWorld::shared(); }
-  // Offers `size` pseudo-random bytes at `path` (by default "Day 1/clip-N.mov"); with `folder`,
-  // the file's folder is made.
+  // Offers `size` pseudo-random bytes in a delivery of its own, at `path` (by default a name of
+  // its own); with `folder`, the file's folder is made.
   PreparedFile prepare(std::int64_t size, std::string path = "", bool folder = false) {
-    std::string id = std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) +
-                     "-" + std::to_string(++counter_);
-    if (path.empty()) path = "Day 1/clip-" + std::to_string(counter_) + ".mov";
+    std::string id = "dl" + std::to_string(++counter_);
     PreparedFile p;
-    p.source = world().makeSource(id + ".bin", size, static_cast<std::uint64_t>(counter_ + size));
+    p.source = world().makeSource(id + ".mov", size, static_cast<std::uint64_t>(counter_ + size));
     p.sha256 = sha256Of(p.source);
-    p.md5 = Downloader::hashes(UniqueFd(::open(p.source.c_str(), O_RDONLY | O_CLOEXEC)).get()).second;
-    sandbox::SandboxDelivery offered{.id = "delivery-" + id, .transferId = "tr4nsf3r-" + id,
-                                     .name = "Rushes: day/night", .projectName = "Feature",
-                                     .companyName = "Acme Films", .files = {}, .totalBytesText = {}};
-    offered.files.push_back({.id = "file-" + id, .relativePath = path, .fingerprint = "v1",
-                             .source = p.source, .size = size, .sha256 = p.sha256, .md5 = p.md5,
-                             .checksum = p.sha256, .checksumKind = {}, .sizeText = {}});
+    auto offered = world().addDelivery("delivery-" + id, "file-" + id, p.source);
+    offered.files[0].sha256 = p.sha256;
+    if (!path.empty()) offered.files[0].relativePath = path;
     world().store()->add(offered);
-    p.delivery = {offered.id, offered.transferId, offered.name, offered.projectName,
-                  offered.companyName, std::to_string(size), 1, "ready"};
-    p.file = {"file-" + id, path, std::to_string(size), "v1", p.sha256, std::nullopt};
-    p.folder = root_ / "Acme Films" / "Feature" / "tr4nsf3r Rushes_ day_night";
-    auto pieces = FileSafety::components(path);
-    for (std::size_t i = 0; i + 1 < pieces.size(); ++i) p.folder /= pieces[i];
-    p.final = p.folder / pieces.back();
+    p.delivery = {offered.id, offered.transferId, offered.name, "Project", "Acme", std::to_string(size), 1, "ready"};
+    p.file = {"file-" + id, offered.files[0].relativePath, std::to_string(size), "v1", p.sha256, std::nullopt};
+    auto pieces = FileSafety::components(p.file.relativePath);
+    p.final = root_ / "Acme" / "Project" / ("transfer " + offered.name);
+    for (auto& piece : pieces) p.final /= piece;
+    p.folder = p.final.parent_path();
     p.partial = p.folder / (".trellisant-" + p.file.id + ".partial");
     if (folder) fs::create_directories(p.folder);
     return p;
@@ -115,7 +108,7 @@ class DownloaderTest : public ::testing::Test {
   std::shared_ptr<Journal> journal_;
   std::optional<std::int64_t> available_ = 1'000'000'000'000'000LL;
   std::unique_ptr<Downloader> downloader_;
-  int counter_ = 0;
+  static inline int counter_ = 0;  // across the tests of the process, as the sandbox is
 };
 
 TEST_F(DownloaderTest, ExistingFilesAreNeverTouched) {
@@ -206,6 +199,10 @@ TEST_F(DownloaderTest, ResumesFromTheSmallerOfJournalAndPartialFile) {
   EXPECT_EQ(fs::file_size(r.partial), 2u * MiB);
 }
 
+std::string md5Of(const PreparedFile& p) {
+  return Downloader::hashes(UniqueFd(::open(p.source.c_str(), O_RDONLY | O_CLOEXEC)).get()).second;
+}
+
 TEST_F(DownloaderTest, ChecksumRules) {
   struct Case {
     std::function<std::string(const PreparedFile&)> checksum;  // nullptr: none announced
@@ -220,10 +217,10 @@ TEST_F(DownloaderTest, ChecksumRules) {
   };
   const std::vector<Case> cases = {
       {[](auto& p) { return asciiUppercase(p.sha256); }, std::nullopt, true},
-      {[](auto& p) { return p.md5; }, "md5", true},
+      {md5Of, "md5", true},
       {nullptr, std::nullopt, true},
-      {[](auto& p) { return p.md5; }, "MD5", false},  // "MD5" is not "md5": SHA-256 is compared
-      {[](auto& p) { return p.md5; }, std::nullopt, false},
+      {md5Of, "MD5", false},  // "MD5" is not "md5": SHA-256 is compared
+      {md5Of, std::nullopt, false},
       {[](auto& p) { return p.sha256; }, "md5", false},
       {base64, std::nullopt, false},  // the right digest, but not in hexadecimal
   };
