@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <thread>
 
 #include "control/agent_status.h"
 #include "settings/app_configuration.h"
@@ -48,9 +47,7 @@ TEST(AgentProgram, FirstPassWritesSetupTheAppReadsItAndSigtermEndsWithStatusZero
     ::_exit(127);
   }
   auto statusFile = home.support() / "status.json";
-  auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (!fs::exists(statusFile) && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(waitUntil([&] { return fs::exists(statusFile); }, 20s, 50ms));
   AgentStatus written = AgentStatus::load();
   EXPECT_EQ(written.state, "setup");
   EXPECT_EQ(written.message, "Sign in to Trellisant to receive footage.");
