@@ -23,7 +23,6 @@ namespace {
 namespace fs = std::filesystem;
 using Fault = sandbox::ProviderServer::Fault;
 constexpr std::int64_t MiB = 1024 * 1024;
-const std::string kVerification = "File verification failed. Trellisant will download this file again.";
 
 // One file of a delivery of its own, offered by the sandbox.
 struct PreparedFile {
@@ -206,55 +205,31 @@ std::string md5Of(const PreparedFile& p) {
 }
 
 TEST_F(DownloaderTest, ChecksumRules) {
-  struct Case {
-    std::function<std::string(const PreparedFile&)> checksum;  // nullptr: none announced
-    std::optional<std::string> kind;
-    bool passes;
-  };
-  auto base64 = [](const PreparedFile& p) {
+  using Checksum = std::function<std::string(const PreparedFile&)>;
+  Checksum sha256 = [](auto& p) { return p.sha256; }, base64 = [](auto& p) {
     std::string raw;
-    for (std::size_t i = 0; i < p.sha256.size(); i += 2)
-      raw.push_back(static_cast<char>(std::stoi(p.sha256.substr(i, 2), nullptr, 16)));
+    for (std::size_t i = 0; i < p.sha256.size(); i += 2) raw += static_cast<char>(std::stoi(p.sha256.substr(i, 2), nullptr, 16));
     return base64Encode(raw);
   };
-  const std::vector<Case> cases = {
-      {[](auto& p) { return asciiUppercase(p.sha256); }, std::nullopt, true},
-      {md5Of, "md5", true},
-      {nullptr, std::nullopt, true},
-      {md5Of, "MD5", false},  // "MD5" is not "md5": SHA-256 is compared
-      {md5Of, std::nullopt, false},
-      {[](auto& p) { return p.sha256; }, "md5", false},
-      {base64, std::nullopt, false},  // the right digest, but not in hexadecimal
-  };
-  for (std::size_t i = 0; i < cases.size(); ++i) {
+  for (auto [checksum, kind, passes] : std::vector<std::tuple<Checksum, std::optional<std::string>, bool>>{
+           {[](auto& p) { return asciiUppercase(p.sha256); }, std::nullopt, true}, {md5Of, "md5", true},
+           {nullptr, std::nullopt, true},  // nothing announced, nothing compared
+           {md5Of, "MD5", false},          // "MD5" is not "md5": the SHA-256 is compared
+           {md5Of, std::nullopt, false}, {sha256, "md5", false},
+           {base64, std::nullopt, false}}) {  // the right digest, but not in hexadecimal
     PreparedFile p = prepare(9 * MiB + 17);  // past one checkpoint
-    p.file.checksum = cases[i].checksum ? std::optional(cases[i].checksum(p)) : std::nullopt;
-    p.file.checksumKind = cases[i].kind;
-    EXPECT_EQ(failure(p), cases[i].passes ? "" : kVerification) << i;
-    EXPECT_EQ(fs::exists(p.final), cases[i].passes) << i;
-    EXPECT_EQ(companyRequests(p, "file-complete"), cases[i].passes ? 1u : 0u) << i;
+    p.file.checksum = checksum ? std::optional(checksum(p)) : std::nullopt;
+    p.file.checksumKind = kind;
+    EXPECT_EQ(failure(p), passes ? "" : "File verification failed. Trellisant will download this file again.");
+    EXPECT_EQ(fs::exists(p.final), passes);
+    EXPECT_EQ(companyRequests(p, "file-complete"), passes ? 1u : 0u);
     auto row = record(p);
-    EXPECT_EQ(row.state, cases[i].passes ? JournalState::completed : JournalState::partial) << i;
-    EXPECT_EQ(row.offset, cases[i].passes ? 9 * MiB + 17 : 0) << i;
-    EXPECT_EQ(row.sha256, cases[i].passes ? std::optional(p.sha256) : std::nullopt) << i;
+    EXPECT_EQ(row.state, passes ? JournalState::completed : JournalState::partial);
+    EXPECT_EQ(row.offset, passes ? 9 * MiB + 17 : 0) << "a file that failed is fetched again from the start";
   }
 }
 
-TEST_F(DownloaderTest, FreeSpaceIsCheckedBeforeAnyRequest) {
-  PreparedFile p = prepare(MiB);
-  const std::int64_t reserve = 10'000'000'000LL;
-  for (std::optional<std::int64_t> available : {std::optional<std::int64_t>(), std::optional(reserve + MiB)}) {
-    available_ = available;
-    EXPECT_EQ(failure(p), "Free up space on the download disk to continue.");
-  }
-  EXPECT_EQ(companyRequests(p, "capability"), 0u);
-  EXPECT_TRUE(ranges(p).empty());
-  available_ = reserve + MiB + 1;
-  download(p);
-  EXPECT_EQ(record(p).state, JournalState::completed);
-}
-
-TEST_F(DownloaderTest, UnsafeNamesAndSizesAreRefused) {
+TEST_F(DownloaderTest, UnsafeNamesSizesAndTooLittleSpaceAreRefusedBeforeAnyRequest) {
   PreparedFile p = prepare(MiB);
   auto attempt = [&](auto change) {
     ManifestFile file = p.file;
@@ -269,8 +244,17 @@ TEST_F(DownloaderTest, UnsafeNamesAndSizesAreRefused) {
   EXPECT_TRUE(fs::is_empty(root_));
   for (std::string size : {"abc", "-1", "", "1.5", "99999999999999999999"})
     EXPECT_EQ(attempt([&](ManifestFile& f) { f.size = size; }), "This file has an invalid size.") << size;
+  // The 10 GB reserve must stay free after the file; an unknown amount is not enough.
+  for (std::optional<std::int64_t> available : {std::optional<std::int64_t>(), std::optional<std::int64_t>(10'000'000'000LL + MiB)}) {
+    available_ = available;
+    EXPECT_EQ(failure(p), "Free up space on the download disk to continue.");
+  }
   EXPECT_EQ(journal_->bytes(p.delivery.id), 0);
   EXPECT_EQ(companyRequests(p, "capability"), 0u);
+  EXPECT_TRUE(ranges(p).empty());
+  available_ = 10'000'000'000LL + MiB + 1;
+  download(p);
+  EXPECT_EQ(record(p).state, JournalState::completed);
 }
 
 TEST_F(DownloaderTest, BandwidthIsMegabitsPerSecondOnAverage) {

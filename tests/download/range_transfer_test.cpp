@@ -54,13 +54,8 @@ class RangeTransferTest : public ::testing::Test {
   void SetUp() override {
     provider().clearFaults();
     provider().clearRequests();
-    fd_ = UniqueFd(::open(partial_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-    ASSERT_TRUE(fd_);
   }
   sandbox::ProviderServer& provider() { return SandboxWorld::shared().provider(); }
-  std::string url(const std::string& host = "storage.googleapis.com") {
-    return provider().fileUrl(host, "d-range", "f-range");
-  }
   // Fetches [start, end] of the source into the partial file, collecting checkpoints.
   std::int64_t fetch(std::int64_t start, std::int64_t end, double bandwidth = 0, std::stop_token stop = {},
                      http::Headers extra = {}) {
@@ -68,10 +63,9 @@ class RangeTransferTest : public ::testing::Test {
       std::lock_guard lock(mutex_);
       checkpoints_.push_back(offset);
     });
-    http::Headers headers{{"X-Sandbox-Signature", sandbox::capabilitySignature("d-range", "f-range")},
-                          {"Authorization", "Bearer provider-token"}};
-    headers.insert(headers.end(), extra.begin(), extra.end());
-    return transfer.run(url(), headers, stop);
+    extra.insert(extra.begin(), {{"X-Sandbox-Signature", sandbox::capabilitySignature("d-range", "f-range")},
+                                 {"Authorization", "Bearer provider-token"}});
+    return transfer.run(provider().fileUrl("storage.googleapis.com", "d-range", "f-range"), extra, stop);
   }
   bool sameAsSource(std::int64_t offset, std::int64_t length) {
     return readRange(partial_, offset, length) == readRange(source_, offset, length);
@@ -80,7 +74,7 @@ class RangeTransferTest : public ::testing::Test {
   static inline fs::path source_;
   TempDir temp_;
   fs::path partial_ = temp_ / "partial";
-  UniqueFd fd_;
+  UniqueFd fd_{::open(partial_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)};
   std::mutex mutex_;
   std::vector<std::int64_t> checkpoints_;
 };
@@ -115,27 +109,23 @@ TEST_F(RangeTransferTest, WrongAnswersAreRefusedBeforeAByteTooManyIsWritten) {
 }
 
 TEST_F(RangeTransferTest, RedirectsKeepTheRangeAndAuthorizationStaysWithItsHost) {
-  provider().inject(Fault::redirect(url() + "?hop=1"), "f-range", 1);
-  EXPECT_EQ(fetch(0, MiB - 1), MiB);
-  auto requests = provider().requests();
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[1].header("Authorization"), "Bearer provider-token");
-
-  provider().clearRequests();
-  provider().inject(Fault::redirect(url("sandbox.googleusercontent.com"), 307), "f-range", 1);
-  EXPECT_EQ(fetch(MiB, 2 * MiB - 1), 2 * MiB);
-  requests = provider().requests();
-  ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[1].header("Host")->rfind("sandbox.googleusercontent.com", 0), 0u);
-  EXPECT_FALSE(requests[1].header("Authorization"));
-  EXPECT_EQ(requests[1].header("X-Sandbox-Signature"), sandbox::capabilitySignature("d-range", "f-range"));
-  EXPECT_EQ(requests[1].range, "bytes=1048576-2097151");
-  EXPECT_EQ(requests[1].header("Accept-Encoding"), "identity");
-
-  // A relative Location resolves against the answering address.
-  provider().inject(Fault::redirect("/files/d-range/f-range?hop=2", 301), "f-range", 1);
-  EXPECT_EQ(fetch(2 * MiB, 3 * MiB - 1), 3 * MiB);
-  EXPECT_TRUE(sameAsSource(0, 3 * MiB));
+  // Within the host, then to another provider host, then relative to the answering address.
+  for (auto [location, host] : std::vector<std::pair<std::string, std::string>>{
+           {provider().fileUrl("storage.googleapis.com", "d-range", "f-range") + "?hop=1", "storage.googleapis.com"},
+           {provider().fileUrl("sandbox.googleusercontent.com", "d-range", "f-range"), "sandbox.googleusercontent.com"},
+           {"/files/d-range/f-range?hop=2", "storage.googleapis.com"}}) {
+    provider().clearRequests();
+    provider().inject(Fault::redirect(location, 307), "f-range", 1);
+    EXPECT_EQ(fetch(MiB, 2 * MiB - 1), 2 * MiB);
+    auto requests = provider().requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[1].header("Host")->rfind(host, 0), 0u);
+    EXPECT_EQ(requests[1].header("Authorization").has_value(), host == "storage.googleapis.com") << location;
+    EXPECT_EQ(requests[1].header("X-Sandbox-Signature"), sandbox::capabilitySignature("d-range", "f-range"));
+    EXPECT_EQ(requests[1].range, "bytes=1048576-2097151");
+    EXPECT_EQ(requests[1].header("Accept-Encoding"), "identity");
+  }
+  EXPECT_TRUE(sameAsSource(MiB, MiB));
 }
 
 TEST_F(RangeTransferTest, CancellationEndsASlowOrThrottledRangeAtOnce) {
