@@ -157,47 +157,33 @@ TEST_F(DownloaderTest, ExistingFilesAreNeverTouched) {
 }
 
 TEST_F(DownloaderTest, ResumesFromTheSmallerOfJournalAndPartialFile) {
+  using Partial = std::function<std::string(std::string source)>;  // nullptr: no partial file
   auto head = [](std::int64_t n) { return [n](std::string s) { return s.substr(0, n); }; };
-  struct Case {
-    std::int64_t size, offset;
-    JournalState state;
-    std::function<std::string(std::string source)> partial;  // nullptr: no partial file
-    std::vector<std::string> ranges;
-  };
-  const std::vector<Case> cases = {
-      // The journal is ahead of the file: resume where the file ends.
-      {3 * MiB, 2 * MiB, JournalState::partial, head(MiB), {"bytes=1048576-3145727"}},
-      // The file is ahead of the journal: bytes never confirmed are fetched again.
-      {3 * MiB, MiB, JournalState::partial, [](std::string s) { return s.substr(0, MiB) + std::string(MiB, 'X'); },
-       {"bytes=1048576-3145727"}},
-      // Verified but not yet renamed: nothing is fetched again.
-      {2 * MiB, 2 * MiB, JournalState::finalized, head(2 * MiB), {}},
-      // ... unless its bytes differ from what was verified.
-      {2 * MiB, 2 * MiB, JournalState::finalized, [](std::string s) { return s.substr(0, MiB) + static_cast<char>(s[MiB] ^ 1) + s.substr(MiB + 1); },
-       {"bytes=0-2097151"}},
-      // Finalized, but the file is gone.
-      {MiB, MiB, JournalState::finalized, nullptr, {"bytes=0-1048575"}},
-  };
-  for (const Case& c : cases) {
-    PreparedFile p = prepare(c.size, "", true);
+  Partial damaged = [](std::string s) { return s.substr(0, MiB) + static_cast<char>(s[MiB] ^ 1) + s.substr(MiB + 1); };
+  Partial ahead = [](std::string s) { return s.substr(0, MiB) + std::string(MiB, 'X'); };
+  Partial beyond = [](std::string) { return std::string(2 * MiB, 'X'); };
+  const auto finalized = JournalState::finalized;
+  for (auto [size, offset, state, partial, expected, message] :
+       std::vector<std::tuple<std::int64_t, std::int64_t, JournalState, Partial, std::vector<std::string>, std::string>>{
+           // The journal is ahead of the file: resume where the file ends.
+           {3 * MiB, 2 * MiB, JournalState::partial, head(MiB), {"bytes=1048576-3145727"}, ""},
+           // The file is ahead of the journal: bytes never confirmed are fetched again.
+           {3 * MiB, MiB, JournalState::partial, ahead, {"bytes=1048576-3145727"}, ""},
+           // Verified but not yet renamed: nothing is fetched again, unless the bytes differ.
+           {2 * MiB, 2 * MiB, finalized, head(2 * MiB), {}, ""},
+           {2 * MiB, 2 * MiB, finalized, damaged, {"bytes=0-2097151"}, ""},
+           {MiB, MiB, finalized, nullptr, {"bytes=0-1048575"}, ""},  // finalized, but the file is gone
+           {MiB, 2 * MiB, JournalState::partial, beyond, {}, "The partial file is larger than expected."}}) {
+    PreparedFile p = prepare(size, "", true);
     record(p);
-    journal_->checkpoint(p.delivery.id, p.file.id, c.offset, c.state,
-                         c.state == JournalState::finalized ? std::optional(p.sha256) : std::nullopt);
-    if (c.partial) writeText(p.partial, c.partial(readText(p.source)));
-    if (c.partial) fs::permissions(p.partial, fs::perms(0600));
-    download(p);
-    EXPECT_EQ(ranges(p), c.ranges) << c.size << " " << c.offset;
-    EXPECT_EQ(sha256Of(p.final), p.sha256);
-    EXPECT_FALSE(fs::exists(p.partial));
-    EXPECT_EQ(record(p).state, JournalState::completed);
+    journal_->checkpoint(p.delivery.id, p.file.id, offset, state, state == finalized ? std::optional(p.sha256) : std::nullopt);
+    if (partial) writeText(p.partial, partial(readText(p.source)));
+    if (partial) fs::permissions(p.partial, fs::perms(0600));
+    EXPECT_EQ(failure(p), message);
+    EXPECT_EQ(ranges(p), expected) << size << " " << offset;
+    EXPECT_EQ(fs::exists(p.final) ? sha256Of(p.final) : "", message.empty() ? p.sha256 : "");
+    EXPECT_EQ(fs::exists(p.partial), !message.empty()) << "kept when refused";
   }
-  // Both beyond the file's size: refused, and the partial file kept.
-  PreparedFile r = prepare(MiB, "", true);
-  record(r);
-  journal_->checkpoint(r.delivery.id, r.file.id, 2 * MiB, JournalState::partial, std::nullopt);
-  writeText(r.partial, std::string(2 * MiB, 'X'));
-  EXPECT_EQ(failure(r), "The partial file is larger than expected.");
-  EXPECT_EQ(fs::file_size(r.partial), 2u * MiB);
 }
 
 std::string md5Of(const PreparedFile& p) {
@@ -280,10 +266,6 @@ class DownloaderPowerLoss : public DownloaderTest {
     ASSERT_TRUE(syncFolder(disk_->mountPoint()));
     open_ = openBelow(temp_.path());
   }
-  void reboot() {
-    disk_->powerCut();
-    disk_->remount();
-  }
   std::string why_;
   std::unique_ptr<LossyDisk> disk_;
 };
@@ -305,7 +287,8 @@ TEST_F(DownloaderPowerLoss, WhatTheJournalCountsAndReportsOutlastsAPowerCut) {
   fs::rename(q.partial, q.final);
   download(q);
   ASSERT_EQ(companyRequests(q, "file-complete"), 2u);
-  reboot();
+  disk_->powerCut();
+  disk_->remount();
   EXPECT_TRUE(fs::is_directory(disk_->mountPoint() / "Acme" / "Feature" / "Day 1"));
   EXPECT_TRUE(readRange(p.partial, 0, 8 * MiB) == readRange(p.source, 0, 8 * MiB))
       << "the partial file lost bytes the journal counted";
