@@ -21,13 +21,10 @@ using namespace std::chrono_literals;
 const std::string kNoSpace = "Free up space on your download disk before this transfer starts.";
 const std::string kLeased = "This delivery is leased by another device.";
 
-struct FakePowerSource : PowerSource {
+struct FakePower : PowerSource, SleepInhibitor {
   std::atomic<bool> mains{true};
-  bool onPower() override { return mains; }
-};
-
-struct FakeInhibitor : SleepInhibitor {
   std::atomic<int> acquired{0};
+  bool onPower() override { return mains; }
   bool acquire() override { return ++acquired > 0; }
   void release() override {}
 };
@@ -44,6 +41,8 @@ class AgentTest : public ::testing::Test {
     company().clearRequests();
     company().clearInjections();
     SandboxWorld::shared().provider().clearFaults();
+    Vault::save(company().issueCredentials(std::chrono::hours(1), true));
+    configure(true);
   }
   ~AgentTest() override {
     for (auto& id : offered_) SandboxWorld::shared().store()->remove(id);
@@ -52,10 +51,9 @@ class AgentTest : public ::testing::Test {
   }
 
   sandbox::CompanyServer& company() { return SandboxWorld::shared().company(); }
-  void signIn() { Vault::save(company().issueCredentials(std::chrono::hours(1), true)); }
   // Preferences for the sandbox server; with `folder`, the download folder is chosen.
   Preferences configure(bool receiving, bool folder = true) {
-    Preferences preferences = Preferences::load();
+    Preferences preferences;
     preferences.server = company().baseUrl();
     if (folder) preferences.setDestination(folder_.path());
     preferences.receiving = receiving;
@@ -66,8 +64,7 @@ class AgentTest : public ::testing::Test {
   // A delivery of files of these sizes at "Reel/<id>-clipN.mov", offered by the server.
   sandbox::SandboxDelivery offer(const std::string& id, const std::vector<std::int64_t>& sizes) {
     sandbox::SandboxDelivery delivery{.id = id, .transferId = "T" + id + "-transfer", .name = "Delivery " + id,
-                                      .projectName = "Project", .companyName = "Acme", .files = {},
-                                      .totalBytesText = {}};
+                                      .projectName = "Project", .companyName = "Acme", .files = {}, .totalBytesText = {}};
     for (std::size_t i = 0; i < sizes.size(); ++i) {
       auto source = SandboxWorld::shared().makeSource(id + "-clip" + std::to_string(i) + ".mov", sizes[i], i + 7);
       delivery.files.push_back({.id = id + "-f" + std::to_string(i), .relativePath = "Reel/" + source.filename().string(),
@@ -79,22 +76,15 @@ class AgentTest : public ::testing::Test {
     return delivery;
   }
   std::unique_ptr<Agent> makeAgent(std::chrono::milliseconds quickWait = 20ms) {
-    AgentParts parts;
-    parts.power = std::make_shared<PowerPolicy>(source_, inhibitor_);
-    parts.notifier = std::make_shared<SilentNotifier>();
-    parts.freeSpace = [this](const fs::path&) { return std::optional<std::int64_t>(freeSpace_.load()); };
-    parts.makeAPI = [](const std::string& server) {
-      EventTiming timing;
-      timing.limit = 300ms;
-      return std::make_shared<API>(server, timing);
-    };
-    parts.jitter = [] { return 0.0; };
-    parts.now = [this] { return now_; };
-    parts.log = [this](std::string_view line) {
-      std::lock_guard lock(logMutex_);
-      log_.emplace_back(line);
-    };
-    parts.controlService = false;
+    AgentParts parts{.power = std::make_shared<PowerPolicy>(power_, power_),
+                     .notifier = std::make_shared<SilentNotifier>(),
+                     .freeSpace = [this](const fs::path&) { return std::optional<std::int64_t>(freeSpace_.load()); },
+                     .makeAPI = [](const std::string& server) { return std::make_shared<API>(server, EventTiming{300ms}); },
+                     .makeDownloader = nullptr,
+                     .jitter = [] { return 0.0; },
+                     .now = [this] { return now_; },
+                     .log = [this](std::string_view) { ++logLines_; },
+                     .controlService = false};
     return std::make_unique<Agent>(parts, AgentTiming{.pause = 20ms, .tick = 150ms, .quickWait = quickWait});
   }
   AgentStatus status() const { return AgentStatus::load(); }
@@ -109,16 +99,15 @@ class AgentTest : public ::testing::Test {
 
   TempHome home_;
   TempDir folder_;
-  std::shared_ptr<FakePowerSource> source_ = std::make_shared<FakePowerSource>();
-  std::shared_ptr<FakeInhibitor> inhibitor_ = std::make_shared<FakeInhibitor>();
+  std::shared_ptr<FakePower> power_ = std::make_shared<FakePower>();
   std::atomic<std::int64_t> freeSpace_{1'000'000'000'000'000};
   Date now_ = SystemClock::now();
   std::vector<std::string> offered_;
-  std::mutex logMutex_;
-  std::vector<std::string> log_;
+  std::atomic<int> logLines_{0};
 };
 
 TEST_F(AgentTest, PassesThatCannotReceiveSayWhyAndSendOnlyTheHeartbeatsTheyShould) {
+  Vault::clear();
   auto agent = makeAgent();
   // Runs a pass; checks the status and the heartbeats it sent.
   auto pass = [&](const std::string& state, const std::string& message, std::vector<std::string> beats) {
@@ -137,7 +126,7 @@ TEST_F(AgentTest, PassesThatCannotReceiveSayWhyAndSendOnlyTheHeartbeatsTheyShoul
   other.server = "https://elsewhere.test";
   Vault::save(other);
   pass("setup", "Sign in to Trellisant to receive footage.", {});
-  signIn();
+  Vault::save(company().issueCredentials(std::chrono::hours(1), true));
   pass("paused", "Receiving is paused.", {"paused"});
   Preferences preferences = configure(true, false);
   pass("needs_attention", "Choose a download folder in Trellisant.", {});
@@ -147,23 +136,20 @@ TEST_F(AgentTest, PassesThatCannotReceiveSayWhyAndSendOnlyTheHeartbeatsTheyShoul
   fs::remove(folder_ / "gone");
   pass("needs_attention", "Choose your download folder again in Settings to renew access.", {});
   preferences = configure(true);
-  source_->mains = false;
+  power_->mains = false;
   pass("paused", "Connect power to receive footage.", {"paused"});
-  EXPECT_EQ(inhibitor_->acquired, 0) << "never keeps the computer awake on battery";
+  EXPECT_EQ(power_->acquired, 0) << "never keeps the computer awake on battery";
   preferences.allowBattery = true;
   preferences.save(Preferences::file());
   company().signalEvent();
   agent->runPass({});
   EXPECT_EQ(status().state, "ready");
-  std::lock_guard lock(logMutex_);
-  EXPECT_EQ(log_.size(), 6u) << "the log says each change once";
+  EXPECT_EQ(logLines_, 6) << "the log says each change once";
 }
 
 // Names made on some systems arrive decomposed ("e" + U+0301); the folders are made composed,
 // and every later lookup must find them under the same names.
 TEST_F(AgentTest, ADeliveryNamedInDecomposedFormCompletesInOnePass) {
-  signIn();
-  configure(true);
   auto delivery = offer("nfd", {300'000, 200'000, 100'000});
   delivery.companyName = "Cafe\u0301 Films";
   delivery.projectName = "Ame\u0301lie";
@@ -181,8 +167,6 @@ TEST_F(AgentTest, ADeliveryNamedInDecomposedFormCompletesInOnePass) {
 }
 
 TEST_F(AgentTest, FreeSpaceRuleCountsWhatTheJournalAlreadyHoldsAndNeverOverflows) {
-  signIn();
-  configure(true);
   auto big = offer("big", {1000});
   big.totalBytesText = "100000000000";
   company().addDelivery(big);
@@ -215,8 +199,6 @@ TEST_F(AgentTest, FreeSpaceRuleCountsWhatTheJournalAlreadyHoldsAndNeverOverflows
 }
 
 TEST_F(AgentTest, FailedDeliveriesBackOffWithGrowingCappedDelaysWhileOthersProceedAndStatusStaysFresh) {
-  signIn();
-  configure(true);
   offer("stuck", {});
   company().inject("POST", "/api/v1/native/deliveries/stuck/lease", 409, Json{{"error", kLeased}}.dump());
   auto agent = makeAgent();
@@ -265,8 +247,6 @@ TEST_F(AgentTest, FailedDeliveriesBackOffWithGrowingCappedDelaysWhileOthersProce
 }
 
 TEST_F(AgentTest, LongFailureTextsAreCutTo240CharactersForTheUserAndTheServer) {
-  signIn();
-  configure(true);
   offer("long", {});
   std::string text, expected;
   for (int i = 0; i < 300; ++i) text += "\U0001F1EB\U0001F1F7";  // 300 flags, 600 scalars
@@ -280,8 +260,6 @@ TEST_F(AgentTest, LongFailureTextsAreCutTo240CharactersForTheUserAndTheServer) {
 }
 
 TEST_F(AgentTest, AServerThatRefusesTheEventStreamIsNotAskedInATightLoop) {
-  signIn();
-  configure(true);
   company().inject("GET", "/api/v1/native/events", 503, R"({"error":"Try later."})");
   auto agent = makeAgent(300ms);
   std::stop_source stop;
@@ -299,8 +277,6 @@ TEST_F(AgentTest, AServerThatRefusesTheEventStreamIsNotAskedInATightLoop) {
 class AgentDownloadTest : public AgentTest {
  protected:
   void SetUp() override {
-    signIn();
-    configure(true);
     offer("slow", {4'000'000});
     SandboxWorld::shared().provider().inject(sandbox::ProviderServer::Fault::trickle(400'000));
   }
