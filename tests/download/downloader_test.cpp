@@ -110,46 +110,36 @@ class DownloaderTest : public ::testing::Test {
 };
 
 TEST_F(DownloaderTest, ExistingFilesAreNeverTouched) {
-  PreparedFile p = prepare(MiB, "", true);
-  writeText(p.final, "the user's own footage");
-  EXPECT_EQ(failure(p), "A file already exists at this destination. Choose another folder.");
-  EXPECT_EQ(readText(p.final), "the user's own footage");
-  EXPECT_FALSE(fs::exists(p.partial));
-  EXPECT_EQ(companyRequests(p, "capability"), 0u);
-
-  // A named pipe neither hangs the download nor gets replaced.
-  PreparedFile f = prepare(MiB, "pipe.mov", true);
-  ASSERT_EQ(::mkfifo(f.final.c_str(), 0600), 0);
-  EXPECT_EQ(failure(f), "A file already exists at this destination. Choose another folder.");
-  EXPECT_TRUE(fs::is_fifo(f.final));
-
-  // A link at the final name is neither followed nor replaced; the verified bytes wait beside it.
-  PreparedFile q = prepare(MiB, "linked.mov", true);
-  fs::create_symlink(temp_ / "elsewhere.mov", q.final);
-  EXPECT_EQ(failure(q), "Could not finalize this file without overwriting existing footage.");
-  EXPECT_TRUE(fs::is_symlink(q.final));
-  EXPECT_FALSE(fs::exists(temp_ / "elsewhere.mov"));
-  EXPECT_EQ(record(q).state, JournalState::finalized);
-  EXPECT_EQ(sha256Of(q.partial), q.sha256);
-  EXPECT_EQ(companyRequests(q, "file-complete"), 0u);
-
-  // The partial name must be a plain file of its own: no link, no second name of another file.
-  PreparedFile l = prepare(MiB, "", true), h = prepare(MiB, "", true);
-  fs::create_symlink(temp_ / "target", l.partial);
-  EXPECT_EQ(failure(l), "Could not create a partial file on the selected disk.");
-  EXPECT_FALSE(fs::exists(temp_ / "target"));
-  writeText(temp_ / "other-name", "kept");
-  fs::create_hard_link(temp_ / "other-name", h.partial);
-  EXPECT_EQ(failure(h), "The partial download is not a regular file.");
-  EXPECT_EQ(readText(temp_ / "other-name"), "kept");
-  EXPECT_TRUE(ranges(l).empty() && ranges(h).empty());
-
+  const std::string exists = "A file already exists at this destination. Choose another folder.";
+  const std::string finalize = "Could not finalize this file without overwriting existing footage.";
+  const fs::path elsewhere = temp_ / "elsewhere", other = temp_ / "other";
+  writeText(other, "kept");
+  using Plant = std::function<fs::path(const PreparedFile&)>;  // puts something in the way; what to watch
+  for (auto [plant, message] : std::vector<std::pair<Plant, std::string>>{
+           {[](auto& p) { return writeText(p.final, "the user's own footage"), p.final; }, exists},
+           {[](auto& p) { return ::mkfifo(p.final.c_str(), 0600), p.final; }, exists},  // must not hang either
+           {[&](auto& p) { return fs::create_symlink(elsewhere, p.final), p.final; }, finalize},
+           // The partial name must be a plain file of its own: no link, no second name of another file.
+           {[&](auto& p) { return fs::create_symlink(elsewhere, p.partial), p.partial; },
+            "Could not create a partial file on the selected disk."},
+           {[&](auto& p) { return fs::create_hard_link(other, p.partial), other; },
+            "The partial download is not a regular file."}}) {
+    PreparedFile p = prepare(MiB, "", true);
+    const fs::path planted = plant(p);
+    const auto type = fs::symlink_status(planted).type();
+    const std::string before = type == fs::file_type::regular ? readText(planted) : "";
+    EXPECT_EQ(failure(p), message);
+    EXPECT_EQ(fs::symlink_status(planted).type(), type) << message;
+    EXPECT_EQ(type == fs::file_type::regular ? readText(planted) : "", before) << message;
+    EXPECT_FALSE(fs::exists(elsewhere)) << message;
+    EXPECT_EQ(companyRequests(p, "file-complete"), 0u);
+    EXPECT_TRUE(message != finalize || sha256Of(p.partial) == p.sha256) << "the verified bytes wait beside it";
+  }
   // A downloaded file the user changed since is not taken for the received one.
   PreparedFile e = prepare(MiB);
   download(e);
   download(e);  // once more: reported again, not fetched again
   EXPECT_EQ(ranges(e).size(), 1u);
-  EXPECT_EQ(companyRequests(e, "file-complete"), 2u);
   writeText(e.final, "edited by the user");
   EXPECT_EQ(failure(e), "An existing downloaded file changed. Choose another destination.");
   EXPECT_EQ(readText(e.final), "edited by the user");
@@ -253,26 +243,20 @@ TEST_F(DownloaderTest, BandwidthIsMegabitsPerSecondOnAverage) {
   EXPECT_EQ(sha256Of(p.final), p.sha256);
 }
 
-// The download folder on a disk that forgets unsynced data and names at a power cut; the
-// journal stays on a disk that keeps everything.
-class DownloaderPowerLoss : public DownloaderTest {
- protected:
-  void SetUp() override {
-    DownloaderTest::SetUp();
-    disk_ = lossyDiskForTest(temp_.path(), why_);
-    if (!disk_) GTEST_SKIP() << why_;
-    root_ = disk_->mountPoint() / "Footage";
-    fs::create_directory(root_);
-    ASSERT_TRUE(syncFolder(disk_->mountPoint()));
-    open_ = openBelow(temp_.path());
-  }
-  std::string why_;
-  std::unique_ptr<LossyDisk> disk_;
-};
+class DownloaderPowerLoss : public DownloaderTest {};
 
+// The download folder on a disk that forgets unsynced data and names at a power cut; the
+// journal on one that keeps everything.
 TEST_F(DownloaderPowerLoss, WhatTheJournalCountsAndReportsOutlastsAPowerCut) {
+  std::string why;
+  auto disk = lossyDiskForTest(temp_.path(), why);
+  if (!disk) GTEST_SKIP() << why;
+  root_ = disk->mountPoint() / "Footage";
+  fs::create_directory(root_);
+  ASSERT_TRUE(syncFolder(disk->mountPoint()));
+  open_ = openBelow(temp_.path());
   // Folders made for a file outlast a power cut, or every synced name in them goes too.
-  UniqueFd(FileSafety::directory(disk_->mountPoint(), {"Acme", "Feature", "Day 1"}));
+  UniqueFd(FileSafety::directory(disk->mountPoint(), {"Acme", "Feature", "Day 1"}));
   // The journal counts bytes of the partial file only once the file's name is durable too.
   PreparedFile p = prepare(20 * MiB);
   SandboxWorld::shared().provider().inject(Fault::closeAfter(10 * MiB), p.file.id, 1);
@@ -287,11 +271,10 @@ TEST_F(DownloaderPowerLoss, WhatTheJournalCountsAndReportsOutlastsAPowerCut) {
   fs::rename(q.partial, q.final);
   download(q);
   ASSERT_EQ(companyRequests(q, "file-complete"), 2u);
-  disk_->powerCut();
-  disk_->remount();
-  EXPECT_TRUE(fs::is_directory(disk_->mountPoint() / "Acme" / "Feature" / "Day 1"));
-  EXPECT_TRUE(readRange(p.partial, 0, 8 * MiB) == readRange(p.source, 0, 8 * MiB))
-      << "the partial file lost bytes the journal counted";
+  disk->powerCut();
+  disk->remount();
+  EXPECT_TRUE(fs::is_directory(disk->mountPoint() / "Acme" / "Feature" / "Day 1"));
+  EXPECT_TRUE(readRange(p.partial, 0, 8 * MiB) == readRange(p.source, 0, 8 * MiB)) << "bytes the journal counted lost";
   EXPECT_TRUE(readRange(q.final, 0, MiB) == readRange(q.source, 0, MiB)) << "the reported file is gone";
 }
 
