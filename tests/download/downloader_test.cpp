@@ -11,7 +11,6 @@
 
 #include <cerrno>
 #include <cstddef>
-#include <mutex>
 #include <set>
 #include <thread>
 
@@ -60,7 +59,7 @@ class DownloaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
     fs::create_directory(root_);
-    SandboxWorld::shared().provider().clearFaults();
+    provider().clearFaults();
     Vault::save(SandboxWorld::shared().company().issueCredentials(std::chrono::hours(1), true));
     Preferences preferences;
     preferences.receiving = true;
@@ -93,6 +92,7 @@ class DownloaderTest : public ::testing::Test {
     if (folder) fs::create_directories(p.final.parent_path());
     return p;
   }
+  sandbox::ProviderServer& provider() { return SandboxWorld::shared().provider(); }
   void download(const PreparedFile& p, double mbps = 0) { downloader_->download(p.delivery, p.file, root_, mbps, {}); }
   std::string failure(const PreparedFile& p) { return failureOf([&] { download(p); }); }
   // Requests the company server saw at `leaf` ("capability", "file-complete") of the delivery.
@@ -103,7 +103,7 @@ class DownloaderTest : public ::testing::Test {
   // The Range headers the provider saw for the file.
   std::vector<std::string> ranges(const PreparedFile& p) {
     std::vector<std::string> out;
-    for (auto& request : SandboxWorld::shared().provider().requests())
+    for (auto& request : provider().requests())
       if (request.path.ends_with("/" + p.file.id)) out.push_back(request.range.value_or("<none>"));
     return out;
   }
@@ -256,7 +256,7 @@ TEST_F(DownloaderPowerLoss, WhatTheJournalCountsAndReportsOutlastsAPowerCut) {
   UniqueFd(FileSafety::directory(disk->mountPoint(), {"Acme", "Feature", "Day 1"}));
   // The journal counts bytes of the partial file only once the file's name is durable too.
   PreparedFile p = prepare(20 * MiB);
-  SandboxWorld::shared().provider().inject(Fault::closeAfter(10 * MiB), p.file.id, 1);
+  provider().inject(Fault::closeAfter(10 * MiB), p.file.id, 1);
   EXPECT_EQ(failure(p), "The download ended early. Trellisant will resume it.");
   ASSERT_EQ(record(p).offset, 8 * MiB);
   // A crash between the rename and its folder's sync leaves a final name that is not durable;
@@ -294,38 +294,33 @@ void withFailingWrites(int fd, int error, const std::function<void()>& action) {
   });
 }
 
-// A 20 MiB source served by the provider, and a fresh partial file to receive ranges of it.
-class RangeTransferTest : public ::testing::Test {
+// A 20 MiB file offered by the provider, and a partial file to receive ranges of it.
+class RangeTransferTest : public DownloaderTest {
  protected:
-  static void SetUpTestSuite() {
-    source_ = SandboxWorld::shared().makeSource("range-source.bin", 20 * MiB, 7);
-    SandboxWorld::shared().addDelivery("d-range", "f-range", source_);
-  }
   void SetUp() override {
-    provider().clearFaults();
+    DownloaderTest::SetUp();
+    p_ = prepare(20 * MiB);
     provider().clearRequests();
   }
-  sandbox::ProviderServer& provider() { return SandboxWorld::shared().provider(); }
-  // Fetches [start, end] of the source into the partial file, collecting checkpoints.
+  std::string url(const std::string& host = "storage.googleapis.com") {
+    return provider().fileUrl(host, p_.delivery.id, p_.file.id);
+  }
+  // Fetches [start, end] of the file into the partial file, collecting checkpoints.
   std::int64_t fetch(std::int64_t start, std::int64_t end, double bandwidth = 0, std::stop_token stop = {},
                      http::Headers extra = {}) {
-    RangeTransfer transfer(fd_.get(), start, end, 20 * MiB, bandwidth, false, [this](std::int64_t offset) {
-      std::lock_guard lock(mutex_);
-      checkpoints_.push_back(offset);
-    });
-    extra.insert(extra.begin(), {{"X-Sandbox-Signature", sandbox::capabilitySignature("d-range", "f-range")},
-                                 {"Authorization", "Bearer provider-token"}});
-    return transfer.run(provider().fileUrl("storage.googleapis.com", "d-range", "f-range"), extra, stop);
+    RangeTransfer transfer(fd_.get(), start, end, 20 * MiB, bandwidth, false,
+                           [this](std::int64_t offset) { checkpoints_.push_back(offset); });
+    extra.insert(extra.begin(), {{"X-Sandbox-Signature", signature()}, {"Authorization", "Bearer provider-token"}});
+    return transfer.run(url(), extra, stop);
   }
+  std::string signature() { return sandbox::capabilitySignature(p_.delivery.id, p_.file.id); }
   bool sameAsSource(std::int64_t offset, std::int64_t length) {
-    return readRange(partial_, offset, length) == readRange(source_, offset, length);
+    return readRange(partial_, offset, length) == readRange(p_.source, offset, length);
   }
 
-  static inline fs::path source_;
-  TempDir temp_;
+  PreparedFile p_;
   fs::path partial_ = temp_ / "partial";
   UniqueFd fd_{::open(partial_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)};
-  std::mutex mutex_;
   std::vector<std::int64_t> checkpoints_;
 };
 
@@ -346,17 +341,17 @@ TEST_F(RangeTransferTest, WritesTheRangeAtItsOffsetsWithCheckpoints) {
 TEST_F(RangeTransferTest, RedirectsKeepTheRangeAndAuthorizationStaysWithItsHost) {
   // Within the host, then to another provider host, then relative to the answering address.
   for (auto [location, host] : std::vector<std::pair<std::string, std::string>>{
-           {provider().fileUrl("storage.googleapis.com", "d-range", "f-range") + "?hop=1", "storage.googleapis.com"},
-           {provider().fileUrl("sandbox.googleusercontent.com", "d-range", "f-range"), "sandbox.googleusercontent.com"},
-           {"/files/d-range/f-range?hop=2", "storage.googleapis.com"}}) {
+           {url() + "?hop=1", "storage.googleapis.com"},
+           {url("sandbox.googleusercontent.com"), "sandbox.googleusercontent.com"},
+           {"/files/" + p_.delivery.id + "/" + p_.file.id + "?hop=2", "storage.googleapis.com"}}) {
     provider().clearRequests();
-    provider().inject(Fault::redirect(location, 307), "f-range", 1);
+    provider().inject(Fault::redirect(location, 307), p_.file.id, 1);
     EXPECT_EQ(fetch(MiB, 2 * MiB - 1), 2 * MiB);
     auto requests = provider().requests();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[1].header("Host")->rfind(host, 0), 0u);
     EXPECT_EQ(requests[1].header("Authorization").has_value(), host == "storage.googleapis.com") << location;
-    EXPECT_EQ(requests[1].header("X-Sandbox-Signature"), sandbox::capabilitySignature("d-range", "f-range"));
+    EXPECT_EQ(requests[1].header("X-Sandbox-Signature"), signature());
     EXPECT_EQ(requests[1].range, "bytes=1048576-2097151");
     EXPECT_EQ(requests[1].header("Accept-Encoding"), "identity");
   }
@@ -366,7 +361,7 @@ TEST_F(RangeTransferTest, RedirectsKeepTheRangeAndAuthorizationStaysWithItsHost)
 TEST_F(RangeTransferTest, CancellationEndsASlowOrThrottledRangeAtOnce) {
   // 64 KiB/s from the provider, or a limit of 100 kB/s: the range would need 10 s or more.
   for (double bandwidth : {0.0, 100'000.0}) {
-    if (bandwidth == 0) provider().inject(Fault::trickle(64 * 1024), "f-range", 1);
+    if (bandwidth == 0) provider().inject(Fault::trickle(64 * 1024), p_.file.id, 1);
     ASSERT_EQ(::ftruncate(fd_.get(), 0), 0);
     std::stop_source stop;
     std::string outcome;
