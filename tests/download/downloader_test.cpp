@@ -256,9 +256,10 @@ TEST_F(DownloaderPowerLoss, WhatTheJournalCountsAndReportsOutlastsAPowerCut) {
   UniqueFd(FileSafety::directory(disk->mountPoint(), {"Acme", "Feature", "Day 1"}));
   // The journal counts bytes of the partial file only once the file's name is durable too.
   PreparedFile p = prepare(20 * MiB);
-  provider().inject(Fault::closeAfter(10 * MiB), p.file.id, 1);
+  provider().inject(Fault::closeAfter(18 * MiB), p.file.id, 1);
   EXPECT_EQ(failure(p), "The download ended early. Trellisant will resume it.");
-  ASSERT_EQ(record(p).offset, 8 * MiB);
+  const std::int64_t counted = record(p).offset;
+  ASSERT_GT(counted, 0);
   // A crash between the rename and its folder's sync leaves a final name that is not durable;
   // reporting the file again must make it durable first.
   PreparedFile q = prepare(MiB);
@@ -271,7 +272,7 @@ TEST_F(DownloaderPowerLoss, WhatTheJournalCountsAndReportsOutlastsAPowerCut) {
   disk->powerCut();
   disk->remount();
   EXPECT_TRUE(fs::is_directory(disk->mountPoint() / "Acme" / "Feature" / "Day 1"));
-  EXPECT_TRUE(readRange(p.partial, 0, 8 * MiB) == readRange(p.source, 0, 8 * MiB)) << "bytes the journal counted lost";
+  EXPECT_TRUE(readRange(p.partial, 0, counted) == readRange(p.source, 0, counted)) << "bytes the journal counted lost";
   EXPECT_TRUE(readRange(q.final, 0, MiB) == readRange(q.source, 0, MiB)) << "the reported file is gone";
 }
 
@@ -327,7 +328,9 @@ class RangeTransferTest : public DownloaderTest {
 TEST_F(RangeTransferTest, WritesTheRangeAtItsOffsetsWithCheckpoints) {
   // Headers of the capability cannot bend the range or the encoding.
   EXPECT_EQ(fetch(3 * MiB, 20 * MiB - 1, 0, {}, {{"range", "bytes=0-"}, {"ACCEPT-ENCODING", "gzip"}}), 20 * MiB);
-  EXPECT_EQ(checkpoints_, (std::vector<std::int64_t>{11 * MiB, 19 * MiB, 20 * MiB}));
+  // Checkpoints as the range goes (how often is the engine's choice), the last at its end.
+  EXPECT_TRUE(checkpoints_.size() >= 2 && std::ranges::is_sorted(checkpoints_) && checkpoints_[0] > 3 * MiB);
+  EXPECT_EQ(checkpoints_.back(), 20 * MiB);
   EXPECT_EQ(fileSize(partial_), 20 * MiB);
   EXPECT_TRUE(sameAsSource(3 * MiB, 17 * MiB));
   EXPECT_EQ(readRange(partial_, 0, 3 * MiB), std::string(3 * MiB, '\0'));  // nothing before the range
