@@ -1,206 +1,96 @@
+// What lands on the disk: safe names and folders, and the journal of what they hold.
 #include "download/file_safety.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include <thread>
+
+#include "api/records.h"
+#include "download/journal.h"
 #include "error.h"
 #include "test_support.h"
+#include "unique_fd.h"
 
-namespace trellisant {
+namespace trellisant::testing {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TempDir;
-
-const std::string kUnsafe = "This file has an unsafe destination name.";
-
-std::string failureOf(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const TrellisantError& error) {
-    return error.message();
-  }
-  return "";
-}
+const std::string kUnsafe = FileSafety::unsafeNameMessage;
 
 std::string repeat(const std::string& piece, int times) {
   std::string out;
-  for (int i = 0; i < times; ++i) out += piece;
+  while (times-- > 0) out += piece;
   return out;
 }
 
-TEST(FileSafety, ComponentsSplitsAndNormalizes) {
-  EXPECT_EQ(FileSafety::components("a/b/c.mov"), (std::vector<std::string>{"a", "b", "c.mov"}));
+TEST(FileSafety, ComponentsAreComposedSafeAndWithinTheByteLimit) {
   // "e" + combining acute accent comes back as the single composed letter.
-  EXPECT_EQ(FileSafety::components("Cafe\xCC\x81/x"),
-            (std::vector<std::string>{"Caf\xC3\xA9", "x"}));
-  EXPECT_EQ(FileSafety::components("del\x7F"), std::vector<std::string>{"del\x7F"});
-  EXPECT_EQ(FileSafety::components("..."), std::vector<std::string>{"..."});
-}
-
-TEST(FileSafety, ComponentsRefusesUnsafePieces) {
-  for (std::string path :
-       std::vector<std::string>{"", "a//b", "/a", "a/", "..", "a/../b", "./a", "a:b", "a\\b",
-                                "a\tb", "a\nb", std::string("a\0b", 3), "a/\x1F"}) {
+  EXPECT_EQ(FileSafety::components("Cafe\xCC\x81/x/..."), (std::vector<std::string>{"Caf\xC3\xA9", "x", "..."}));
+  for (std::string path : {std::string(), std::string("a//b"), std::string("/a"), std::string("a/"),
+                           std::string(".."), std::string("a/../b"), std::string("./a"), std::string("a:b"),
+                           std::string("a\\b"), std::string("a\tb"), std::string("a\0b", 3),
+                           std::string("a/\x1F"), repeat("a", 241), "x/" + repeat("\xE6\xBC\xA2", 81)})
     EXPECT_EQ(failureOf([&] { FileSafety::components(path); }), kUnsafe) << path;
-  }
+  // 240 bytes pass, counted in the composed form: 120 decomposed "é" (360 bytes) make 240.
+  for (std::string path : {repeat("a", 240), "x/" + repeat("\xE6\xBC\xA2", 80), repeat("e\xCC\x81", 120)})
+    EXPECT_NO_THROW(FileSafety::components(path));
 }
 
-TEST(FileSafety, ComponentsByteLimit) {
-  EXPECT_NO_THROW(FileSafety::components(repeat("a", 240)));
-  EXPECT_EQ(failureOf([&] { FileSafety::components(repeat("a", 241)); }), kUnsafe);
-  const std::string han = "\xE6\xBC\xA2";  // three bytes in UTF-8
-  EXPECT_NO_THROW(FileSafety::components("x/" + repeat(han, 80)));
-  EXPECT_EQ(failureOf([&] { FileSafety::components("x/" + repeat(han, 81)); }), kUnsafe);
-  // The limit applies to the composed form: 120 decomposed "é" (360 bytes) compose to 240 bytes.
-  EXPECT_NO_THROW(FileSafety::components(repeat("e\xCC\x81", 120)));
-}
-
-TEST(FileSafety, SafeNameIsOneComposedPiece) {
-  EXPECT_TRUE(FileSafety::safeName("file-1"));
-  EXPECT_TRUE(FileSafety::safeName(repeat("a", 240)));
-  for (std::string name :
-       std::vector<std::string>{"", ".", "..", "a/b", "a:b", "a\\b", "a\x01", "e\xCC\x81"})
-    EXPECT_FALSE(FileSafety::safeName(name)) << name;
-  EXPECT_FALSE(FileSafety::safeName(repeat("a", 241)));
-}
-
-TEST(FileSafety, Label) {
-  EXPECT_EQ(FileSafety::label("Acme: Film/TV"), "Acme_ Film_TV");
-  EXPECT_EQ(FileSafety::label("back\\slash"), "back_slash");
-  EXPECT_EQ(FileSafety::label(""), "Untitled");
-  EXPECT_EQ(FileSafety::label("."), "Untitled");
-  EXPECT_EQ(FileSafety::label(".."), "Untitled");
-  EXPECT_EQ(FileSafety::label("..."), "...");
-  EXPECT_EQ(FileSafety::label("tab\there\x7F"), "tab_here\x7F");
-  EXPECT_EQ(FileSafety::label("a\r\nb"), "a_b");  // CR LF is one character
-  EXPECT_EQ(FileSafety::label(repeat("x", 100)), repeat("x", 60));
-  // Emoji and accented letters are kept and count as one character each.
-  const std::string family =
-      "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7";
-  EXPECT_EQ(FileSafety::label("Caf\xC3\xA9 " + family), "Caf\xC3\xA9 " + family);
-  EXPECT_EQ(FileSafety::label(repeat(family, 61)), repeat(family, 60));
-  EXPECT_EQ(FileSafety::label(repeat("e\xCC\x81", 61)), repeat("e\xCC\x81", 60));
-  // A slash carrying a combining mark is still a slash.
-  EXPECT_EQ(FileSafety::label("a/\xCC\x81"
-                              "b"),
-            "a_b");
-  EXPECT_EQ(FileSafety::label("  spaced  "), "  spaced  ");
-}
-
-TEST(FileSafety, AllowedURL) {
-  EXPECT_TRUE(FileSafety::allowedURL("https://storage.googleapis.com/bucket/f", false));
-  EXPECT_TRUE(FileSafety::allowedURL("https://Storage.GoogleAPIs.com:8443/f", false));
-  EXPECT_FALSE(FileSafety::allowedURL("https://user@storage.googleapis.com/f", false));
-  EXPECT_FALSE(FileSafety::allowedURL("https://user:pw@storage.googleapis.com/f", false));
-  EXPECT_FALSE(FileSafety::allowedURL("http://storage.googleapis.com/f", false));
-  EXPECT_FALSE(FileSafety::allowedURL("ftp://storage.googleapis.com/f", false));
-  EXPECT_FALSE(FileSafety::allowedURL("https://x.storage.googleapis.com/f", false));
-  for (std::string host :
-       {"a.googleusercontent.com", "bucket.s3.amazonaws.com", "cdn.frame.io", "d1.cloudfront.net"})
-    EXPECT_TRUE(FileSafety::allowedURL("https://" + host + "/f", false)) << host;
-  for (std::string host : {"googleusercontent.com", "amazonaws.com", "frame.io", "cloudfront.net",
-                           "evilamazonaws.com", "amazonaws.com.evil.net", "example.com"})
-    EXPECT_FALSE(FileSafety::allowedURL("https://" + host + "/f", false)) << host;
-  EXPECT_FALSE(FileSafety::allowedURL("not a url", false));
-  EXPECT_FALSE(FileSafety::allowedURL("/relative/path", false));
-}
-
-TEST(FileSafety, AllowedURLLocalRules) {
-  for (bool allowLocal : {true, false}) {
-    EXPECT_EQ(FileSafety::allowedURL("http://127.0.0.1:8123/f", allowLocal), allowLocal);
-    EXPECT_EQ(FileSafety::allowedURL("http://localhost/f", allowLocal), allowLocal);
-    EXPECT_EQ(FileSafety::allowedURL("http://LOCALHOST:9/f", allowLocal), allowLocal);
-    EXPECT_FALSE(FileSafety::allowedURL("https://localhost/f", allowLocal));
-    EXPECT_FALSE(FileSafety::allowedURL("http://[::1]:8123/f", allowLocal));
-    EXPECT_FALSE(FileSafety::allowedURL("http://127.0.0.2/f", allowLocal));
-    EXPECT_FALSE(FileSafety::allowedURL("http://user@localhost/f", allowLocal));
-  }
-}
-
-mode_t modeOf(const fs::path& path) {
-  struct stat info {};
-  EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
-  return info.st_mode & 07777;
-}
-
-TEST(FileSafety, DirectoryCreatesPrivateFoldersAndKeepsExistingModes) {
+TEST(FileSafety, DirectoryMakesPrivateFoldersAndRefusesLinks) {
   TempDir temp;
   fs::create_directory(temp / "Acme");
   fs::permissions(temp / "Acme", fs::perms(0751));
-  int fd = FileSafety::directory(temp.path(), {"Acme", "Project", "1234abcd Name"});
-  ASSERT_GE(fd, 0);
-  // The descriptor is the deepest folder.
-  ASSERT_EQ(::mkdirat(fd, "probe", 0700), 0);
-  ::close(fd);
-  EXPECT_TRUE(fs::is_directory(temp / "Acme" / "Project" / "1234abcd Name" / "probe"));
-  EXPECT_EQ(modeOf(temp / "Acme"), 0751u);
-  EXPECT_EQ(modeOf(temp / "Acme" / "Project"), 0700u);
-  EXPECT_EQ(modeOf(temp / "Acme" / "Project" / "1234abcd Name"), 0700u);
+  UniqueFd(FileSafety::directory(temp.path(), {"Acme", "Project", "1234abcd Name"}));
+  EXPECT_EQ(fs::status(temp / "Acme").permissions(), fs::perms(0751)) << "the user's own folder keeps its mode";
+  EXPECT_EQ(fs::status(temp / "Acme/Project").permissions(), fs::perms(0700));
+  EXPECT_EQ(fs::status(temp / "Acme/Project/1234abcd Name").permissions(), fs::perms(0700));
 
-  fd = FileSafety::directory(temp.path(), {});
-  struct stat a {
-  }, b{};
-  ASSERT_EQ(::fstat(fd, &a), 0);
-  ::close(fd);
-  ASSERT_EQ(::stat(temp.path().c_str(), &b), 0);
-  EXPECT_EQ(a.st_ino, b.st_ino);
-}
-
-TEST(FileSafety, DirectoryRefusesSymbolicLinks) {
-  TempDir temp;
-  fs::create_directories(temp / "root" / "a");
+  // A link or a file in the way, or an unsafe name: nothing is made anywhere.
   fs::create_directory(temp / "elsewhere");
-  fs::create_directory_symlink(temp / "elsewhere", temp / "root" / "a" / "link");
-  EXPECT_EQ(failureOf([&] {
-              FileSafety::directory(temp / "root", {"a", "link", "b", "c"});
-            }),
-            "A destination folder is unavailable or contains a symbolic link.");
-  EXPECT_TRUE(fs::is_empty(temp / "elsewhere"));
-
-  // A regular file in the way.
-  testing::writeText(temp / "root" / "file", "x");
-  EXPECT_EQ(failureOf([&] {
-              FileSafety::directory(temp / "root", {"file", "b"});
-            }),
-            "A destination folder is unavailable or contains a symbolic link.");
-
-  // The root itself as a link, or missing.
+  fs::create_directory_symlink(temp / "elsewhere", temp / "Acme/link");
   fs::create_directory_symlink(temp / "elsewhere", temp / "rootlink");
+  writeText(temp / "file", "x");
+  const std::string linked = "A destination folder is unavailable or contains a symbolic link.";
   const std::string disk = "Connect your download disk and check folder permissions.";
-  EXPECT_EQ(failureOf([&] { FileSafety::directory(temp / "rootlink", {"a"}); }), disk);
-  EXPECT_EQ(failureOf([&] { FileSafety::directory(temp / "missing", {"a"}); }), disk);
-  EXPECT_FALSE(fs::exists(temp / "missing"));
+  for (auto [root, names, message] : std::vector<std::tuple<fs::path, std::vector<std::string>, std::string>>{
+           {temp.path(), {"Acme", "link", "b"}, linked}, {temp.path(), {"file", "b"}, linked},
+           {temp / "rootlink", {"a"}, disk}, {temp / "missing", {"a"}, disk},
+           {temp.path(), {"ok", ".."}, kUnsafe}, {temp.path(), {"ok", "a/b"}, kUnsafe},
+           {temp / "missing", {".."}, kUnsafe}})
+    EXPECT_EQ(failureOf([&] { FileSafety::directory(root, names); }), message) << names.back();
   EXPECT_TRUE(fs::is_empty(temp / "elsewhere"));
+  EXPECT_FALSE(fs::exists(temp / "ok") || fs::exists(temp / "missing"));
 }
 
-TEST(FileSafety, DirectoryRefusesUnsafeNamesBeforeTouchingTheDisk) {
-  TempDir temp;
-  for (std::vector<std::string> names : std::vector<std::vector<std::string>>{
-           {"ok", ".."}, {"ok", ""}, {"ok", "a/b"}, {"ok", "a:b"}}) {
-    EXPECT_EQ(failureOf([&] { FileSafety::directory(temp.path(), names); }), kUnsafe);
-  }
-  EXPECT_TRUE(fs::is_empty(temp.path()));
-  // Also when the root is gone: the names are checked first.
-  EXPECT_EQ(failureOf([&] { FileSafety::directory(temp / "missing", {".."}); }), kUnsafe);
+ManifestFile manifestFile(const std::string& id, const std::string& fingerprint = "v1") {
+  return {id, id + ".mov", "100", fingerprint, std::nullopt, std::nullopt};
 }
 
-TEST(FileSafety, DirectoryLeavesNoDescriptorOpen) {
-  TempDir temp;
-  fs::create_directory(temp / "a");
-  fs::create_directory_symlink(temp.path(), temp / "a" / "link");
-  int before = ::dup(0);
-  ::close(before);
-  for (int i = 0; i < 3; ++i) {
-    EXPECT_THROW(FileSafety::directory(temp.path(), {"a", "link"}), TrellisantError);
-    ::close(FileSafety::directory(temp.path(), {"a", "b"}));
+TEST(Journal, PrivateSharedAcrossThreadsAndRefusingAChangedSource) {
+  TempHome home;
+  fs::create_directories(home.support());
+  EXPECT_EQ(Journal::file(), home.support() / "downloads.sqlite");
+  {
+    Journal journal(Journal::file());
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&, t] {
+        std::string file = "f" + std::to_string(t);
+        journal.record("d", manifestFile(file));
+        for (int i = 1; i <= 20; ++i) journal.checkpoint("d", file, i, JournalState::partial, std::nullopt), journal.bytes("d");
+      });
+    }
+    threads.clear();
+    EXPECT_EQ(journal.bytes("d"), 80);
+    for (const char* suffix : {"", "-wal", "-shm"})  // write-ahead logging, all private
+      EXPECT_EQ(fs::status(Journal::file().string() + suffix).permissions(), fs::perms(0600)) << suffix;
   }
-  int after = ::dup(0);
-  ::close(after);
-  EXPECT_EQ(before, after);
+  // Reopened: a row recorded for another version of the source is refused and kept.
+  Journal journal(Journal::file());
+  EXPECT_EQ(failureOf([&] { journal.record("d", manifestFile("f0", "v2")); }),
+            "The source version changed. Ask for a new transfer.");
+  EXPECT_EQ(journal.record("d", manifestFile("f0", "v1")).offset, 20);
 }
 
 }  // namespace
-}  // namespace trellisant
+}  // namespace trellisant::testing

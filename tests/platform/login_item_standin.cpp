@@ -1,6 +1,7 @@
-// Stands in for trellisant-agent in the login item tests: notes its start and its stop in
-// $HOME/standin.log, the folder and proxy variables it was started with in $HOME/standin.env
-// (one "NAME=value" line each, then "--"), and runs until SIGTERM.
+// Stands in for trellisant-agent in the login item tests: notes in $HOME/standin.env the folder
+// and proxy variables it was started with (one "NAME=value" line each, then "--"), and in
+// $HOME/standin.log "started"/"stopped" with its process, argument count and session; runs
+// until SIGTERM.
 #include <signal.h>
 #include <unistd.h>
 
@@ -8,38 +9,23 @@
 #include <fstream>
 #include <string>
 
-namespace {
-
-std::string inHome(const char* name) {
-  const char* home = std::getenv("HOME");
-  return std::string(home ? home : "/tmp") + "/" + name;
-}
-
-void note(const std::string& what, int arguments) {
-  std::ofstream log(inHome("standin.log"), std::ios::app);
-  log << what << " " << ::getpid() << " " << arguments << " " << ::getsid(0) << "\n";
-}
-
-void noteEnvironment() {
-  std::string text;
-  for (const char* name : {"XDG_DATA_HOME", "https_proxy", "HTTPS_PROXY", "http_proxy", "HTTP_PROXY",
-                           "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"}) {
-    if (const char* value = std::getenv(name)) text += std::string(name) + "=" + value + "\n";
-  }
-  std::ofstream(inHome("standin.env"), std::ios::app) << text << "--\n";
-}
-
-}  // namespace
-
 int main(int argc, char**) {
+  const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "/tmp";
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
   sigprocmask(SIG_BLOCK, &set, nullptr);
-  noteEnvironment();
-  note("started", argc - 1);
+  std::ofstream env(home + "/standin.env", std::ios::app);
+  for (const char* name : {"XDG_DATA_HOME", "https_proxy", "HTTPS_PROXY", "http_proxy", "HTTP_PROXY", "all_proxy",
+                           "ALL_PROXY", "no_proxy", "NO_PROXY"})
+    if (const char* value = std::getenv(name)) env << name << "=" << value << "\n";
+  env << "--\n" << std::flush;
+  auto note = [&](const char* what) {
+    std::ofstream(home + "/standin.log", std::ios::app) << what << " " << ::getpid() << " " << argc - 1 << " "
+                                                        << ::getsid(0) << "\n";
+  };
+  note("started");
   int signal = 0;
   sigwait(&set, &signal);
-  note("stopped", argc - 1);
-  return 0;
+  note("stopped");
 }

@@ -1,0 +1,356 @@
+#include "agent.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "control/agent_status.h"
+#include "sandbox_world.h"
+#include "settings/app_configuration.h"
+#include "settings/preferences.h"
+#include "settings/vault.h"
+#include "test_support.h"
+
+namespace trellisant::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+const std::string kNoSpace = "Free up space on your download disk before this transfer starts.";
+const std::string kLeased = "This delivery is leased by another device.";
+
+struct FakePower : PowerSource, SleepInhibitor {
+  std::atomic<bool> mains{true};
+  std::atomic<int> acquired{0};
+  bool onPower() override { return mains; }
+  bool acquire() override { return ++acquired > 0; }
+  void release() override {}
+};
+
+struct SilentNotifier : Notifier {
+  void post(const std::string&, const std::string&, const std::string&) override {}
+};
+
+// An agent with short pauses and ticks, fake power, free space and clock, talking to the
+// in-process sandbox under its real names.
+class AgentTest : public ::testing::Test {
+ protected:
+  AgentTest() {
+    company().clearRequests();
+    company().clearInjections();
+    SandboxWorld::shared().provider().clearFaults();
+    Vault::save(company().issueCredentials(std::chrono::hours(1), true));
+    configure(true);
+  }
+  ~AgentTest() override {
+    for (auto& id : offered_) SandboxWorld::shared().store()->remove(id);
+    company().clearInjections();
+    SandboxWorld::shared().provider().clearFaults();
+  }
+
+  sandbox::CompanyServer& company() { return SandboxWorld::shared().company(); }
+  // Preferences for the sandbox server; with `folder`, the download folder is chosen.
+  Preferences configure(bool receiving, bool folder = true) {
+    Preferences preferences;
+    preferences.server = company().baseUrl();
+    if (folder) preferences.setDestination(folder_.path());
+    preferences.receiving = receiving;
+    preferences.overnight = false;  // or the power lock would depend on the hour
+    preferences.save(Preferences::file());
+    return preferences;
+  }
+  // A delivery of files of these sizes at "Reel/<id>-clipN.mov", offered by the server.
+  sandbox::SandboxDelivery offer(const std::string& id, const std::vector<std::int64_t>& sizes) {
+    sandbox::SandboxDelivery delivery{.id = id, .transferId = "T" + id + "-transfer", .name = "Delivery " + id,
+                                      .projectName = "Project", .companyName = "Acme", .files = {}, .totalBytesText = {}};
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+      auto source = SandboxWorld::shared().makeSource(id + "-clip" + std::to_string(i) + ".mov", sizes[i], i + 7);
+      delivery.files.push_back({.id = id + "-f" + std::to_string(i), .relativePath = "Reel/" + source.filename().string(),
+                                .fingerprint = "v1", .source = source, .size = sizes[i], .sha256 = sha256Of(source),
+                                .md5 = {}, .checksum = {}, .checksumKind = {}, .sizeText = {}});
+    }
+    company().addDelivery(delivery);
+    offered_.push_back(id);
+    return delivery;
+  }
+  std::unique_ptr<Agent> makeAgent(std::chrono::milliseconds quickWait = 20ms) {
+    AgentParts parts{.power = std::make_shared<PowerPolicy>(power_, power_),
+                     .notifier = std::make_shared<SilentNotifier>(),
+                     .freeSpace = [this](const fs::path&) { return std::optional<std::int64_t>(freeSpace_.load()); },
+                     .makeAPI = [](const std::string& server) { return std::make_shared<API>(server, EventTiming{300ms}); },
+                     .makeDownloader = nullptr,
+                     .jitter = [] { return 0.0; },
+                     .now = [this] { return now_; },
+                     .log = [this](std::string_view) { ++logLines_; },
+                     .controlService = false};
+    return std::make_unique<Agent>(parts, AgentTiming{.pause = 20ms, .tick = 150ms, .quickWait = quickWait});
+  }
+  AgentStatus status() const { return AgentStatus::load(); }
+  // The bodies of the requests whose path ends with `suffix`.
+  std::vector<Json> bodies(const std::string& method, const std::string& suffix) const {
+    std::vector<Json> out;
+    for (auto& request : SandboxWorld::shared().company().requests())
+      if (request.method == method && request.path().ends_with(suffix))
+        out.push_back(request.body.empty() ? Json() : Json::parse(request.body));
+    return out;
+  }
+
+  TempHome home_;
+  TempDir folder_;
+  std::shared_ptr<FakePower> power_ = std::make_shared<FakePower>();
+  std::atomic<std::int64_t> freeSpace_{1'000'000'000'000'000};
+  Date now_ = SystemClock::now();
+  std::vector<std::string> offered_;
+  std::atomic<int> logLines_{0};
+};
+
+TEST_F(AgentTest, PassesThatCannotReceiveSayWhyAndSendOnlyTheHeartbeatsTheyShould) {
+  Vault::clear();
+  auto agent = makeAgent();
+  // Runs a pass; checks the status and the heartbeats it sent.
+  auto pass = [&](const std::string& state, const std::string& message, std::vector<std::string> beats) {
+    company().clearRequests();
+    agent->runPass({});
+    EXPECT_EQ(status().state, state) << message;
+    EXPECT_EQ(status().message, message);
+    std::vector<std::string> sent;
+    for (auto& beat : bodies("POST", "/heartbeat")) sent.push_back(beat["readiness"]);
+    EXPECT_EQ(sent, beats) << message;
+  };
+  configure(false, false);
+  for (int i = 0; i < 2; ++i) pass("setup", "Sign in to Trellisant to receive footage.", {});
+  Vault::save(company().issueCredentials(std::chrono::hours(1), true));
+  pass("paused", "Receiving is paused.", {"paused"});
+  Preferences preferences = configure(true, false);
+  pass("needs_attention", "Choose a download folder in Trellisant.", {});
+  fs::create_directory(folder_ / "gone");
+  preferences.setDestination(folder_ / "gone");
+  preferences.save(Preferences::file());
+  fs::remove(folder_ / "gone");
+  pass("needs_attention", "Choose your download folder again in Settings to renew access.", {});
+  preferences = configure(true);
+  power_->mains = false;
+  pass("paused", "Connect power to receive footage.", {"paused"});
+  EXPECT_EQ(power_->acquired, 0) << "never keeps the computer awake on battery";
+  preferences.allowBattery = true;
+  preferences.save(Preferences::file());
+  company().signalEvent();
+  agent->runPass({});
+  EXPECT_EQ(status().state, "ready");
+  EXPECT_EQ(logLines_, 6) << "the log says each change once";
+}
+
+// Names made on some systems arrive decomposed ("e" + U+0301); the folders are made composed,
+// and every later lookup must find them under the same names.
+TEST_F(AgentTest, ADeliveryNamedInDecomposedFormCompletesInOnePass) {
+  auto delivery = offer("nfd", {300'000, 200'000, 100'000});
+  delivery.companyName = "Cafe\u0301 Films";
+  delivery.projectName = "Ame\u0301lie";
+  delivery.name = "Pre\u0301-mix";
+  delivery.transferId = "Tcafe\u0301-transfer";
+  const char* paths[] = {"Sce\u0300ne/cafe\u0301.mov", "Sce\u0300ne/Ta\u0302che/nai\u0308ve.wav", "re\u0301sume\u0301.txt"};
+  const char* composed[] = {"Sc\u00e8ne/caf\u00e9.mov", "Sc\u00e8ne/T\u00e2che/na\u00efve.wav", "r\u00e9sum\u00e9.txt"};
+  for (std::size_t i = 0; i < 3; ++i) delivery.files[i].relativePath = paths[i];
+  company().addDelivery(delivery);
+  makeAgent()->runPass({});
+  EXPECT_EQ(status().state, "completed") << status().message;
+  auto folder = folder_.path() / "Caf\u00e9 Films" / "Am\u00e9lie" / "Tcaf\u00e9-tr Pr\u00e9-mix";
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(sha256Of(folder / composed[i]), delivery.files[i].sha256);
+  EXPECT_EQ(company().completedFiles("nfd").size(), 3u);
+}
+
+TEST_F(AgentTest, FreeSpaceRuleCountsWhatTheJournalAlreadyHolds) {
+  auto big = offer("big", {1000});
+  big.totalBytesText = "100000000000";
+  company().addDelivery(big);
+  {
+    Journal journal(Journal::file());
+    journal.record("big", {"earlier", "a.mov", "40000000000", "v1", std::nullopt, std::nullopt});
+    journal.checkpoint("big", "earlier", 40'000'000'000, JournalState::partial, std::nullopt);
+  }
+  auto agent = makeAgent();
+  freeSpace_ = 70'000'000'000 - 1;  // 60 GB remaining + 10 GB reserve, less one byte
+  agent->runPass({});
+  EXPECT_EQ(status().message, kNoSpace);
+  const Json waiting{{"state", "waiting"}, {"bytesDone", "40000000000"}, {"reason", kNoSpace}};
+  EXPECT_EQ(bodies("POST", "/deliveries/big/progress"), std::vector<Json>{waiting});
+  EXPECT_TRUE(bodies("POST", "/deliveries/big/capability").empty());
+
+  now_ += std::chrono::minutes(10);
+  freeSpace_ = 70'000'000'000;
+  agent->runPass({});
+  EXPECT_EQ(status().state, "completed");
+  EXPECT_EQ(status().bytes, 100'000'000'000);
+
+}
+
+TEST_F(AgentTest, FailedDeliveriesBackOffWithGrowingCappedDelaysWhileOthersProceedAndStatusStaysFresh) {
+  offer("stuck", {});
+  company().inject("POST", "/api/v1/native/deliveries/stuck/lease", 409, Json{{"error", kLeased}}.dump());
+  auto agent = makeAgent();
+  std::vector<double> delays;
+  for (int attempt = 1; attempt <= 7; ++attempt) {
+    company().clearRequests();
+    agent->runPass({});
+    auto entry = agent->retryTable().at("stuck");
+    EXPECT_EQ(entry.attempt, std::min(attempt, 6));
+    delays.push_back(std::chrono::duration<double>(entry.next - now_).count());
+    EXPECT_EQ(status().message, kLeased);
+
+    // Within the back-off the delivery is skipped silently; the status record is renewed, and
+    // the next delivery still comes in.
+    AgentStatus failed = status();
+    failed.updatedAt -= std::chrono::seconds(80);  // as old as a long wait
+    failed.save();
+    now_ = entry.next - std::chrono::seconds(1);
+    agent->runPass({});
+    AgentStatus renewed = status();
+    EXPECT_GT(renewed.updatedAt, failed.updatedAt);
+    renewed.updatedAt = failed.updatedAt;
+    EXPECT_EQ(renewed, failed) << "only the time changes";
+    offer("fine" + std::to_string(attempt), {1000});
+    agent->runPass({});
+    EXPECT_EQ(status().state, "completed");
+    EXPECT_EQ(bodies("POST", "/deliveries/stuck/lease").size(), 1u);
+    now_ = entry.next + std::chrono::seconds(1);
+  }
+  EXPECT_EQ(delays, (std::vector<double>{10, 20, 40, 80, 160, 300, 300}));
+
+  // Two hundred tiny files: each batch ends long before a tick, yet the delivery says
+  // "downloading" as it starts and again across its batches.
+  offer("many", std::vector<std::int64_t>(200, 1000));
+  company().clearRequests();
+  agent->runPass({});
+  std::vector<std::string> order;
+  for (auto& request : company().requests()) {
+    if (request.path().ends_with("/deliveries/many/capability") && order.size() == 1) order.push_back("capability");
+    if (request.path().ends_with("/deliveries/many/progress")) order.push_back(Json::parse(request.body)["state"]);
+  }
+  ASSERT_GE(order.size(), 3u) << "no report after the start";
+  EXPECT_EQ(order[0], "downloading");
+  EXPECT_EQ(order[1], "capability");
+  EXPECT_EQ(order[2], "downloading");
+}
+
+TEST_F(AgentTest, LongFailureTextsAreCutTo240CharactersForTheUserAndTheServer) {
+  offer("long", {});
+  std::string text, expected;
+  for (int i = 0; i < 300; ++i) text += "\U0001F1EB\U0001F1F7";  // 300 flags, 600 scalars
+  for (int i = 0; i < 240; ++i) expected += "\U0001F1EB\U0001F1F7";
+  company().inject("POST", "/api/v1/native/deliveries/long/lease", 500, Json{{"error", text}}.dump());
+  makeAgent()->runPass({});
+  EXPECT_EQ(status().message, expected);
+  auto waiting = bodies("POST", "/deliveries/long/progress");
+  ASSERT_EQ(waiting.size(), 1u);
+  EXPECT_EQ(waiting[0]["reason"], expected);
+}
+
+TEST_F(AgentTest, AServerThatRefusesTheEventStreamIsNotAskedInATightLoop) {
+  company().inject("GET", "/api/v1/native/events", 503, R"({"error":"Try later."})");
+  auto agent = makeAgent(300ms);
+  std::stop_source stop;
+  auto began = std::chrono::steady_clock::now();
+  std::jthread loop([&] { agent->main(stop.get_token()); });
+  ASSERT_TRUE(waitUntil([&] { return bodies("GET", "/events").size() >= 3; }, 10s, 10ms));
+  // Each refused wait is followed by the short pause.
+  EXPECT_GE(std::chrono::steady_clock::now() - began, 600ms);
+  stop.request_stop();
+  loop.join();
+  EXPECT_EQ(status().state, "ready");
+}
+
+// Downloads of one 4 MB file the provider sends slowly, so that several ticks pass.
+class AgentDownloadTest : public AgentTest {
+ protected:
+  void SetUp() override {
+    offer("slow", {4'000'000});
+    SandboxWorld::shared().provider().inject(sandbox::ProviderServer::Fault::trickle(400'000));
+  }
+  // Runs a pass on a thread of its own; `during` runs once the partial file has bytes.
+  void passInterruptedBy(Agent& agent, const std::function<void()>& during, std::stop_source stop = {}) {
+    std::jthread pass([&] { agent.runPass(stop.get_token()); });
+    EXPECT_TRUE(waitUntil([&] { return fileSize(partial_) > 0; }, 20s, 20ms));
+    during();
+  }
+  fs::path partial_ = folder_ / "Acme/Project/Tslow-tr Delivery slow/Reel/.trellisant-slow-f0.partial";
+};
+
+TEST_F(AgentDownloadTest, ProgressCarriesStringCountsAndPausingEndsTheBatch) {
+  auto agent = makeAgent();
+  passInterruptedBy(*agent, [&] {
+    EXPECT_TRUE(waitUntil([&] { return bodies("POST", "/deliveries/slow/progress").size() >= 2; }, 10s, 20ms));
+    Preferences preferences = Preferences::load();
+    preferences.receiving = false;
+    preferences.save(Preferences::file());
+  });
+  EXPECT_EQ(status().state, "needs_attention");
+  // Whichever notices first: the ticker, or the downloader between two ranges.
+  EXPECT_TRUE(status().message == "Receiving paused. Your downloaded footage is saved." ||
+              status().message == "The operation was canceled.")
+      << status().message;
+  auto reports = bodies("POST", "/deliveries/slow/progress");
+  for (auto& report : reports) {
+    ASSERT_TRUE(report["bytesDone"].is_string()) << report;
+    std::string digits = report["bytesDone"];
+    EXPECT_TRUE(!digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos) << report;
+  }
+  EXPECT_EQ(reports.front()["state"], "downloading");
+  EXPECT_EQ(reports.back()["state"], "waiting");
+  agent->runPass({});
+  EXPECT_EQ(status().state, "paused");
+  EXPECT_GT(fileSize(partial_), 0) << "the bytes received stay for the next attempt";
+}
+
+TEST_F(AgentDownloadTest, RejectedProgressReportsFailTheBatchAtItsFirstTick) {
+  company().inject("POST", "/api/v1/native/deliveries/slow/progress", 503, R"({"error":"Progress reports are unavailable."})");
+  makeAgent()->runPass({});
+  EXPECT_TRUE(company().completedFiles("slow").empty()) << "the batch ended before the file was in";
+  EXPECT_EQ(status().state, "needs_attention");
+  EXPECT_EQ(status().message, "Progress reports are unavailable.");
+}
+
+TEST_F(AgentDownloadTest, StoppingTheAgentMidDownloadEndsThePassPromptlyWithoutAFailure) {
+  auto agent = makeAgent();
+  std::stop_source stop;
+  std::chrono::steady_clock::time_point asked;
+  passInterruptedBy(*agent, [&] {
+    asked = std::chrono::steady_clock::now();
+    stop.request_stop();
+  }, stop);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, 3s);
+  EXPECT_EQ(status().state, "downloading");
+  EXPECT_TRUE(agent->retryTable().empty());
+}
+
+// The real program, started with a temporary home and no credentials.
+TEST(AgentProgram, FirstPassWritesSetupAndSigtermEndsWithStatusZero) {
+  TempHome home;
+  auto log = home.root() / "agent.log";
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::dup2(::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDERR_FILENO);
+    ::execl(TRELLISANT_AGENT_BINARY, "trellisant-agent", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  EXPECT_TRUE(waitUntil([&] { return fs::exists(home.support() / "status.json"); }, std::chrono::seconds(20)));
+  EXPECT_EQ(AgentStatus::load().state, "setup");
+  EXPECT_EQ(AgentStatus::load().message, "Sign in to Trellisant to receive footage.");
+  auto socket = home.root() / "runtime" / "com.trellisant.agent";
+  EXPECT_TRUE(fs::exists(socket));
+  ASSERT_EQ(::kill(pid, SIGTERM), 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_FALSE(fs::exists(socket)) << "the control socket is removed on exit";
+  EXPECT_TRUE(readText(log).ends_with(": stopped (version " + std::string(AppConfiguration::version()) + ")\n")) << readText(log);
+}
+
+}  // namespace
+}  // namespace trellisant::testing
