@@ -11,17 +11,11 @@
 #include <random>
 #include <thread>
 
-#include "fault_report.h"
 #include "fault_tools.h"
 
 namespace trellisant::faults {
 namespace {
 
-using e2e::forFile;
-using e2e::SourceFile;
-using e2e::waitUntil;
-using e2e::World;
-using namespace std::chrono_literals;
 
 // Batches of the manifest (sorted by path): A001 + A002, A004 + B-roll/A003, empty + notes, wav.
 const std::vector<SourceFile> kFiles = {

@@ -7,16 +7,25 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <stdexcept>
 
 #include "fileio.h"
 
 namespace trellisant::faults {
 namespace {
+
+std::uint64_t number(const char* variable, std::uint64_t otherwise) {
+  const char* value = std::getenv(variable);
+  return value && *value ? std::stoull(value) : otherwise;
+}
 
 [[noreturn]] void failed(const std::string& what) {
   throw std::runtime_error(what + ": " + std::strerror(errno));
@@ -46,6 +55,29 @@ bool allThreadsStopped(pid_t pid, bool insideCalls) {
 }
 
 }  // namespace
+
+const FaultOptions& faultOptions() {
+  static const FaultOptions options{static_cast<int>(number("TRELLISANT_KILLS", 5)),
+                                    static_cast<int>(number("TRELLISANT_CUTS", 6)),
+                                    std::getenv("TRELLISANT_REPORT") ? std::getenv("TRELLISANT_REPORT") : "",
+                                    number("TRELLISANT_SEED", 0), number("TRELLISANT_THOROUGH", 0) != 0};
+  return options;
+}
+
+Scenario::~Scenario() {
+  const bool passed = !::testing::Test::HasFailure() && std::uncaught_exceptions() == 0;
+  const auto seconds = std::lround(std::chrono::duration<double>(std::chrono::steady_clock::now() - began_).count());
+  std::string joined;
+  for (const auto& detail : details_) joined += "; " + detail;
+  std::cout << (passed ? "PASS " : "FAIL ") << name_ << " (" << seconds << " s): " << injected_
+            << " faults injected, " << survived_ << " survived, " << lost_ << " bytes lost" << joined << std::endl;
+  if (faultOptions().report.empty()) return;
+  Json line = {{"scenario", name_},      {"passed", passed},     {"seconds", seconds},
+               {"injected", injected_},  {"survived", survived_}, {"bytesLost", lost_},
+               {"reportedMissing", missing_}, {"details", details_}};
+  std::ofstream(faultOptions().report, std::ios::app) << line.dump(-1, ' ', false, Json::error_handler_t::replace)
+                                                      << "\n";
+}
 
 // Tmpfs -------------------------------------------------------------------------------------
 
@@ -232,7 +264,7 @@ TreeDifference compareTrees(const fs::path& source, const fs::path& destination)
     if (!fs::exists(destination / relative, error)) {
       difference.missing.push_back(relative);
       difference.bytesLost += size;
-    } else if (!e2e::sameBytes(source / relative, destination / relative)) {
+    } else if (!sameBytes(source / relative, destination / relative)) {
       difference.differing.push_back(relative);
       difference.bytesLost += size;
     }
@@ -245,10 +277,10 @@ TreeDifference compareTrees(const fs::path& source, const fs::path& destination)
 
 // Freeze ------------------------------------------------------------------------------------
 
-Freeze::Freeze(e2e::World& world, bool insideCalls) : world_(world), pids_(world.agents()) {
+Freeze::Freeze(World& world, bool insideCalls) : world_(world), pids_(world.agents()) {
   for (pid_t pid : pids_) ::kill(pid, SIGSTOP);
   for (pid_t pid : pids_) {
-    e2e::waitUntil([&] { return allThreadsStopped(pid, insideCalls); }, std::chrono::seconds(5),
+    waitUntil([&] { return allThreadsStopped(pid, insideCalls); }, std::chrono::seconds(5),
                    std::chrono::milliseconds(1));
   }
 }
@@ -270,12 +302,12 @@ void Freeze::kill() {
 
 // Status and summary ------------------------------------------------------------------------
 
-std::string statusMessage(const e2e::World& world) {
+std::string statusMessage(const World& world) {
   auto status = world.status();
   return status ? status->message : "";
 }
 
-std::string waitForAttention(const e2e::World& world, const std::vector<std::string>& messages,
+std::string waitForAttention(const World& world, const std::vector<std::string>& messages,
                              std::chrono::milliseconds limit) {
   std::string list;
   for (const auto& message : messages) list += (list.empty() ? "\"" : " or \"") + message + "\"";
@@ -291,7 +323,7 @@ std::string waitForAttention(const e2e::World& world, const std::vector<std::str
 
 std::vector<std::string> waitingReasons(const Json& summary, const std::string& deliveryId) {
   std::vector<std::string> reasons;
-  for (const auto& report : e2e::forDelivery(summary.at("progress"), deliveryId)) {
+  for (const auto& report : forDelivery(summary.at("progress"), deliveryId)) {
     if (report.at("state") == "waiting" && report.at("reason").is_string())
       reasons.push_back(report.at("reason").get<std::string>());
   }

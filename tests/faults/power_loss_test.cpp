@@ -13,7 +13,6 @@
 
 #include "control/agent_status.h"
 #include "download/journal.h"
-#include "fault_report.h"
 #include "fault_tools.h"
 #include "fileio.h"
 #include "lossy_disk.h"
@@ -23,12 +22,8 @@
 namespace trellisant::faults {
 namespace {
 
-using e2e::SourceFile;
-using e2e::waitUntil;
-using e2e::World;
 using testing::LossyDisk;
 using Event = LossyDisk::Event;
-using namespace std::chrono_literals;
 
 // Two files take two ranges each; batches of the manifest: A001 + A002, A003 + empty, notes + wav.
 const std::vector<SourceFile> kFiles = {{"A001.mov", 70 * MiB}, {"B-roll/A003.mov", 66 * MiB},
@@ -195,7 +190,7 @@ class PowerRun {
     fs::path partial = final.parent_path() / (".trellisant-" + id + ".partial");
     std::error_code error;
     const bool finalThere = fs::exists(final, error);
-    const bool finalWhole = finalThere && e2e::sameBytes(source, final);
+    const bool finalWhole = finalThere && sameBytes(source, final);
     std::int64_t lost = 0;
     if (finalThere && !finalWhole) {
       found.faults.push_back("the final name holds a short, empty or wrong file: " + relative);
@@ -210,7 +205,7 @@ class PowerRun {
                                  relative + ", the partial file holds " + std::to_string(kept) +
                                  " of them");
         lost = std::max(lost, offset - kept);
-      } else if ((state == "finalized" && !finalWhole && !e2e::sameBytes(source, partial)) ||
+      } else if ((state == "finalized" && !finalWhole && !sameBytes(source, partial)) ||
                  (state == "completed" && !finalWhole)) {
         found.faults.push_back("the journal says \"" + state + "\" but " + relative +
                                " is not on the disk whole");
