@@ -275,6 +275,45 @@ TreeDifference compareTrees(const fs::path& source, const fs::path& destination)
   return difference;
 }
 
+// Deliveries --------------------------------------------------------------------------------
+
+Deliveries::Deliveries(World& world, fs::path root, fs::path sources, std::string name,
+                       std::function<void(const std::string&)> onSend)
+    : world_(world), root_(std::move(root)), sources_(std::move(sources)), name_(std::move(name)),
+      onSend_(std::move(onSend)) {}
+
+void Deliveries::send() {
+  Json delivery = world_.send(sources_, name_ + " " + std::to_string(sent_.size() + 1));
+  sent_.push_back({delivery, delivery.at("id"), world_.destination(root_, delivery)});
+  if (onSend_) onSend_(sent_.back().id);
+}
+
+void Deliveries::keepBusy() {
+  auto now = std::chrono::steady_clock::now();
+  if (now < nextLook_) return;
+  nextLook_ = now + std::chrono::milliseconds(300);
+  if (deliveryComplete(world_.summary(), current().id)) send();
+}
+
+bool Deliveries::waitForAll(std::chrono::milliseconds limit) {
+  return waitUntil(
+      [&] {
+        Json summary = world_.summary();
+        return std::all_of(sent_.begin(), sent_.end(), [&](const Sent& s) { return deliveryComplete(summary, s.id); });
+      },
+      limit, std::chrono::milliseconds(500));
+}
+
+std::int64_t Deliveries::bytesLost() const {
+  std::int64_t lost = 0;
+  for (const Sent& sent : sent_) {
+    TreeDifference difference = compareTrees(sources_, sent.folder);
+    EXPECT_TRUE(difference.identical()) << sent.folder << ": " << difference.describe();
+    lost += difference.bytesLost;
+  }
+  return lost;
+}
+
 // Freeze ------------------------------------------------------------------------------------
 
 Freeze::Freeze(World& world, bool insideCalls) : world_(world), pids_(world.agents()) {

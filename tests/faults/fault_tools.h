@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <functional>
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
@@ -112,6 +113,34 @@ struct Sent {
   std::string id;
   fs::path folder;
 };
+
+// Copies of one source folder sent one after the other, so that there is always something for
+// a fault to hit; `onSend` is told of each.
+class Deliveries {
+ public:
+  Deliveries(World& world, fs::path root, fs::path sources, std::string name,
+             std::function<void(const std::string& id)> onSend = {});
+  const Sent& current() const { return sent_.back(); }
+  const std::vector<Sent>& sent() const { return sent_; }
+  void send();
+  // Sends the next copy once the current one completed.
+  void keepBusy();
+  // Waits until every copy completed; whether they did.
+  bool waitForAll(std::chrono::milliseconds limit);
+  // Each copy's tree against the sources (a failure for each that differs); the bytes lost.
+  std::int64_t bytesLost() const;
+
+ protected:
+  World& world_;
+  fs::path root_, sources_;
+
+ private:
+  std::string name_;
+  std::function<void(const std::string&)> onSend_;
+  std::vector<Sent> sent_;
+  std::chrono::steady_clock::time_point nextLook_{};
+};
+
 // Every name the deliveries may put in the download folder `root`: their folders, files and
 // partial files (relative paths).
 std::set<std::string> allowedNames(const fs::path& root, const std::vector<Sent>& sent);

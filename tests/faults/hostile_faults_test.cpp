@@ -171,7 +171,8 @@ Inject onCapability(const std::function<Json(const Json& delivery)>& changes) {
                    {"headers", {{"X-Sandbox-Signature", sandbox::capabilitySignature(deliveryId, fileId)}}},
                    {"size", std::to_string(file.at("size").get<std::int64_t>())},
                    {"fingerprint", file.at("fingerprint")}};
-    for (const auto& [key, value] : changes(answer).items()) answer[key] = value;
+    Json changed = changes(answer);
+    for (const auto& [key, value] : changed.items()) answer[key] = value;
     answering("POST", "capability", 200, answer.dump())(world, delivery);
   };
 }
