@@ -148,16 +148,9 @@ std::set<std::string> allowedNames(const fs::path& root, const std::vector<Sent>
 // How many leading bytes of `copy`, up to `limit`, equal those of `source`.
 std::int64_t matchingPrefix(const fs::path& source, const fs::path& copy, std::int64_t limit);
 
-// How a received tree differs from its source.
-struct TreeDifference {
-  std::int64_t bytesLost = 0;        // bytes of source files missing or different
-  std::vector<std::string> missing;  // relative paths
-  std::vector<std::string> differing;
-  std::vector<std::string> extra;    // files at the destination the source lacks
-  bool identical() const { return bytesLost == 0 && missing.empty() && differing.empty() && extra.empty(); }
-  std::string describe() const;
-};
-TreeDifference compareTrees(const fs::path& source, const fs::path& destination);
+// Compares a received tree with its source: a test failure for each file missing, different or
+// extra at the destination; the bytes of source files missing or different.
+std::int64_t compareTrees(const fs::path& source, const fs::path& destination);
 
 // Regular files below `folder` (relative paths), `skipping` relative folders.
 std::set<std::string> filesBelow(const fs::path& folder, const std::vector<std::string>& skipping = {});
