@@ -164,14 +164,10 @@ World::~World() {
   sandbox_.wait(10s);
 }
 
-Output World::ctl(const std::vector<std::string>& arguments) {
+std::string World::ctlOk(const std::vector<std::string>& arguments) {
   std::vector<std::string> argv = {(folder_ / "bin" / "trellisantctl").string()};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  return run(argv, logs_);
-}
-
-std::string World::ctlOk(const std::vector<std::string>& arguments) {
-  Output output = ctl(arguments);
+  Output output = run(argv, logs_);
   if (output.status != 0)
     throw std::runtime_error("trellisantctl " + (arguments.empty() ? "" : arguments[0]) + " failed (" +
                              std::to_string(output.status) + "): " + output.err);

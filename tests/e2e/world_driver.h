@@ -87,8 +87,7 @@ class World {
   sandbox::AdminClient& admin() { return admin_; }
   Json summary() { return admin_.summary(); }
 
-  Output ctl(const std::vector<std::string>& arguments);
-  // ctl that must succeed; returns its standard output.
+  // trellisantctl with these arguments, which must succeed; returns its standard output.
   std::string ctlOk(const std::vector<std::string>& arguments);
 
   // `trellisantctl sign-in` started, with the authorization address it printed.
