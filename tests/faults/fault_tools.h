@@ -3,9 +3,9 @@
 #include <sys/types.h>
 
 #include <atomic>
-#include <functional>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
