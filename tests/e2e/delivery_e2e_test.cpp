@@ -1,10 +1,8 @@
 // A delivery received by the real agent, started through `trellisantctl enable`.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <algorithm>
-#include <fstream>
 
 #include "fileio.h"
 #include "text.h"
@@ -12,8 +10,6 @@
 
 namespace trellisant::e2e {
 namespace {
-
-constexpr std::int64_t MiB = 1024 * 1024;
 
 std::int64_t seq(const Json& entry) {
   return entry.at("seq").get<std::int64_t>();
@@ -99,52 +95,9 @@ TEST(World, MultiFileDelivery) {
     std::string fileId = file.at("id");
     auto reported = forFile(completions, fileId);
     ASSERT_EQ(reported.size(), 1u) << file.at("relativePath");
-    EXPECT_EQ(reported[0].at("sha256"), sha256Of(sources / file.at("relativePath").get<std::string>()));
+    EXPECT_EQ(reported[0].at("sha256"), testing::sha256Of(sources / file.at("relativePath").get<std::string>()));
     EXPECT_EQ(reported[0].at("matches"), true);
   }
-}
-
-TEST(World, ExistingFootageIsNeverOverwritten) {
-  World world;
-  world.signIn();
-  fs::path root = world.chooseFolder();
-  fs::path sources = world.makeSources("day2", {{"A001.mov", MiB}, {"A002.mov", MiB}});
-  Json delivery = world.send(sources, "Day 2");
-  const std::string kept = "The editor's own cut, not to be replaced.\n";
-  fs::path folder = world.destination(root, delivery);
-  fs::create_directories(folder);
-  {
-    std::ofstream out(folder / "A001.mov", std::ios::binary);
-    out << kept;
-  }
-  struct stat before {};
-  ASSERT_EQ(::stat((folder / "A001.mov").c_str(), &before), 0);
-
-  world.ctlOk({"enable"});
-  const std::string message = "A file already exists at this destination. Choose another folder.";
-  AgentStatus status = world.waitForState("needs_attention", 60s, message);
-  EXPECT_EQ(status.transfer, "Day 2");
-
-  struct stat after {};
-  ASSERT_EQ(::stat((folder / "A001.mov").c_str(), &after), 0);
-  EXPECT_EQ(readFile(folder / "A001.mov"), kept);
-  EXPECT_EQ(after.st_ino, before.st_ino);
-  EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
-  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
-
-  // The server hears why the delivery waits, and no completion of the file.
-  Json summary;
-  EXPECT_TRUE(waitUntil(
-      [&] {
-        summary = world.summary();
-        for (const auto& report : forDelivery(summary.at("progress"), delivery.at("id"))) {
-          if (report.at("state") == "waiting" && report.at("reason") == message) return true;
-        }
-        return false;
-      },
-      10s));
-  EXPECT_TRUE(forFile(summary.at("fileCompletions"), World::fileId(delivery, "A001.mov")).empty());
-  EXPECT_FALSE(World::partialSize(folder, World::fileId(delivery, "A001.mov")));
 }
 
 }  // namespace

@@ -11,8 +11,6 @@
 namespace trellisant::e2e {
 namespace {
 
-constexpr std::int64_t MiB = 1024 * 1024;
-
 bool reached(const std::vector<std::string>& targets, const std::string& target) {
   return std::find(targets.begin(), targets.end(), target) != targets.end();
 }

@@ -1,43 +1,34 @@
 #include "world_driver.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <stdexcept>
 #include <thread>
 
 #include "api/http.h"
-#include "digest.h"
 #include "fileio.h"
 #include "settings/paths.h"
 
-namespace trellisant::e2e {
-namespace fs = std::filesystem;
+extern char** environ;
 
+namespace trellisant::e2e {
 namespace {
 
-fs::path worldFolder() {
-  const char* world = std::getenv("TRELLISANT_WORLD");
-  if (!world || !*world)
-    throw std::runtime_error("the end-to-end tests run inside scripts/world only");
-  return world;
-}
-
-// Lines of `text` that start with two spaces and then "https://", trimmed.
-std::optional<std::string> printedAddress(const std::string& text) {
-  std::size_t at = 0;
-  while (at < text.size()) {
-    std::size_t end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(at, end - at);
-    if (line.rfind("  https://", 0) == 0) return line.substr(2);
-    at = end + 1;
-  }
-  return std::nullopt;
+int exitStatus(int raw) {
+  if (WIFEXITED(raw)) return WEXITSTATUS(raw);
+  return WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
 }
 
 std::string describe(const std::optional<AgentStatus>& status) {
@@ -48,18 +39,110 @@ std::string describe(const std::optional<AgentStatus>& status) {
 
 }  // namespace
 
-Programs& programs() {
-  static Programs instance;
-  return instance;
+std::string required(const char* variable) {
+  const char* value = std::getenv(variable);
+  if (!value || !*value) throw std::runtime_error(std::string(variable) + " is not set: run inside scripts/world");
+  return value;
 }
 
-World::World() : folder_(worldFolder()), logs_(folder_ / "logs") {
+// Child ---------------------------------------------------------------------------------------
+
+Child Child::start(const std::vector<std::string>& argv, const fs::path& log, bool input, const fs::path& err) {
+  int pipeFds[2] = {-1, -1};
+  if (input && ::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (input) posix_spawn_file_actions_adddup2(&actions, pipeFds[0], 0);
+  else posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (err.empty()) posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  else posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  std::vector<char*> args;
+  for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  Child child;
+  int error = ::posix_spawn(&child.pid_, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (input) ::close(pipeFds[0]);
+  if (error != 0) {
+    if (input) ::close(pipeFds[1]);
+    child.pid_ = -1;
+    throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(error));
+  }
+  child.input_ = pipeFds[1];
+  return child;
+}
+
+Child& Child::operator=(Child&& other) noexcept {
+  if (this != &other) {
+    release();
+    pid_ = std::exchange(other.pid_, -1);
+    input_ = std::exchange(other.input_, -1);
+    status_ = std::exchange(other.status_, std::nullopt);
+  }
+  return *this;
+}
+
+void Child::release() {
+  if (input_ >= 0) ::close(input_);
+  input_ = -1;
+  if (pid_ > 0 && !status_) {
+    ::kill(pid_, SIGKILL);
+    int raw = 0;
+    while (::waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
+    }
+  }
+  pid_ = -1;
+}
+
+bool Child::running() {
+  if (pid_ <= 0 || status_) return false;
+  int raw = 0;
+  if (::waitpid(pid_, &raw, WNOHANG) == pid_) status_ = exitStatus(raw);
+  return !status_;
+}
+
+void Child::send(std::string_view text) {
+  while (!text.empty()) {
+    ssize_t n = input_ < 0 ? -1 : ::write(input_, text.data(), text.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw std::runtime_error("the child's input is closed");
+    text.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+void Child::signal(int number) {
+  if (running()) ::kill(pid_, number);
+}
+
+std::optional<int> Child::wait(std::chrono::milliseconds limit) {
+  waitUntil([&] { return !running(); }, limit, 10ms);
+  return status_;
+}
+
+Output run(const std::vector<std::string>& argv, const fs::path& logs, std::chrono::seconds limit) {
+  static std::atomic<int> counter{0};
+  fs::create_directories(logs);
+  auto base = (logs / ("run-" + std::to_string(++counter))).string();
+  Output output;
+  {
+    Child child = Child::start(argv, base + ".out", false, base + ".err");
+    output.status = child.wait(limit).value_or(-1);
+  }
+  output.out = readFile(base + ".out").value_or("");
+  output.err = readFile(base + ".err").value_or("");
+  return output;
+}
+
+// World ---------------------------------------------------------------------------------------
+
+World::World() : folder_(required("TRELLISANT_WORLD")), logs_(folder_ / "logs") {
   fs::create_directories(logs_);
   // Installed programs sit side by side: trellisantctl finds the agent beside itself.
   fs::create_directories(folder_ / "bin");
-  fs::copy_file(programs().agent, folder_ / "bin" / "trellisant-agent");
-  fs::copy_file(programs().ctl, folder_ / "bin" / "trellisantctl");
-  sandbox_ = Child::start({programs().sandbox.string(), "--world", "--summary-json",
+  fs::copy_file(required("TRELLISANT_AGENT"), agentProgram());
+  fs::copy_file(required("TRELLISANT_CTL"), folder_ / "bin" / "trellisantctl");
+  sandbox_ = Child::start({required("TRELLISANT_SANDBOX"), "--world", "--summary-json",
                            (logs_ / "summary.json").string()},
                           logs_ / "sandbox.log");
   auto answers = [&] {
@@ -75,27 +158,19 @@ World::World() : folder_(worldFolder()), logs_(folder_ / "logs") {
 }
 
 World::~World() {
-  try {
-    stopAgents();
-  } catch (const std::exception&) {
-    // The world's end takes every process with it anyway.
-  }
+  // The world's end takes every process with it anyway.
+  if (!signalAgents(SIGTERM, 10s)) signalAgents(SIGKILL, 10s);
   sandbox_.signal(SIGTERM);
   sandbox_.wait(10s);
 }
 
-Output World::ctl(const std::vector<std::string>& arguments) {
+std::string World::ctlOk(const std::vector<std::string>& arguments) {
   std::vector<std::string> argv = {(folder_ / "bin" / "trellisantctl").string()};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  return run(argv, logs_);
-}
-
-std::string World::ctlOk(const std::vector<std::string>& arguments) {
-  Output output = ctl(arguments);
-  if (output.status != 0) {
-    throw std::runtime_error("trellisantctl " + (arguments.empty() ? "" : arguments[0]) +
-                             " failed (" + std::to_string(output.status) + "): " + output.err);
-  }
+  Output output = run(argv, logs_);
+  if (output.status != 0)
+    throw std::runtime_error("trellisantctl " + (arguments.empty() ? "" : arguments[0]) + " failed (" +
+                             std::to_string(output.status) + "): " + output.err);
   return output.out;
 }
 
@@ -104,11 +179,16 @@ std::pair<Child, std::string> World::startSignIn() {
   static int count = 0;
   fs::path log = logs_ / ("sign-in-" + std::to_string(++count) + ".log");
   Child child = Child::start({(folder_ / "bin" / "trellisantctl").string(), "sign-in"}, log, true);
-  std::optional<std::string> address;
-  waitUntil([&] { return (address = printedAddress(readFile(log).value_or(""))).has_value() || !child.running(); },
-            20s);
-  if (!address) throw std::runtime_error("sign-in printed no address: " + readFile(log).value_or(""));
-  return {std::move(child), *address};
+  // The address is the line that starts with two spaces and then "https://".
+  auto address = [&]() -> std::optional<std::string> {
+    std::string text = "\n" + readFile(log).value_or("");
+    auto at = text.find("\n  https://");
+    if (at == std::string::npos) return std::nullopt;
+    return text.substr(at + 3, text.find('\n', at + 1) - at - 3);
+  };
+  waitUntil([&] { return address() || !child.running(); }, 20s);
+  if (!address()) throw std::runtime_error("sign-in printed no address: " + readFile(log).value_or(""));
+  return {std::move(child), *address()};
 }
 
 std::string World::authorize(const std::string& authorizationUrl) {
@@ -124,8 +204,7 @@ std::string World::authorize(const std::string& authorizationUrl) {
 void World::signIn() {
   auto [child, address] = startSignIn();
   child.send(authorize(address) + "\n");
-  auto status = child.wait(30s);
-  if (status != 0) throw std::runtime_error("trellisantctl sign-in failed");
+  if (child.wait(30s) != 0) throw std::runtime_error("trellisantctl sign-in failed");
 }
 
 fs::path World::chooseFolder(fs::path root) {
@@ -143,11 +222,9 @@ fs::path World::makeSources(const std::string& name, const std::vector<SourceFil
     fs::path path = base / file.relativePath;
     fs::create_directories(path.parent_path());
     std::ofstream out(path, std::ios::binary);
-    for (std::int64_t left = file.size; left > 0;) {
+    for (std::int64_t left = file.size; left > 0; left -= MiB) {
       for (auto& word : block) word = random();
-      auto chunk = std::min<std::int64_t>(left, static_cast<std::int64_t>(block.size() * 8));
-      out.write(reinterpret_cast<const char*>(block.data()), chunk);
-      left -= chunk;
+      out.write(reinterpret_cast<const char*>(block.data()), std::min(left, MiB));
     }
     if (!out) throw std::runtime_error("cannot write " + path.string());
   }
@@ -159,23 +236,19 @@ Json World::send(const fs::path& folder, const std::string& name) {
 }
 
 std::string World::fileId(const Json& delivery, const std::string& relativePath) {
-  for (const auto& file : delivery.at("files")) {
+  for (const auto& file : delivery.at("files"))
     if (file.at("relativePath") == relativePath) return file.at("id").get<std::string>();
-  }
   throw std::runtime_error("the delivery has no file " + relativePath);
 }
 
 fs::path World::destination(const fs::path& root, const Json& delivery) const {
-  return root / delivery.at("companyName").get<std::string>() /
-         delivery.at("projectName").get<std::string>() /
-         (delivery.at("transferId").get<std::string>().substr(0, 8) + " " +
-          delivery.at("name").get<std::string>());
+  return root / delivery.at("companyName").get<std::string>() / delivery.at("projectName").get<std::string>() /
+         (delivery.at("transferId").get<std::string>().substr(0, 8) + " " + delivery.at("name").get<std::string>());
 }
 
 std::optional<AgentStatus> World::status() const {
   auto text = readFile(AgentStatus::file());
-  if (!text) return std::nullopt;
-  return decodeAgentStatus(*text);
+  return text ? decodeAgentStatus(*text) : std::nullopt;
 }
 
 AgentStatus World::waitForStatus(const std::function<bool(const AgentStatus&)>& accept,
@@ -200,23 +273,18 @@ std::vector<pid_t> World::agents() const {
     std::string name = entry.path().filename().string();
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
     std::error_code unreadable;  // zombies have no executable
-    if (fs::read_symlink(entry.path() / "exe", unreadable) == target && !unreadable)
-      pids.push_back(std::stoi(name));
+    if (fs::read_symlink(entry.path() / "exe", unreadable) == target && !unreadable) pids.push_back(std::stoi(name));
   }
   return pids;
 }
 
-void World::killAgents() {
-  for (pid_t pid : agents()) ::kill(pid, SIGKILL);
-  if (!waitUntil([&] { return agents().empty(); }, 10s, 20ms))
-    throw std::runtime_error("the agent outlived SIGKILL");
+bool World::signalAgents(int number, std::chrono::milliseconds limit) {
+  for (pid_t pid : agents()) ::kill(pid, number);
+  return waitUntil([&] { return agents().empty(); }, limit, 20ms);
 }
 
-void World::stopAgents() {
-  for (pid_t pid : agents()) ::kill(pid, SIGTERM);
-  if (!waitUntil([&] { return agents().empty(); }, 10s, 50ms)) {
-    for (pid_t pid : agents()) ::kill(pid, SIGKILL);
-  }
+void World::killAgents() {
+  if (!signalAgents(SIGKILL, 10s)) throw std::runtime_error("the agent outlived SIGKILL");
 }
 
 std::optional<std::pair<std::int64_t, std::string>> World::journal(const std::string& deliveryId,
@@ -224,66 +292,39 @@ std::optional<std::pair<std::int64_t, std::string>> World::journal(const std::st
   fs::path file = Paths::support() / "downloads.sqlite";
   if (!fs::exists(file)) return std::nullopt;
   sqlite3* db = nullptr;
+  sqlite3_stmt* statement = nullptr;
   std::optional<std::pair<std::int64_t, std::string>> row;
-  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-    sqlite3_busy_timeout(db, 2000);
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT offset, state FROM files WHERE delivery = ? AND file = ?", -1,
-                           &statement, nullptr) == SQLITE_OK) {
-      sqlite3_bind_text(statement, 1, deliveryId.c_str(), -1, SQLITE_TRANSIENT);
-      sqlite3_bind_text(statement, 2, fileId.c_str(), -1, SQLITE_TRANSIENT);
-      if (sqlite3_step(statement) == SQLITE_ROW) {
-        row = std::pair{sqlite3_column_int64(statement, 0),
-                        std::string(reinterpret_cast<const char*>(sqlite3_column_text(statement, 1)))};
-      }
-    }
-    sqlite3_finalize(statement);
+  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+      sqlite3_busy_timeout(db, 2000) == SQLITE_OK &&
+      sqlite3_prepare_v2(db, "SELECT offset, state FROM files WHERE delivery = ? AND file = ?", -1, &statement,
+                         nullptr) == SQLITE_OK) {
+    sqlite3_bind_text(statement, 1, deliveryId.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(statement, 2, fileId.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(statement) == SQLITE_ROW)
+      row = std::pair{sqlite3_column_int64(statement, 0),
+                      std::string(reinterpret_cast<const char*>(sqlite3_column_text(statement, 1)))};
   }
+  sqlite3_finalize(statement);
   sqlite3_close(db);
   return row;
 }
 
 std::optional<std::int64_t> World::partialSize(const fs::path& folder, const std::string& fileId) {
   struct stat info {};
-  fs::path partial = folder / (".trellisant-" + fileId + ".partial");
-  if (::stat(partial.c_str(), &info) != 0) return std::nullopt;
+  if (::stat(partialPath(folder, fileId).c_str(), &info) != 0) return std::nullopt;
   return static_cast<std::int64_t>(info.st_size);
 }
 
 bool sameBytes(const fs::path& a, const fs::path& b) {
   std::error_code sizeA, sizeB;
   if (fs::file_size(a, sizeA) != fs::file_size(b, sizeB) || sizeA || sizeB) return false;
-  std::ifstream left(a, std::ios::binary), right(b, std::ios::binary);
-  std::vector<char> x(1 << 20), y(1 << 20);
-  while (left && right) {
-    left.read(x.data(), static_cast<std::streamsize>(x.size()));
-    right.read(y.data(), static_cast<std::streamsize>(y.size()));
-    if (left.gcount() != right.gcount() ||
-        !std::equal(x.begin(), x.begin() + left.gcount(), y.begin()))
-      return false;
-  }
-  return left.eof() && right.eof();
+  return testing::sha256Of(a) == testing::sha256Of(b);
 }
 
-std::string sha256Of(const fs::path& file) {
-  auto digest = sha256HexOfFile(file);
-  if (!digest) throw std::runtime_error("cannot read " + file.string());
-  return *digest;
-}
-
-std::vector<Json> forFile(const Json& list, const std::string& fileId) {
+std::vector<Json> entriesWith(const Json& list, const char* key, const std::string& value) {
   std::vector<Json> out;
-  for (const auto& entry : list) {
-    if (entry.contains("fileId") && entry.at("fileId") == fileId) out.push_back(entry);
-  }
-  return out;
-}
-
-std::vector<Json> forDelivery(const Json& list, const std::string& deliveryId) {
-  std::vector<Json> out;
-  for (const auto& entry : list) {
-    if (entry.contains("deliveryId") && entry.at("deliveryId") == deliveryId) out.push_back(entry);
-  }
+  for (const auto& entry : list)
+    if (entry.contains(key) && entry.at(key) == value) out.push_back(entry);
   return out;
 }
 

@@ -1,17 +1,23 @@
 #pragma once
 
+// The driver of the end-to-end and fault tests: they run inside scripts/world and drive the
+// real programs, whose paths they find in TRELLISANT_SANDBOX, TRELLISANT_AGENT and
+// TRELLISANT_CTL (ctest and bench/faults set them).
+
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "admin_client.h"
 #include "control/agent_status.h"
-#include "child_process.h"
 #include "json.h"
 #include "test_support.h"
 
@@ -19,18 +25,48 @@ namespace trellisant::e2e {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-// The programs under test, as built; given on the driver's command line.
-struct Programs {
-  std::filesystem::path sandbox;
-  std::filesystem::path agent;
-  std::filesystem::path ctl;
-};
-Programs& programs();
+using trellisant::testing::waitUntil;
 
 inline constexpr const char* kServer = "https://trellisant.test";
+inline constexpr std::int64_t MiB = 1024 * 1024;
 
-// One file of a generated delivery folder.
+// The value of a variable the driver needs; throws when it is missing.
+std::string required(const char* variable);
+
+// A program the test started, standard output and error appended to `log` (error to `err`
+// when given). Killed (SIGKILL) and reaped when the object goes away while it still runs.
+class Child {
+ public:
+  Child() = default;
+  // With `input`, the child's standard input is a pipe fed by send(); otherwise /dev/null.
+  static Child start(const std::vector<std::string>& argv, const fs::path& log, bool input = false,
+                     const fs::path& err = {});
+  Child(Child&& other) noexcept { *this = std::move(other); }
+  Child& operator=(Child&& other) noexcept;
+  ~Child() { release(); }
+
+  bool running();
+  void send(std::string_view text);
+  void signal(int number);
+  // The exit status (128 + signal for a killed child), or nothing when `limit` passes first.
+  std::optional<int> wait(std::chrono::milliseconds limit);
+
+ private:
+  void release();
+  pid_t pid_ = -1;
+  int input_ = -1;
+  std::optional<int> status_;
+};
+
+struct Output {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+// Runs a program to its end with its output in files below `logs`; a program still running
+// after `limit` is killed and reported with status -1.
+Output run(const std::vector<std::string>& argv, const fs::path& logs, std::chrono::seconds limit = 60s);
+
 struct SourceFile {
   std::string relativePath;
   std::int64_t size = 0;
@@ -46,36 +82,30 @@ class World {
   World(const World&) = delete;
   World& operator=(const World&) = delete;
 
-  const std::filesystem::path& folder() const { return folder_; }
-  std::filesystem::path agentProgram() const { return folder_ / "bin" / "trellisant-agent"; }
+  const fs::path& folder() const { return folder_; }
+  fs::path agentProgram() const { return folder_ / "bin" / "trellisant-agent"; }
   sandbox::AdminClient& admin() { return admin_; }
   Json summary() { return admin_.summary(); }
 
-  // trellisantctl with these arguments, to its end.
-  Output ctl(const std::vector<std::string>& arguments);
-  // ctl that must succeed; returns its standard output.
+  // trellisantctl with these arguments, which must succeed; returns its standard output.
   std::string ctlOk(const std::vector<std::string>& arguments);
 
   // `trellisantctl sign-in` started, with the authorization address it printed.
   std::pair<Child, std::string> startSignIn();
-  // What the sandbox's authorization page redirects to (its Location), fetched like a
-  // browser would but without following the redirect.
+  // Where the sandbox's authorization page redirects (its Location), not followed.
   std::string authorize(const std::string& authorizationUrl);
-  // The whole sign-in: server address, the command, the page, the redirect fed back.
   void signIn();
   // `trellisantctl folder` on `root` (default HOME/Footage), made first; returns it.
-  std::filesystem::path chooseFolder(std::filesystem::path root = {});
+  fs::path chooseFolder(fs::path root = {});
 
   // Writes the files below sources/NAME with pseudo-random bytes; returns the folder.
-  std::filesystem::path makeSources(const std::string& name, const std::vector<SourceFile>& files);
+  fs::path makeSources(const std::string& name, const std::vector<SourceFile>& files);
   // Offers the folder through the admin endpoint as company "Acme" / project "Feature".
-  Json send(const std::filesystem::path& folder, const std::string& name);
-  // The file id of `relativePath` in a delivery answered by send().
+  Json send(const fs::path& folder, const std::string& name);
   static std::string fileId(const Json& delivery, const std::string& relativePath);
   // Where the agent puts the delivery: root / company / project / transfer and name.
-  std::filesystem::path destination(const std::filesystem::path& root, const Json& delivery) const;
+  fs::path destination(const fs::path& root, const Json& delivery) const;
 
-  // The agent's status record, when one was written.
   std::optional<AgentStatus> status() const;
   // Polls status.json until `accept` holds; throws with the last record seen otherwise.
   AgentStatus waitForStatus(const std::function<bool(const AgentStatus&)>& accept,
@@ -91,27 +121,32 @@ class World {
   // The journal's offset and state for a file, when it has a row.
   std::optional<std::pair<std::int64_t, std::string>> journal(const std::string& deliveryId,
                                                               const std::string& fileId) const;
-  // The size of the file's partial download, when there is one.
-  static std::optional<std::int64_t> partialSize(const std::filesystem::path& folder,
-                                                  const std::string& fileId);
+  std::int64_t offset(const std::string& deliveryId, const std::string& fileId) const {
+    auto row = journal(deliveryId, fileId);
+    return row ? row->first : -1;
+  }
+  static fs::path partialPath(const fs::path& folder, const std::string& fileId) {
+    return folder / (".trellisant-" + fileId + ".partial");
+  }
+  static std::optional<std::int64_t> partialSize(const fs::path& folder, const std::string& fileId);
 
  private:
-  void stopAgents();
-  std::filesystem::path folder_;
-  std::filesystem::path logs_;
+  bool signalAgents(int number, std::chrono::milliseconds limit);
+  fs::path folder_;
+  fs::path logs_;
   Child sandbox_;
   sandbox::AdminClient admin_;
 };
 
-using trellisant::testing::waitUntil;
-
 // Whether both files hold the same bytes.
-bool sameBytes(const std::filesystem::path& a, const std::filesystem::path& b);
-std::string sha256Of(const std::filesystem::path& file);
-
-// The entries of a summary list (e.g. summary["providerRequests"]) for one file.
-std::vector<Json> forFile(const Json& list, const std::string& fileId);
-// The entries of a summary list for one delivery.
-std::vector<Json> forDelivery(const Json& list, const std::string& deliveryId);
+bool sameBytes(const fs::path& a, const fs::path& b);
+// The entries of a summary list (e.g. summary["providerRequests"]) with this value at `key`.
+std::vector<Json> entriesWith(const Json& list, const char* key, const std::string& value);
+inline std::vector<Json> forFile(const Json& list, const std::string& fileId) {
+  return entriesWith(list, "fileId", fileId);
+}
+inline std::vector<Json> forDelivery(const Json& list, const std::string& deliveryId) {
+  return entriesWith(list, "deliveryId", deliveryId);
+}
 
 }  // namespace trellisant::e2e

@@ -9,7 +9,6 @@
 #include <fstream>
 
 #include "control/status_client.h"
-#include "fault_report.h"
 #include "fault_tools.h"
 #include "encoding.h"
 #include "fileio.h"
@@ -18,9 +17,6 @@
 namespace trellisant::faults {
 namespace {
 
-using e2e::waitUntil;
-using e2e::World;
-using namespace std::chrono_literals;
 
 constexpr uid_t kNobody = 65534;
 
@@ -40,7 +36,7 @@ void copyWithOneByteChanged(const fs::path& program, const fs::path& copy) {
 std::string ask(World& world, const std::vector<std::string>& command) {
   std::vector<std::string> argv = command;
   argv.push_back(Paths::controlSocket().string());
-  auto output = e2e::run(argv, world.folder() / "logs", std::chrono::seconds(10));
+  auto output = run(argv, world.folder() / "logs", std::chrono::seconds(10));
   if (output.status != 0) return "exit " + std::to_string(output.status) + ": " + output.err;
   return output.out.substr(0, output.out.find('\n'));
 }
@@ -56,7 +52,7 @@ TEST(Faults, ControlSocketStrangers) {
   world.chooseFolder();
   // The app, as the agent finds it beside itself.
   fs::path app = world.folder() / "bin" / "trellisant";
-  fs::copy_file(faultOptions().probe, app);
+  fs::copy_file(probe(), app);
   world.ctlOk({"enable"});
   ASSERT_TRUE(waitUntil([&] { return world.agents().size() == 1 && fs::exists(Paths::controlSocket()); }, 10s));
   world.waitForState("ready", 30s);

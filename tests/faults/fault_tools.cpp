@@ -7,16 +7,25 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <stdexcept>
 
 #include "fileio.h"
 
 namespace trellisant::faults {
 namespace {
+
+std::uint64_t number(const char* variable, std::uint64_t otherwise) {
+  const char* value = std::getenv(variable);
+  return value && *value ? std::stoull(value) : otherwise;
+}
 
 [[noreturn]] void failed(const std::string& what) {
   throw std::runtime_error(what + ": " + std::strerror(errno));
@@ -46,6 +55,29 @@ bool allThreadsStopped(pid_t pid, bool insideCalls) {
 }
 
 }  // namespace
+
+const FaultOptions& faultOptions() {
+  static const FaultOptions options{static_cast<int>(number("TRELLISANT_KILLS", 5)),
+                                    static_cast<int>(number("TRELLISANT_CUTS", 6)),
+                                    std::getenv("TRELLISANT_REPORT") ? std::getenv("TRELLISANT_REPORT") : "",
+                                    number("TRELLISANT_SEED", 0), number("TRELLISANT_THOROUGH", 0) != 0};
+  return options;
+}
+
+Scenario::~Scenario() {
+  const bool passed = !::testing::Test::HasFailure() && std::uncaught_exceptions() == 0;
+  const auto seconds = std::lround(std::chrono::duration<double>(std::chrono::steady_clock::now() - began_).count());
+  std::string joined;
+  for (const auto& detail : details_) joined += "; " + detail;
+  std::cout << (passed ? "PASS " : "FAIL ") << name_ << " (" << seconds << " s): " << injected_
+            << " faults injected, " << survived_ << " survived, " << lost_ << " bytes lost" << joined << std::endl;
+  if (faultOptions().report.empty()) return;
+  Json line = {{"scenario", name_},      {"passed", passed},     {"seconds", seconds},
+               {"injected", injected_},  {"survived", survived_}, {"bytesLost", lost_},
+               {"reportedMissing", missing_}, {"details", details_}};
+  std::ofstream(faultOptions().report, std::ios::app) << line.dump(-1, ' ', false, Json::error_handler_t::replace)
+                                                      << "\n";
+}
 
 // Tmpfs -------------------------------------------------------------------------------------
 
@@ -160,19 +192,6 @@ void FolderWatch::run() {
 
 // Trees -------------------------------------------------------------------------------------
 
-std::string TreeDifference::describe() const {
-  std::string text = std::to_string(bytesLost) + " bytes lost";
-  auto list = [&](const char* label, const std::vector<std::string>& paths) {
-    if (paths.empty()) return;
-    text += std::string("; ") + label + ":";
-    for (const auto& path : paths) text += " " + path;
-  };
-  list("missing", missing);
-  list("different", differing);
-  list("extra", extra);
-  return text;
-}
-
 std::set<std::string> filesBelow(const fs::path& folder, const std::vector<std::string>& skipping) {
   std::set<std::string> out;
   std::error_code error;
@@ -223,32 +242,62 @@ std::int64_t matchingPrefix(const fs::path& source, const fs::path& copy, std::i
   return same;
 }
 
-TreeDifference compareTrees(const fs::path& source, const fs::path& destination) {
-  TreeDifference difference;
+std::int64_t compareTrees(const fs::path& source, const fs::path& destination) {
+  std::int64_t lost = 0;
   std::set<std::string> expected = filesBelow(source);
   for (const auto& relative : expected) {
     std::error_code error;
-    auto size = static_cast<std::int64_t>(fs::file_size(source / relative, error));
-    if (!fs::exists(destination / relative, error)) {
-      difference.missing.push_back(relative);
-      difference.bytesLost += size;
-    } else if (!e2e::sameBytes(source / relative, destination / relative)) {
-      difference.differing.push_back(relative);
-      difference.bytesLost += size;
-    }
+    bool there = fs::exists(destination / relative, error);
+    if (there && sameBytes(source / relative, destination / relative)) continue;
+    ADD_FAILURE() << (destination / relative) << (there ? " differs from its source" : " is missing");
+    lost += static_cast<std::int64_t>(fs::file_size(source / relative, error));
   }
-  for (const auto& relative : filesBelow(destination)) {
-    if (!expected.count(relative)) difference.extra.push_back(relative);
-  }
-  return difference;
+  for (const auto& relative : filesBelow(destination))
+    if (!expected.count(relative)) ADD_FAILURE() << (destination / relative) << " has no source";
+  return lost;
+}
+
+// Deliveries --------------------------------------------------------------------------------
+
+Deliveries::Deliveries(World& world, fs::path root, fs::path sources, std::string name,
+                       std::function<void(const std::string&)> onSend)
+    : world_(world), root_(std::move(root)), sources_(std::move(sources)), name_(std::move(name)),
+      onSend_(std::move(onSend)) {}
+
+void Deliveries::send() {
+  Json delivery = world_.send(sources_, name_ + " " + std::to_string(sent_.size() + 1));
+  sent_.push_back({delivery, delivery.at("id"), world_.destination(root_, delivery)});
+  if (onSend_) onSend_(sent_.back().id);
+}
+
+void Deliveries::keepBusy() {
+  auto now = std::chrono::steady_clock::now();
+  if (now < nextLook_) return;
+  nextLook_ = now + std::chrono::milliseconds(300);
+  if (deliveryComplete(world_.summary(), current().id)) send();
+}
+
+bool Deliveries::waitForAll(std::chrono::milliseconds limit) {
+  return waitUntil(
+      [&] {
+        Json summary = world_.summary();
+        return std::all_of(sent_.begin(), sent_.end(), [&](const Sent& s) { return deliveryComplete(summary, s.id); });
+      },
+      limit, std::chrono::milliseconds(500));
+}
+
+std::int64_t Deliveries::bytesLost() const {
+  std::int64_t lost = 0;
+  for (const Sent& sent : sent_) lost += compareTrees(sources_, sent.folder);
+  return lost;
 }
 
 // Freeze ------------------------------------------------------------------------------------
 
-Freeze::Freeze(e2e::World& world, bool insideCalls) : world_(world), pids_(world.agents()) {
+Freeze::Freeze(World& world, bool insideCalls) : world_(world), pids_(world.agents()) {
   for (pid_t pid : pids_) ::kill(pid, SIGSTOP);
   for (pid_t pid : pids_) {
-    e2e::waitUntil([&] { return allThreadsStopped(pid, insideCalls); }, std::chrono::seconds(5),
+    waitUntil([&] { return allThreadsStopped(pid, insideCalls); }, std::chrono::seconds(5),
                    std::chrono::milliseconds(1));
   }
 }
@@ -270,12 +319,12 @@ void Freeze::kill() {
 
 // Status and summary ------------------------------------------------------------------------
 
-std::string statusMessage(const e2e::World& world) {
+std::string statusMessage(const World& world) {
   auto status = world.status();
   return status ? status->message : "";
 }
 
-std::string waitForAttention(const e2e::World& world, const std::vector<std::string>& messages,
+std::string waitForAttention(const World& world, const std::vector<std::string>& messages,
                              std::chrono::milliseconds limit) {
   std::string list;
   for (const auto& message : messages) list += (list.empty() ? "\"" : " or \"") + message + "\"";
@@ -291,7 +340,7 @@ std::string waitForAttention(const e2e::World& world, const std::vector<std::str
 
 std::vector<std::string> waitingReasons(const Json& summary, const std::string& deliveryId) {
   std::vector<std::string> reasons;
-  for (const auto& report : e2e::forDelivery(summary.at("progress"), deliveryId)) {
+  for (const auto& report : forDelivery(summary.at("progress"), deliveryId)) {
     if (report.at("state") == "waiting" && report.at("reason").is_string())
       reasons.push_back(report.at("reason").get<std::string>());
   }

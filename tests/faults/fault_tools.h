@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -15,10 +16,47 @@
 
 namespace trellisant::faults {
 
-namespace fs = std::filesystem;
-inline constexpr std::int64_t MiB = 1024 * 1024;
-// What the agent keeps free on the download disk before anything starts.
-inline constexpr std::int64_t kReserve = 10'000'000'000;
+using namespace e2e;
+
+// The fault driver's own options, from the environment (ctest and bench/faults set them).
+struct FaultOptions {
+  int kills = 5;                 // TRELLISANT_KILLS: SIGKILLs of the crash scenario
+  int cuts = 6;                  // TRELLISANT_CUTS: power cuts of each power-loss scenario
+  std::filesystem::path report;  // TRELLISANT_REPORT: one JSON line per scenario appended
+  std::uint64_t seed = 0;        // TRELLISANT_SEED: random moments (0: a fresh seed)
+  bool thorough = false;         // TRELLISANT_THOROUGH=1: the longer phases bench/faults runs
+};
+const FaultOptions& faultOptions();
+// The status probe that stands in for the app (TRELLISANT_PROBE).
+inline std::string probe() { return required("TRELLISANT_PROBE"); }
+
+// The outcome of one scenario: printed as one line when the scenario ends, and appended to the
+// report file as JSON for bench/faults to add up. It passes when the test recorded no failure.
+class Scenario {
+ public:
+  explicit Scenario(std::string name) : name_(std::move(name)) {}
+  ~Scenario();
+  Scenario(const Scenario&) = delete;
+  Scenario& operator=(const Scenario&) = delete;
+
+  // A fault was injected; `survived` once its outcome was checked (the right message, nothing
+  // written where it must not be, the agent still serving).
+  void injected(int count = 1) { injected_ += count; }
+  void survived(int count = 1) { survived_ += count; }
+  // Bytes of the source that never arrived intact.
+  void lost(std::int64_t bytes) { lost_ += bytes; }
+  // Files the server was told of that were not at their final names afterwards.
+  void missing(int files) { missing_ += files; }
+  void detail(std::string text) { details_.push_back(std::move(text)); }
+
+ private:
+  std::string name_;
+  int injected_ = 0, survived_ = 0, missing_ = 0;
+  std::int64_t lost_ = 0;
+  std::vector<std::string> details_;
+  std::chrono::steady_clock::time_point began_ = std::chrono::steady_clock::now();
+};
+
 
 // A tmpfs of its own at `where` (made when missing), so that a test can fill, shrink or pull
 // away the download disk. Needs the world's mount namespace; throws std::runtime_error.
@@ -75,6 +113,34 @@ struct Sent {
   std::string id;
   fs::path folder;
 };
+
+// Copies of one source folder sent one after the other, so that there is always something for
+// a fault to hit; `onSend` is told of each.
+class Deliveries {
+ public:
+  Deliveries(World& world, fs::path root, fs::path sources, std::string name,
+             std::function<void(const std::string& id)> onSend = {});
+  const Sent& current() const { return sent_.back(); }
+  const std::vector<Sent>& sent() const { return sent_; }
+  void send();
+  // Sends the next copy once the current one completed.
+  void keepBusy();
+  // Waits until every copy completed; whether they did.
+  bool waitForAll(std::chrono::milliseconds limit);
+  // Each copy's tree against the sources (a failure for each that differs); the bytes lost.
+  std::int64_t bytesLost() const;
+
+ protected:
+  World& world_;
+  fs::path root_, sources_;
+
+ private:
+  std::string name_;
+  std::function<void(const std::string&)> onSend_;
+  std::vector<Sent> sent_;
+  std::chrono::steady_clock::time_point nextLook_{};
+};
+
 // Every name the deliveries may put in the download folder `root`: their folders, files and
 // partial files (relative paths).
 std::set<std::string> allowedNames(const fs::path& root, const std::vector<Sent>& sent);
@@ -82,16 +148,9 @@ std::set<std::string> allowedNames(const fs::path& root, const std::vector<Sent>
 // How many leading bytes of `copy`, up to `limit`, equal those of `source`.
 std::int64_t matchingPrefix(const fs::path& source, const fs::path& copy, std::int64_t limit);
 
-// How a received tree differs from its source.
-struct TreeDifference {
-  std::int64_t bytesLost = 0;        // bytes of source files missing or different
-  std::vector<std::string> missing;  // relative paths
-  std::vector<std::string> differing;
-  std::vector<std::string> extra;    // files at the destination the source lacks
-  bool identical() const { return bytesLost == 0 && missing.empty() && differing.empty() && extra.empty(); }
-  std::string describe() const;
-};
-TreeDifference compareTrees(const fs::path& source, const fs::path& destination);
+// Compares a received tree with its source: a test failure for each file missing, different or
+// extra at the destination; the bytes of source files missing or different.
+std::int64_t compareTrees(const fs::path& source, const fs::path& destination);
 
 // Regular files below `folder` (relative paths), `skipping` relative folders.
 std::set<std::string> filesBelow(const fs::path& folder, const std::vector<std::string>& skipping = {});
@@ -103,7 +162,7 @@ std::set<std::string> filesBelow(const fs::path& folder, const std::vector<std::
 // cannot keep the freeze waiting.
 class Freeze {
  public:
-  explicit Freeze(e2e::World& world, bool insideCalls = false);
+  explicit Freeze(World& world, bool insideCalls = false);
   ~Freeze();
   Freeze(const Freeze&) = delete;
   Freeze& operator=(const Freeze&) = delete;
@@ -112,14 +171,14 @@ class Freeze {
   void kill();
 
  private:
-  e2e::World& world_;
+  World& world_;
   std::vector<pid_t> pids_;
 };
 
 // The status record's message, or "" when there is none.
-std::string statusMessage(const e2e::World& world);
+std::string statusMessage(const World& world);
 // Waits until the agent publishes "needs_attention" with one of `messages`; returns it.
-std::string waitForAttention(const e2e::World& world, const std::vector<std::string>& messages,
+std::string waitForAttention(const World& world, const std::vector<std::string>& messages,
                              std::chrono::milliseconds limit);
 
 // The reasons of the delivery's "waiting" reports, in order.

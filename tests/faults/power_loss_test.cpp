@@ -13,7 +13,6 @@
 
 #include "control/agent_status.h"
 #include "download/journal.h"
-#include "fault_report.h"
 #include "fault_tools.h"
 #include "fileio.h"
 #include "lossy_disk.h"
@@ -23,12 +22,8 @@
 namespace trellisant::faults {
 namespace {
 
-using e2e::SourceFile;
-using e2e::waitUntil;
-using e2e::World;
 using testing::LossyDisk;
 using Event = LossyDisk::Event;
-using namespace std::chrono_literals;
 
 // Two files take two ranges each; batches of the manifest: A001 + A002, A003 + empty, notes + wav.
 const std::vector<SourceFile> kFiles = {{"A001.mov", 70 * MiB}, {"B-roll/A003.mov", 66 * MiB},
@@ -37,40 +32,19 @@ const std::vector<SourceFile> kFiles = {{"A001.mov", 70 * MiB}, {"B-roll/A003.mo
 constexpr std::int64_t kRate = 8 * MiB;  // per connection, so that every moment comes often
 constexpr auto kAim = 40s;               // how long a moment may take to come
 
-enum class Moment {
-  range,
-  afterRename,
-  reported,
-  crashThenCut,
-  checkpoint,
-  verifying,
-  beforeRename,
-  anywhere
-};
-const Moment kPattern[] = {Moment::range,        Moment::afterRename, Moment::reported,
-                           Moment::crashThenCut, Moment::checkpoint,  Moment::verifying,
-                           Moment::beforeRename, Moment::anywhere};
+// In the order of the cuts.
+enum class Moment { range, afterRename, reported, crashThenCut, checkpoint, verifying, beforeRename, anywhere };
 
 std::string describe(Moment moment) {
-  switch (moment) {
-    case Moment::range:
-      return "in a range";
-    case Moment::checkpoint:
-      return "between a checkpoint's fsync and its commit";
-    case Moment::verifying:
-      return "verifying";
-    case Moment::beforeRename:
-      return "between the verified checkpoint and the rename";
-    case Moment::afterRename:
-      return "between the rename and the report";
-    case Moment::reported:
-      return "between the report and \"completed\"";
-    case Moment::crashThenCut:
-      return "a crash after a rename, the power after its report";
-    case Moment::anywhere:
-      return "at a random time";
-  }
-  return "";
+  static const char* const names[] = {"in a range",
+                                      "between the rename and the report",
+                                      "between the report and \"completed\"",
+                                      "a crash after a rename, the power after its report",
+                                      "between a checkpoint's fsync and its commit",
+                                      "verifying",
+                                      "between the verified checkpoint and the rename",
+                                      "at a random time"};
+  return names[static_cast<int>(moment)];
 }
 
 // What a reboot found; every entry is a fault.
@@ -127,27 +101,10 @@ void checkSharedFiles(std::vector<std::string>& faults, bool& statusSeen) {
   if (!journalLoads()) faults.push_back("downloads.sqlite does not load");
 }
 
-class PowerRun {
+class PowerRun : public Deliveries {
  public:
   PowerRun(World& world, LossyDisk& disk, fs::path root, fs::path sources, std::uint64_t seed)
-      : world_(world),
-        disk_(disk),
-        root_(std::move(root)),
-        sources_(std::move(sources)),
-        random_(seed) {}
-
-  const std::vector<Sent>& sent() const { return sent_; }
-
-  void send() {
-    Json delivery = world_.send(sources_, "Power " + std::to_string(sent_.size() + 1));
-    std::string id = delivery.at("id");
-    sent_.push_back({delivery, id, world_.destination(root_, delivery)});
-  }
-
-  // A finished delivery is followed by the next one, so that there is always something to hit.
-  void keepBusy() {
-    if (deliveryComplete(world_.summary(), sent_.back().id)) send();
-  }
+      : Deliveries(world, std::move(root), std::move(sources), "Power"), disk_(disk), random_(seed) {}
 
   // Waits for the moment, cuts the power there, reboots and checks the disk (the agent is not
   // started again yet); what the moment turned out to be.
@@ -172,10 +129,9 @@ class PowerRun {
   void check(Findings& found) {
     checkSharedFiles(found.faults, statusSeen_);
     std::set<std::string> heard = completedFiles(world_.summary());
-    for (const Sent& sent : sent_) {
+    for (const Sent& sent : sent())
       for (const auto& file : sent.delivery.at("files")) checkFile(sent, file, heard, found);
-    }
-    std::set<std::string> allowed = allowedNames(root_, sent_);
+    std::set<std::string> allowed = allowedNames(root_, sent());
     std::error_code error;
     for (auto it = fs::recursive_directory_iterator(root_, error);
          !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
@@ -192,10 +148,10 @@ class PowerRun {
     const std::string relative = file.at("relativePath");
     const std::int64_t size = file.at("size");
     fs::path source = sources_ / relative, final = sent.folder / relative;
-    fs::path partial = final.parent_path() / (".trellisant-" + id + ".partial");
+    fs::path partial = World::partialPath(final.parent_path(), id);
     std::error_code error;
     const bool finalThere = fs::exists(final, error);
-    const bool finalWhole = finalThere && e2e::sameBytes(source, final);
+    const bool finalWhole = finalThere && sameBytes(source, final);
     std::int64_t lost = 0;
     if (finalThere && !finalWhole) {
       found.faults.push_back("the final name holds a short, empty or wrong file: " + relative);
@@ -210,7 +166,7 @@ class PowerRun {
                                  relative + ", the partial file holds " + std::to_string(kept) +
                                  " of them");
         lost = std::max(lost, offset - kept);
-      } else if ((state == "finalized" && !finalWhole && !e2e::sameBytes(source, partial)) ||
+      } else if ((state == "finalized" && !finalWhole && !sameBytes(source, partial)) ||
                  (state == "completed" && !finalWhole)) {
         found.faults.push_back("the journal says \"" + state + "\" but " + relative +
                                " is not on the disk whole");
@@ -229,25 +185,16 @@ class PowerRun {
   bool aim(Moment moment) {
     std::uniform_int_distribution<int> writes(0, 150), fsyncs(0, 2), reads(0, 40), wait(0, 3000);
     switch (moment) {
-      case Moment::range:
-        return held({Event::write, ".partial", writes(random_)});
-      case Moment::checkpoint:
-        return held({Event::fsync, ".partial", fsyncs(random_)});
-      case Moment::verifying:
-        return held({Event::read, ".partial", reads(random_)});
-      case Moment::beforeRename:
-        return held({Event::renameBefore, ".partial", 0});
-      case Moment::afterRename:
-        return held({Event::renameAfter, ".partial", 0});
-      case Moment::reported:
-        return reported();
-      case Moment::crashThenCut:
-        return crashThenReported();
-      case Moment::anywhere:
-        std::this_thread::sleep_for(std::chrono::milliseconds(wait(random_)));
-        return true;
+      case Moment::range: return held({Event::write, ".partial", writes(random_)});
+      case Moment::checkpoint: return held({Event::fsync, ".partial", fsyncs(random_)});
+      case Moment::verifying: return held({Event::read, ".partial", reads(random_)});
+      case Moment::beforeRename: return held({Event::renameBefore, ".partial", 0});
+      case Moment::afterRename: return held({Event::renameAfter, ".partial", 0});
+      case Moment::reported: return reported();
+      case Moment::crashThenCut: return crashThenReported();
+      case Moment::anywhere: std::this_thread::sleep_for(std::chrono::milliseconds(wait(random_)));
     }
-    return false;
+    return true;
   }
 
   // Arms the trap and waits until it holds a request, the deliveries going on meanwhile.
@@ -280,7 +227,7 @@ class PowerRun {
   bool reported() {
     world_.admin().inject(
         {{"method", "POST"},
-         {"path", "/api/v1/native/deliveries/" + sent_.back().id + "/file-complete"},
+         {"path", "/api/v1/native/deliveries/" + current().id + "/file-complete"},
          {"delayAfterMs", 5000},
          {"times", 1}});
     return firstReport();
@@ -310,12 +257,8 @@ class PowerRun {
     world_.admin().clearInjections();
   }
 
-  World& world_;
   LossyDisk& disk_;
-  fs::path root_;
-  fs::path sources_;
   std::mt19937_64 random_;
-  std::vector<Sent> sent_;
   bool statusSeen_ = false;
 };
 
@@ -352,7 +295,7 @@ void powerLoss(LossyDisk::Names names, const std::string& name) {
   int survived = 0;
   for (int k = 0; k < cuts; ++k) {
     std::size_t before = found.faults.size();
-    ++moments[run.cutAt(kPattern[k % std::size(kPattern)], found)];
+    ++moments[run.cutAt(static_cast<Moment>(k % 8), found)];
     scenario.injected();
     for (std::size_t i = before; i < found.faults.size(); ++i)
       ADD_FAILURE() << "cut " << k + 1 << ": " << found.faults[i];
@@ -361,23 +304,12 @@ void powerLoss(LossyDisk::Names names, const std::string& name) {
   }
 
   world.admin().clearFaults();  // the rest at full speed
-  EXPECT_TRUE(waitUntil(
-      [&] {
-        Json summary = world.summary();
-        return std::all_of(run.sent().begin(), run.sent().end(),
-                           [&](const Sent& sent) { return deliveryComplete(summary, sent.id); });
-      },
-      240s, 500ms))
-      << "the deliveries did not complete: " << statusMessage(world);
+  EXPECT_TRUE(run.waitForAll(240s)) << "the deliveries did not complete: " << statusMessage(world);
   std::size_t before = found.faults.size();
   run.check(found);
   for (std::size_t i = before; i < found.faults.size(); ++i)
     ADD_FAILURE() << "at the end: " << found.faults[i];
-  for (const Sent& sent : run.sent()) {
-    TreeDifference difference = compareTrees(sources, sent.folder);
-    EXPECT_TRUE(difference.identical()) << sent.folder << ": " << difference.describe();
-    found.durableLost += difference.bytesLost;
-  }
+  found.durableLost += run.bytesLost();
 
   auto figures = disk->figures();
   EXPECT_EQ(figures.undoFailures, 0) << "the lossy disk could not undo a name change";

@@ -8,13 +8,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::optional<AgentStatus> status = decodeAgentStatus(fuzz::text(data, size));
   if (!status) return 0;
   auto again = decodeAgentStatus(status->toJson().dump());
-  fuzz::require(again.has_value(), "a decoded status encodes to a decodable one");
-  fuzz::require(again->state == status->state && again->message == status->message &&
+  fuzz::require(again && again->state == status->state && again->message == status->message &&
                     again->transfer == status->transfer && again->bytes == status->bytes &&
-                    again->total == status->total,
+                    again->total == status->total && fuzz::closeTo(again->updatedAt, status->updatedAt),
                 "status round trip");
-  auto drift = again->updatedAt - status->updatedAt;
-  fuzz::require(drift < std::chrono::milliseconds(1) && drift > -std::chrono::milliseconds(1),
-                "updatedAt round trip");
   return 0;
 }

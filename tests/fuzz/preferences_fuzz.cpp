@@ -5,23 +5,17 @@
 using namespace trellisant;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  Preferences record;
-  try {
-    record = Preferences::fromJson(parseJson(fuzz::text(data, size)));
-  } catch (const DecodingError&) {
-    return 0;
-  }
-  // What decodes must survive being saved and read back unchanged.
-  Preferences again = Preferences::fromJson(parseJson(record.toJson().dump()));
-  fuzz::require(again == record, "preferences round trip");
-
+  Json json;
+  if (!fuzz::json(data, size, json)) return 0;
+  auto record = fuzz::roundTrip<Preferences>(json, "preferences round trip");
+  if (!record) return 0;
   // The stored folder and the window are read from the same untrusted record.
   try {
-    record.rootURL();
+    record->rootURL();
   } catch (const TrellisantError&) {
   }
   try {
-    record.inWindow(SystemClock::now());
+    record->inWindow(SystemClock::now());
   } catch (const PlatformError&) {
   }
   return 0;

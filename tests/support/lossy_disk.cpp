@@ -1,5 +1,6 @@
 #include "lossy_disk.h"
 
+#include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
@@ -17,43 +18,31 @@ namespace fs = std::filesystem;
 struct LossyDisk::Impl {
   fs::path mountPoint;
   pid_t server = -1;
-  UniqueFd channel;
-  std::string pending;  // what the server wrote beyond the last line read
+  FILE* commands = nullptr;  // one line a command
+  FILE* answers = nullptr;   // one line an answer
 
-  // Sends one command, returns the server's one-line answer.
+  // Sends one command (unless empty), returns the server's one-line answer.
   std::string ask(const std::string& command) {
-    std::string line = command + "\n";
-    if (::send(channel.get(), line.data(), line.size(), MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(line.size()))
-      throw std::runtime_error("the lossy disk's server is gone");
-    return answer();
-  }
-
-  std::string answer() {
-    while (pending.find('\n') == std::string::npos) {
-      char buffer[512];
-      ssize_t n = ::read(channel.get(), buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) throw std::runtime_error("the lossy disk's server is gone");
-      pending.append(buffer, static_cast<std::size_t>(n));
-    }
-    auto end = pending.find('\n');
-    std::string line = pending.substr(0, end);
-    pending.erase(0, end + 1);
-    if (line.rfind("error ", 0) == 0) throw std::runtime_error("lossy disk: " + line.substr(6));
-    return line;
+    char* line = nullptr;
+    std::size_t size = 0;
+    bool sent = command.empty() || (std::fprintf(commands, "%s\n", command.c_str()) > 0 && std::fflush(commands) == 0);
+    ssize_t length = sent ? ::getline(&line, &size, answers) : -1;
+    std::string answer = length > 0 ? std::string(line, static_cast<std::size_t>(length) - 1) : "";
+    std::free(line);
+    if (length <= 0) throw std::runtime_error("the lossy disk's server is gone");
+    if (answer.rfind("error ", 0) == 0) throw std::runtime_error("lossy disk: " + answer.substr(6));
+    return answer;
   }
 
   // Closing the channel makes the server unmount and end; it is killed if it cannot.
   void stop() {
     if (server < 0) return;
-    channel.reset();
-    for (int waited = 0; waited < 200; ++waited) {
-      if (::waitpid(server, nullptr, WNOHANG) == server) return void(server = -1);
+    std::fclose(commands);
+    std::fclose(answers);
+    bool ended = false;
+    for (int waited = 0; waited < 200 && !(ended = ::waitpid(server, nullptr, WNOHANG) == server); ++waited)
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    ::kill(server, SIGKILL);
-    ::waitpid(server, nullptr, 0);
+    if (!ended && ::kill(server, SIGKILL) == 0) ::waitpid(server, nullptr, 0);
     server = -1;
   }
 };
@@ -64,7 +53,8 @@ LossyDisk::LossyDisk(fs::path backing, fs::path mountPoint, Names names)
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
     throw std::runtime_error("socketpair");
-  impl_->channel = UniqueFd(pair[0]);
+  impl_->answers = ::fdopen(pair[0], "r");
+  impl_->commands = ::fdopen(::fcntl(pair[0], F_DUPFD_CLOEXEC, 0), "w");
   UniqueFd theirs(pair[1]);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -78,7 +68,7 @@ LossyDisk::LossyDisk(fs::path backing, fs::path mountPoint, Names names)
   posix_spawn_file_actions_destroy(&actions);
   if (failed != 0) throw std::runtime_error("cannot start " + program);
   theirs.reset();
-  std::string ready = impl_->answer();
+  std::string ready = impl_->ask("");
   if (ready != "ready") {
     impl_->stop();
     throw Unavailable(ready.rfind("unavailable ", 0) == 0 ? ready.substr(12) : ready);
