@@ -30,98 +30,79 @@ struct LossyDisk::Impl {
     std::string answer = length > 0 ? std::string(line, static_cast<std::size_t>(length) - 1) : "";
     std::free(line);
     if (length <= 0) throw std::runtime_error("the lossy disk's server is gone");
-    if (answer.rfind("error ", 0) == 0) throw std::runtime_error("lossy disk: " + answer.substr(6));
+    if (answer.starts_with("error ")) throw std::runtime_error("lossy disk: " + answer.substr(6));
     return answer;
   }
 
   // Closing the channel makes the server unmount and end; it is killed if it cannot.
-  void stop() {
+  ~Impl() {
     if (server < 0) return;
     std::fclose(commands);
     std::fclose(answers);
-    bool ended = false;
-    for (int waited = 0; waited < 200 && !(ended = ::waitpid(server, nullptr, WNOHANG) == server); ++waited)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (!ended && ::kill(server, SIGKILL) == 0) ::waitpid(server, nullptr, 0);
-    server = -1;
+    for (int waited = 0; waited < 200; ++waited, std::this_thread::sleep_for(std::chrono::milliseconds(50)))
+      if (::waitpid(server, nullptr, WNOHANG) == server) return;
+    ::kill(server, SIGKILL);
+    ::waitpid(server, nullptr, 0);
   }
 };
 
-LossyDisk::LossyDisk(fs::path backing, fs::path mountPoint, Names names)
-    : impl_(std::make_unique<Impl>()) {
+LossyDisk::LossyDisk(fs::path backing, fs::path mountPoint, Names names) : impl_(std::make_unique<Impl>()) {
   impl_->mountPoint = std::move(mountPoint);
   int pair[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
-    throw std::runtime_error("socketpair");
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) throw std::runtime_error("socketpair");
   impl_->answers = ::fdopen(pair[0], "r");
   impl_->commands = ::fdopen(::fcntl(pair[0], F_DUPFD_CLOEXEC, 0), "w");
-  UniqueFd theirs(pair[1]);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, theirs.get(), 0);
-  posix_spawn_file_actions_adddup2(&actions, theirs.get(), 1);
-  std::string program = TRELLISANT_LOSSY_DISK_SERVER;
-  std::string mode = names == Names::strict ? "strict" : "simple";
+  posix_spawn_file_actions_adddup2(&actions, pair[1], 0);
+  posix_spawn_file_actions_adddup2(&actions, pair[1], 1);
+  std::string program = TRELLISANT_LOSSY_DISK_SERVER, mode = names == Names::strict ? "strict" : "simple";
   std::string backingText = backing.string(), mountText = impl_->mountPoint.string();
   char* argv[] = {program.data(), backingText.data(), mountText.data(), mode.data(), nullptr};
   int failed = ::posix_spawn(&impl_->server, program.c_str(), &actions, nullptr, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
+  ::close(pair[1]);
   if (failed != 0) throw std::runtime_error("cannot start " + program);
-  theirs.reset();
   std::string ready = impl_->ask("");
-  if (ready != "ready") {
-    impl_->stop();
-    throw Unavailable(ready.rfind("unavailable ", 0) == 0 ? ready.substr(12) : ready);
-  }
+  if (ready != "ready") throw Unavailable(ready.starts_with("unavailable ") ? ready.substr(12) : ready);
 }
 
-LossyDisk::~LossyDisk() {
-  impl_->stop();
-}
+LossyDisk::~LossyDisk() = default;
 
 bool LossyDisk::privateMounts() {
-  return ::unshare(CLONE_NEWNS) == 0 &&
-         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+  return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
-const fs::path& LossyDisk::mountPoint() const {
-  return impl_->mountPoint;
-}
+const fs::path& LossyDisk::mountPoint() const { return impl_->mountPoint; }
 
 void LossyDisk::arm(Trap trap) {
-  impl_->ask("arm " + std::to_string(static_cast<int>(trap.event)) + " " +
-             std::to_string(trap.skip) + " " + trap.marker);
+  impl_->ask("arm " + std::to_string(static_cast<int>(trap.event)) + " " + std::to_string(trap.skip) + " " +
+             trap.marker);
 }
 
 std::optional<std::string> LossyDisk::waitForHold(std::chrono::milliseconds limit) {
   std::string answer = impl_->ask("wait " + std::to_string(limit.count()));
-  if (answer.rfind("held ", 0) == 0) return answer.substr(5);
+  if (answer.starts_with("held ")) return answer.substr(5);
   return std::nullopt;
 }
 
-void LossyDisk::release() {
-  impl_->ask("release");
-}
+void LossyDisk::release() { impl_->ask("release"); }
 
 void LossyDisk::powerCut(std::mt19937_64* tear) {
   impl_->ask("cut " + std::string(tear ? "1 " : "0 ") + std::to_string(tear ? (*tear)() : 0));
 }
 
-void LossyDisk::remount() {
-  impl_->ask("remount");
-}
+void LossyDisk::remount() { impl_->ask("remount"); }
 
 LossyDisk::Figures LossyDisk::figures() const {
   std::istringstream in(impl_->ask("figures"));
   std::string word;
-  Figures figures;
-  in >> word >> figures.bytesDropped >> figures.bytesTorn >> figures.namesUndone >>
-      figures.undoFailures;
-  return figures;
+  Figures f;
+  in >> word >> f.bytesDropped >> f.bytesTorn >> f.namesUndone >> f.undoFailures;
+  return f;
 }
 
-std::unique_ptr<LossyDisk> lossyDiskForTest(const fs::path& folder, std::string& why,
-                                            LossyDisk::Names names) {
+std::unique_ptr<LossyDisk> lossyDiskForTest(const fs::path& folder, std::string& why, LossyDisk::Names names) {
   if (!LossyDisk::privateMounts()) {
     why = "no mount namespace of our own here";
     return nullptr;

@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "lossy_model.h"
+#include "unique_fd.h"
 
 namespace trellisant::testing {
 
@@ -32,7 +32,12 @@ class LossyDisk {
     std::string marker;  // a part of the path (a rename's old one) that must occur in it
     int skip = 0;        // matching requests let through first
   };
-  using Figures = DiskModel::Figures;
+  struct Figures {
+    std::int64_t bytesDropped = 0;  // unsynced file data forgotten at power cuts
+    std::int64_t bytesTorn = 0;     // of it, what a torn last write still put on the disk
+    int namesUndone = 0;            // name changes undone because their folder was not synced
+    int undoFailures = 0;           // undos that could not be made (a fault of the disk)
+  };
 
   // FUSE cannot be used here (no /dev/fuse, no right to mount).
   class Unavailable : public std::runtime_error {

@@ -13,13 +13,17 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <iostream>
+#include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "lossy_disk.h"
 
@@ -28,15 +32,67 @@ namespace {
 
 namespace fs = std::filesystem;
 using Event = LossyDisk::Event;
+constexpr off_t kBlock = 4096;
 
-// The FUSE file system over a backing folder: its requests go through the DiskModel under one
-// lock, and an armed trap holds one of them.
-struct Server {
-  fs::path backing, attic, mountPoint;
-  UniqueFd root, atticFd;
-  std::mutex mutex;  // the model and the backing folder
-  std::unique_ptr<DiskModel> model;
+// A file's data written since its last sync: disjoint extents laid over the backing file.
+struct Unsynced {
+  UniqueFd fd;  // the backing file, read-write
+  std::map<off_t, std::string> extents;
+  off_t size = 0;   // what readers see
+  off_t floor = 0;  // backing bytes at or past this were cut off since the last sync
+};
+
+// A name change of the strict mode, undone at a power cut unless all its folders were synced.
+// Undoing a rename moves `path` back to `from`; what a removal or rename took away comes back
+// from the attic (`kept`) or, for a folder, is made again with `folderMode`.
+struct Change {
+  std::string path, from, kept;
+  mode_t folderMode = 0;
+  std::set<ino_t> folders;
+};
+
+// One open file or folder of the backing folder.
+struct Handle {
+  UniqueFd fd;
+  ino_t inode = 0;
+  std::string path;  // as opened: reads and writes come without one
+};
+
+off_t end(const std::pair<const off_t, std::string>& extent) {
+  return extent.first + static_cast<off_t>(extent.second.size());
+}
+
+struct stat infoOf(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) info.st_nlink = 0;
+  return info;
+}
+
+bool writeAll(int fd, std::string_view bytes, off_t offset) {
+  for (ssize_t n = 0; !bytes.empty(); bytes.remove_prefix(static_cast<std::size_t>(n)), offset += n)
+    if ((n = ::pwrite(fd, bytes.data(), bytes.size(), offset)) <= 0) return false;
+  return true;
+}
+
+std::string relative(const char* path) {
+  return path && path[0] == '/' && path[1] ? std::string(path + 1) : std::string(".");
+}
+
+Handle& handleOf(const fuse_file_info* info) { return *reinterpret_cast<Handle*>(info->fh); }
+
+// The FUSE file system over a backing folder. File data and names go through the members
+// below under `mutex`; an armed trap holds one request.
+struct Disk {
+  fs::path mountPoint;
+  UniqueFd root, attic;  // the attic keeps what a waiting name change removed or replaced
+  bool strict = true;
+  std::mutex mutex;
   bool off = false;  // the power is cut: every request fails with EIO
+  std::map<ino_t, Unsynced> unsynced;
+  std::vector<Change> changes;
+  struct { ino_t inode = 0; off_t offset = 0; std::string bytes; } last;  // the last unsynced write
+  int kept = 0;
+  LossyDisk::Figures figures;
 
   std::mutex trapMutex;
   std::condition_variable trapChanged;
@@ -48,87 +104,217 @@ struct Server {
   fuse* session = nullptr;
   std::thread loop;
 
-  static Server& self() { return *static_cast<Server*>(fuse_get_context()->private_data); }
-  // Runs `body` with the disk under the lock unless the power is off.
+  static Disk& self() { return *static_cast<Disk*>(fuse_get_context()->private_data); }
+  // Runs `body` under the lock unless the power is off.
   template <typename Body>
   static int locked(Body body) {
-    Server& disk = self();
+    Disk& disk = self();
     std::lock_guard lock(disk.mutex);
     return disk.off ? -EIO : body(disk);
   }
-  // Mounts `backingFolder` at `at`; throws LossyDisk::Unavailable.
-  void open(fs::path backingFolder, fs::path at, bool strict);
+
+  Unsynced& file(ino_t inode, int fd) {
+    auto [it, added] = unsynced.try_emplace(inode);
+    if (added) {
+      it->second.fd = UniqueFd(::dup(fd));
+      it->second.size = it->second.floor = infoOf(fd).st_size;
+    }
+    return it->second;
+  }
+
+  void write(const Handle& handle, std::string_view bytes, off_t offset) {
+    Unsynced& f = file(handle.inode, handle.fd.get());
+    const off_t stop = offset + static_cast<off_t>(bytes.size());
+    auto it = f.extents.lower_bound(offset);
+    if (it != f.extents.begin() && end(*std::prev(it)) > offset) --it;
+    while (it != f.extents.end() && it->first < stop) {  // keep what lies outside the write
+      if (end(*it) > stop) f.extents.emplace(stop, it->second.substr(static_cast<std::size_t>(stop - it->first)));
+      if (it->first < offset) {
+        it->second.resize(static_cast<std::size_t>(offset - it->first));
+        ++it;
+      } else {
+        it = f.extents.erase(it);
+      }
+    }
+    f.extents.emplace(offset, bytes);
+    f.size = std::max(f.size, stop);
+    last = {handle.inode, offset, std::string(bytes)};
+  }
+
+  int read(const Handle& handle, char* out, std::size_t size, off_t offset) {
+    auto found = unsynced.find(handle.inode);
+    if (found == unsynced.end()) {
+      ssize_t n = ::pread(handle.fd.get(), out, size, offset);
+      return n < 0 ? -errno : static_cast<int>(n);
+    }
+    const Unsynced& f = found->second;
+    const off_t stop = std::min<off_t>(f.size, offset + static_cast<off_t>(size));
+    if (offset >= stop) return 0;
+    std::memset(out, 0, static_cast<std::size_t>(stop - offset));
+    const off_t below = std::min({f.floor, infoOf(f.fd.get()).st_size, stop});
+    if (offset < below && ::pread(f.fd.get(), out, static_cast<std::size_t>(below - offset), offset) < 0) return -errno;
+    auto it = f.extents.upper_bound(offset);
+    if (it != f.extents.begin()) --it;
+    for (; it != f.extents.end() && it->first < stop; ++it) {
+      off_t from = std::max(offset, it->first), to = std::min(stop, end(*it));
+      if (from < to) std::memcpy(out + (from - offset), it->second.data() + (from - it->first), to - from);
+    }
+    return static_cast<int>(stop - offset);
+  }
+
+  void truncate(ino_t inode, int fd, off_t size) {
+    Unsynced& f = file(inode, fd);
+    f.size = size;
+    f.floor = std::min(f.floor, size);
+    f.extents.erase(f.extents.lower_bound(size), f.extents.end());
+    if (!f.extents.empty() && end(*f.extents.rbegin()) > size)
+      f.extents.rbegin()->second.resize(static_cast<std::size_t>(size - f.extents.rbegin()->first));
+  }
+
+  int sync(ino_t inode) {
+    auto found = unsynced.find(inode);
+    if (found == unsynced.end()) return 0;
+    const Unsynced& f = found->second;
+    if (::ftruncate(f.fd.get(), f.floor) != 0) return -errno;
+    for (const auto& [offset, bytes] : f.extents)
+      if (!writeAll(f.fd.get(), bytes, offset)) return -EIO;
+    if (::ftruncate(f.fd.get(), f.size) != 0) return -errno;
+    unsynced.erase(found);
+    if (last.inode == inode) last = {};
+    return 0;
+  }
+
+  std::optional<struct stat> statOf(const std::string& path) const {
+    struct stat info {};
+    if (::fstatat(root.get(), path.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+    return info;
+  }
+  ino_t folderOf(const std::string& path) const {
+    auto slash = path.rfind('/');
+    auto info = statOf(slash == std::string::npos ? "." : path.substr(0, slash));
+    return info ? info->st_ino : 0;
+  }
+  // A hard link of the file at `path` in the attic; its attic name, "" when none could be made.
+  std::string keep(const std::string& path) {
+    std::string name = "kept-" + std::to_string(++kept);
+    return ::linkat(root.get(), path.c_str(), attic.get(), name.c_str(), 0) == 0 ? name : "";
+  }
+
+  // After a call that made `path` (a file or folder): its status as a FUSE result.
+  int made(const char* path, int status) {
+    if (status != 0) return -errno;
+    if (strict) changes.push_back({relative(path), "", "", 0, {folderOf(relative(path))}});
+    return 0;
+  }
+
+  int remove(const std::string& path, bool folder) {
+    auto info = statOf(path);
+    if (!info) return -errno;
+    std::string kept = strict && !folder ? keep(path) : "";
+    if ((strict && !folder && kept.empty()) || ::unlinkat(root.get(), path.c_str(), folder ? AT_REMOVEDIR : 0) != 0)
+      return dropKept(kept, errno);
+    if (strict) changes.push_back({path, "", kept, folder ? info->st_mode : 0, {folderOf(path)}});
+    return 0;
+  }
+
+  int rename(const std::string& from, const std::string& to, unsigned int flags) {
+    if (flags & ~static_cast<unsigned int>(RENAME_NOREPLACE)) return -EINVAL;  // no exchange, no whiteout
+    auto target = statOf(to);
+    bool folder = target && S_ISDIR(target->st_mode);
+    std::string kept = strict && target && !folder && !(flags & RENAME_NOREPLACE) ? keep(to) : "";
+    std::set<ino_t> folders = {folderOf(from), folderOf(to)};
+    if (::renameat2(root.get(), from.c_str(), root.get(), to.c_str(), flags) != 0) return dropKept(kept, errno);
+    if (strict) changes.push_back({to, from, kept, folder ? target->st_mode : 0, folders});
+    return 0;
+  }
+
+  int dropKept(const std::string& kept, int error) {
+    if (!kept.empty()) ::unlinkat(attic.get(), kept.c_str(), 0);
+    return -error;
+  }
+
+  // A change whose folders are all synced lasts; what the attic kept for its undo goes.
+  void syncFolder(ino_t folder) {
+    std::erase_if(changes, [&](Change& change) {
+      change.folders.erase(folder);
+      if (change.folders.empty()) dropKept(change.kept, 0);
+      return change.folders.empty();
+    });
+  }
+
+  bool undo(const Change& change) {
+    const std::string& path = change.path;
+    if (change.from.empty() && change.kept.empty() && !change.folderMode) {
+      // Something made here: whatever a new folder came to hold goes with it.
+      std::error_code error;
+      auto removed = fs::remove_all("/proc/self/fd/" + std::to_string(root.get()) + "/" + path, error);
+      return !error && removed > 0;
+    }
+    if (!change.from.empty() &&
+        ::renameat2(root.get(), path.c_str(), root.get(), change.from.c_str(), RENAME_NOREPLACE) != 0)
+      return false;
+    if (!change.kept.empty()) return ::renameat(attic.get(), change.kept.c_str(), root.get(), path.c_str()) == 0;
+    return !change.folderMode || ::mkdirat(root.get(), path.c_str(), change.folderMode & 07777) == 0;
+  }
+
+  // Data of files that still have a name is dropped, the last write torn at a random 4 KiB
+  // boundary inside it when `tear` is given; waiting name changes are undone, newest first.
+  void powerCut(std::mt19937_64* tear) {
+    off = true;
+    for (const auto& [inode, f] : unsynced)
+      if (infoOf(f.fd.get()).st_nlink > 0)
+        for (const auto& [offset, bytes] : f.extents) figures.bytesDropped += std::ssize(bytes);
+    auto torn = unsynced.find(last.inode);
+    const off_t first = last.offset / kBlock, boundaries = (last.offset + std::ssize(last.bytes) - 1) / kBlock - first;
+    if (tear && torn != unsynced.end() && boundaries > 0 && infoOf(torn->second.fd.get()).st_nlink > 0) {
+      off_t cut = (first + std::uniform_int_distribution<off_t>(1, boundaries)(*tear)) * kBlock - last.offset;
+      if (writeAll(torn->second.fd.get(), std::string_view(last.bytes).substr(0, cut), last.offset))
+        figures.bytesTorn += cut;
+    }
+    unsynced.clear();
+    last = {};
+    for (auto it = changes.rbegin(); it != changes.rend(); ++it) ++(undo(*it) ? figures.namesUndone : figures.undoFailures);
+    changes.clear();
+  }
+
+  // Holds the request when the armed trap matches it; whether it may go on afterwards (not
+  // when the power was cut meanwhile).
+  bool pass(Event event, const std::string& path) {
+    static constexpr const char* names[] = {"write to", "fsync of", "read of", "rename (before) of",
+                                            "rename (after) of"};
+    std::unique_lock lock(trapMutex);
+    if (!trap || trap->event != event || path.find(trap->marker) == std::string::npos || seen++ < trap->skip)
+      return true;
+    trap.reset();
+    holding = std::string(names[static_cast<int>(event)]) + " " + path;
+    letGo = false;
+    trapChanged.notify_all();
+    trapChanged.wait(lock, [&] { return letGo; });
+    holding.reset();
+    std::lock_guard state(mutex);
+    return !off;
+  }
+
+  void letHeldGo() {
+    std::lock_guard lock(trapMutex);
+    trap.reset();
+    letGo = true;
+    trapChanged.notify_all();
+  }
+
   void mount();
   void unmount();
   std::string command(const std::string& line);
-  // Holds the request when the armed trap matches it; whether it may go on afterwards (not
-  // when the power was cut meanwhile).
-  bool pass(Event event, const char* path);
-  void letHeldGo();
 };
 
-// One open file or folder of the backing folder.
-struct Handle {
-  UniqueFd fd;
-  ino_t inode = 0;
-  std::string path;  // as opened: reads and writes come without one
-};
-
-std::string relative(const char* path) {
-  return path && path[0] == '/' && path[1] ? std::string(path + 1) : std::string(".");
-}
-
-Handle& handleOf(const fuse_file_info* info) {
-  return *reinterpret_cast<Handle*>(info->fh);
-}
-
-int result(int status) {
-  return status == 0 ? 0 : -errno;
-}
-
-// After a call that made `path`: its status as a FUSE result, the name noted.
-int made(Server& disk, const char* path, int status) {
-  if (status != 0) return -errno;
-  disk.model->created(relative(path));
-  return 0;
-}
-
-// What a held request was, by Event.
-constexpr const char* kEventNames[] = {"write to", "fsync of", "read of", "rename (before) of", "rename (after) of"};
-
-bool Server::pass(Event event, const char* path) {
-  std::unique_lock lock(trapMutex);
-  if (!trap || trap->event != event || !path || !std::strstr(path, trap->marker.c_str())) return true;
-  if (seen++ < trap->skip) return true;
-  trap.reset();
-  holding = std::string(kEventNames[static_cast<int>(event)]) + " " + path;
-  letGo = false;
-  trapChanged.notify_all();
-  trapChanged.wait(lock, [&] { return letGo; });
-  holding.reset();
-  std::lock_guard state(mutex);
-  return !off;
-}
-
-void Server::letHeldGo() {
-  std::lock_guard lock(trapMutex);
-  trap.reset();
-  letGo = true;
-  trapChanged.notify_all();
-}
-
-// Opens the backing file read-write whatever the caller asked for, since a later fsync through
-// this descriptor writes the cached data.
-int openFile(Server& disk, const char* path, fuse_file_info* fi, int create, mode_t mode) {
-  int flags = O_RDWR | O_NOFOLLOW | O_CLOEXEC | (fi->flags & O_NONBLOCK) | create;
-  UniqueFd fd(::openat(disk.root.get(), relative(path).c_str(), flags, mode));
-  if (!fd && (errno == EACCES || errno == EISDIR || errno == ETXTBSY))
-    fd = UniqueFd(::openat(disk.root.get(), relative(path).c_str(), (flags & ~O_RDWR) | (fi->flags & O_ACCMODE), mode));
+// Opens the backing file read-write whatever the caller asked for, since a later fsync writes
+// the cached data through it.
+int openFile(Disk& disk, const char* path, fuse_file_info* fi, int create, mode_t mode) {
+  UniqueFd fd(::openat(disk.root.get(), relative(path).c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | create, mode));
   struct stat info {};
   if (!fd || ::fstat(fd.get(), &info) != 0) return -errno;
   auto* handle = new Handle{std::move(fd), info.st_ino, path};
-  disk.model->opened(info.st_ino);
-  if ((fi->flags & O_TRUNC) && S_ISREG(info.st_mode)) disk.model->truncate(info.st_ino, handle->fd.get(), 0);
+  if ((fi->flags & O_TRUNC) && S_ISREG(info.st_mode)) disk.truncate(info.st_ino, handle->fd.get(), 0);
   fi->fh = reinterpret_cast<std::uint64_t>(handle);
   // SQLite maps its shared-memory index, which needs the page cache; every other file goes
   // straight through, so that each read and write reaches the disk as the program made it.
@@ -139,116 +325,76 @@ int openFile(Server& disk, const char* path, fuse_file_info* fi, int create, mod
 fuse_operations operations() {
   fuse_operations ops{};
   ops.getattr = [](const char* path, struct stat* info, fuse_file_info* fi) {
-    return Server::locked([&](Server& disk) {
-      int status = fi ? ::fstat(handleOf(fi).fd.get(), info)
-                      : ::fstatat(disk.root.get(), relative(path).c_str(), info, AT_SYMLINK_NOFOLLOW);
-      if (status != 0) return -errno;
-      auto size = S_ISREG(info->st_mode) ? disk.model->size(info->st_ino) : std::nullopt;
-      if (size) {
-        info->st_size = *size;
-        info->st_blocks = (*size + 511) / 512;
-      }
-      return 0;
-    });
-  };
-  ops.readlink = [](const char* path, char* out, std::size_t size) {
-    return Server::locked([&](Server& disk) {
-      ssize_t n = ::readlinkat(disk.root.get(), relative(path).c_str(), out, size - 1);
-      if (n < 0) return -errno;
-      out[n] = '\0';
+    return Disk::locked([&](Disk& disk) {
+      if (fi ? ::fstat(handleOf(fi).fd.get(), info) : ::fstatat(disk.root.get(), relative(path).c_str(), info, AT_SYMLINK_NOFOLLOW))
+        return -errno;
+      auto found = S_ISREG(info->st_mode) ? disk.unsynced.find(info->st_ino) : disk.unsynced.end();
+      if (found != disk.unsynced.end()) info->st_blocks = ((info->st_size = found->second.size) + 511) / 512;
       return 0;
     });
   };
   ops.mkdir = [](const char* path, mode_t mode) {
-    return Server::locked(
-        [&](Server& disk) { return made(disk, path, ::mkdirat(disk.root.get(), relative(path).c_str(), mode)); });
+    return Disk::locked([&](Disk& disk) { return disk.made(path, ::mkdirat(disk.root.get(), relative(path).c_str(), mode)); });
   };
-  ops.unlink = [](const char* path) {
-    return Server::locked([&](Server& disk) { return disk.model->remove(relative(path), false); });
-  };
-  ops.rmdir = [](const char* path) {
-    return Server::locked([&](Server& disk) { return disk.model->remove(relative(path), true); });
-  };
-  ops.symlink = [](const char* target, const char* path) {
-    return Server::locked(
-        [&](Server& disk) { return made(disk, path, ::symlinkat(target, disk.root.get(), relative(path).c_str())); });
-  };
+  ops.unlink = [](const char* path) { return Disk::locked([&](Disk& disk) { return disk.remove(relative(path), false); }); };
+  ops.rmdir = [](const char* path) { return Disk::locked([&](Disk& disk) { return disk.remove(relative(path), true); }); };
   ops.rename = [](const char* from, const char* to, unsigned int flags) {
-    Server& disk = Server::self();
-    if (!disk.pass(Event::renameBefore, from)) return -EIO;
-    int status = Server::locked([&](Server& d) { return d.model->rename(relative(from), relative(to), flags); });
-    return status == 0 && !disk.pass(Event::renameAfter, from) ? -EIO : status;
-  };
-  ops.link = [](const char* from, const char* to) {
-    return Server::locked([&](Server& disk) {
-      return made(disk, to, ::linkat(disk.root.get(), relative(from).c_str(), disk.root.get(), relative(to).c_str(), 0));
-    });
+    if (!Disk::self().pass(Event::renameBefore, from)) return -EIO;
+    int status = Disk::locked([&](Disk& disk) { return disk.rename(relative(from), relative(to), flags); });
+    return status == 0 && !Disk::self().pass(Event::renameAfter, from) ? -EIO : status;
   };
   ops.chmod = [](const char* path, mode_t mode, fuse_file_info* fi) {
-    return Server::locked([&](Server& disk) {
-      return result(fi ? ::fchmod(handleOf(fi).fd.get(), mode)
-                       : ::fchmodat(disk.root.get(), relative(path).c_str(), mode, 0));
+    return Disk::locked([&](Disk& disk) {
+      return (fi ? ::fchmod(handleOf(fi).fd.get(), mode) : ::fchmodat(disk.root.get(), relative(path).c_str(), mode, 0)) ? -errno : 0;
     });
   };
   ops.truncate = [](const char* path, off_t size, fuse_file_info* fi) {
-    return Server::locked([&](Server& disk) {
-      UniqueFd own;
-      int fd = fi ? handleOf(fi).fd.get() : -1;
-      if (fd < 0) {
-        own = UniqueFd(::openat(disk.root.get(), relative(path).c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
-        fd = own ? own.get() : -1;
-      }
+    return Disk::locked([&](Disk& disk) {
+      UniqueFd own(fi ? -1 : ::openat(disk.root.get(), relative(path).c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
+      int fd = fi ? handleOf(fi).fd.get() : own.get();
       struct stat info {};
       if (fd < 0 || ::fstat(fd, &info) != 0) return -errno;
       if (!S_ISREG(info.st_mode)) return -EINVAL;
-      disk.model->truncate(info.st_ino, fd, size);
+      disk.truncate(info.st_ino, fd, size);
       return 0;
     });
   };
   ops.open = [](const char* path, fuse_file_info* fi) {
-    return Server::locked([&](Server& disk) { return openFile(disk, path, fi, 0, 0); });
+    return Disk::locked([&](Disk& disk) { return openFile(disk, path, fi, 0, 0); });
   };
   ops.create = [](const char* path, mode_t mode, fuse_file_info* fi) {
-    return Server::locked([&](Server& disk) {
-      struct stat info {};
-      bool existed = ::fstatat(disk.root.get(), relative(path).c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+    return Disk::locked([&](Disk& disk) {
+      bool existed = disk.statOf(relative(path)).has_value();
       int status = openFile(disk, path, fi, O_CREAT | (fi->flags & O_EXCL), mode);
-      if (status == 0 && !existed) disk.model->created(relative(path));
-      return status;
+      return status == 0 && !existed ? disk.made(path, 0) : status;
     });
   };
   ops.read = [](const char*, char* out, std::size_t size, off_t offset, fuse_file_info* fi) {
-    if (!Server::self().pass(Event::read, handleOf(fi).path.c_str())) return -EIO;
-    return Server::locked([&](Server& disk) {
-      return static_cast<int>(disk.model->read(handleOf(fi).inode, handleOf(fi).fd.get(), out, size, offset));
-    });
+    if (!Disk::self().pass(Event::read, handleOf(fi).path)) return -EIO;
+    return Disk::locked([&](Disk& disk) { return disk.read(handleOf(fi), out, size, offset); });
   };
   ops.write = [](const char*, const char* data, std::size_t size, off_t offset, fuse_file_info* fi) {
-    int status = Server::locked([&](Server& disk) {
-      disk.model->write(handleOf(fi).inode, handleOf(fi).fd.get(), data, size, offset);
+    int status = Disk::locked([&](Disk& disk) {
+      disk.write(handleOf(fi), std::string_view(data, size), offset);
       return 0;
     });
-    if (status == 0 && !Server::self().pass(Event::write, handleOf(fi).path.c_str())) return -EIO;
+    if (status == 0 && !Disk::self().pass(Event::write, handleOf(fi).path)) return -EIO;
     return status == 0 ? static_cast<int>(size) : status;
   };
   ops.statfs = [](const char*, struct statvfs* info) {
-    return Server::locked([&](Server& disk) { return result(::fstatvfs(disk.root.get(), info)); });
+    return Disk::locked([&](Disk& disk) { return ::fstatvfs(disk.root.get(), info) ? -errno : 0; });
   };
   // Closing is no durability point; it works after a power cut too, as the cut's processes end.
   ops.release = [](const char*, fuse_file_info* fi) {
-    Server& disk = Server::self();
-    std::unique_ptr<Handle> handle(&handleOf(fi));
-    struct stat info {};
-    std::lock_guard lock(disk.mutex);
-    disk.model->closed(handle->inode, ::fstat(handle->fd.get(), &info) == 0 ? info.st_nlink : 1);
+    delete &handleOf(fi);
     return 0;
   };
   ops.fsync = [](const char*, int, fuse_file_info* fi) {
-    int status = Server::locked([&](Server& disk) { return disk.model->sync(handleOf(fi).inode, handleOf(fi).fd.get()); });
-    return status == 0 && !Server::self().pass(Event::fsync, handleOf(fi).path.c_str()) ? -EIO : status;
+    int status = Disk::locked([&](Disk& disk) { return disk.sync(handleOf(fi).inode); });
+    return status == 0 && !Disk::self().pass(Event::fsync, handleOf(fi).path) ? -EIO : status;
   };
   ops.opendir = [](const char* path, fuse_file_info* fi) {
-    return Server::locked([&](Server& disk) {
+    return Disk::locked([&](Disk& disk) {
       UniqueFd fd(::openat(disk.root.get(), relative(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
       struct stat info {};
       if (!fd || ::fstat(fd.get(), &info) != 0) return -errno;
@@ -257,7 +403,7 @@ fuse_operations operations() {
     });
   };
   ops.readdir = [](const char*, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info* fi, fuse_readdir_flags) {
-    return Server::locked([&](Server&) {
+    return Disk::locked([&](Disk&) {
       DIR* folder = ::fdopendir(::dup(handleOf(fi).fd.get()));
       if (!folder) return -errno;
       ::rewinddir(folder);
@@ -267,19 +413,12 @@ fuse_operations operations() {
       return 0;
     });
   };
-  ops.releasedir = [](const char*, fuse_file_info* fi) {
-    delete &handleOf(fi);
-    return 0;
-  };
+  ops.releasedir = ops.release;
   ops.fsyncdir = [](const char*, int, fuse_file_info* fi) {
-    return Server::locked([&](Server& disk) {
-      disk.model->syncFolder(handleOf(fi).inode);
+    return Disk::locked([&](Disk& disk) {
+      disk.syncFolder(handleOf(fi).inode);
       return 0;
     });
-  };
-  ops.access = [](const char* path, int mask) {
-    return Server::locked(
-        [&](Server& disk) { return result(::faccessat(disk.root.get(), relative(path).c_str(), mask, 0)); });
   };
   ops.init = [](fuse_conn_info*, fuse_config* config) {
     config->use_ino = 1;
@@ -291,45 +430,29 @@ fuse_operations operations() {
   return ops;
 }
 
-void Server::mount() {
+void Disk::mount() {
   static const fuse_operations ops = operations();
   const char* argv[] = {"trellisant-lossy-disk", "-o", "fsname=trellisant-lossy-disk"};
   fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
   session = fuse_new(&args, &ops, sizeof ops, this);
   if (!session) throw LossyDisk::Unavailable("FUSE refused the file system");
   if (fuse_mount(session, mountPoint.c_str()) != 0) {
-    fuse_destroy(session);
-    session = nullptr;
+    fuse_destroy(std::exchange(session, nullptr));
     throw LossyDisk::Unavailable("FUSE cannot mount at " + mountPoint.string());
   }
   loop = std::thread([this] { fuse_loop_mt(session, 0); });
 }
 
-void Server::unmount() {
+void Disk::unmount() {
   if (!session) return;
   letHeldGo();
   fuse_exit(session);
   fuse_unmount(session);  // ends the loop once the kernel lets the connection go
   loop.join();
-  fuse_destroy(session);
-  session = nullptr;
+  fuse_destroy(std::exchange(session, nullptr));
 }
 
-void Server::open(fs::path backingFolder, fs::path at, bool strict) {
-  if (::access("/dev/fuse", R_OK | W_OK) != 0) throw LossyDisk::Unavailable("/dev/fuse is not available");
-  backing = std::move(backingFolder);
-  attic = backing.string() + ".attic";
-  mountPoint = std::move(at);
-  fs::remove_all(attic);
-  for (const auto& folder : {backing, attic, mountPoint}) fs::create_directories(folder);
-  root = UniqueFd(::open(backing.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  atticFd = UniqueFd(::open(attic.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!root || !atticFd) throw std::runtime_error("cannot open " + backing.string());
-  model = std::make_unique<DiskModel>(root.get(), atticFd.get(), strict);
-  mount();
-}
-
-std::string Server::command(const std::string& line) {
+std::string Disk::command(const std::string& line) {
   std::istringstream in(line);
   std::string verb;
   in >> verb;
@@ -357,22 +480,17 @@ std::string Server::command(const std::string& line) {
     std::mt19937_64 random(seed);
     {
       std::lock_guard lock(mutex);
-      off = true;
-      model->powerCut(tear ? &random : nullptr);
+      powerCut(tear ? &random : nullptr);
     }
     letHeldGo();
   } else if (verb == "remount") {
     unmount();
-    {
-      std::lock_guard lock(mutex);
-      off = false;
-    }
+    off = false;  // no request runs between the two
     mount();
   } else if (verb == "figures") {
     std::lock_guard lock(mutex);
-    const auto& f = model->figures();
-    return "figures " + std::to_string(f.bytesDropped) + " " + std::to_string(f.bytesTorn) + " " +
-           std::to_string(f.namesUndone) + " " + std::to_string(f.undoFailures);
+    return "figures " + std::to_string(figures.bytesDropped) + " " + std::to_string(figures.bytesTorn) + " " +
+           std::to_string(figures.namesUndone) + " " + std::to_string(figures.undoFailures);
   } else {
     return "error unknown command " + verb;
   }
@@ -387,22 +505,30 @@ int main(int argc, char** argv) {
     std::cerr << "usage: trellisant-lossy-disk BACKING MOUNTPOINT strict|simple\n";
     return 2;
   }
-  trellisant::testing::Server server;
+  trellisant::testing::Disk disk;
   try {
-    server.open(argv[1], argv[2], std::string(argv[3]) == "strict");
+    if (::access("/dev/fuse", R_OK | W_OK) != 0) throw trellisant::testing::LossyDisk::Unavailable("/dev/fuse is not available");
+    const std::filesystem::path backing = argv[1], attic = backing.string() + ".attic";
+    disk.mountPoint = argv[2];
+    disk.strict = std::string(argv[3]) == "strict";
+    std::filesystem::remove_all(attic);
+    for (const auto& folder : {backing, attic, disk.mountPoint}) std::filesystem::create_directories(folder);
+    disk.root = trellisant::UniqueFd(::open(backing.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    disk.attic = trellisant::UniqueFd(::open(attic.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!disk.root || !disk.attic) throw std::runtime_error("cannot open " + backing.string());
+    disk.mount();
   } catch (const std::exception& error) {
     std::cout << "unavailable " << error.what() << std::endl;
     return 0;
   }
   std::cout << "ready" << std::endl;
-  std::string line;
-  while (std::getline(std::cin, line)) {
+  for (std::string line; std::getline(std::cin, line);) {
     try {
-      std::cout << server.command(line) << std::endl;
+      std::cout << disk.command(line) << std::endl;
     } catch (const std::exception& error) {
       std::cout << "error " << error.what() << std::endl;
     }
   }
-  server.unmount();
+  disk.unmount();
   return 0;
 }
