@@ -6,78 +6,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <stdexcept>
 
 namespace trellisant::testing {
-
-LoopbackServer::LoopbackServer(Serve serve) : serve_(std::move(serve)) {
-  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      ::listen(listener_, 16) != 0 ||
-      ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    if (listener_ >= 0) ::close(listener_);
-    throw std::runtime_error("cannot listen on loopback");
-  }
-  port_ = ntohs(address.sin_port);
-  acceptor_ = std::thread([this] { accept(); });
-}
-
-LoopbackServer::~LoopbackServer() {
-  {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
-    for (int fd : open_) ::shutdown(fd, SHUT_RDWR);
-  }
-  ::shutdown(listener_, SHUT_RDWR);  // ends the acceptor's accept()
-  acceptor_.join();
-  for (auto& connection : connections_) connection.join();
-  ::close(listener_);
-}
-
-void LoopbackServer::accept() {
-  for (;;) {
-    int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    std::lock_guard lock(mutex_);
-    if (stopping_) {
-      if (fd >= 0) ::close(fd);
-      return;
-    }
-    if (fd < 0) continue;
-    open_.push_back(fd);
-    connections_.emplace_back([this, fd] {
-      serve_(fd);
-      std::lock_guard done(mutex_);
-      std::erase(open_, fd);
-      ::close(fd);
-    });
-  }
-}
-
-std::string readHead(int fd) {
-  std::string head;
-  char c = 0;
-  while (head.size() < 16 * 1024 && !head.ends_with("\r\n\r\n")) {
-    if (::read(fd, &c, 1) != 1) return "";
-    head.push_back(c);
-  }
-  return head;
-}
+namespace {
 
 bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
+  for (ssize_t n = 0; !bytes.empty(); bytes.remove_prefix(static_cast<std::size_t>(n)))
+    if ((n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0) return false;
   return true;
 }
-
-namespace {
 
 int connectTo(const std::string& host, const std::string& port) {
   addrinfo hints{};
@@ -87,10 +25,7 @@ int connectTo(const std::string& host, const std::string& port) {
   int fd = -1;
   for (addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
     fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-    if (fd >= 0 && ::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
-      ::close(fd);
-      fd = -1;
-    }
+    if (fd >= 0 && ::connect(fd, a->ai_addr, a->ai_addrlen) != 0) fd = (::close(fd), -1);
   }
   ::freeaddrinfo(found);
   return fd;
@@ -112,7 +47,48 @@ void relay(int a, int b) {
 
 }  // namespace
 
-ConnectProxy::ConnectProxy() : server_([this](int client) { serve(client); }) {}
+ConnectProxy::ConnectProxy() {
+  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      ::listen(listener_, 16) != 0 ||
+      ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    throw std::runtime_error("cannot listen on loopback");
+  port_ = ntohs(address.sin_port);
+  acceptor_ = std::thread([this] {
+    for (;;) {
+      int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      std::lock_guard lock(mutex_);
+      if (stopping_) {
+        if (fd >= 0) ::close(fd);
+        return;
+      }
+      if (fd < 0) continue;
+      open_.push_back(fd);
+      connections_.emplace_back([this, fd] {
+        serve(fd);
+        std::lock_guard done(mutex_);
+        std::erase(open_, fd);
+        ::close(fd);
+      });
+    }
+  });
+}
+
+ConnectProxy::~ConnectProxy() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    for (int fd : open_) ::shutdown(fd, SHUT_RDWR);
+  }
+  ::shutdown(listener_, SHUT_RDWR);  // ends the acceptor's accept()
+  acceptor_.join();
+  for (auto& connection : connections_) connection.join();
+  ::close(listener_);
+}
 
 std::vector<std::string> ConnectProxy::targets() const {
   std::lock_guard lock(mutex_);
@@ -120,7 +96,9 @@ std::vector<std::string> ConnectProxy::targets() const {
 }
 
 void ConnectProxy::serve(int client) {
-  std::string head = readHead(client);
+  std::string head;
+  for (char c = 0; head.size() < 16 * 1024 && !head.ends_with("\r\n\r\n"); head.push_back(c))
+    if (::read(client, &c, 1) != 1) return;
   if (!head.starts_with("CONNECT ")) {
     writeAll(client, "HTTP/1.1 405 Method Not Allowed\r\nContent-Length: 0\r\n\r\n");
     return;
@@ -131,7 +109,9 @@ void ConnectProxy::serve(int client) {
     targets_.push_back(target);
   }
   auto colon = target.rfind(':');
-  int upstream = colon == std::string::npos ? -1 : connectTo(target.substr(0, colon), target.substr(colon + 1));
+  int upstream = colon == std::string::npos
+                     ? -1
+                     : connectTo(target.substr(0, colon), target.substr(colon + 1));
   if (upstream < 0) {
     writeAll(client, "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n");
     return;

@@ -25,7 +25,8 @@ struct LossyDisk::Impl {
   std::string ask(const std::string& command) {
     char* line = nullptr;
     std::size_t size = 0;
-    bool sent = command.empty() || (std::fprintf(commands, "%s\n", command.c_str()) > 0 && std::fflush(commands) == 0);
+    bool sent = command.empty() ||
+                (std::fprintf(commands, "%s\n", command.c_str()) > 0 && std::fflush(commands) == 0);
     ssize_t length = sent ? ::getline(&line, &size, answers) : -1;
     std::string answer = length > 0 ? std::string(line, static_cast<std::size_t>(length) - 1) : "";
     std::free(line);
@@ -39,24 +40,28 @@ struct LossyDisk::Impl {
     if (server < 0) return;
     std::fclose(commands);
     std::fclose(answers);
-    for (int waited = 0; waited < 200; ++waited, std::this_thread::sleep_for(std::chrono::milliseconds(50)))
+    for (int waited = 0; waited < 200;
+         ++waited, std::this_thread::sleep_for(std::chrono::milliseconds(50)))
       if (::waitpid(server, nullptr, WNOHANG) == server) return;
     ::kill(server, SIGKILL);
     ::waitpid(server, nullptr, 0);
   }
 };
 
-LossyDisk::LossyDisk(fs::path backing, fs::path mountPoint, Names names) : impl_(std::make_unique<Impl>()) {
+LossyDisk::LossyDisk(fs::path backing, fs::path mountPoint, Names names)
+    : impl_(std::make_unique<Impl>()) {
   impl_->mountPoint = std::move(mountPoint);
   int pair[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) throw std::runtime_error("socketpair");
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+    throw std::runtime_error("socketpair");
   impl_->answers = ::fdopen(pair[0], "r");
   impl_->commands = ::fdopen(::fcntl(pair[0], F_DUPFD_CLOEXEC, 0), "w");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pair[1], 0);
   posix_spawn_file_actions_adddup2(&actions, pair[1], 1);
-  std::string program = TRELLISANT_LOSSY_DISK_SERVER, mode = names == Names::strict ? "strict" : "simple";
+  std::string program = TRELLISANT_LOSSY_DISK_SERVER,
+              mode = names == Names::strict ? "strict" : "simple";
   std::string backingText = backing.string(), mountText = impl_->mountPoint.string();
   char* argv[] = {program.data(), backingText.data(), mountText.data(), mode.data(), nullptr};
   int failed = ::posix_spawn(&impl_->server, program.c_str(), &actions, nullptr, argv, environ);
@@ -64,20 +69,24 @@ LossyDisk::LossyDisk(fs::path backing, fs::path mountPoint, Names names) : impl_
   ::close(pair[1]);
   if (failed != 0) throw std::runtime_error("cannot start " + program);
   std::string ready = impl_->ask("");
-  if (ready != "ready") throw Unavailable(ready.starts_with("unavailable ") ? ready.substr(12) : ready);
+  if (ready != "ready")
+    throw Unavailable(ready.starts_with("unavailable ") ? ready.substr(12) : ready);
 }
 
 LossyDisk::~LossyDisk() = default;
 
 bool LossyDisk::privateMounts() {
-  return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+  return ::unshare(CLONE_NEWNS) == 0 &&
+         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
-const fs::path& LossyDisk::mountPoint() const { return impl_->mountPoint; }
+const fs::path& LossyDisk::mountPoint() const {
+  return impl_->mountPoint;
+}
 
 void LossyDisk::arm(Trap trap) {
-  impl_->ask("arm " + std::to_string(static_cast<int>(trap.event)) + " " + std::to_string(trap.skip) + " " +
-             trap.marker);
+  impl_->ask("arm " + std::to_string(static_cast<int>(trap.event)) + " " +
+             std::to_string(trap.skip) + " " + trap.marker);
 }
 
 std::optional<std::string> LossyDisk::waitForHold(std::chrono::milliseconds limit) {
@@ -86,13 +95,17 @@ std::optional<std::string> LossyDisk::waitForHold(std::chrono::milliseconds limi
   return std::nullopt;
 }
 
-void LossyDisk::release() { impl_->ask("release"); }
+void LossyDisk::release() {
+  impl_->ask("release");
+}
 
 void LossyDisk::powerCut(std::mt19937_64* tear) {
   impl_->ask("cut " + std::string(tear ? "1 " : "0 ") + std::to_string(tear ? (*tear)() : 0));
 }
 
-void LossyDisk::remount() { impl_->ask("remount"); }
+void LossyDisk::remount() {
+  impl_->ask("remount");
+}
 
 LossyDisk::Figures LossyDisk::figures() const {
   std::istringstream in(impl_->ask("figures"));
@@ -102,7 +115,8 @@ LossyDisk::Figures LossyDisk::figures() const {
   return f;
 }
 
-std::unique_ptr<LossyDisk> lossyDiskForTest(const fs::path& folder, std::string& why, LossyDisk::Names names) {
+std::unique_ptr<LossyDisk> lossyDiskForTest(const fs::path& folder, std::string& why,
+                                            LossyDisk::Names names) {
   if (!LossyDisk::privateMounts()) {
     why = "no mount namespace of our own here";
     return nullptr;

@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -51,15 +52,8 @@ struct Change {
   std::set<ino_t> folders;
 };
 
-// One open file or folder of the backing folder.
-struct Handle {
-  UniqueFd fd;
-  ino_t inode = 0;
-  std::string path;  // as opened: reads and writes come without one
-};
-
 off_t end(const std::pair<const off_t, std::string>& extent) {
-  return extent.first + static_cast<off_t>(extent.second.size());
+  return extent.first + std::ssize(extent.second);
 }
 
 struct stat infoOf(int fd) {
@@ -75,10 +69,13 @@ bool writeAll(int fd, std::string_view bytes, off_t offset) {
 }
 
 std::string relative(const char* path) {
-  return path && path[0] == '/' && path[1] ? std::string(path + 1) : std::string(".");
+  return path[0] == '/' && path[1] ? std::string(path + 1) : std::string(".");
 }
 
-Handle& handleOf(const fuse_file_info* info) { return *reinterpret_cast<Handle*>(info->fh); }
+// An open file or folder is its backing descriptor.
+int fdOf(const fuse_file_info* fi) {
+  return static_cast<int>(fi->fh);
+}
 
 // The FUSE file system over a backing folder. File data and names go through the members
 // below under `mutex`; an armed trap holds one request.
@@ -90,7 +87,11 @@ struct Disk {
   bool off = false;  // the power is cut: every request fails with EIO
   std::map<ino_t, Unsynced> unsynced;
   std::vector<Change> changes;
-  struct { ino_t inode = 0; off_t offset = 0; std::string bytes; } last;  // the last unsynced write
+  struct {
+    ino_t inode = 0;
+    off_t offset = 0;
+    std::string bytes;
+  } last;  // last unsynced write
   int kept = 0;
   LossyDisk::Figures figures;
 
@@ -106,31 +107,27 @@ struct Disk {
 
   static Disk& self() { return *static_cast<Disk*>(fuse_get_context()->private_data); }
   // Runs `body` under the lock unless the power is off.
-  template <typename Body>
-  static int locked(Body body) {
-    Disk& disk = self();
-    std::lock_guard lock(disk.mutex);
-    return disk.off ? -EIO : body(disk);
+  static int locked(const std::function<int(Disk&)>& body) {
+    std::lock_guard lock(self().mutex);
+    return self().off ? -EIO : body(self());
   }
 
-  Unsynced& file(ino_t inode, int fd) {
-    auto [it, added] = unsynced.try_emplace(inode);
-    if (added) {
-      it->second.fd = UniqueFd(::dup(fd));
-      it->second.size = it->second.floor = infoOf(fd).st_size;
-    }
+  Unsynced& file(int fd) {
+    struct stat info = infoOf(fd);
+    auto [it, added] = unsynced.try_emplace(info.st_ino);
+    if (added) it->second = {UniqueFd(::dup(fd)), {}, info.st_size, info.st_size};
     return it->second;
   }
 
-  void write(const Handle& handle, std::string_view bytes, off_t offset) {
-    Unsynced& f = file(handle.inode, handle.fd.get());
-    const off_t stop = offset + static_cast<off_t>(bytes.size());
+  void write(int fd, std::string_view bytes, off_t offset) {
+    Unsynced& f = file(fd);
+    const off_t stop = offset + std::ssize(bytes);
     auto it = f.extents.lower_bound(offset);
     if (it != f.extents.begin() && end(*std::prev(it)) > offset) --it;
-    while (it != f.extents.end() && it->first < stop) {  // keep what lies outside the write
-      if (end(*it) > stop) f.extents.emplace(stop, it->second.substr(static_cast<std::size_t>(stop - it->first)));
+    while (it != f.extents.end() && it->first < stop) {  // what lies outside the write stays
+      if (end(*it) > stop) f.extents.emplace(stop, it->second.substr(stop - it->first));
       if (it->first < offset) {
-        it->second.resize(static_cast<std::size_t>(offset - it->first));
+        it->second.resize(offset - it->first);
         ++it;
       } else {
         it = f.extents.erase(it);
@@ -138,49 +135,49 @@ struct Disk {
     }
     f.extents.emplace(offset, bytes);
     f.size = std::max(f.size, stop);
-    last = {handle.inode, offset, std::string(bytes)};
+    last = {infoOf(fd).st_ino, offset, std::string(bytes)};
   }
 
-  int read(const Handle& handle, char* out, std::size_t size, off_t offset) {
-    auto found = unsynced.find(handle.inode);
+  int read(int fd, char* out, std::size_t size, off_t offset) {
+    auto found = unsynced.find(infoOf(fd).st_ino);
     if (found == unsynced.end()) {
-      ssize_t n = ::pread(handle.fd.get(), out, size, offset);
+      ssize_t n = ::pread(fd, out, size, offset);
       return n < 0 ? -errno : static_cast<int>(n);
     }
     const Unsynced& f = found->second;
-    const off_t stop = std::min<off_t>(f.size, offset + static_cast<off_t>(size));
+    const off_t stop = std::min<off_t>(f.size, offset + size);
     if (offset >= stop) return 0;
-    std::memset(out, 0, static_cast<std::size_t>(stop - offset));
-    const off_t below = std::min({f.floor, infoOf(f.fd.get()).st_size, stop});
-    if (offset < below && ::pread(f.fd.get(), out, static_cast<std::size_t>(below - offset), offset) < 0) return -errno;
+    std::memset(out, 0, stop - offset);
+    const off_t below = std::min({f.floor, infoOf(fd).st_size, stop});
+    if (offset < below && ::pread(fd, out, below - offset, offset) < 0) return -errno;
     auto it = f.extents.upper_bound(offset);
     if (it != f.extents.begin()) --it;
     for (; it != f.extents.end() && it->first < stop; ++it) {
       off_t from = std::max(offset, it->first), to = std::min(stop, end(*it));
-      if (from < to) std::memcpy(out + (from - offset), it->second.data() + (from - it->first), to - from);
+      if (from < to) std::memcpy(out + (from - offset), &it->second[from - it->first], to - from);
     }
     return static_cast<int>(stop - offset);
   }
 
-  void truncate(ino_t inode, int fd, off_t size) {
-    Unsynced& f = file(inode, fd);
+  void truncate(int fd, off_t size) {
+    Unsynced& f = file(fd);
     f.size = size;
     f.floor = std::min(f.floor, size);
     f.extents.erase(f.extents.lower_bound(size), f.extents.end());
     if (!f.extents.empty() && end(*f.extents.rbegin()) > size)
-      f.extents.rbegin()->second.resize(static_cast<std::size_t>(size - f.extents.rbegin()->first));
+      f.extents.rbegin()->second.resize(size - f.extents.rbegin()->first);
   }
 
-  int sync(ino_t inode) {
-    auto found = unsynced.find(inode);
+  int sync(int fd) {
+    auto found = unsynced.find(infoOf(fd).st_ino);
     if (found == unsynced.end()) return 0;
     const Unsynced& f = found->second;
     if (::ftruncate(f.fd.get(), f.floor) != 0) return -errno;
     for (const auto& [offset, bytes] : f.extents)
       if (!writeAll(f.fd.get(), bytes, offset)) return -EIO;
     if (::ftruncate(f.fd.get(), f.size) != 0) return -errno;
+    if (last.inode == found->first) last = {};
     unsynced.erase(found);
-    if (last.inode == inode) last = {};
     return 0;
   }
 
@@ -199,6 +196,10 @@ struct Disk {
     std::string name = "kept-" + std::to_string(++kept);
     return ::linkat(root.get(), path.c_str(), attic.get(), name.c_str(), 0) == 0 ? name : "";
   }
+  int dropKept(const std::string& name, int error) {
+    if (!name.empty()) ::unlinkat(attic.get(), name.c_str(), 0);
+    return -error;
+  }
 
   // After a call that made `path` (a file or folder): its status as a FUSE result.
   int made(const char* path, int status) {
@@ -211,26 +212,24 @@ struct Disk {
     auto info = statOf(path);
     if (!info) return -errno;
     std::string kept = strict && !folder ? keep(path) : "";
-    if ((strict && !folder && kept.empty()) || ::unlinkat(root.get(), path.c_str(), folder ? AT_REMOVEDIR : 0) != 0)
+    if ((strict && !folder && kept.empty()) ||
+        ::unlinkat(root.get(), path.c_str(), folder ? AT_REMOVEDIR : 0) != 0)
       return dropKept(kept, errno);
     if (strict) changes.push_back({path, "", kept, folder ? info->st_mode : 0, {folderOf(path)}});
     return 0;
   }
 
   int rename(const std::string& from, const std::string& to, unsigned int flags) {
-    if (flags & ~static_cast<unsigned int>(RENAME_NOREPLACE)) return -EINVAL;  // no exchange, no whiteout
+    if (flags & ~RENAME_NOREPLACE) return -EINVAL;  // no exchange, no whiteout
     auto target = statOf(to);
-    bool folder = target && S_ISDIR(target->st_mode);
-    std::string kept = strict && target && !folder && !(flags & RENAME_NOREPLACE) ? keep(to) : "";
+    bool folder = target && S_ISDIR(target->st_mode),
+         replace = target && !(flags & RENAME_NOREPLACE);
+    std::string kept = strict && replace && !folder ? keep(to) : "";
     std::set<ino_t> folders = {folderOf(from), folderOf(to)};
-    if (::renameat2(root.get(), from.c_str(), root.get(), to.c_str(), flags) != 0) return dropKept(kept, errno);
+    if (::renameat2(root.get(), from.c_str(), root.get(), to.c_str(), flags) != 0)
+      return dropKept(kept, errno);
     if (strict) changes.push_back({to, from, kept, folder ? target->st_mode : 0, folders});
     return 0;
-  }
-
-  int dropKept(const std::string& kept, int error) {
-    if (!kept.empty()) ::unlinkat(attic.get(), kept.c_str(), 0);
-    return -error;
   }
 
   // A change whose folders are all synced lasts; what the attic kept for its undo goes.
@@ -243,18 +242,19 @@ struct Disk {
   }
 
   bool undo(const Change& change) {
-    const std::string& path = change.path;
+    const char* path = change.path.c_str();
     if (change.from.empty() && change.kept.empty() && !change.folderMode) {
       // Something made here: whatever a new folder came to hold goes with it.
       std::error_code error;
-      auto removed = fs::remove_all("/proc/self/fd/" + std::to_string(root.get()) + "/" + path, error);
-      return !error && removed > 0;
+      auto gone = fs::remove_all("/proc/self/fd/" + std::to_string(root.get()) + "/" + path, error);
+      return !error && gone > 0;
     }
     if (!change.from.empty() &&
-        ::renameat2(root.get(), path.c_str(), root.get(), change.from.c_str(), RENAME_NOREPLACE) != 0)
+        ::renameat2(root.get(), path, root.get(), change.from.c_str(), RENAME_NOREPLACE) != 0)
       return false;
-    if (!change.kept.empty()) return ::renameat(attic.get(), change.kept.c_str(), root.get(), path.c_str()) == 0;
-    return !change.folderMode || ::mkdirat(root.get(), path.c_str(), change.folderMode & 07777) == 0;
+    if (!change.kept.empty())
+      return ::renameat(attic.get(), change.kept.c_str(), root.get(), path) == 0;
+    return !change.folderMode || ::mkdirat(root.get(), path, change.folderMode & 07777) == 0;
   }
 
   // Data of files that still have a name is dropped, the last write torn at a random 4 KiB
@@ -265,28 +265,33 @@ struct Disk {
       if (infoOf(f.fd.get()).st_nlink > 0)
         for (const auto& [offset, bytes] : f.extents) figures.bytesDropped += std::ssize(bytes);
     auto torn = unsynced.find(last.inode);
-    const off_t first = last.offset / kBlock, boundaries = (last.offset + std::ssize(last.bytes) - 1) / kBlock - first;
-    if (tear && torn != unsynced.end() && boundaries > 0 && infoOf(torn->second.fd.get()).st_nlink > 0) {
-      off_t cut = (first + std::uniform_int_distribution<off_t>(1, boundaries)(*tear)) * kBlock - last.offset;
+    const off_t first = last.offset / kBlock;
+    const off_t boundaries = (last.offset + std::ssize(last.bytes) - 1) / kBlock - first;
+    if (tear && torn != unsynced.end() && boundaries > 0 &&
+        infoOf(torn->second.fd.get()).st_nlink) {
+      off_t cut = (first + std::uniform_int_distribution<off_t>(1, boundaries)(*tear)) * kBlock;
+      cut -= last.offset;
       if (writeAll(torn->second.fd.get(), std::string_view(last.bytes).substr(0, cut), last.offset))
         figures.bytesTorn += cut;
     }
     unsynced.clear();
     last = {};
-    for (auto it = changes.rbegin(); it != changes.rend(); ++it) ++(undo(*it) ? figures.namesUndone : figures.undoFailures);
+    for (auto it = changes.rbegin(); it != changes.rend(); ++it)
+      ++(undo(*it) ? figures.namesUndone : figures.undoFailures);
     changes.clear();
   }
 
   // Holds the request when the armed trap matches it; whether it may go on afterwards (not
   // when the power was cut meanwhile).
-  bool pass(Event event, const std::string& path) {
-    static constexpr const char* names[] = {"write to", "fsync of", "read of", "rename (before) of",
+  bool pass(Event event, const char* path) {
+    static constexpr const char* kWhat[] = {"write to", "fsync of", "read of", "rename (before) of",
                                             "rename (after) of"};
     std::unique_lock lock(trapMutex);
-    if (!trap || trap->event != event || path.find(trap->marker) == std::string::npos || seen++ < trap->skip)
+    if (!trap || trap->event != event || !path || !std::strstr(path, trap->marker.c_str()) ||
+        seen++ < trap->skip)
       return true;
     trap.reset();
-    holding = std::string(names[static_cast<int>(event)]) + " " + path;
+    holding = std::string(kWhat[static_cast<int>(event)]) + " " + path;
     letGo = false;
     trapChanged.notify_all();
     trapChanged.wait(lock, [&] { return letGo; });
@@ -302,83 +307,94 @@ struct Disk {
     trapChanged.notify_all();
   }
 
+  // Opens the backing entry; a file read-write whatever the caller asked for, since a later
+  // fsync writes the cached data through it.
+  int open(const char* path, fuse_file_info* fi, int flags, mode_t mode = 0) {
+    int fd = ::openat(root.get(), relative(path).c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0) return -errno;
+    fi->fh = static_cast<std::uint64_t>(fd);
+    if ((fi->flags & O_TRUNC) && S_ISREG(infoOf(fd).st_mode)) truncate(fd, 0);
+    // SQLite maps its shared-memory index, which needs the page cache; every other file goes
+    // straight through, so that each read and write reaches the disk as the program made it.
+    fi->direct_io = !std::string_view(path).ends_with("-shm");
+    return 0;
+  }
+
   void mount();
   void unmount();
   std::string command(const std::string& line);
 };
 
-// Opens the backing file read-write whatever the caller asked for, since a later fsync writes
-// the cached data through it.
-int openFile(Disk& disk, const char* path, fuse_file_info* fi, int create, mode_t mode) {
-  UniqueFd fd(::openat(disk.root.get(), relative(path).c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC | create, mode));
-  struct stat info {};
-  if (!fd || ::fstat(fd.get(), &info) != 0) return -errno;
-  auto* handle = new Handle{std::move(fd), info.st_ino, path};
-  if ((fi->flags & O_TRUNC) && S_ISREG(info.st_mode)) disk.truncate(info.st_ino, handle->fd.get(), 0);
-  fi->fh = reinterpret_cast<std::uint64_t>(handle);
-  // SQLite maps its shared-memory index, which needs the page cache; every other file goes
-  // straight through, so that each read and write reaches the disk as the program made it.
-  fi->direct_io = !std::string_view(path).ends_with("-shm");
-  return 0;
-}
-
 fuse_operations operations() {
   fuse_operations ops{};
   ops.getattr = [](const char* path, struct stat* info, fuse_file_info* fi) {
     return Disk::locked([&](Disk& disk) {
-      if (fi ? ::fstat(handleOf(fi).fd.get(), info) : ::fstatat(disk.root.get(), relative(path).c_str(), info, AT_SYMLINK_NOFOLLOW))
+      if (fi ? ::fstat(fdOf(fi), info)
+             : ::fstatat(disk.root.get(), relative(path).c_str(), info, AT_SYMLINK_NOFOLLOW))
         return -errno;
       auto found = S_ISREG(info->st_mode) ? disk.unsynced.find(info->st_ino) : disk.unsynced.end();
-      if (found != disk.unsynced.end()) info->st_blocks = ((info->st_size = found->second.size) + 511) / 512;
+      if (found != disk.unsynced.end())
+        info->st_blocks = ((info->st_size = found->second.size) + 511) / 512;
       return 0;
     });
   };
   ops.mkdir = [](const char* path, mode_t mode) {
-    return Disk::locked([&](Disk& disk) { return disk.made(path, ::mkdirat(disk.root.get(), relative(path).c_str(), mode)); });
+    return Disk::locked([&](Disk& disk) {
+      return disk.made(path, ::mkdirat(disk.root.get(), relative(path).c_str(), mode));
+    });
   };
-  ops.unlink = [](const char* path) { return Disk::locked([&](Disk& disk) { return disk.remove(relative(path), false); }); };
-  ops.rmdir = [](const char* path) { return Disk::locked([&](Disk& disk) { return disk.remove(relative(path), true); }); };
+  ops.unlink = [](const char* path) {
+    return Disk::locked([&](Disk& disk) { return disk.remove(relative(path), false); });
+  };
+  ops.rmdir = [](const char* path) {
+    return Disk::locked([&](Disk& disk) { return disk.remove(relative(path), true); });
+  };
   ops.rename = [](const char* from, const char* to, unsigned int flags) {
     if (!Disk::self().pass(Event::renameBefore, from)) return -EIO;
-    int status = Disk::locked([&](Disk& disk) { return disk.rename(relative(from), relative(to), flags); });
+    int status =
+        Disk::locked([&](Disk& disk) { return disk.rename(relative(from), relative(to), flags); });
     return status == 0 && !Disk::self().pass(Event::renameAfter, from) ? -EIO : status;
   };
   ops.chmod = [](const char* path, mode_t mode, fuse_file_info* fi) {
     return Disk::locked([&](Disk& disk) {
-      return (fi ? ::fchmod(handleOf(fi).fd.get(), mode) : ::fchmodat(disk.root.get(), relative(path).c_str(), mode, 0)) ? -errno : 0;
+      return (fi ? ::fchmod(fdOf(fi), mode)
+                 : ::fchmodat(disk.root.get(), relative(path).c_str(), mode, 0))
+                 ? -errno
+                 : 0;
     });
   };
   ops.truncate = [](const char* path, off_t size, fuse_file_info* fi) {
     return Disk::locked([&](Disk& disk) {
-      UniqueFd own(fi ? -1 : ::openat(disk.root.get(), relative(path).c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
-      int fd = fi ? handleOf(fi).fd.get() : own.get();
-      struct stat info {};
-      if (fd < 0 || ::fstat(fd, &info) != 0) return -errno;
-      if (!S_ISREG(info.st_mode)) return -EINVAL;
-      disk.truncate(info.st_ino, fd, size);
+      fuse_file_info own{};
+      if (!fi && disk.open(path, &own, O_RDWR) != 0) return -errno;
+      UniqueFd opened(fi ? -1 : fdOf(&own));
+      int fd = fi ? fdOf(fi) : opened.get();
+      if (!S_ISREG(infoOf(fd).st_mode)) return -EINVAL;
+      disk.truncate(fd, size);
       return 0;
     });
   };
   ops.open = [](const char* path, fuse_file_info* fi) {
-    return Disk::locked([&](Disk& disk) { return openFile(disk, path, fi, 0, 0); });
+    return Disk::locked([&](Disk& disk) { return disk.open(path, fi, O_RDWR); });
   };
   ops.create = [](const char* path, mode_t mode, fuse_file_info* fi) {
     return Disk::locked([&](Disk& disk) {
       bool existed = disk.statOf(relative(path)).has_value();
-      int status = openFile(disk, path, fi, O_CREAT | (fi->flags & O_EXCL), mode);
+      int status = disk.open(path, fi, O_RDWR | O_CREAT | (fi->flags & O_EXCL), mode);
       return status == 0 && !existed ? disk.made(path, 0) : status;
     });
   };
-  ops.read = [](const char*, char* out, std::size_t size, off_t offset, fuse_file_info* fi) {
-    if (!Disk::self().pass(Event::read, handleOf(fi).path)) return -EIO;
-    return Disk::locked([&](Disk& disk) { return disk.read(handleOf(fi), out, size, offset); });
+  ops.read = [](const char* path, char* out, std::size_t size, off_t offset, fuse_file_info* fi) {
+    if (!Disk::self().pass(Event::read, path)) return -EIO;
+    return Disk::locked([&](Disk& disk) { return disk.read(fdOf(fi), out, size, offset); });
   };
-  ops.write = [](const char*, const char* data, std::size_t size, off_t offset, fuse_file_info* fi) {
+  ops.write = [](const char* path, const char* data, std::size_t size, off_t offset,
+                 fuse_file_info* fi) {
     int status = Disk::locked([&](Disk& disk) {
-      disk.write(handleOf(fi), std::string_view(data, size), offset);
+      disk.write(fdOf(fi), std::string_view(data, size), offset);
       return 0;
     });
-    if (status == 0 && !Disk::self().pass(Event::write, handleOf(fi).path)) return -EIO;
+    if (status == 0 && !Disk::self().pass(Event::write, path)) return -EIO;
     return status == 0 ? static_cast<int>(size) : status;
   };
   ops.statfs = [](const char*, struct statvfs* info) {
@@ -386,29 +402,24 @@ fuse_operations operations() {
   };
   // Closing is no durability point; it works after a power cut too, as the cut's processes end.
   ops.release = [](const char*, fuse_file_info* fi) {
-    delete &handleOf(fi);
+    ::close(fdOf(fi));
     return 0;
   };
-  ops.fsync = [](const char*, int, fuse_file_info* fi) {
-    int status = Disk::locked([&](Disk& disk) { return disk.sync(handleOf(fi).inode); });
-    return status == 0 && !Disk::self().pass(Event::fsync, handleOf(fi).path) ? -EIO : status;
+  ops.fsync = [](const char* path, int, fuse_file_info* fi) {
+    int status = Disk::locked([&](Disk& disk) { return disk.sync(fdOf(fi)); });
+    return status == 0 && !Disk::self().pass(Event::fsync, path) ? -EIO : status;
   };
   ops.opendir = [](const char* path, fuse_file_info* fi) {
-    return Disk::locked([&](Disk& disk) {
-      UniqueFd fd(::openat(disk.root.get(), relative(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      struct stat info {};
-      if (!fd || ::fstat(fd.get(), &info) != 0) return -errno;
-      fi->fh = reinterpret_cast<std::uint64_t>(new Handle{std::move(fd), info.st_ino, path});
-      return 0;
-    });
+    return Disk::locked([&](Disk& disk) { return disk.open(path, fi, O_RDONLY | O_DIRECTORY); });
   };
-  ops.readdir = [](const char*, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info* fi, fuse_readdir_flags) {
+  ops.readdir = [](const char*, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info* fi,
+                   fuse_readdir_flags) {
     return Disk::locked([&](Disk&) {
-      DIR* folder = ::fdopendir(::dup(handleOf(fi).fd.get()));
+      DIR* folder = ::fdopendir(::dup(fdOf(fi)));
       if (!folder) return -errno;
       ::rewinddir(folder);
       while (dirent* entry = ::readdir(folder))
-        if (fill(buffer, entry->d_name, nullptr, 0, static_cast<fuse_fill_dir_flags>(0)) != 0) break;
+        if (fill(buffer, entry->d_name, nullptr, 0, static_cast<fuse_fill_dir_flags>(0))) break;
       ::closedir(folder);
       return 0;
     });
@@ -416,14 +427,13 @@ fuse_operations operations() {
   ops.releasedir = ops.release;
   ops.fsyncdir = [](const char*, int, fuse_file_info* fi) {
     return Disk::locked([&](Disk& disk) {
-      disk.syncFolder(handleOf(fi).inode);
+      disk.syncFolder(infoOf(fdOf(fi)).st_ino);
       return 0;
     });
   };
   ops.init = [](fuse_conn_info*, fuse_config* config) {
     config->use_ino = 1;
     config->hard_remove = 1;  // no .fuse_hidden names for files removed while open
-    config->nullpath_ok = 1;
     config->entry_timeout = config->attr_timeout = config->negative_timeout = 0;
     return fuse_get_context()->private_data;
   };
@@ -455,42 +465,39 @@ void Disk::unmount() {
 std::string Disk::command(const std::string& line) {
   std::istringstream in(line);
   std::string verb;
-  in >> verb;
+  long number = 0;
+  in >> verb >> number;
   if (verb == "arm") {
-    int event = 0;
-    LossyDisk::Trap armed;
-    in >> event >> armed.skip >> std::ws;
-    armed.event = static_cast<Event>(event);
-    std::getline(in, armed.marker);
     std::lock_guard lock(trapMutex);
-    trap = armed;
+    trap.emplace().event = static_cast<Event>(number);
+    in >> trap->skip >> std::ws;
+    std::getline(in, trap->marker);
     seen = 0;
   } else if (verb == "wait") {
-    long milliseconds = 0;
-    in >> milliseconds;
     std::unique_lock lock(trapMutex);
-    trapChanged.wait_for(lock, std::chrono::milliseconds(milliseconds), [&] { return holding.has_value(); });
+    trapChanged.wait_for(lock, std::chrono::milliseconds(number),
+                         [&] { return holding.has_value(); });
     return holding ? "held " + *holding : "none";
   } else if (verb == "release") {
     letHeldGo();
   } else if (verb == "cut") {
-    int tear = 0;
     std::uint64_t seed = 0;
-    in >> tear >> seed;
+    in >> seed;
     std::mt19937_64 random(seed);
     {
       std::lock_guard lock(mutex);
-      powerCut(tear ? &random : nullptr);
+      powerCut(number ? &random : nullptr);
     }
     letHeldGo();
   } else if (verb == "remount") {
     unmount();
-    off = false;  // no request runs between the two
+    off = false;  // no request runs in between
     mount();
   } else if (verb == "figures") {
     std::lock_guard lock(mutex);
-    return "figures " + std::to_string(figures.bytesDropped) + " " + std::to_string(figures.bytesTorn) + " " +
-           std::to_string(figures.namesUndone) + " " + std::to_string(figures.undoFailures);
+    return "figures " + std::to_string(figures.bytesDropped) + " " +
+           std::to_string(figures.bytesTorn) + " " + std::to_string(figures.namesUndone) + " " +
+           std::to_string(figures.undoFailures);
   } else {
     return "error unknown command " + verb;
   }
@@ -501,18 +508,20 @@ std::string Disk::command(const std::string& line) {
 }  // namespace trellisant::testing
 
 int main(int argc, char** argv) {
+  using namespace trellisant::testing;
   if (argc != 4) {
     std::cerr << "usage: trellisant-lossy-disk BACKING MOUNTPOINT strict|simple\n";
     return 2;
   }
-  trellisant::testing::Disk disk;
+  Disk disk;
   try {
-    if (::access("/dev/fuse", R_OK | W_OK) != 0) throw trellisant::testing::LossyDisk::Unavailable("/dev/fuse is not available");
-    const std::filesystem::path backing = argv[1], attic = backing.string() + ".attic";
+    if (::access("/dev/fuse", R_OK | W_OK) != 0)
+      throw LossyDisk::Unavailable("/dev/fuse is not available");
+    const fs::path backing = argv[1], attic = backing.string() + ".attic";
     disk.mountPoint = argv[2];
     disk.strict = std::string(argv[3]) == "strict";
-    std::filesystem::remove_all(attic);
-    for (const auto& folder : {backing, attic, disk.mountPoint}) std::filesystem::create_directories(folder);
+    fs::remove_all(attic);
+    for (const auto& folder : {backing, attic, disk.mountPoint}) fs::create_directories(folder);
     disk.root = trellisant::UniqueFd(::open(backing.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     disk.attic = trellisant::UniqueFd(::open(attic.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!disk.root || !disk.attic) throw std::runtime_error("cannot open " + backing.string());

@@ -1,9 +1,9 @@
 #include "sandbox_world.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <fstream>
+#include <random>
 #include <vector>
 
 #include "api/http_testing.h"
@@ -66,18 +66,11 @@ SandboxWorld::SandboxWorld()
 fs::path SandboxWorld::makeSource(const std::string& name, std::int64_t size, std::uint64_t seed) {
   fs::path path = sources_ / name;
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::mt19937_64 random(seed);
   std::vector<std::uint64_t> block(1 << 17);  // 1 MiB
-  std::uint64_t state = seed * 0x9E3779B97F4A7C15ULL + 1;
-  for (std::int64_t left = size; left > 0;) {
-    for (auto& word : block) {  // splitmix64
-      std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
-      z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-      z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-      word = z ^ (z >> 31);
-    }
-    auto count = static_cast<std::streamsize>(std::min<std::int64_t>(left, 1 << 20));
-    out.write(reinterpret_cast<const char*>(block.data()), count);
-    left -= count;
+  for (std::int64_t left = size; left > 0; left -= 1 << 20) {
+    for (auto& word : block) word = random();
+    out.write(reinterpret_cast<const char*>(block.data()), std::min<std::int64_t>(left, 1 << 20));
   }
   return path;
 }
@@ -91,13 +84,12 @@ sandbox::SandboxDelivery SandboxWorld::addDelivery(const std::string& deliveryId
   delivery.name = "Delivery " + deliveryId;
   delivery.projectName = "Project";
   delivery.companyName = "Acme";
-  sandbox::SandboxFile file;
+  sandbox::SandboxFile& file = delivery.files.emplace_back();
   file.id = fileId;
   file.relativePath = source.filename().string();
   file.fingerprint = "v1";
   file.source = source;
   file.size = fileSize(source);
-  delivery.files.push_back(file);
   store_->add(delivery);
   return delivery;
 }
@@ -112,9 +104,9 @@ std::string readRange(const fs::path& path, std::int64_t offset, std::int64_t le
 }
 
 std::int64_t fileSize(const fs::path& path) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return -1;
-  return info.st_size;
+  std::error_code error;
+  auto size = fs::file_size(path, error);
+  return error ? -1 : static_cast<std::int64_t>(size);
 }
 
 }  // namespace trellisant::testing
