@@ -1,6 +1,5 @@
 #include "lossy_disk.h"
 
-#include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
@@ -18,33 +17,27 @@ namespace fs = std::filesystem;
 struct LossyDisk::Impl {
   fs::path mountPoint;
   pid_t server = -1;
-  FILE* commands = nullptr;  // one line a command
-  FILE* answers = nullptr;   // one line an answer
+  UniqueFd channel;  // one line a command, one line an answer
 
   // Sends one command (unless empty), returns the server's one-line answer.
-  std::string ask(const std::string& command) {
-    char* line = nullptr;
-    std::size_t size = 0;
-    bool sent = command.empty() ||
-                (std::fprintf(commands, "%s\n", command.c_str()) > 0 && std::fflush(commands) == 0);
-    ssize_t length = sent ? ::getline(&line, &size, answers) : -1;
-    std::string answer = length > 0 ? std::string(line, static_cast<std::size_t>(length) - 1) : "";
-    std::free(line);
-    if (length <= 0) throw std::runtime_error("the lossy disk's server is gone");
+  std::string ask(std::string command) {
+    std::string answer;
+    command += '\n';
+    if (command.size() == 1 || ::send(channel.get(), command.data(), command.size(), MSG_NOSIGNAL) > 0)
+      for (char c = 0; ::read(channel.get(), &c, 1) == 1 && c != '\n';) answer += c;
+    if (answer.empty()) throw std::runtime_error("the lossy disk's server is gone");
     if (answer.starts_with("error ")) throw std::runtime_error("lossy disk: " + answer.substr(6));
     return answer;
   }
 
   // Closing the channel makes the server unmount and end; it is killed if it cannot.
   ~Impl() {
-    if (server < 0) return;
-    std::fclose(commands);
-    std::fclose(answers);
-    for (int waited = 0; waited < 200;
-         ++waited, std::this_thread::sleep_for(std::chrono::milliseconds(50)))
+    channel.reset();
+    for (int waited = 0; server > 0 && waited < 200; ++waited) {
       if (::waitpid(server, nullptr, WNOHANG) == server) return;
-    ::kill(server, SIGKILL);
-    ::waitpid(server, nullptr, 0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (server > 0 && ::kill(server, SIGKILL) == 0) ::waitpid(server, nullptr, 0);
   }
 };
 
@@ -54,20 +47,19 @@ LossyDisk::LossyDisk(fs::path backing, fs::path mountPoint, Names names)
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
     throw std::runtime_error("socketpair");
-  impl_->answers = ::fdopen(pair[0], "r");
-  impl_->commands = ::fdopen(::fcntl(pair[0], F_DUPFD_CLOEXEC, 0), "w");
+  impl_->channel = UniqueFd(pair[0]);
+  UniqueFd theirs(pair[1]);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pair[1], 0);
   posix_spawn_file_actions_adddup2(&actions, pair[1], 1);
-  std::string program = TRELLISANT_LOSSY_DISK_SERVER,
-              mode = names == Names::strict ? "strict" : "simple";
-  std::string backingText = backing.string(), mountText = impl_->mountPoint.string();
-  char* argv[] = {program.data(), backingText.data(), mountText.data(), mode.data(), nullptr};
-  int failed = ::posix_spawn(&impl_->server, program.c_str(), &actions, nullptr, argv, environ);
+  std::string args[] = {TRELLISANT_LOSSY_DISK_SERVER, backing.string(), impl_->mountPoint.string(),
+                        names == Names::strict ? "strict" : "simple"};
+  char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(), nullptr};
+  int failed = ::posix_spawn(&impl_->server, argv[0], &actions, nullptr, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
-  ::close(pair[1]);
-  if (failed != 0) throw std::runtime_error("cannot start " + program);
+  if (failed != 0) throw std::runtime_error("cannot start " + args[0]);
+  theirs.reset();
   std::string ready = impl_->ask("");
   if (ready != "ready")
     throw Unavailable(ready.starts_with("unavailable ") ? ready.substr(12) : ready);

@@ -6,7 +6,6 @@
 //   remount                 -> ok          figures           -> figures DROPPED TORN UNDONE FAILED
 // It unmounts and ends when its input closes. A process of its own: a program that maps a
 // file of the disk into memory must never share its address space with the file system.
-#include <dirent.h>
 #include <fcntl.h>
 #include <fuse3/fuse.h>
 #include <sys/stat.h>
@@ -72,6 +71,9 @@ std::string relative(const char* path) {
   return path[0] == '/' && path[1] ? std::string(path + 1) : std::string(".");
 }
 
+// What a descriptor opened, for the calls that take a path.
+fs::path procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
 // An open file or folder is its backing descriptor.
 int fdOf(const fuse_file_info* fi) {
   return static_cast<int>(fi->fh);
@@ -87,16 +89,11 @@ struct Disk {
   bool off = false;  // the power is cut: every request fails with EIO
   std::map<ino_t, Unsynced> unsynced;
   std::vector<Change> changes;
-  struct {
-    ino_t inode = 0;
-    off_t offset = 0;
-    std::string bytes;
-  } last;  // last unsynced write
+  struct { ino_t inode = 0; off_t offset = 0; std::string bytes; } last;  // last unsynced write
   int kept = 0;
   LossyDisk::Figures figures;
 
-  std::mutex trapMutex;
-  std::condition_variable trapChanged;
+  std::condition_variable trapChanged;  // with `mutex`, as all below
   std::optional<LossyDisk::Trap> trap;
   int seen = 0;
   std::optional<std::string> holding;
@@ -246,7 +243,7 @@ struct Disk {
     if (change.from.empty() && change.kept.empty() && !change.folderMode) {
       // Something made here: whatever a new folder came to hold goes with it.
       std::error_code error;
-      auto gone = fs::remove_all("/proc/self/fd/" + std::to_string(root.get()) + "/" + path, error);
+      auto gone = fs::remove_all(procPath(root.get()) / path, error);
       return !error && gone > 0;
     }
     if (!change.from.empty() &&
@@ -286,7 +283,7 @@ struct Disk {
   bool pass(Event event, const char* path) {
     static constexpr const char* kWhat[] = {"write to", "fsync of", "read of", "rename (before) of",
                                             "rename (after) of"};
-    std::unique_lock lock(trapMutex);
+    std::unique_lock lock(mutex);
     if (!trap || trap->event != event || !path || !std::strstr(path, trap->marker.c_str()) ||
         seen++ < trap->skip)
       return true;
@@ -296,12 +293,10 @@ struct Disk {
     trapChanged.notify_all();
     trapChanged.wait(lock, [&] { return letGo; });
     holding.reset();
-    std::lock_guard state(mutex);
     return !off;
   }
 
-  void letHeldGo() {
-    std::lock_guard lock(trapMutex);
+  void letHeldGo() {  // under `mutex`
     trap.reset();
     letGo = true;
     trapChanged.notify_all();
@@ -325,6 +320,11 @@ struct Disk {
   std::string command(const std::string& line);
 };
 
+template <bool folder>
+int removeEntry(const char* path) {
+  return Disk::locked([&](Disk& disk) { return disk.remove(relative(path), folder); });
+}
+
 fuse_operations operations() {
   fuse_operations ops{};
   ops.getattr = [](const char* path, struct stat* info, fuse_file_info* fi) {
@@ -343,12 +343,8 @@ fuse_operations operations() {
       return disk.made(path, ::mkdirat(disk.root.get(), relative(path).c_str(), mode));
     });
   };
-  ops.unlink = [](const char* path) {
-    return Disk::locked([&](Disk& disk) { return disk.remove(relative(path), false); });
-  };
-  ops.rmdir = [](const char* path) {
-    return Disk::locked([&](Disk& disk) { return disk.remove(relative(path), true); });
-  };
+  ops.unlink = removeEntry<false>;
+  ops.rmdir = removeEntry<true>;
   ops.rename = [](const char* from, const char* to, unsigned int flags) {
     if (!Disk::self().pass(Event::renameBefore, from)) return -EIO;
     int status =
@@ -363,14 +359,11 @@ fuse_operations operations() {
                  : 0;
     });
   };
-  ops.truncate = [](const char* path, off_t size, fuse_file_info* fi) {
+  // By descriptor only: nothing here truncates a file by its name.
+  ops.truncate = [](const char*, off_t size, fuse_file_info* fi) {
     return Disk::locked([&](Disk& disk) {
-      fuse_file_info own{};
-      if (!fi && disk.open(path, &own, O_RDWR) != 0) return -errno;
-      UniqueFd opened(fi ? -1 : fdOf(&own));
-      int fd = fi ? fdOf(fi) : opened.get();
-      if (!S_ISREG(infoOf(fd).st_mode)) return -EINVAL;
-      disk.truncate(fd, size);
+      if (!fi || !S_ISREG(infoOf(fdOf(fi)).st_mode)) return -EINVAL;
+      disk.truncate(fdOf(fi), size);
       return 0;
     });
   };
@@ -415,13 +408,10 @@ fuse_operations operations() {
   ops.readdir = [](const char*, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info* fi,
                    fuse_readdir_flags) {
     return Disk::locked([&](Disk&) {
-      DIR* folder = ::fdopendir(::dup(fdOf(fi)));
-      if (!folder) return -errno;
-      ::rewinddir(folder);
-      while (dirent* entry = ::readdir(folder))
-        if (fill(buffer, entry->d_name, nullptr, 0, static_cast<fuse_fill_dir_flags>(0))) break;
-      ::closedir(folder);
-      return 0;
+      std::error_code error;
+      for (const auto& entry : fs::directory_iterator(procPath(fdOf(fi)), error))
+        if (fill(buffer, entry.path().filename().c_str(), nullptr, 0, fuse_fill_dir_flags{})) break;
+      return -error.value();
     });
   };
   ops.releasedir = ops.release;
@@ -455,7 +445,9 @@ void Disk::mount() {
 
 void Disk::unmount() {
   if (!session) return;
+  std::unique_lock lock(mutex);
   letHeldGo();
+  lock.unlock();
   fuse_exit(session);
   fuse_unmount(session);  // ends the loop once the kernel lets the connection go
   loop.join();
@@ -467,14 +459,19 @@ std::string Disk::command(const std::string& line) {
   std::string verb;
   long number = 0;
   in >> verb >> number;
+  if (verb == "remount") {
+    unmount();
+    off = false;  // no request runs in between
+    mount();
+    return "ok";
+  }
+  std::unique_lock lock(mutex);
   if (verb == "arm") {
-    std::lock_guard lock(trapMutex);
     trap.emplace().event = static_cast<Event>(number);
     in >> trap->skip >> std::ws;
     std::getline(in, trap->marker);
     seen = 0;
   } else if (verb == "wait") {
-    std::unique_lock lock(trapMutex);
     trapChanged.wait_for(lock, std::chrono::milliseconds(number),
                          [&] { return holding.has_value(); });
     return holding ? "held " + *holding : "none";
@@ -484,17 +481,9 @@ std::string Disk::command(const std::string& line) {
     std::uint64_t seed = 0;
     in >> seed;
     std::mt19937_64 random(seed);
-    {
-      std::lock_guard lock(mutex);
-      powerCut(number ? &random : nullptr);
-    }
+    powerCut(number ? &random : nullptr);
     letHeldGo();
-  } else if (verb == "remount") {
-    unmount();
-    off = false;  // no request runs in between
-    mount();
   } else if (verb == "figures") {
-    std::lock_guard lock(mutex);
     return "figures " + std::to_string(figures.bytesDropped) + " " +
            std::to_string(figures.bytesTorn) + " " + std::to_string(figures.namesUndone) + " " +
            std::to_string(figures.undoFailures);
