@@ -16,7 +16,6 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
-#include <functional>
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -55,32 +54,14 @@ off_t end(const std::pair<const off_t, std::string>& extent) {
   return extent.first + std::ssize(extent.second);
 }
 
-struct stat infoOf(int fd) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) info.st_nlink = 0;
-  return info;
-}
-
 bool writeAll(int fd, std::string_view bytes, off_t offset) {
   for (ssize_t n = 0; !bytes.empty(); bytes.remove_prefix(static_cast<std::size_t>(n)), offset += n)
     if ((n = ::pwrite(fd, bytes.data(), bytes.size(), offset)) <= 0) return false;
   return true;
 }
 
-std::string relative(const char* path) {
-  return path[0] == '/' && path[1] ? std::string(path + 1) : std::string(".");
-}
-
-// What a descriptor opened, for the calls that take a path.
-fs::path procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
-
-// An open file or folder is its backing descriptor.
-int fdOf(const fuse_file_info* fi) {
-  return static_cast<int>(fi->fh);
-}
-
-// The FUSE file system over a backing folder. File data and names go through the members
-// below under `mutex`; an armed trap holds one request.
+// The FUSE file system over a backing folder. Every request runs under `mutex` (see Locked);
+// an armed trap holds one request, letting the others go on meanwhile.
 struct Disk {
   fs::path mountPoint;
   UniqueFd root, attic;  // the attic keeps what a waiting name change removed or replaced
@@ -92,23 +73,30 @@ struct Disk {
   struct { ino_t inode = 0; off_t offset = 0; std::string bytes; } last;  // last unsynced write
   int kept = 0;
   LossyDisk::Figures figures;
-
-  std::condition_variable trapChanged;  // with `mutex`, as all below
+  std::condition_variable_any trapChanged;
   std::optional<LossyDisk::Trap> trap;
   int seen = 0;
   std::optional<std::string> holding;
   bool letGo = false;
-
   fuse* session = nullptr;
   std::thread loop;
 
   static Disk& self() { return *static_cast<Disk*>(fuse_get_context()->private_data); }
-  // Runs `body` under the lock unless the power is off.
-  static int locked(const std::function<int(Disk&)>& body) {
-    std::lock_guard lock(self().mutex);
-    return self().off ? -EIO : body(self());
+  static int fdOf(const fuse_file_info* fi) { return static_cast<int>(fi->fh); }
+  static fs::path procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+  static std::string relative(const char* path) { return path[1] ? path + 1 : "."; }
+  static struct stat infoOf(int fd) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) info.st_nlink = 0;
+    return info;
+  }
+  std::optional<struct stat> statOf(const std::string& path) const {
+    struct stat info {};
+    if (::fstatat(root.get(), path.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+    return info;
   }
 
+  // File data.
   Unsynced& file(int fd) {
     struct stat info = infoOf(fd);
     auto [it, added] = unsynced.try_emplace(info.st_ino);
@@ -116,9 +104,10 @@ struct Disk {
     return it->second;
   }
 
-  void write(int fd, std::string_view bytes, off_t offset) {
-    Unsynced& f = file(fd);
-    const off_t stop = offset + std::ssize(bytes);
+  int write(const char* path, const char* data, std::size_t size, off_t offset,
+            fuse_file_info* fi) {
+    Unsynced& f = file(fdOf(fi));
+    const off_t stop = offset + static_cast<off_t>(size);
     auto it = f.extents.lower_bound(offset);
     if (it != f.extents.begin() && end(*std::prev(it)) > offset) --it;
     while (it != f.extents.end() && it->first < stop) {  // what lies outside the write stays
@@ -130,12 +119,15 @@ struct Disk {
         it = f.extents.erase(it);
       }
     }
-    f.extents.emplace(offset, bytes);
+    f.extents.emplace(offset, std::string(data, size));
     f.size = std::max(f.size, stop);
-    last = {infoOf(fd).st_ino, offset, std::string(bytes)};
+    last = {infoOf(fdOf(fi)).st_ino, offset, std::string(data, size)};
+    return pass(Event::write, path) ? static_cast<int>(size) : -EIO;
   }
 
-  int read(int fd, char* out, std::size_t size, off_t offset) {
+  int read(const char* path, char* out, std::size_t size, off_t offset, fuse_file_info* fi) {
+    if (!pass(Event::read, path)) return -EIO;
+    const int fd = fdOf(fi);
     auto found = unsynced.find(infoOf(fd).st_ino);
     if (found == unsynced.end()) {
       ssize_t n = ::pread(fd, out, size, offset);
@@ -156,7 +148,7 @@ struct Disk {
     return static_cast<int>(stop - offset);
   }
 
-  void truncate(int fd, off_t size) {
+  void shorten(int fd, off_t size) {
     Unsynced& f = file(fd);
     f.size = size;
     f.floor = std::min(f.floor, size);
@@ -165,24 +157,73 @@ struct Disk {
       f.extents.rbegin()->second.resize(size - f.extents.rbegin()->first);
   }
 
-  int sync(int fd) {
-    auto found = unsynced.find(infoOf(fd).st_ino);
-    if (found == unsynced.end()) return 0;
-    const Unsynced& f = found->second;
-    if (::ftruncate(f.fd.get(), f.floor) != 0) return -errno;
-    for (const auto& [offset, bytes] : f.extents)
-      if (!writeAll(f.fd.get(), bytes, offset)) return -EIO;
-    if (::ftruncate(f.fd.get(), f.size) != 0) return -errno;
-    if (last.inode == found->first) last = {};
-    unsynced.erase(found);
+  // By descriptor only: nothing here truncates a file by its name.
+  int truncate(const char*, off_t size, fuse_file_info* fi) {
+    if (!fi || !S_ISREG(infoOf(fdOf(fi)).st_mode)) return -EINVAL;
+    shorten(fdOf(fi), size);
     return 0;
   }
 
-  std::optional<struct stat> statOf(const std::string& path) const {
-    struct stat info {};
-    if (::fstatat(root.get(), path.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
-    return info;
+  int fsync(const char* path, int, fuse_file_info* fi) {
+    auto found = unsynced.find(infoOf(fdOf(fi)).st_ino);
+    if (found != unsynced.end()) {
+      const Unsynced& f = found->second;
+      if (::ftruncate(f.fd.get(), f.floor) != 0) return -errno;
+      for (const auto& [offset, bytes] : f.extents)
+        if (!writeAll(f.fd.get(), bytes, offset)) return -EIO;
+      if (::ftruncate(f.fd.get(), f.size) != 0) return -errno;
+      if (last.inode == found->first) last = {};
+      unsynced.erase(found);
+    }
+    return pass(Event::fsync, path) ? 0 : -EIO;
   }
+
+  int getattr(const char* path, struct stat* info, fuse_file_info* fi) {
+    if (fi ? ::fstat(fdOf(fi), info)
+           : ::fstatat(root.get(), relative(path).c_str(), info, AT_SYMLINK_NOFOLLOW))
+      return -errno;
+    auto found = S_ISREG(info->st_mode) ? unsynced.find(info->st_ino) : unsynced.end();
+    if (found != unsynced.end())
+      info->st_blocks = ((info->st_size = found->second.size) + 511) / 512;
+    return 0;
+  }
+
+  // Opens the backing entry; a file read-write whatever the caller asked for, since a later
+  // fsync writes the cached data through it.
+  int openAt(const char* path, fuse_file_info* fi, int flags, mode_t mode = 0) {
+    int fd = ::openat(root.get(), relative(path).c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0) return -errno;
+    fi->fh = static_cast<std::uint64_t>(fd);
+    if ((fi->flags & O_TRUNC) && S_ISREG(infoOf(fd).st_mode)) shorten(fd, 0);
+    // SQLite maps its shared-memory index, which needs the page cache; every other file goes
+    // straight through, so that each read and write reaches the disk as the program made it.
+    fi->direct_io = !std::string_view(path).ends_with("-shm");
+    return 0;
+  }
+  int open(const char* path, fuse_file_info* fi) { return openAt(path, fi, O_RDWR); }
+  int opendir(const char* path, fuse_file_info* fi) { return openAt(path, fi, O_DIRECTORY); }
+  int create(const char* path, mode_t mode, fuse_file_info* fi) {
+    bool existed = statOf(relative(path)).has_value();
+    int status = openAt(path, fi, O_RDWR | O_CREAT | (fi->flags & O_EXCL), mode);
+    return status == 0 && !existed ? made(path, 0) : status;
+  }
+
+  int readdir(const char*, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info* fi,
+              fuse_readdir_flags) {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(procPath(fdOf(fi)), error))
+      if (fill(buffer, entry.path().filename().c_str(), nullptr, 0, fuse_fill_dir_flags{})) break;
+    return -error.value();
+  }
+  int chmod(const char* path, mode_t mode, fuse_file_info* fi) {
+    return (fi ? ::fchmod(fdOf(fi), mode) : ::fchmodat(root.get(), relative(path).c_str(), mode, 0))
+               ? -errno : 0;
+  }
+  int statfs(const char*, struct statvfs* info) {
+    return ::fstatvfs(root.get(), info) ? -errno : 0;
+  }
+
+  // Names.
   ino_t folderOf(const std::string& path) const {
     auto slash = path.rfind('/');
     auto info = statOf(slash == std::string::npos ? "." : path.substr(0, slash));
@@ -204,6 +245,9 @@ struct Disk {
     if (strict) changes.push_back({relative(path), "", "", 0, {folderOf(relative(path))}});
     return 0;
   }
+  int mkdir(const char* path, mode_t mode) {
+    return made(path, ::mkdirat(root.get(), relative(path).c_str(), mode));
+  }
 
   int remove(const std::string& path, bool folder) {
     auto info = statOf(path);
@@ -215,27 +259,31 @@ struct Disk {
     if (strict) changes.push_back({path, "", kept, folder ? info->st_mode : 0, {folderOf(path)}});
     return 0;
   }
+  int unlink(const char* path) { return remove(relative(path), false); }
+  int rmdir(const char* path) { return remove(relative(path), true); }
 
-  int rename(const std::string& from, const std::string& to, unsigned int flags) {
+  int rename(const char* fromPath, const char* toPath, unsigned int flags) {
+    if (!pass(Event::renameBefore, fromPath)) return -EIO;
     if (flags & ~RENAME_NOREPLACE) return -EINVAL;  // no exchange, no whiteout
+    std::string from = relative(fromPath), to = relative(toPath);
     auto target = statOf(to);
-    bool folder = target && S_ISDIR(target->st_mode),
-         replace = target && !(flags & RENAME_NOREPLACE);
-    std::string kept = strict && replace && !folder ? keep(to) : "";
+    bool folder = target && S_ISDIR(target->st_mode);
+    std::string kept = strict && target && !folder && !(flags & RENAME_NOREPLACE) ? keep(to) : "";
     std::set<ino_t> folders = {folderOf(from), folderOf(to)};
     if (::renameat2(root.get(), from.c_str(), root.get(), to.c_str(), flags) != 0)
       return dropKept(kept, errno);
     if (strict) changes.push_back({to, from, kept, folder ? target->st_mode : 0, folders});
-    return 0;
+    return pass(Event::renameAfter, fromPath) ? 0 : -EIO;
   }
 
   // A change whose folders are all synced lasts; what the attic kept for its undo goes.
-  void syncFolder(ino_t folder) {
+  int fsyncdir(const char*, int, fuse_file_info* fi) {
     std::erase_if(changes, [&](Change& change) {
-      change.folders.erase(folder);
+      change.folders.erase(infoOf(fdOf(fi)).st_ino);
       if (change.folders.empty()) dropKept(change.kept, 0);
       return change.folders.empty();
     });
+    return 0;
   }
 
   bool undo(const Change& change) {
@@ -276,14 +324,14 @@ struct Disk {
     for (auto it = changes.rbegin(); it != changes.rend(); ++it)
       ++(undo(*it) ? figures.namesUndone : figures.undoFailures);
     changes.clear();
+    letHeldGo();
   }
 
-  // Holds the request when the armed trap matches it; whether it may go on afterwards (not
-  // when the power was cut meanwhile).
+  // Under `mutex`: holds the request when the armed trap matches it; whether it may go on
+  // afterwards (not when the power was cut meanwhile).
   bool pass(Event event, const char* path) {
-    static constexpr const char* kWhat[] = {"write to", "fsync of", "read of", "rename (before) of",
-                                            "rename (after) of"};
-    std::unique_lock lock(mutex);
+    static constexpr const char* kWhat[] = {"write to", "fsync of", "read of",
+                                            "rename (before) of", "rename (after) of"};
     if (!trap || trap->event != event || !path || !std::strstr(path, trap->marker.c_str()) ||
         seen++ < trap->skip)
       return true;
@@ -291,7 +339,7 @@ struct Disk {
     holding = std::string(kWhat[static_cast<int>(event)]) + " " + path;
     letGo = false;
     trapChanged.notify_all();
-    trapChanged.wait(lock, [&] { return letGo; });
+    trapChanged.wait(mutex, [&] { return letGo; });
     holding.reset();
     return !off;
   }
@@ -302,136 +350,55 @@ struct Disk {
     trapChanged.notify_all();
   }
 
-  // Opens the backing entry; a file read-write whatever the caller asked for, since a later
-  // fsync writes the cached data through it.
-  int open(const char* path, fuse_file_info* fi, int flags, mode_t mode = 0) {
-    int fd = ::openat(root.get(), relative(path).c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd < 0) return -errno;
-    fi->fh = static_cast<std::uint64_t>(fd);
-    if ((fi->flags & O_TRUNC) && S_ISREG(infoOf(fd).st_mode)) truncate(fd, 0);
-    // SQLite maps its shared-memory index, which needs the page cache; every other file goes
-    // straight through, so that each read and write reaches the disk as the program made it.
-    fi->direct_io = !std::string_view(path).ends_with("-shm");
-    return 0;
-  }
-
   void mount();
   void unmount();
   std::string command(const std::string& line);
 };
 
-template <bool folder>
-int removeEntry(const char* path) {
-  return Disk::locked([&](Disk& disk) { return disk.remove(relative(path), folder); });
-}
-
-fuse_operations operations() {
-  fuse_operations ops{};
-  ops.getattr = [](const char* path, struct stat* info, fuse_file_info* fi) {
-    return Disk::locked([&](Disk& disk) {
-      if (fi ? ::fstat(fdOf(fi), info)
-             : ::fstatat(disk.root.get(), relative(path).c_str(), info, AT_SYMLINK_NOFOLLOW))
-        return -errno;
-      auto found = S_ISREG(info->st_mode) ? disk.unsynced.find(info->st_ino) : disk.unsynced.end();
-      if (found != disk.unsynced.end())
-        info->st_blocks = ((info->st_size = found->second.size) + 511) / 512;
-      return 0;
-    });
-  };
-  ops.mkdir = [](const char* path, mode_t mode) {
-    return Disk::locked([&](Disk& disk) {
-      return disk.made(path, ::mkdirat(disk.root.get(), relative(path).c_str(), mode));
-    });
-  };
-  ops.unlink = removeEntry<false>;
-  ops.rmdir = removeEntry<true>;
-  ops.rename = [](const char* from, const char* to, unsigned int flags) {
-    if (!Disk::self().pass(Event::renameBefore, from)) return -EIO;
-    int status =
-        Disk::locked([&](Disk& disk) { return disk.rename(relative(from), relative(to), flags); });
-    return status == 0 && !Disk::self().pass(Event::renameAfter, from) ? -EIO : status;
-  };
-  ops.chmod = [](const char* path, mode_t mode, fuse_file_info* fi) {
-    return Disk::locked([&](Disk& disk) {
-      return (fi ? ::fchmod(fdOf(fi), mode)
-                 : ::fchmodat(disk.root.get(), relative(path).c_str(), mode, 0))
-                 ? -errno
-                 : 0;
-    });
-  };
-  // By descriptor only: nothing here truncates a file by its name.
-  ops.truncate = [](const char*, off_t size, fuse_file_info* fi) {
-    return Disk::locked([&](Disk& disk) {
-      if (!fi || !S_ISREG(infoOf(fdOf(fi)).st_mode)) return -EINVAL;
-      disk.truncate(fdOf(fi), size);
-      return 0;
-    });
-  };
-  ops.open = [](const char* path, fuse_file_info* fi) {
-    return Disk::locked([&](Disk& disk) { return disk.open(path, fi, O_RDWR); });
-  };
-  ops.create = [](const char* path, mode_t mode, fuse_file_info* fi) {
-    return Disk::locked([&](Disk& disk) {
-      bool existed = disk.statOf(relative(path)).has_value();
-      int status = disk.open(path, fi, O_RDWR | O_CREAT | (fi->flags & O_EXCL), mode);
-      return status == 0 && !existed ? disk.made(path, 0) : status;
-    });
-  };
-  ops.read = [](const char* path, char* out, std::size_t size, off_t offset, fuse_file_info* fi) {
-    if (!Disk::self().pass(Event::read, path)) return -EIO;
-    return Disk::locked([&](Disk& disk) { return disk.read(fdOf(fi), out, size, offset); });
-  };
-  ops.write = [](const char* path, const char* data, std::size_t size, off_t offset,
-                 fuse_file_info* fi) {
-    int status = Disk::locked([&](Disk& disk) {
-      disk.write(fdOf(fi), std::string_view(data, size), offset);
-      return 0;
-    });
-    if (status == 0 && !Disk::self().pass(Event::write, path)) return -EIO;
-    return status == 0 ? static_cast<int>(size) : status;
-  };
-  ops.statfs = [](const char*, struct statvfs* info) {
-    return Disk::locked([&](Disk& disk) { return ::fstatvfs(disk.root.get(), info) ? -errno : 0; });
-  };
-  // Closing is no durability point; it works after a power cut too, as the cut's processes end.
-  ops.release = [](const char*, fuse_file_info* fi) {
-    ::close(fdOf(fi));
-    return 0;
-  };
-  ops.fsync = [](const char* path, int, fuse_file_info* fi) {
-    int status = Disk::locked([&](Disk& disk) { return disk.sync(fdOf(fi)); });
-    return status == 0 && !Disk::self().pass(Event::fsync, path) ? -EIO : status;
-  };
-  ops.opendir = [](const char* path, fuse_file_info* fi) {
-    return Disk::locked([&](Disk& disk) { return disk.open(path, fi, O_RDONLY | O_DIRECTORY); });
-  };
-  ops.readdir = [](const char*, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info* fi,
-                   fuse_readdir_flags) {
-    return Disk::locked([&](Disk&) {
-      std::error_code error;
-      for (const auto& entry : fs::directory_iterator(procPath(fdOf(fi)), error))
-        if (fill(buffer, entry.path().filename().c_str(), nullptr, 0, fuse_fill_dir_flags{})) break;
-      return -error.value();
-    });
-  };
-  ops.releasedir = ops.release;
-  ops.fsyncdir = [](const char*, int, fuse_file_info* fi) {
-    return Disk::locked([&](Disk& disk) {
-      disk.syncFolder(infoOf(fdOf(fi)).st_ino);
-      return 0;
-    });
-  };
-  ops.init = [](fuse_conn_info*, fuse_config* config) {
-    config->use_ino = 1;
-    config->hard_remove = 1;  // no .fuse_hidden names for files removed while open
-    config->entry_timeout = config->attr_timeout = config->negative_timeout = 0;
-    return fuse_get_context()->private_data;
-  };
-  return ops;
-}
+// A request to the member `method`, under the lock unless the power is off.
+template <auto method>
+struct Locked;
+template <typename... Args, int (Disk::*method)(Args...)>
+struct Locked<method> {
+  static int run(Args... args) {
+    Disk& disk = Disk::self();
+    std::lock_guard lock(disk.mutex);
+    return disk.off ? -EIO : (disk.*method)(args...);
+  }
+};
 
 void Disk::mount() {
-  static const fuse_operations ops = operations();
+  static const fuse_operations ops = [] {
+    fuse_operations o{};
+    o.getattr = Locked<&Disk::getattr>::run;
+    o.mkdir = Locked<&Disk::mkdir>::run;
+    o.unlink = Locked<&Disk::unlink>::run;
+    o.rmdir = Locked<&Disk::rmdir>::run;
+    o.rename = Locked<&Disk::rename>::run;
+    o.chmod = Locked<&Disk::chmod>::run;
+    o.truncate = Locked<&Disk::truncate>::run;
+    o.open = Locked<&Disk::open>::run;
+    o.create = Locked<&Disk::create>::run;
+    o.read = Locked<&Disk::read>::run;
+    o.write = Locked<&Disk::write>::run;
+    o.statfs = Locked<&Disk::statfs>::run;
+    o.fsync = Locked<&Disk::fsync>::run;
+    o.opendir = Locked<&Disk::opendir>::run;
+    o.readdir = Locked<&Disk::readdir>::run;
+    o.fsyncdir = Locked<&Disk::fsyncdir>::run;
+    // Closing is no durability point; it works after a power cut too, as processes end.
+    o.release = o.releasedir = [](const char*, fuse_file_info* fi) {
+      ::close(fdOf(fi));
+      return 0;
+    };
+    o.init = [](fuse_conn_info*, fuse_config* config) {
+      config->use_ino = 1;
+      config->hard_remove = 1;  // no .fuse_hidden names for files removed while open
+      config->entry_timeout = config->attr_timeout = config->negative_timeout = 0;
+      return fuse_get_context()->private_data;
+    };
+    return o;
+  }();
   const char* argv[] = {"trellisant-lossy-disk", "-o", "fsname=trellisant-lossy-disk"};
   fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
   session = fuse_new(&args, &ops, sizeof ops, this);
@@ -482,7 +449,6 @@ std::string Disk::command(const std::string& line) {
     in >> seed;
     std::mt19937_64 random(seed);
     powerCut(number ? &random : nullptr);
-    letHeldGo();
   } else if (verb == "figures") {
     return "figures " + std::to_string(figures.bytesDropped) + " " +
            std::to_string(figures.bytesTorn) + " " + std::to_string(figures.namesUndone) + " " +
