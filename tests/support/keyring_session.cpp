@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <atomic>
+#include <memory>
 #include <stdexcept>
 
 namespace trellisant::testing {
@@ -13,8 +14,9 @@ namespace {
 std::atomic<int> sentPrompts{0};
 
 GDBusMessage* countPrompts(GDBusConnection*, GDBusMessage* message, gboolean incoming, gpointer) {
-  std::string member = g_dbus_message_get_member(message) ? g_dbus_message_get_member(message) : "";
-  if (!incoming && (member == "Unlock" || member == "Prompt")) ++sentPrompts;
+  const char* member = g_dbus_message_get_member(message);
+  std::string_view name = member ? member : "";
+  if (!incoming && (name == "Unlock" || name == "Prompt")) ++sentPrompts;
   return message;
 }
 
@@ -30,19 +32,10 @@ const SecretSchema* schema() {
   return &value;
 }
 
-GHashTable* attributes() {
-  return secret_attributes_build(schema(), "service", "com.trellisant.credentials", "account",
-                                 "native", nullptr);
-}
-
-SecretService* service() {
-  static SecretService* shared = [] {
-    GError* error = nullptr;
-    SecretService* found = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, &error);
-    if (found == nullptr) throw std::runtime_error(error->message);
-    return found;
-  }();
-  return shared;
+std::unique_ptr<GHashTable, void (*)(GHashTable*)> attributes() {
+  return {secret_attributes_build(schema(), "service", "com.trellisant.credentials", "account",
+                                  "native", nullptr),
+          g_hash_table_unref};
 }
 
 }  // namespace
@@ -50,57 +43,42 @@ SecretService* service() {
 KeyringSession::KeyringSession() {
   const char* bus = ::getenv("TRELLISANT_TEST_SESSION_BUS");
   if (bus == nullptr)
-    throw std::runtime_error(
-        "run keyring tests through tests/support/keyring-session (ctest does)");
+    throw std::runtime_error("run keyring tests through tests/support/keyring-session (ctest does)");
   ::setenv("DBUS_SESSION_BUS_ADDRESS", bus, 1);
-  static const bool watching [[maybe_unused]] = [] {
-    g_dbus_connection_add_filter(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr), countPrompts,
-                                 nullptr, nullptr);
-    return true;
-  }();
+  static const bool watching [[maybe_unused]] = g_dbus_connection_add_filter(
+      g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr), countPrompts, nullptr, nullptr);
 }
 
 std::optional<KeyringSession::Item> KeyringSession::item() {
-  GHashTable* query = attributes();
-  GList* found = secret_service_search_sync(
-      service(), schema(), query,
-      static_cast<SecretSearchFlags>(SECRET_SEARCH_ALL | SECRET_SEARCH_LOAD_SECRETS), nullptr,
-      nullptr);
-  g_hash_table_unref(query);
+  GList* found = secret_password_searchv_sync(schema(), attributes().get(), SECRET_SEARCH_ALL,
+                                              nullptr, nullptr);
   if (found == nullptr) return std::nullopt;
   EXPECT_EQ(g_list_length(found), 1u) << "one item per user";
-  Item item;
-  if (SecretValue* secret = secret_item_get_secret(static_cast<SecretItem*>(found->data))) {
-    item.secret = secret_value_get_text(secret);
-    secret_value_unref(secret);
-  }
   g_list_free_full(found, g_object_unref);
+  gchar* secret = secret_password_lookupv_sync(schema(), attributes().get(), nullptr, nullptr);
+  Item item{secret ? secret : ""};
+  secret_password_free(secret);
   return item;
 }
 
 void KeyringSession::store(const std::string& secret) {
-  GHashTable* query = attributes();
-  SecretValue* value = secret_value_new(secret.c_str(), -1, "text/plain");
-  bool stored = secret_service_store_sync(service(), schema(), query, SECRET_COLLECTION_DEFAULT,
-                                          "Trellisant device sign-in", value, nullptr, nullptr);
-  secret_value_unref(value);
-  g_hash_table_unref(query);
-  if (!stored) throw std::runtime_error("could not store the item");
+  if (!secret_password_storev_sync(schema(), attributes().get(), SECRET_COLLECTION_DEFAULT,
+                                   "Trellisant device sign-in", secret.c_str(), nullptr, nullptr))
+    throw std::runtime_error("could not store the item");
 }
 
 void KeyringSession::lock() {
+  SecretService* service = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, nullptr);
   SecretCollection* collection = secret_collection_for_alias_sync(
-      service(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, nullptr);
+      service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, nullptr);
   GList* objects = g_list_append(nullptr, collection);
-  int locked =
-      collection ? secret_service_lock_sync(service(), objects, nullptr, nullptr, nullptr) : 0;
+  int locked = collection ? secret_service_lock_sync(service, objects, nullptr, nullptr, nullptr) : 0;
   g_list_free(objects);
   if (collection) g_object_unref(collection);
+  g_object_unref(service);
   if (locked != 1) throw std::runtime_error("the default collection did not lock");
 }
 
-int KeyringSession::prompts() const {
-  return sentPrompts;
-}
+int KeyringSession::prompts() const { return sentPrompts; }
 
 }  // namespace trellisant::testing

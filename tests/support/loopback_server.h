@@ -5,6 +5,8 @@
 #include <thread>
 #include <vector>
 
+#include "unique_fd.h"
+
 namespace trellisant::testing {
 
 // An ordinary HTTP CONNECT proxy on 127.0.0.1, as company networks run them: it answers
@@ -20,14 +22,14 @@ class ConnectProxy {
 
  private:
   void serve(int client);
-  int listener_ = -1;
+  UniqueFd listener_;
   int port_ = 0;
   mutable std::mutex mutex_;
   bool stopping_ = false;
   std::vector<std::string> targets_;
   std::vector<int> open_;
-  std::vector<std::thread> connections_;
-  std::thread acceptor_;
+  std::vector<std::jthread> connections_;
+  std::jthread acceptor_;  // last: joined first
 };
 
 }  // namespace trellisant::testing
