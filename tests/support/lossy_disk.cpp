@@ -72,9 +72,7 @@ bool LossyDisk::privateMounts() {
          ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
-const fs::path& LossyDisk::mountPoint() const {
-  return impl_->mountPoint;
-}
+const fs::path& LossyDisk::mountPoint() const { return impl_->mountPoint; }
 
 void LossyDisk::arm(Trap trap) {
   impl_->ask("arm " + std::to_string(static_cast<int>(trap.event)) + " " +
@@ -87,17 +85,13 @@ std::optional<std::string> LossyDisk::waitForHold(std::chrono::milliseconds limi
   return std::nullopt;
 }
 
-void LossyDisk::release() {
-  impl_->ask("release");
-}
+void LossyDisk::release() { impl_->ask("release"); }
 
 void LossyDisk::powerCut(std::mt19937_64* tear) {
   impl_->ask("cut " + std::string(tear ? "1 " : "0 ") + std::to_string(tear ? (*tear)() : 0));
 }
 
-void LossyDisk::remount() {
-  impl_->ask("remount");
-}
+void LossyDisk::remount() { impl_->ask("remount"); }
 
 LossyDisk::Figures LossyDisk::figures() const {
   std::istringstream in(impl_->ask("figures"));

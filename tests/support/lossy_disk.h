@@ -40,8 +40,7 @@ class LossyDisk {
   };
 
   // FUSE cannot be used here (no /dev/fuse, no right to mount).
-  class Unavailable : public std::runtime_error {
-   public:
+  struct Unavailable : std::runtime_error {
     using std::runtime_error::runtime_error;
   };
 
@@ -57,7 +56,7 @@ class LossyDisk {
 
   const std::filesystem::path& mountPoint() const;
   void arm(Trap trap);
-  // What the armed trap holds once it holds a request, waiting up to `limit`.
+  // The path of the request the armed trap holds once it holds one, waiting up to `limit`.
   std::optional<std::string> waitForHold(std::chrono::milliseconds limit);
   // Disarms the trap and lets a held request go on.
   void release();

@@ -50,9 +50,7 @@ struct Change {
   std::set<ino_t> folders;
 };
 
-off_t end(const std::pair<const off_t, std::string>& extent) {
-  return extent.first + std::ssize(extent.second);
-}
+off_t end(const auto& extent) { return extent.first + std::ssize(extent.second); }
 
 bool writeAll(int fd, std::string_view bytes, off_t offset) {
   for (ssize_t n = 0; !bytes.empty(); bytes.remove_prefix(static_cast<std::size_t>(n)), offset += n)
@@ -65,19 +63,16 @@ bool writeAll(int fd, std::string_view bytes, off_t offset) {
 struct Disk {
   fs::path mountPoint;
   UniqueFd root, attic;  // the attic keeps what a waiting name change removed or replaced
-  bool strict = true;
   std::mutex mutex;
-  bool off = false;  // the power is cut: every request fails with EIO
+  bool strict = true, off = false;  // off: the power is cut, every request fails with EIO
   std::map<ino_t, Unsynced> unsynced;
   std::vector<Change> changes;
   struct { ino_t inode = 0; off_t offset = 0; std::string bytes; } last;  // last unsynced write
-  int kept = 0;
   LossyDisk::Figures figures;
   std::condition_variable_any trapChanged;
   std::optional<LossyDisk::Trap> trap;
-  int seen = 0;
-  std::optional<std::string> holding;
-  bool letGo = false;
+  std::optional<std::string> holding;  // the path of the request held
+  int kept = 0, seen = 0;
   fuse* session = nullptr;
   std::thread loop;
 
@@ -112,12 +107,8 @@ struct Disk {
     if (it != f.extents.begin() && end(*std::prev(it)) > offset) --it;
     while (it != f.extents.end() && it->first < stop) {  // what lies outside the write stays
       if (end(*it) > stop) f.extents.emplace(stop, it->second.substr(stop - it->first));
-      if (it->first < offset) {
-        it->second.resize(offset - it->first);
-        ++it;
-      } else {
-        it = f.extents.erase(it);
-      }
+      if (it->first < offset) it->second.resize(offset - it->first);
+      it = it->first < offset ? std::next(it) : f.extents.erase(it);
     }
     f.extents.emplace(offset, std::string(data, size));
     f.size = std::max(f.size, stop);
@@ -327,28 +318,19 @@ struct Disk {
     letHeldGo();
   }
 
-  // Under `mutex`: holds the request when the armed trap matches it; whether it may go on
-  // afterwards (not when the power was cut meanwhile).
+  // Under `mutex`: holds the request when the armed trap matches it, until it is let go;
+  // whether it may go on then (not when the power was cut meanwhile).
   bool pass(Event event, const char* path) {
-    static constexpr const char* kWhat[] = {"write to", "fsync of", "read of",
-                                            "rename (before) of", "rename (after) of"};
     if (!trap || trap->event != event || !path || !std::strstr(path, trap->marker.c_str()) ||
         seen++ < trap->skip)
       return true;
     trap.reset();
-    holding = std::string(kWhat[static_cast<int>(event)]) + " " + path;
-    letGo = false;
+    holding = path;
     trapChanged.notify_all();
-    trapChanged.wait(mutex, [&] { return letGo; });
-    holding.reset();
+    trapChanged.wait(mutex, [&] { return !holding; });
     return !off;
   }
-
-  void letHeldGo() {  // under `mutex`
-    trap.reset();
-    letGo = true;
-    trapChanged.notify_all();
-  }
+  void letHeldGo() { trap.reset(), holding.reset(), trapChanged.notify_all(); }  // under `mutex`
 
   void mount();
   void unmount();
@@ -464,23 +446,17 @@ std::string Disk::command(const std::string& line) {
 
 int main(int argc, char** argv) {
   using namespace trellisant::testing;
-  if (argc != 4) {
-    std::cerr << "usage: trellisant-lossy-disk BACKING MOUNTPOINT strict|simple\n";
-    return 2;
-  }
+  if (argc != 4) return 2;
   Disk disk;
   try {
-    if (::access("/dev/fuse", R_OK | W_OK) != 0)
-      throw LossyDisk::Unavailable("/dev/fuse is not available");
     const fs::path backing = argv[1], attic = backing.string() + ".attic";
     disk.mountPoint = argv[2];
     disk.strict = std::string(argv[3]) == "strict";
     fs::remove_all(attic);
     for (const auto& folder : {backing, attic, disk.mountPoint}) fs::create_directories(folder);
-    disk.root = trellisant::UniqueFd(::open(backing.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    disk.attic = trellisant::UniqueFd(::open(attic.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!disk.root || !disk.attic) throw std::runtime_error("cannot open " + backing.string());
-    disk.mount();
+    disk.root = trellisant::UniqueFd(::open(backing.c_str(), O_DIRECTORY | O_CLOEXEC));
+    disk.attic = trellisant::UniqueFd(::open(attic.c_str(), O_DIRECTORY | O_CLOEXEC));
+    disk.mount();  // throws where FUSE cannot be used
   } catch (const std::exception& error) {
     std::cout << "unavailable " << error.what() << std::endl;
     return 0;

@@ -13,29 +13,14 @@ namespace trellisant::testing {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-SandboxWorld* started = nullptr;
-
-// Stops the servers before main returns. Left to static destruction, their worker threads
-// would still be serving while cpp-httplib's own statics are destroyed.
-class StopSandboxWorld : public ::testing::Environment {
- public:
-  void TearDown() override {
-    if (started == nullptr) return;
-    started->company().stop();
-    started->provider().stop();
-  }
-};
-
-[[maybe_unused]] const ::testing::Environment* const stopSandboxWorld =
-    ::testing::AddGlobalTestEnvironment(new StopSandboxWorld);
-
-}  // namespace
-
 SandboxWorld& SandboxWorld::shared() {
   static SandboxWorld world;
-  started = &world;
+  // Stops the servers before main returns. Left to static destruction, their worker threads
+  // would still be serving while cpp-httplib's own statics are destroyed.
+  struct Stop : ::testing::Environment {
+    void TearDown() override { world.company().stop(), world.provider().stop(); }
+  };
+  [[maybe_unused]] static auto* stop = ::testing::AddGlobalTestEnvironment(new Stop);
   return world;
 }
 

@@ -14,19 +14,17 @@ namespace trellisant::testing {
 namespace fs = std::filesystem;
 
 namespace {
-std::function<void(std::chrono::milliseconds)> waitStep = [](auto poll) {
-  std::this_thread::sleep_for(poll);
-};
+std::function<void(std::chrono::milliseconds)> waitStep;  // a sleep unless set
 }  // namespace
 
-void setWaitStep(std::function<void(std::chrono::milliseconds)> step) {
-  waitStep = std::move(step);
-}
+void setWaitStep(decltype(waitStep) step) { waitStep = std::move(step); }
 
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit,
                std::chrono::milliseconds poll) {
-  for (auto deadline = std::chrono::steady_clock::now() + limit; !condition(); waitStep(poll))
+  for (auto deadline = std::chrono::steady_clock::now() + limit; !condition();) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
+    waitStep ? waitStep(poll) : std::this_thread::sleep_for(poll);
+  }
   return true;
 }
 
@@ -64,18 +62,14 @@ TempHome::~TempHome() {
     value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
 }
 
-fs::path TempHome::support() const {
-  return dir_ / "home" / ".local" / "share" / "Trellisant";
-}
+fs::path TempHome::support() const { return dir_ / "home" / ".local" / "share" / "Trellisant"; }
 
 void writeText(const fs::path& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!(out << text)) throw std::runtime_error("cannot write " + path.string());
 }
 
-std::string readText(const fs::path& path) {
-  return readFile(path).value_or("");
-}
+std::string readText(const fs::path& path) { return readFile(path).value_or(""); }
 
 std::string sha256Of(const fs::path& path) {
   auto digest = sha256HexOfFile(path);
