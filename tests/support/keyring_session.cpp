@@ -43,7 +43,7 @@ std::unique_ptr<GHashTable, void (*)(GHashTable*)> attributes() {
 KeyringSession::KeyringSession() {
   const char* bus = ::getenv("TRELLISANT_TEST_SESSION_BUS");
   if (bus == nullptr)
-    throw std::runtime_error("run keyring tests through tests/support/keyring-session (ctest does)");
+    throw std::runtime_error("run keyring tests through tests/support/keyring-session");
   ::setenv("DBUS_SESSION_BUS_ADDRESS", bus, 1);
   static const bool watching [[maybe_unused]] = g_dbus_connection_add_filter(
       g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr), countPrompts, nullptr, nullptr);
@@ -72,7 +72,8 @@ void KeyringSession::lock() {
   SecretCollection* collection = secret_collection_for_alias_sync(
       service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, nullptr);
   GList* objects = g_list_append(nullptr, collection);
-  int locked = collection ? secret_service_lock_sync(service, objects, nullptr, nullptr, nullptr) : 0;
+  int locked = collection ? secret_service_lock_sync(service, objects, nullptr, nullptr, nullptr)
+                          : 0;
   g_list_free(objects);
   if (collection) g_object_unref(collection);
   g_object_unref(service);

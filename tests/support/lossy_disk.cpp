@@ -23,7 +23,8 @@ struct LossyDisk::Impl {
   std::string ask(std::string command) {
     std::string answer;
     command += '\n';
-    if (command.size() == 1 || ::send(channel.get(), command.data(), command.size(), MSG_NOSIGNAL) > 0)
+    if (command.size() == 1 ||
+        ::send(channel.get(), command.data(), command.size(), MSG_NOSIGNAL) > 0)
       for (char c = 0; ::read(channel.get(), &c, 1) == 1 && c != '\n';) answer += c;
     if (answer.empty()) throw std::runtime_error("the lossy disk's server is gone");
     if (answer.starts_with("error ")) throw std::runtime_error("lossy disk: " + answer.substr(6));

@@ -41,12 +41,11 @@ struct Unsynced {
   off_t floor = 0;  // backing bytes at or past this were cut off since the last sync
 };
 
-// A name change of the strict mode, undone at a power cut unless all its folders were synced.
-// Undoing a rename moves `path` back to `from`; what a removal or rename took away comes back
-// from the attic (`kept`) or, for a folder, is made again with `folderMode`.
+// A name change of the strict mode, undone at a power cut unless all its folders were synced:
+// a new name goes, a rename moves `path` back to `from`, and the file a removal or rename took
+// away comes back from the attic (`kept`). Removing a folder lasts at once: nothing here does.
 struct Change {
   std::string path, from, kept;
-  mode_t folderMode = 0;
   std::set<ino_t> folders;
 };
 
@@ -80,6 +79,7 @@ struct Disk {
   static int fdOf(const fuse_file_info* fi) { return static_cast<int>(fi->fh); }
   static fs::path procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
   static std::string relative(const char* path) { return path[1] ? path + 1 : "."; }
+  static int result(int status) { return status == 0 ? 0 : -errno; }
   static struct stat infoOf(int fd) {
     struct stat info {};
     if (::fstat(fd, &info) != 0) info.st_nlink = 0;
@@ -207,12 +207,10 @@ struct Disk {
     return -error.value();
   }
   int chmod(const char* path, mode_t mode, fuse_file_info* fi) {
-    return (fi ? ::fchmod(fdOf(fi), mode) : ::fchmodat(root.get(), relative(path).c_str(), mode, 0))
-               ? -errno : 0;
+    return result(fi ? ::fchmod(fdOf(fi), mode)
+                     : ::fchmodat(root.get(), relative(path).c_str(), mode, 0));
   }
-  int statfs(const char*, struct statvfs* info) {
-    return ::fstatvfs(root.get(), info) ? -errno : 0;
-  }
+  int statfs(const char*, struct statvfs* info) { return result(::fstatvfs(root.get(), info)); }
 
   // Names.
   ino_t folderOf(const std::string& path) const {
@@ -233,7 +231,7 @@ struct Disk {
   // After a call that made `path` (a file or folder): its status as a FUSE result.
   int made(const char* path, int status) {
     if (status != 0) return -errno;
-    if (strict) changes.push_back({relative(path), "", "", 0, {folderOf(relative(path))}});
+    if (strict) changes.push_back({relative(path), "", "", {folderOf(relative(path))}});
     return 0;
   }
   int mkdir(const char* path, mode_t mode) {
@@ -241,13 +239,11 @@ struct Disk {
   }
 
   int remove(const std::string& path, bool folder) {
-    auto info = statOf(path);
-    if (!info) return -errno;
     std::string kept = strict && !folder ? keep(path) : "";
     if ((strict && !folder && kept.empty()) ||
         ::unlinkat(root.get(), path.c_str(), folder ? AT_REMOVEDIR : 0) != 0)
       return dropKept(kept, errno);
-    if (strict) changes.push_back({path, "", kept, folder ? info->st_mode : 0, {folderOf(path)}});
+    if (!kept.empty()) changes.push_back({path, "", kept, {folderOf(path)}});
     return 0;
   }
   int unlink(const char* path) { return remove(relative(path), false); }
@@ -258,12 +254,12 @@ struct Disk {
     if (flags & ~RENAME_NOREPLACE) return -EINVAL;  // no exchange, no whiteout
     std::string from = relative(fromPath), to = relative(toPath);
     auto target = statOf(to);
-    bool folder = target && S_ISDIR(target->st_mode);
-    std::string kept = strict && target && !folder && !(flags & RENAME_NOREPLACE) ? keep(to) : "";
+    bool replace = target && !S_ISDIR(target->st_mode) && !(flags & RENAME_NOREPLACE);
+    std::string kept = strict && replace ? keep(to) : "";
     std::set<ino_t> folders = {folderOf(from), folderOf(to)};
     if (::renameat2(root.get(), from.c_str(), root.get(), to.c_str(), flags) != 0)
       return dropKept(kept, errno);
-    if (strict) changes.push_back({to, from, kept, folder ? target->st_mode : 0, folders});
+    if (strict) changes.push_back({to, from, kept, folders});
     return pass(Event::renameAfter, fromPath) ? 0 : -EIO;
   }
 
@@ -279,7 +275,7 @@ struct Disk {
 
   bool undo(const Change& change) {
     const char* path = change.path.c_str();
-    if (change.from.empty() && change.kept.empty() && !change.folderMode) {
+    if (change.from.empty() && change.kept.empty()) {
       // Something made here: whatever a new folder came to hold goes with it.
       std::error_code error;
       auto gone = fs::remove_all(procPath(root.get()) / path, error);
@@ -288,9 +284,8 @@ struct Disk {
     if (!change.from.empty() &&
         ::renameat2(root.get(), path, root.get(), change.from.c_str(), RENAME_NOREPLACE) != 0)
       return false;
-    if (!change.kept.empty())
-      return ::renameat(attic.get(), change.kept.c_str(), root.get(), path) == 0;
-    return !change.folderMode || ::mkdirat(root.get(), path, change.folderMode & 07777) == 0;
+    return change.kept.empty() ||
+           ::renameat(attic.get(), change.kept.c_str(), root.get(), path) == 0;
   }
 
   // Data of files that still have a name is dropped, the last write torn at a random 4 KiB
