@@ -10,13 +10,13 @@
 
 namespace trellisant::testing {
 namespace {
+using namespace std::string_view_literals;
 
 std::atomic<int> sentPrompts{0};
 
 GDBusMessage* countPrompts(GDBusConnection*, GDBusMessage* message, gboolean incoming, gpointer) {
   const char* member = g_dbus_message_get_member(message);
-  std::string_view name = member ? member : "";
-  if (!incoming && (name == "Unlock" || name == "Prompt")) ++sentPrompts;
+  if (!incoming && member && (member == "Unlock"sv || member == "Prompt"sv)) ++sentPrompts;
   return message;
 }
 
@@ -71,10 +71,9 @@ void KeyringSession::lock() {
   SecretService* service = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, nullptr);
   SecretCollection* collection = secret_collection_for_alias_sync(
       service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, nullptr);
-  GList* objects = g_list_append(nullptr, collection);
-  int locked = collection ? secret_service_lock_sync(service, objects, nullptr, nullptr, nullptr)
-                          : 0;
-  g_list_free(objects);
+  GList* list = g_list_append(nullptr, collection);
+  int locked = collection ? secret_service_lock_sync(service, list, nullptr, nullptr, nullptr) : 0;
+  g_list_free(list);
   if (collection) g_object_unref(collection);
   g_object_unref(service);
   if (locked != 1) throw std::runtime_error("the default collection did not lock");

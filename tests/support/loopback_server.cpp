@@ -69,11 +69,6 @@ ConnectProxy::~ConnectProxy() {
   ::shutdown(listener_.get(), SHUT_RDWR);  // ends the acceptor's accept()
 }
 
-std::vector<std::string> ConnectProxy::targets() const {
-  std::lock_guard lock(mutex_);
-  return targets_;
-}
-
 void ConnectProxy::serve(int client) {
   std::string head;
   for (char c = 0; head.size() < 16 * 1024 && !head.ends_with("\r\n\r\n"); head.push_back(c))

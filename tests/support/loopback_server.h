@@ -18,7 +18,10 @@ class ConnectProxy {
   ~ConnectProxy();
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
   // Every "host:port" a client asked to reach, in order.
-  std::vector<std::string> targets() const;
+  std::vector<std::string> targets() const {
+    std::lock_guard lock(mutex_);
+    return targets_;
+  }
 
  private:
   void serve(int client);

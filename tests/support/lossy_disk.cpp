@@ -82,8 +82,7 @@ void LossyDisk::arm(Trap trap) {
 
 std::optional<std::string> LossyDisk::waitForHold(std::chrono::milliseconds limit) {
   std::string answer = impl_->ask("wait " + std::to_string(limit.count()));
-  if (answer.starts_with("held ")) return answer.substr(5);
-  return std::nullopt;
+  return answer.starts_with("held ") ? std::optional(answer.substr(5)) : std::nullopt;
 }
 
 void LossyDisk::release() { impl_->ask("release"); }
@@ -95,20 +94,16 @@ void LossyDisk::powerCut(std::mt19937_64* tear) {
 void LossyDisk::remount() { impl_->ask("remount"); }
 
 LossyDisk::Figures LossyDisk::figures() const {
-  std::istringstream in(impl_->ask("figures"));
-  std::string word;
   Figures f;
-  in >> word >> f.bytesDropped >> f.bytesTorn >> f.namesUndone >> f.undoFailures;
+  std::istringstream(impl_->ask("figures").substr(8)) >> f.bytesDropped >> f.bytesTorn >>
+      f.namesUndone >> f.undoFailures;
   return f;
 }
 
 std::unique_ptr<LossyDisk> lossyDiskForTest(const fs::path& folder, std::string& why,
                                             LossyDisk::Names names) {
-  if (!LossyDisk::privateMounts()) {
-    why = "no mount namespace of our own here";
-    return nullptr;
-  }
   try {
+    if (!LossyDisk::privateMounts()) throw LossyDisk::Unavailable("no mount namespace of our own");
     return std::make_unique<LossyDisk>(folder / "backing", folder / "disk", names);
   } catch (const LossyDisk::Unavailable& error) {
     why = error.what();

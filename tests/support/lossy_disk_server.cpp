@@ -333,8 +333,7 @@ struct Disk {
 };
 
 // A request to the member `method`, under the lock unless the power is off.
-template <auto method>
-struct Locked;
+template <auto method> struct Locked;
 template <typename... Args, int (Disk::*method)(Args...)>
 struct Locked<method> {
   static int run(Args... args) {

@@ -25,8 +25,8 @@ SandboxWorld& SandboxWorld::shared() {
 }
 
 SandboxWorld::SandboxWorld()
-    : sources_(dir_ / "sources"), store_(std::make_shared<sandbox::DeliveryStore>()) {
-  fs::create_directories(sources_);
+    : store_(std::make_shared<sandbox::DeliveryStore>()) {
+  fs::create_directories(dir_ / "sources");
   sandbox::ProviderServer::Options providerOptions;
   providerOptions.tlsFolder = dir_ / "tls";
   provider_ = std::make_unique<sandbox::ProviderServer>(providerOptions, store_);
@@ -49,7 +49,7 @@ SandboxWorld::SandboxWorld()
 }
 
 fs::path SandboxWorld::makeSource(const std::string& name, std::int64_t size, std::uint64_t seed) {
-  fs::path path = sources_ / name;
+  fs::path path = dir_ / "sources" / name;
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   std::mt19937_64 random(seed);
   std::vector<std::uint64_t> block(1 << 17);  // 1 MiB
@@ -83,8 +83,7 @@ std::string readRange(const fs::path& path, std::int64_t offset, std::int64_t le
   std::ifstream in(path, std::ios::binary);
   in.seekg(offset);
   std::string bytes(static_cast<std::size_t>(length), '\0');
-  in.read(bytes.data(), length);
-  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  bytes.resize(static_cast<std::size_t>(in.read(bytes.data(), length).gcount()));
   return bytes;
 }
 

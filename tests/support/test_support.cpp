@@ -51,8 +51,7 @@ TempHome::TempHome() {
     saved_[name] = value ? std::optional<std::string>(value) : std::nullopt;
     ::unsetenv(name);  // the user's own keyring is never a test's store
   }
-  fs::create_directories(dir_ / "home");
-  fs::create_directories(dir_ / "runtime");
+  for (const char* folder : {"home", "runtime"}) fs::create_directories(dir_ / folder);
   ::setenv("HOME", (dir_ / "home").c_str(), 1);
   ::setenv("XDG_RUNTIME_DIR", (dir_ / "runtime").c_str(), 1);
 }
