@@ -13,6 +13,7 @@
 
 namespace trellisant::testing {
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 struct LossyDisk::Impl {
   fs::path mountPoint;
@@ -34,10 +35,8 @@ struct LossyDisk::Impl {
   // Closing the channel makes the server unmount and end; it is killed if it cannot.
   ~Impl() {
     channel.reset();
-    for (int waited = 0; server > 0 && waited < 200; ++waited) {
+    for (int waited = 0; server > 0 && waited < 200; ++waited, std::this_thread::sleep_for(50ms))
       if (::waitpid(server, nullptr, WNOHANG) == server) return;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
     if (server > 0 && ::kill(server, SIGKILL) == 0) ::waitpid(server, nullptr, 0);
   }
 };

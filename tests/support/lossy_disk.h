@@ -46,9 +46,7 @@ class LossyDisk {
 
   // Mounts `backing` (made when missing) at `mountPoint`; keeps its attic beside `backing`.
   LossyDisk(std::filesystem::path backing, std::filesystem::path mountPoint, Names names);
-  ~LossyDisk();
-  LossyDisk(const LossyDisk&) = delete;
-  LossyDisk& operator=(const LossyDisk&) = delete;
+  ~LossyDisk();  // not copyable: it owns the server
 
   // Gives the calling process mounts of its own (a private mount namespace), so that a unit
   // test's disk goes away with it; false where that is not allowed.

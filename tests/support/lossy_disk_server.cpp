@@ -120,10 +120,8 @@ struct Disk {
     if (!pass(Event::read, path)) return -EIO;
     const int fd = fdOf(fi);
     auto found = unsynced.find(infoOf(fd).st_ino);
-    if (found == unsynced.end()) {
-      ssize_t n = ::pread(fd, out, size, offset);
-      return n < 0 ? -errno : static_cast<int>(n);
-    }
+    ssize_t n = found == unsynced.end() ? ::pread(fd, out, size, offset) : 0;
+    if (found == unsynced.end()) return n < 0 ? -errno : static_cast<int>(n);
     const Unsynced& f = found->second;
     const off_t stop = std::min<off_t>(f.size, offset + size);
     if (offset >= stop) return 0;
@@ -265,11 +263,8 @@ struct Disk {
 
   // A change whose folders are all synced lasts; what the attic kept for its undo goes.
   int fsyncdir(const char*, int, fuse_file_info* fi) {
-    std::erase_if(changes, [&](Change& change) {
-      change.folders.erase(infoOf(fdOf(fi)).st_ino);
-      if (change.folders.empty()) dropKept(change.kept, 0);
-      return change.folders.empty();
-    });
+    for (Change& change : changes) change.folders.erase(infoOf(fdOf(fi)).st_ino);
+    std::erase_if(changes, [&](Change& c) { return c.folders.empty() && !dropKept(c.kept, 0); });
     return 0;
   }
 
@@ -456,13 +451,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   std::cout << "ready" << std::endl;
-  for (std::string line; std::getline(std::cin, line);) {
-    try {
-      std::cout << disk.command(line) << std::endl;
-    } catch (const std::exception& error) {
-      std::cout << "error " << error.what() << std::endl;
-    }
-  }
+  for (std::string in; std::getline(std::cin, in);) std::cout << disk.command(in) << std::endl;
   disk.unmount();
   return 0;
 }
