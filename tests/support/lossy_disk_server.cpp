@@ -1,7 +1,7 @@
 // trellisant-lossy-disk BACKING MOUNTPOINT strict|simple: the server of a LossyDisk. Mounts
 // the lossy file system, answers "ready" (or "unavailable REASON") on its standard output and
 // then takes one command a line on its standard input, answering each with one line:
-//   arm EVENT SKIP MARKER   -> ok          wait MILLISECONDS -> held WHAT | none
+//   arm EVENT SKIP MARKER   -> ok          wait MILLISECONDS -> held PATH | none
 //   release                 -> ok          cut TEAR SEED     -> ok
 //   remount                 -> ok          figures           -> figures DROPPED TORN UNDONE FAILED
 // It unmounts and ends when its input closes. A process of its own: a program that maps a
