@@ -1,6 +1,5 @@
 #pragma once
 
-#include <map>
 #include <optional>
 #include <string>
 
@@ -14,19 +13,13 @@ class KeyringSession {
 
   // The credentials item as the Secret Service holds it.
   struct Item {
-    std::string path;
-    std::string label;
-    std::map<std::string, std::string> attributes;
     std::string secret;
   };
   std::optional<Item> item();
   // Stores the item as an earlier run of either program would have.
   void store(const std::string& secret);
-  // Locks the default collection with the service's Lock method.
+  // Locks the default collection.
   void lock();
-  // Leaves the service without a default collection, as on a machine where the keyring daemon
-  // is merely installed and starts on demand.
-  void removeDefaultCollection();
   // Unlock requests and prompts this process has sent to the Secret Service.
   int prompts() const;
 };

@@ -1,6 +1,5 @@
 #include "lossy_disk.h"
 
-#include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
@@ -14,36 +13,31 @@
 
 namespace trellisant::testing {
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 struct LossyDisk::Impl {
   fs::path mountPoint;
   pid_t server = -1;
-  FILE* commands = nullptr;  // one line a command
-  FILE* answers = nullptr;   // one line an answer
+  UniqueFd channel;  // one line a command, one line an answer
 
   // Sends one command (unless empty), returns the server's one-line answer.
-  std::string ask(const std::string& command) {
-    char* line = nullptr;
-    std::size_t size = 0;
-    bool sent = command.empty() || (std::fprintf(commands, "%s\n", command.c_str()) > 0 && std::fflush(commands) == 0);
-    ssize_t length = sent ? ::getline(&line, &size, answers) : -1;
-    std::string answer = length > 0 ? std::string(line, static_cast<std::size_t>(length) - 1) : "";
-    std::free(line);
-    if (length <= 0) throw std::runtime_error("the lossy disk's server is gone");
-    if (answer.rfind("error ", 0) == 0) throw std::runtime_error("lossy disk: " + answer.substr(6));
+  std::string ask(std::string command) {
+    std::string answer;
+    command += '\n';
+    if (command.size() == 1 ||
+        ::send(channel.get(), command.data(), command.size(), MSG_NOSIGNAL) > 0)
+      for (char c = 0; ::read(channel.get(), &c, 1) == 1 && c != '\n';) answer += c;
+    if (answer.empty()) throw std::runtime_error("the lossy disk's server is gone");
+    if (answer.starts_with("error ")) throw std::runtime_error("lossy disk: " + answer.substr(6));
     return answer;
   }
 
   // Closing the channel makes the server unmount and end; it is killed if it cannot.
-  void stop() {
-    if (server < 0) return;
-    std::fclose(commands);
-    std::fclose(answers);
-    bool ended = false;
-    for (int waited = 0; waited < 200 && !(ended = ::waitpid(server, nullptr, WNOHANG) == server); ++waited)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (!ended && ::kill(server, SIGKILL) == 0) ::waitpid(server, nullptr, 0);
-    server = -1;
+  ~Impl() {
+    channel.reset();
+    for (int waited = 0; server > 0 && waited < 200; ++waited, std::this_thread::sleep_for(50ms))
+      if (::waitpid(server, nullptr, WNOHANG) == server) return;
+    if (server > 0 && ::kill(server, SIGKILL) == 0) ::waitpid(server, nullptr, 0);
   }
 };
 
@@ -53,40 +47,32 @@ LossyDisk::LossyDisk(fs::path backing, fs::path mountPoint, Names names)
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
     throw std::runtime_error("socketpair");
-  impl_->answers = ::fdopen(pair[0], "r");
-  impl_->commands = ::fdopen(::fcntl(pair[0], F_DUPFD_CLOEXEC, 0), "w");
+  impl_->channel = UniqueFd(pair[0]);
   UniqueFd theirs(pair[1]);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, theirs.get(), 0);
-  posix_spawn_file_actions_adddup2(&actions, theirs.get(), 1);
-  std::string program = TRELLISANT_LOSSY_DISK_SERVER;
-  std::string mode = names == Names::strict ? "strict" : "simple";
-  std::string backingText = backing.string(), mountText = impl_->mountPoint.string();
-  char* argv[] = {program.data(), backingText.data(), mountText.data(), mode.data(), nullptr};
-  int failed = ::posix_spawn(&impl_->server, program.c_str(), &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_adddup2(&actions, pair[1], 0);
+  posix_spawn_file_actions_adddup2(&actions, pair[1], 1);
+  std::string args[] = {TRELLISANT_LOSSY_DISK_SERVER, backing.string(), impl_->mountPoint.string(),
+                        names == Names::strict ? "strict" : "simple"};
+  char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(), nullptr};
+  int failed = ::posix_spawn(&impl_->server, argv[0], &actions, nullptr, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
-  if (failed != 0) throw std::runtime_error("cannot start " + program);
+  if (failed != 0) throw std::runtime_error("cannot start " + args[0]);
   theirs.reset();
   std::string ready = impl_->ask("");
-  if (ready != "ready") {
-    impl_->stop();
-    throw Unavailable(ready.rfind("unavailable ", 0) == 0 ? ready.substr(12) : ready);
-  }
+  if (ready != "ready")
+    throw Unavailable(ready.starts_with("unavailable ") ? ready.substr(12) : ready);
 }
 
-LossyDisk::~LossyDisk() {
-  impl_->stop();
-}
+LossyDisk::~LossyDisk() = default;
 
 bool LossyDisk::privateMounts() {
   return ::unshare(CLONE_NEWNS) == 0 &&
          ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
-const fs::path& LossyDisk::mountPoint() const {
-  return impl_->mountPoint;
-}
+const fs::path& LossyDisk::mountPoint() const { return impl_->mountPoint; }
 
 void LossyDisk::arm(Trap trap) {
   impl_->ask("arm " + std::to_string(static_cast<int>(trap.event)) + " " +
@@ -95,38 +81,28 @@ void LossyDisk::arm(Trap trap) {
 
 std::optional<std::string> LossyDisk::waitForHold(std::chrono::milliseconds limit) {
   std::string answer = impl_->ask("wait " + std::to_string(limit.count()));
-  if (answer.rfind("held ", 0) == 0) return answer.substr(5);
-  return std::nullopt;
+  return answer.starts_with("held ") ? std::optional(answer.substr(5)) : std::nullopt;
 }
 
-void LossyDisk::release() {
-  impl_->ask("release");
-}
+void LossyDisk::release() { impl_->ask("release"); }
 
 void LossyDisk::powerCut(std::mt19937_64* tear) {
   impl_->ask("cut " + std::string(tear ? "1 " : "0 ") + std::to_string(tear ? (*tear)() : 0));
 }
 
-void LossyDisk::remount() {
-  impl_->ask("remount");
-}
+void LossyDisk::remount() { impl_->ask("remount"); }
 
 LossyDisk::Figures LossyDisk::figures() const {
-  std::istringstream in(impl_->ask("figures"));
-  std::string word;
-  Figures figures;
-  in >> word >> figures.bytesDropped >> figures.bytesTorn >> figures.namesUndone >>
-      figures.undoFailures;
-  return figures;
+  Figures f;
+  std::istringstream(impl_->ask("figures").substr(8)) >> f.bytesDropped >> f.bytesTorn >>
+      f.namesUndone >> f.undoFailures;
+  return f;
 }
 
 std::unique_ptr<LossyDisk> lossyDiskForTest(const fs::path& folder, std::string& why,
                                             LossyDisk::Names names) {
-  if (!LossyDisk::privateMounts()) {
-    why = "no mount namespace of our own here";
-    return nullptr;
-  }
   try {
+    if (!LossyDisk::privateMounts()) throw LossyDisk::Unavailable("no mount namespace of our own");
     return std::make_unique<LossyDisk>(folder / "backing", folder / "disk", names);
   } catch (const LossyDisk::Unavailable& error) {
     why = error.what();

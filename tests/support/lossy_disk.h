@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "lossy_model.h"
+#include "unique_fd.h"
 
 namespace trellisant::testing {
 
@@ -32,19 +32,21 @@ class LossyDisk {
     std::string marker;  // a part of the path (a rename's old one) that must occur in it
     int skip = 0;        // matching requests let through first
   };
-  using Figures = DiskModel::Figures;
+  struct Figures {
+    std::int64_t bytesDropped = 0;  // unsynced file data forgotten at power cuts
+    std::int64_t bytesTorn = 0;     // of it, what a torn last write still put on the disk
+    int namesUndone = 0;            // name changes undone because their folder was not synced
+    int undoFailures = 0;           // undos that could not be made (a fault of the disk)
+  };
 
   // FUSE cannot be used here (no /dev/fuse, no right to mount).
-  class Unavailable : public std::runtime_error {
-   public:
+  struct Unavailable : std::runtime_error {
     using std::runtime_error::runtime_error;
   };
 
   // Mounts `backing` (made when missing) at `mountPoint`; keeps its attic beside `backing`.
   LossyDisk(std::filesystem::path backing, std::filesystem::path mountPoint, Names names);
-  ~LossyDisk();
-  LossyDisk(const LossyDisk&) = delete;
-  LossyDisk& operator=(const LossyDisk&) = delete;
+  ~LossyDisk();  // not copyable: it owns the server
 
   // Gives the calling process mounts of its own (a private mount namespace), so that a unit
   // test's disk goes away with it; false where that is not allowed.
@@ -52,7 +54,7 @@ class LossyDisk {
 
   const std::filesystem::path& mountPoint() const;
   void arm(Trap trap);
-  // What the armed trap holds once it holds a request, waiting up to `limit`.
+  // The path of the request the armed trap holds once it holds one, waiting up to `limit`.
   std::optional<std::string> waitForHold(std::chrono::milliseconds limit);
   // Disarms the trap and lets a held request go on.
   void release();

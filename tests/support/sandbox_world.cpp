@@ -1,9 +1,9 @@
 #include "sandbox_world.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <fstream>
+#include <random>
 #include <vector>
 
 #include "api/http_testing.h"
@@ -13,35 +13,20 @@ namespace trellisant::testing {
 
 namespace fs = std::filesystem;
 
-namespace {
-
-SandboxWorld* started = nullptr;
-
-// Stops the servers before main returns. Left to static destruction, their worker threads
-// would still be serving while cpp-httplib's own statics are destroyed.
-class StopSandboxWorld : public ::testing::Environment {
- public:
-  void TearDown() override {
-    if (started == nullptr) return;
-    started->company().stop();
-    started->provider().stop();
-  }
-};
-
-[[maybe_unused]] const ::testing::Environment* const stopSandboxWorld =
-    ::testing::AddGlobalTestEnvironment(new StopSandboxWorld);
-
-}  // namespace
-
 SandboxWorld& SandboxWorld::shared() {
   static SandboxWorld world;
-  started = &world;
+  // Stops the servers before main returns. Left to static destruction, their worker threads
+  // would still be serving while cpp-httplib's own statics are destroyed.
+  struct Stop : ::testing::Environment {
+    void TearDown() override { world.company().stop(), world.provider().stop(); }
+  };
+  [[maybe_unused]] static auto* stop = ::testing::AddGlobalTestEnvironment(new Stop);
   return world;
 }
 
 SandboxWorld::SandboxWorld()
-    : sources_(dir_ / "sources"), store_(std::make_shared<sandbox::DeliveryStore>()) {
-  fs::create_directories(sources_);
+    : store_(std::make_shared<sandbox::DeliveryStore>()) {
+  fs::create_directories(dir_ / "sources");
   sandbox::ProviderServer::Options providerOptions;
   providerOptions.tlsFolder = dir_ / "tls";
   provider_ = std::make_unique<sandbox::ProviderServer>(providerOptions, store_);
@@ -64,20 +49,13 @@ SandboxWorld::SandboxWorld()
 }
 
 fs::path SandboxWorld::makeSource(const std::string& name, std::int64_t size, std::uint64_t seed) {
-  fs::path path = sources_ / name;
+  fs::path path = dir_ / "sources" / name;
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  std::mt19937_64 random(seed);
   std::vector<std::uint64_t> block(1 << 17);  // 1 MiB
-  std::uint64_t state = seed * 0x9E3779B97F4A7C15ULL + 1;
-  for (std::int64_t left = size; left > 0;) {
-    for (auto& word : block) {  // splitmix64
-      std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
-      z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-      z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-      word = z ^ (z >> 31);
-    }
-    auto count = static_cast<std::streamsize>(std::min<std::int64_t>(left, 1 << 20));
-    out.write(reinterpret_cast<const char*>(block.data()), count);
-    left -= count;
+  for (std::int64_t left = size; left > 0; left -= 1 << 20) {
+    for (auto& word : block) word = random();
+    out.write(reinterpret_cast<const char*>(block.data()), std::min<std::int64_t>(left, 1 << 20));
   }
   return path;
 }
@@ -91,13 +69,12 @@ sandbox::SandboxDelivery SandboxWorld::addDelivery(const std::string& deliveryId
   delivery.name = "Delivery " + deliveryId;
   delivery.projectName = "Project";
   delivery.companyName = "Acme";
-  sandbox::SandboxFile file;
+  sandbox::SandboxFile& file = delivery.files.emplace_back();
   file.id = fileId;
   file.relativePath = source.filename().string();
   file.fingerprint = "v1";
   file.source = source;
   file.size = fileSize(source);
-  delivery.files.push_back(file);
   store_->add(delivery);
   return delivery;
 }
@@ -106,15 +83,14 @@ std::string readRange(const fs::path& path, std::int64_t offset, std::int64_t le
   std::ifstream in(path, std::ios::binary);
   in.seekg(offset);
   std::string bytes(static_cast<std::size_t>(length), '\0');
-  in.read(bytes.data(), length);
-  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  bytes.resize(static_cast<std::size_t>(in.read(bytes.data(), length).gcount()));
   return bytes;
 }
 
 std::int64_t fileSize(const fs::path& path) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return -1;
-  return info.st_size;
+  std::error_code error;
+  auto size = fs::file_size(path, error);
+  return error ? -1 : static_cast<std::int64_t>(size);
 }
 
 }  // namespace trellisant::testing

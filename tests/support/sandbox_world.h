@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -21,7 +20,6 @@ class SandboxWorld {
   sandbox::ProviderServer& provider() { return *provider_; }
   sandbox::CompanyServer& company() { return *company_; }
   std::shared_ptr<sandbox::DeliveryStore> store() { return store_; }
-  const std::filesystem::path& sources() const { return sources_; }
 
   // Writes `size` bytes of a fixed pseudo-random sequence (seeded by `seed`) to a new file.
   std::filesystem::path makeSource(const std::string& name, std::int64_t size,
@@ -33,7 +31,6 @@ class SandboxWorld {
  private:
   SandboxWorld();
   TempDir dir_;
-  std::filesystem::path sources_;
   std::shared_ptr<sandbox::DeliveryStore> store_;
   std::unique_ptr<sandbox::ProviderServer> provider_;
   std::unique_ptr<sandbox::CompanyServer> company_;

@@ -1,38 +1,35 @@
 #include "test_support.h"
 
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 
 #include "digest.h"
 #include "error.h"
+#include "fileio.h"
 
 namespace trellisant::testing {
+namespace fs = std::filesystem;
 
 namespace {
-std::function<void(std::chrono::milliseconds)> waitStep = [](std::chrono::milliseconds poll) {
-  std::this_thread::sleep_for(poll);
-};
+std::function<void(std::chrono::milliseconds)> waitStep;  // a sleep unless set
 }  // namespace
 
-void setWaitStep(std::function<void(std::chrono::milliseconds)> step) { waitStep = std::move(step); }
+void setWaitStep(decltype(waitStep) step) { waitStep = std::move(step); }
 
 bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit,
                std::chrono::milliseconds poll) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (true) {
-    if (condition()) return true;
+  for (auto deadline = std::chrono::steady_clock::now() + limit; !condition();) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    waitStep(poll);
+    waitStep ? waitStep(poll) : std::this_thread::sleep_for(poll);
   }
+  return true;
 }
 
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "trellisant-test-XXXXXX").string();
+  std::string pattern = (fs::temp_directory_path() / "trellisant-test-XXXXXX").string();
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
 }
@@ -40,61 +37,40 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
   std::error_code ignored;
   // Tests may leave read-only folders behind; make them removable first.
-  for (auto it = std::filesystem::recursive_directory_iterator(path_, ignored);
-       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+  for (auto it = fs::recursive_directory_iterator(path_, ignored);
+       it != fs::recursive_directory_iterator(); it.increment(ignored))
     if (it->is_directory(ignored) && !it->is_symlink(ignored))
-      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
-                                   std::filesystem::perm_options::add, ignored);
-  }
-  std::filesystem::remove_all(path_, ignored);
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+  fs::remove_all(path_, ignored);
 }
 
 TempHome::TempHome() {
-  const char* names[] = {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR",
-                         "DBUS_SESSION_BUS_ADDRESS"};
-  for (const char* name : names) {
+  for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR",
+                           "DBUS_SESSION_BUS_ADDRESS"}) {
     const char* value = ::getenv(name);
     saved_[name] = value ? std::optional<std::string>(value) : std::nullopt;
+    ::unsetenv(name);  // the user's own keyring is never a test's store
   }
-  auto home = dir_.path() / "home";
-  std::filesystem::create_directories(home);
-  std::filesystem::create_directories(dir_.path() / "runtime");
-  ::setenv("HOME", home.c_str(), 1);
-  ::unsetenv("XDG_DATA_HOME");
-  ::unsetenv("XDG_CONFIG_HOME");
-  ::setenv("XDG_RUNTIME_DIR", (dir_.path() / "runtime").c_str(), 1);
-  // The user's own keyring is never a test's store.
-  ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  for (const char* folder : {"home", "runtime"}) fs::create_directories(dir_ / folder);
+  ::setenv("HOME", (dir_ / "home").c_str(), 1);
+  ::setenv("XDG_RUNTIME_DIR", (dir_ / "runtime").c_str(), 1);
 }
 
 TempHome::~TempHome() {
-  for (auto& [name, value] : saved_) {
-    if (value) {
-      ::setenv(name.c_str(), value->c_str(), 1);
-    } else {
-      ::unsetenv(name.c_str());
-    }
-  }
+  for (auto& [name, value] : saved_)
+    value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
 }
 
-std::filesystem::path TempHome::support() const {
-  return dir_.path() / "home" / ".local" / "share" / "Trellisant";
-}
+fs::path TempHome::support() const { return dir_ / "home" / ".local" / "share" / "Trellisant"; }
 
-void writeText(const std::filesystem::path& path, const std::string& text) {
+void writeText(const fs::path& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << text;
-  if (!out) throw std::runtime_error("cannot write " + path.string());
+  if (!(out << text)) throw std::runtime_error("cannot write " + path.string());
 }
 
-std::string readText(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream buffer;
-  buffer << in.rdbuf();
-  return buffer.str();
-}
+std::string readText(const fs::path& path) { return readFile(path).value_or(""); }
 
-std::string sha256Of(const std::filesystem::path& path) {
+std::string sha256Of(const fs::path& path) {
   auto digest = sha256HexOfFile(path);
   if (!digest) throw std::runtime_error("cannot read " + path.string());
   return *digest;
