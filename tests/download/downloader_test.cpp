@@ -10,7 +10,6 @@
 
 #include "api/api.h"
 #include "download/file_safety.h"
-#include "download/range_transfer.h"
 #include "encoding.h"
 #include "fileio.h"
 #include "lossy_disk.h"
@@ -268,79 +267,50 @@ TEST_F(DownloaderPowerLoss, WhatTheJournalCountsAndReportsOutlastsAPowerCut) {
   EXPECT_TRUE(readRange(q.final, 0, MiB) == readRange(q.source, 0, MiB)) << "the reported file is gone";
 }
 
-// A 20 MiB file offered by the provider, and a partial file to receive ranges of it.
-class RangeTransferTest : public DownloaderTest {
- protected:
-  void SetUp() override {
-    DownloaderTest::SetUp();
-    p_ = prepare(20 * MiB);
-    signature_ = sandbox::capabilitySignature(p_.delivery.id, p_.file.id);
-    provider().clearRequests();
-  }
-  std::string url(const std::string& host = "storage.googleapis.com") {
-    return provider().fileUrl(host, p_.delivery.id, p_.file.id);
-  }
-  // Fetches [start, end] of the file into the partial file, collecting checkpoints.
-  std::int64_t fetch(std::int64_t start, std::int64_t end, double bandwidth = 0, std::stop_token stop = {},
-                     http::Headers extra = {}) {
-    RangeTransfer transfer(fd_.get(), start, end, 20 * MiB, bandwidth, false,
-                           [this](std::int64_t offset) { checkpoints_.push_back(offset); });
-    extra.insert(extra.begin(), {{"X-Sandbox-Signature", signature_}, {"Authorization", "Bearer provider-token"}});
-    return transfer.run(url(), extra, stop);
-  }
-
-  PreparedFile p_;
-  std::string signature_;
-  fs::path partial_ = temp_ / "partial";
-  UniqueFd fd_{::open(partial_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)};
-  std::vector<std::int64_t> checkpoints_;
-};
-
-TEST_F(RangeTransferTest, WritesTheRangeAtItsOffsetsThroughRedirectsAuthorizationStayingWithItsHost) {
-  // Straight, then redirected within the host, to another provider host, and relative to the
-  // answering address.
-  for (auto [location, host] : std::vector<std::pair<std::string, std::string>>{
-           {"", "storage.googleapis.com"},
-           {url() + "?hop=1", "storage.googleapis.com"},
-           {url("sandbox.googleusercontent.com"), "sandbox.googleusercontent.com"},
-           {"/files/" + p_.delivery.id + "/" + p_.file.id + "?hop=2", "storage.googleapis.com"}}) {
-    provider().clearRequests();
-    checkpoints_.clear();
-    ASSERT_EQ(::ftruncate(fd_.get(), 0), 0);
-    if (!location.empty()) provider().inject(Fault::redirect(location, 307), p_.file.id, 1);
-    // Headers of the capability cannot bend the range or the encoding.
-    EXPECT_EQ(fetch(3 * MiB, 20 * MiB - 1, 0, {}, {{"range", "bytes=0-"}, {"ACCEPT-ENCODING", "gzip"}}), 20 * MiB);
-    auto requests = provider().requests();
-    ASSERT_EQ(requests.size(), location.empty() ? 1u : 2u);
-    EXPECT_EQ(requests.back().header("Host")->rfind(host, 0), 0u);
-    EXPECT_EQ(requests.back().header("Authorization").has_value(), host == "storage.googleapis.com") << location;
-    EXPECT_EQ(requests.back().header("X-Sandbox-Signature"), signature_);
-    EXPECT_EQ(requests.back().range, "bytes=3145728-20971519");
-    EXPECT_EQ(requests.back().header("Accept-Encoding"), "identity");
-    // Checkpoints as the range goes (how often is the engine's choice), the last at its end.
-    EXPECT_TRUE(checkpoints_.size() >= 2 && std::ranges::is_sorted(checkpoints_) && checkpoints_[0] > 3 * MiB);
-    EXPECT_EQ(checkpoints_.back(), 20 * MiB);
-    EXPECT_EQ(fileSize(partial_), 20 * MiB);
-    EXPECT_EQ(readRange(partial_, 0, 3 * MiB), std::string(3 * MiB, '\0'));  // nothing before the range
-    EXPECT_TRUE(readRange(partial_, 3 * MiB, 17 * MiB) == readRange(p_.source, 3 * MiB, 17 * MiB));
+// Resumed at 3 MiB, straight or redirected (within the host, to another provider host, relative
+// to the answering address), by a capability whose headers try to bend the range and encoding.
+TEST_F(DownloaderTest, RangesKeepOffsetAndEncodingThroughRedirectsAndAuthorizationStaysWithItsHost) {
+  const std::string storage = "storage.googleapis.com", other = "sandbox.googleusercontent.com";
+  for (auto [hop, host] : std::vector<std::pair<std::string, std::string>>{{"", storage}, {storage, storage}, {other, other}, {"/", storage}}) {
+    PreparedFile p = prepare(20 * MiB, true);
+    const std::string url = provider().fileUrl(storage, p.delivery.id, p.file.id);
+    const std::string location = hop == "/" ? "/files/" + p.delivery.id + "/" + p.file.id : provider().fileUrl(hop, p.delivery.id, p.file.id);
+    if (!hop.empty()) provider().inject(Fault::redirect(location + "?hop", 307), p.file.id, 1);
+    const Json headers{{"X-Sandbox-Signature", sandbox::capabilitySignature(p.delivery.id, p.file.id)},
+                       {"Authorization", "Bearer provider-token"}, {"range", "bytes=0-"}, {"ACCEPT-ENCODING", "gzip"}};
+    SandboxWorld::shared().company().inject("POST", "/api/v1/native/deliveries/" + p.delivery.id + "/capability", 200,
+                                            Json{{"url", url}, {"headers", headers}, {"size", p.file.size}, {"fingerprint", "v1"}}.dump(), 1);
+    record(p);
+    journal_->checkpoint(p.delivery.id, p.file.id, 3 * MiB, JournalState::partial, std::nullopt);
+    writeText(p.partial, readText(p.source).substr(0, 3 * MiB));
+    fs::permissions(p.partial, fs::perms(0600));
+    download(p);
+    EXPECT_EQ(sha256Of(p.final), p.sha256);
+    std::vector<sandbox::ProviderServer::Request> sent;
+    std::ranges::copy_if(provider().requests(), std::back_inserter(sent), [&](auto& r) { return r.path.ends_with(p.file.id); });
+    ASSERT_EQ(sent.size(), hop.empty() ? 1u : 2u) << hop;
+    EXPECT_EQ(sent.back().header("Host")->rfind(host, 0), 0u) << hop;
+    EXPECT_EQ(sent.back().header("Authorization").has_value(), host == storage) << hop;
+    EXPECT_EQ(sent.back().header("X-Sandbox-Signature"), headers["X-Sandbox-Signature"]);
+    EXPECT_EQ(sent.back().range, "bytes=3145728-20971519");
+    EXPECT_EQ(sent.back().header("Accept-Encoding"), "identity");
   }
 }
 
-TEST_F(RangeTransferTest, CancellationEndsASlowOrThrottledRangeAtOnce) {
-  // 64 KiB/s from the provider, or a limit of 100 kB/s: the range would need 10 s or more.
-  for (double bandwidth : {0.0, 100'000.0}) {
-    if (bandwidth == 0) provider().inject(Fault::trickle(64 * 1024), p_.file.id, 1);
-    ASSERT_EQ(::ftruncate(fd_.get(), 0), 0);
-    std::stop_source stop;
+TEST_F(DownloaderTest, CancellationEndsASlowOrThrottledDownloadAtOnce) {
+  // 64 KiB/s from the provider, or a limit of 0.8 Mbit/s: the file would need 10 s or more.
+  for (double mbps : {0.0, 0.8}) {
+    PreparedFile p = prepare(MiB);
+    if (mbps == 0) provider().inject(Fault::trickle(64 * 1024), p.file.id, 1);
     std::string outcome;
-    std::jthread runner([&] { outcome = failureOf([&] { fetch(0, MiB - 1, bandwidth, stop.get_token()); }); });
-    ASSERT_TRUE(waitUntil([&] { return fileSize(partial_) > 0; }));
+    std::jthread runner([&](std::stop_token stop) { outcome = failureOf([&] { downloader_->download(p.delivery, p.file, root_, mbps, stop); }); });
+    ASSERT_TRUE(waitUntil([&] { return fileSize(p.partial) > 0; }));
     auto asked = std::chrono::steady_clock::now();
-    stop.request_stop();
+    runner.request_stop();
     runner.join();
-    EXPECT_EQ(outcome, "<cancelled>") << bandwidth;
-    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(4)) << bandwidth;
-    EXPECT_TRUE(bandwidth > 0 || fileSize(partial_) < MiB);  // the throttle may hold what it has
+    EXPECT_EQ(outcome, "<cancelled>") << mbps;
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(4)) << mbps;
+    EXPECT_TRUE(mbps > 0 || fileSize(p.partial) < MiB);  // the throttle may hold what it has
   }
 }
 
