@@ -141,9 +141,9 @@ void file_safety_fuzz(Input input) {
 // reference: LF, CR or CRLF ends a line; an id is the Int64 after "id: " (a "+" allowed).
 std::vector<std::string> referenceLines(std::string_view body) {
   std::vector<std::string> lines(1);
-  for (std::size_t i = 0; i < body.size(); ++i) {
-    if (body[i] != '\r' && body[i] != '\n') lines.back() += body[i];
-    else lines.emplace_back(), i += body[i] == '\r' && i + 1 < body.size() && body[i + 1] == '\n';
+  for (std::size_t i = 0; i < body.size(); i += body.substr(i).starts_with("\r\n") ? 2 : 1) {
+    if (body[i] == '\r' || body[i] == '\n') lines.emplace_back();
+    else lines.back() += body[i];
   }
   if (lines.back().empty()) lines.pop_back();
   return lines;
