@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <mutex>
 #include <thread>
 
 #include "control/agent_status.h"
@@ -22,7 +21,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-const std::string kNoSpace = "Free up space on your download disk before this transfer starts.";
 const std::string kLeased = "This delivery is leased by another device.";
 
 struct FakePower : PowerSource, SleepInhibitor {
@@ -33,9 +31,7 @@ struct FakePower : PowerSource, SleepInhibitor {
   void release() override {}
 };
 
-struct SilentNotifier : Notifier {
-  void post(const std::string&, const std::string&, const std::string&) override {}
-};
+struct SilentNotifier : Notifier { void post(const std::string&, const std::string&, const std::string&) override {} };
 
 // An agent with short pauses and ticks, fake power, free space and clock, talking to the
 // in-process sandbox under its real names.
@@ -48,11 +44,7 @@ class AgentTest : public ::testing::Test {
     Vault::save(company().issueCredentials(std::chrono::hours(1), true));
     configure(true);
   }
-  ~AgentTest() override {
-    for (auto& id : offered_) SandboxWorld::shared().store()->remove(id);
-    company().clearInjections();
-    SandboxWorld::shared().provider().clearFaults();
-  }
+  ~AgentTest() override { for (auto& id : offered_) SandboxWorld::shared().store()->remove(id); }
 
   sandbox::CompanyServer& company() { return SandboxWorld::shared().company(); }
   // Preferences for the sandbox server; with `folder`, the download folder is chosen.
@@ -72,23 +64,19 @@ class AgentTest : public ::testing::Test {
     for (std::size_t i = 0; i < sizes.size(); ++i) {
       auto source = SandboxWorld::shared().makeSource(id + "-clip" + std::to_string(i) + ".mov", sizes[i], i + 7);
       delivery.files.push_back({.id = id + "-f" + std::to_string(i), .relativePath = "Reel/" + source.filename().string(),
-                                .fingerprint = "v1", .source = source, .size = sizes[i], .sha256 = sha256Of(source),
-                                .md5 = {}, .checksum = {}, .checksumKind = {}, .sizeText = {}});
+                                .fingerprint = "v1", .source = source, .size = sizes[i], .sha256 = sha256Of(source), .md5 = {},
+                                .checksum = {}, .checksumKind = {}, .sizeText = {}});
     }
     company().addDelivery(delivery);
     offered_.push_back(id);
     return delivery;
   }
   std::unique_ptr<Agent> makeAgent(std::chrono::milliseconds quickWait = 20ms) {
-    AgentParts parts{.power = std::make_shared<PowerPolicy>(power_, power_),
-                     .notifier = std::make_shared<SilentNotifier>(),
-                     .freeSpace = [this](const fs::path&) { return std::optional<std::int64_t>(freeSpace_.load()); },
+    AgentParts parts{.power = std::make_shared<PowerPolicy>(power_, power_), .notifier = std::make_shared<SilentNotifier>(),
+                     .freeSpace = [](const fs::path&) { return std::optional<std::int64_t>(1'000'000'000'000'000); },
                      .makeAPI = [](const std::string& server) { return std::make_shared<API>(server, EventTiming{300ms}); },
-                     .makeDownloader = nullptr,
-                     .jitter = [] { return 0.0; },
-                     .now = [this] { return now_; },
-                     .log = [this](std::string_view) { ++logLines_; },
-                     .controlService = false};
+                     .makeDownloader = nullptr, .jitter = [] { return 0.0; }, .now = [this] { return now_; },
+                     .log = [this](std::string_view) { ++logLines_; }, .controlService = false};
     return std::make_unique<Agent>(parts, AgentTiming{.pause = 20ms, .tick = 150ms, .quickWait = quickWait});
   }
   AgentStatus status() const { return AgentStatus::load(); }
@@ -104,7 +92,6 @@ class AgentTest : public ::testing::Test {
   TempHome home_;
   TempDir folder_;
   std::shared_ptr<FakePower> power_ = std::make_shared<FakePower>();
-  std::atomic<std::int64_t> freeSpace_{1'000'000'000'000'000};
   Date now_ = SystemClock::now();
   std::vector<std::string> offered_;
   std::atomic<int> logLines_{0};
@@ -117,8 +104,7 @@ TEST_F(AgentTest, PassesThatCannotReceiveSayWhyAndSendOnlyTheHeartbeatsTheyShoul
   auto pass = [&](const std::string& state, const std::string& message, std::vector<std::string> beats) {
     company().clearRequests();
     agent->runPass({});
-    EXPECT_EQ(status().state, state) << message;
-    EXPECT_EQ(status().message, message);
+    EXPECT_EQ(status().state + ": " + status().message, state + ": " + message);
     std::vector<std::string> sent;
     for (auto& beat : bodies("POST", "/heartbeat")) sent.push_back(beat["readiness"]);
     EXPECT_EQ(sent, beats) << message;
@@ -165,31 +151,6 @@ TEST_F(AgentTest, ADeliveryNamedInDecomposedFormCompletesInOnePass) {
   EXPECT_EQ(company().completedFiles("nfd").size(), 3u);
 }
 
-TEST_F(AgentTest, FreeSpaceRuleCountsWhatTheJournalAlreadyHolds) {
-  auto big = offer("big", {1000});
-  big.totalBytesText = "100000000000";
-  company().addDelivery(big);
-  {
-    Journal journal(Journal::file());
-    journal.record("big", {"earlier", "a.mov", "40000000000", "v1", std::nullopt, std::nullopt});
-    journal.checkpoint("big", "earlier", 40'000'000'000, JournalState::partial, std::nullopt);
-  }
-  auto agent = makeAgent();
-  freeSpace_ = 70'000'000'000 - 1;  // 60 GB remaining + 10 GB reserve, less one byte
-  agent->runPass({});
-  EXPECT_EQ(status().message, kNoSpace);
-  const Json waiting{{"state", "waiting"}, {"bytesDone", "40000000000"}, {"reason", kNoSpace}};
-  EXPECT_EQ(bodies("POST", "/deliveries/big/progress"), std::vector<Json>{waiting});
-  EXPECT_TRUE(bodies("POST", "/deliveries/big/capability").empty());
-
-  now_ += std::chrono::minutes(10);
-  freeSpace_ = 70'000'000'000;
-  agent->runPass({});
-  EXPECT_EQ(status().state, "completed");
-  EXPECT_EQ(status().bytes, 100'000'000'000);
-
-}
-
 TEST_F(AgentTest, FailedDeliveriesBackOffWithGrowingCappedDelaysWhileOthersProceedAndStatusStaysFresh) {
   offer("stuck", {});
   company().inject("POST", "/api/v1/native/deliveries/stuck/lease", 409, Json{{"error", kLeased}}.dump());
@@ -221,108 +182,43 @@ TEST_F(AgentTest, FailedDeliveriesBackOffWithGrowingCappedDelaysWhileOthersProce
     now_ = entry.next + std::chrono::seconds(1);
   }
   EXPECT_EQ(delays, (std::vector<double>{10, 20, 40, 80, 160, 300, 300}));
-
-  // Two hundred tiny files: each batch ends long before a tick, yet the delivery says
-  // "downloading" as it starts and again across its batches.
-  offer("many", std::vector<std::int64_t>(200, 1000));
-  company().clearRequests();
-  agent->runPass({});
-  std::vector<std::string> order;
-  for (auto& request : company().requests()) {
-    if (request.path().ends_with("/deliveries/many/capability") && order.size() == 1) order.push_back("capability");
-    if (request.path().ends_with("/deliveries/many/progress")) order.push_back(Json::parse(request.body)["state"]);
-  }
-  ASSERT_GE(order.size(), 3u) << "no report after the start";
-  EXPECT_EQ(order[0], "downloading");
-  EXPECT_EQ(order[1], "capability");
-  EXPECT_EQ(order[2], "downloading");
 }
 
 TEST_F(AgentTest, LongFailureTextsAreCutTo240CharactersForTheUserAndTheServer) {
   offer("long", {});
-  std::string text, expected;
-  for (int i = 0; i < 300; ++i) text += "\U0001F1EB\U0001F1F7";  // 300 flags, 600 scalars
-  for (int i = 0; i < 240; ++i) expected += "\U0001F1EB\U0001F1F7";
+  std::string text, expected;  // 300 flags, 600 scalars; 240 of them
+  for (int i = 0; i < 300; ++i) text += "\U0001F1EB\U0001F1F7", expected += i < 240 ? "\U0001F1EB\U0001F1F7" : "";
   company().inject("POST", "/api/v1/native/deliveries/long/lease", 500, Json{{"error", text}}.dump());
   makeAgent()->runPass({});
   EXPECT_EQ(status().message, expected);
   auto waiting = bodies("POST", "/deliveries/long/progress");
-  ASSERT_EQ(waiting.size(), 1u);
-  EXPECT_EQ(waiting[0]["reason"], expected);
+  EXPECT_TRUE(waiting.size() == 1 && waiting[0]["reason"] == expected);
 }
 
 TEST_F(AgentTest, AServerThatRefusesTheEventStreamIsNotAskedInATightLoop) {
   company().inject("GET", "/api/v1/native/events", 503, R"({"error":"Try later."})");
   auto agent = makeAgent(300ms);
-  std::stop_source stop;
   auto began = std::chrono::steady_clock::now();
-  std::jthread loop([&] { agent->main(stop.get_token()); });
+  std::jthread loop([&](std::stop_token stop) { agent->main(stop); });
   ASSERT_TRUE(waitUntil([&] { return bodies("GET", "/events").size() >= 3; }, 10s, 10ms));
   // Each refused wait is followed by the short pause.
   EXPECT_GE(std::chrono::steady_clock::now() - began, 600ms);
-  stop.request_stop();
+  loop.request_stop();
   loop.join();
   EXPECT_EQ(status().state, "ready");
 }
 
-// Downloads of one 4 MB file the provider sends slowly, so that several ticks pass.
-class AgentDownloadTest : public AgentTest {
- protected:
-  void SetUp() override {
-    offer("slow", {4'000'000});
-    SandboxWorld::shared().provider().inject(sandbox::ProviderServer::Fault::trickle(400'000));
-  }
-  // Runs a pass on a thread of its own; `during` runs once the partial file has bytes.
-  void passInterruptedBy(Agent& agent, const std::function<void()>& during, std::stop_source stop = {}) {
-    std::jthread pass([&] { agent.runPass(stop.get_token()); });
-    EXPECT_TRUE(waitUntil([&] { return fileSize(partial_) > 0; }, 20s, 20ms));
-    during();
-  }
-  fs::path partial_ = folder_ / "Acme/Project/Tslow-tr Delivery slow/Reel/.trellisant-slow-f0.partial";
-};
-
-TEST_F(AgentDownloadTest, ProgressCarriesStringCountsAndPausingEndsTheBatch) {
+// Pausing ends a batch with its partial file kept (World.PauseAndEnable); progress reports carry
+// string counts (World.MultiFileDelivery). Stopping the agent is no failure.
+TEST_F(AgentTest, StoppingTheAgentMidDownloadEndsThePassPromptlyWithoutAFailure) {
+  offer("slow", {4'000'000});
+  SandboxWorld::shared().provider().inject(sandbox::ProviderServer::Fault::trickle(400'000));
   auto agent = makeAgent();
-  passInterruptedBy(*agent, [&] {
-    EXPECT_TRUE(waitUntil([&] { return bodies("POST", "/deliveries/slow/progress").size() >= 2; }, 10s, 20ms));
-    Preferences preferences = Preferences::load();
-    preferences.receiving = false;
-    preferences.save(Preferences::file());
-  });
-  EXPECT_EQ(status().state, "needs_attention");
-  // Whichever notices first: the ticker, or the downloader between two ranges.
-  EXPECT_TRUE(status().message == "Receiving paused. Your downloaded footage is saved." ||
-              status().message == "The operation was canceled.")
-      << status().message;
-  auto reports = bodies("POST", "/deliveries/slow/progress");
-  for (auto& report : reports) {
-    ASSERT_TRUE(report["bytesDone"].is_string()) << report;
-    std::string digits = report["bytesDone"];
-    EXPECT_TRUE(!digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos) << report;
-  }
-  EXPECT_EQ(reports.front()["state"], "downloading");
-  EXPECT_EQ(reports.back()["state"], "waiting");
-  agent->runPass({});
-  EXPECT_EQ(status().state, "paused");
-  EXPECT_GT(fileSize(partial_), 0) << "the bytes received stay for the next attempt";
-}
-
-TEST_F(AgentDownloadTest, RejectedProgressReportsFailTheBatchAtItsFirstTick) {
-  company().inject("POST", "/api/v1/native/deliveries/slow/progress", 503, R"({"error":"Progress reports are unavailable."})");
-  makeAgent()->runPass({});
-  EXPECT_TRUE(company().completedFiles("slow").empty()) << "the batch ended before the file was in";
-  EXPECT_EQ(status().state, "needs_attention");
-  EXPECT_EQ(status().message, "Progress reports are unavailable.");
-}
-
-TEST_F(AgentDownloadTest, StoppingTheAgentMidDownloadEndsThePassPromptlyWithoutAFailure) {
-  auto agent = makeAgent();
-  std::stop_source stop;
-  std::chrono::steady_clock::time_point asked;
-  passInterruptedBy(*agent, [&] {
-    asked = std::chrono::steady_clock::now();
-    stop.request_stop();
-  }, stop);
+  std::jthread pass([&](std::stop_token stop) { agent->runPass(stop); });
+  ASSERT_TRUE(waitUntil([&] { return fileSize(folder_ / "Acme/Project/Tslow-tr Delivery slow/Reel/.trellisant-slow-f0.partial") > 0; }, 20s, 20ms));
+  auto asked = std::chrono::steady_clock::now();
+  pass.request_stop();
+  pass.join();
   EXPECT_LT(std::chrono::steady_clock::now() - asked, 3s);
   EXPECT_EQ(status().state, "downloading");
   EXPECT_TRUE(agent->retryTable().empty());
@@ -340,8 +236,7 @@ TEST(AgentProgram, FirstPassWritesSetupAndSigtermEndsWithStatusZero) {
     ::_exit(127);
   }
   EXPECT_TRUE(waitUntil([&] { return fs::exists(home.support() / "status.json"); }, std::chrono::seconds(20)));
-  EXPECT_EQ(AgentStatus::load().state, "setup");
-  EXPECT_EQ(AgentStatus::load().message, "Sign in to Trellisant to receive footage.");
+  EXPECT_EQ(AgentStatus::load().state + ": " + AgentStatus::load().message, "setup: Sign in to Trellisant to receive footage.");
   auto socket = home.root() / "runtime" / "com.trellisant.agent";
   EXPECT_TRUE(fs::exists(socket));
   ASSERT_EQ(::kill(pid, SIGTERM), 0);

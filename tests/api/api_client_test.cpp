@@ -23,19 +23,13 @@ const std::string kNative = "/api/v1/native/", kBeat = kNative + "heartbeat",
 
 class ApiClientTest : public CompanyTest {
  protected:
-  Options options() override {
-    Options options = CompanyTest::options();
+  void SetUp() override {
     options.manifestPageSize = 2;
     options.keepAliveInterval = 100ms;
-    return options;
-  }
-  void SetUp() override {
     CompanyTest::SetUp();
     api.emplace(server->baseUrl(), EventTiming{600ms, 35s});
   }
-  std::string heartbeat() {
-    return failureOf([&] { Resources::heartbeat(*api, Readiness::ready, "Footage"); });
-  }
+  std::string heartbeat() { return failureOf([&] { Resources::heartbeat(*api, Readiness::ready, "Footage"); }); }
   std::string list() { return failureOf([&] { Resources::deliveries(*api); }); }
 
   std::optional<API> api;
@@ -126,6 +120,18 @@ TEST_F(ApiClientTest, FollowsRedirectsOnlyOnTheServersOwnOrigin) {
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[1].method + sent[1].body, sent[0].method + sent[0].body);
   EXPECT_EQ(sent[1].header("Authorization"), "Bearer " + credentials.accessToken);
+  // A 303 fetches its answer with a GET; a POST moved by 301 or 302 is refused; ten hops are
+  // followed, the eleventh is not.
+  for (auto [method, status, hops, message, asked] : std::vector<std::tuple<std::string, int, int, std::string, std::size_t>>{
+           {"POST", 303, 1, "", 2}, {"POST", 301, 1, kInterrupted, 1}, {"POST", 302, 1, kInterrupted, 1},
+           {"GET", 301, 10, "", 11}, {"GET", 302, 11, kInterrupted, 11}}) {
+    server->clearRequests();
+    server->redirect(method, kList, status, kList, hops);
+    std::optional<Json> body = method == "POST" ? std::optional(Json::object()) : std::nullopt;
+    EXPECT_EQ(failureOf([&] { api->request("deliveries", method, body); }), message) << method << status;
+    EXPECT_EQ(server->requests().size(), asked) << method << status;
+    EXPECT_EQ(server->requests().back().method, status == 303 ? "GET" : method) << method << status;
+  }
 
   // Another host name, scheme or port is never asked, so the token stays with the server.
   const std::string port = std::to_string(server->port());
@@ -186,8 +192,7 @@ TEST_F(ApiClientTest, EventWaitsResumeEndAtKeepAlivesStopAndAreBounded) {
   API idle(server->baseUrl(), EventTiming{30s, 1s});
   EXPECT_THROW(idle.waitForEvent(0), PlatformError);
   server->inject("GET", kEvents, 200, std::string(64 << 10, 'x'), 1);
-  EXPECT_EQ(failureOf([&] { api->waitForEvent(0); }),
-            "<other: The server sent more data than expected.>");
+  EXPECT_EQ(failureOf([&] { api->waitForEvent(0); }), "<other: The server sent more data than expected.>");
 }
 
 // Headers go out to the provider as given: a line break would smuggle in headers of the
@@ -200,8 +205,7 @@ TEST(Records, CapabilityHeadersMustBeSendable) {
   EXPECT_EQ(decode(R"({"X-Sig":"a b\tc=;/+"})").headers, (http::Headers{{"X-Sig", "a b\tc=;/+"}}));
   for (const char* bad : {R"({"X-A":"1\r\nX-Injected: yes"})", R"({"X-A":"1\nRange: bytes=0-"})",
                           R"({"X-A":"1\u0000"})", R"({"X-A\r\nHost":"x"})", R"({"X A":"1"})",
-                          R"({"X:A":"1"})", R"({"":"1"})", R"({"A":1})", "[]"}) {
+                          R"({"X:A":"1"})", R"({"":"1"})", R"({"A":1})", "[]"})
     EXPECT_THROW(decode(bad), DecodingError) << bad;
-  }
   EXPECT_THROW(decode("{}", "9"), DecodingError);
 }

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -22,7 +23,8 @@ class CompanyTest : public ::testing::Test {
   using Options = sandbox::CompanyServer::Options;
 
   void SetUp() override {
-    server = std::make_unique<sandbox::CompanyServer>(options());
+    options.tlsFolder = home.root() / "tls";
+    server = std::make_unique<sandbox::CompanyServer>(options);
     server->start();
     http::testing::setOverrides(
         {{"trellisant.test:" + std::to_string(server->port()) + ":127.0.0.1"},
@@ -31,13 +33,6 @@ class CompanyTest : public ::testing::Test {
   void TearDown() override {
     http::testing::clearOverrides();
     server.reset();
-  }
-
-  // Fixtures override this to change the server's settings.
-  virtual Options options() {
-    Options options;
-    options.tlsFolder = home.root() / "tls";
-    return options;
   }
 
   // Stores a sign-in the server accepts and returns it.
@@ -50,13 +45,12 @@ class CompanyTest : public ::testing::Test {
   // The recorded requests whose path (without query) is `path`.
   std::vector<sandbox::RecordedRequest> requestsTo(std::string_view path) const {
     std::vector<sandbox::RecordedRequest> out;
-    for (auto& request : server->requests()) {
-      if (request.path() == path) out.push_back(request);
-    }
+    std::ranges::copy_if(server->requests(), std::back_inserter(out), [&](auto& r) { return r.path() == path; });
     return out;
   }
 
   TempHome home;
+  Options options;  // the server's settings, for fixtures to change
   std::unique_ptr<sandbox::CompanyServer> server;
 };
 

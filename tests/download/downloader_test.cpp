@@ -2,21 +2,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstddef>
 #include <set>
 #include <thread>
 
 #include "api/api.h"
 #include "download/file_safety.h"
-#include "download/range_transfer.h"
 #include "encoding.h"
 #include "fileio.h"
 #include "lossy_disk.h"
@@ -45,11 +37,10 @@ struct PreparedFile {
 // servers' sockets, reused connections) come and go on their own.
 std::set<std::string> openBelow(const fs::path& folder) {
   std::set<std::string> out;
-  for (auto& entry : fs::directory_iterator("/proc/self/fd")) {
-    std::error_code error;
-    std::string target = fs::read_symlink(entry.path(), error).string();
-    if (!error && target.starts_with(folder.string())) out.insert(entry.path().filename().string() + " " + target);
-  }
+  std::error_code error;  // a descriptor gone by now names nothing
+  for (auto& entry : fs::directory_iterator("/proc/self/fd"))
+    if (auto target = fs::read_symlink(entry.path(), error).string(); target.starts_with(folder.string()))
+      out.insert(entry.path().filename().string() + " " + target);
   return out;
 }
 
@@ -73,21 +64,19 @@ class DownloaderTest : public ::testing::Test {
   }
   void TearDown() override { EXPECT_EQ(openBelow(temp_.path()), open_) << "descriptors left open"; }
 
-  // Offers `size` pseudo-random bytes in a delivery of its own, at `path` (by default a name of
-  // its own); with `folder`, the file's folder is made.
-  PreparedFile prepare(std::int64_t size, std::string path = "", bool folder = false) {
+  // Offers `size` pseudo-random bytes in a delivery of its own; with `folder`, the file's folder
+  // is made.
+  PreparedFile prepare(std::int64_t size, bool folder = false) {
     std::string id = "dl" + std::to_string(++counter_);
     PreparedFile p;
     p.source = SandboxWorld::shared().makeSource(id + ".mov", size, counter_ + size);
     p.sha256 = sha256Of(p.source);
     auto offered = SandboxWorld::shared().addDelivery("delivery-" + id, "file-" + id, p.source);
     offered.files[0].sha256 = p.sha256;
-    if (!path.empty()) offered.files[0].relativePath = path;
     SandboxWorld::shared().store()->add(offered);
     p.delivery = {offered.id, offered.transferId, offered.name, "Project", "Acme", std::to_string(size), 1, "ready"};
     p.file = {"file-" + id, offered.files[0].relativePath, std::to_string(size), "v1", p.sha256, std::nullopt};
-    p.final = root_ / "Acme" / "Project" / ("transfer " + offered.name);
-    for (auto& piece : FileSafety::components(p.file.relativePath)) p.final /= piece;
+    p.final = root_ / "Acme" / "Project" / ("transfer " + offered.name) / p.file.relativePath;
     p.partial = p.final.parent_path() / (".trellisant-" + p.file.id + ".partial");
     if (folder) fs::create_directories(p.final.parent_path());
     return p;
@@ -97,8 +86,7 @@ class DownloaderTest : public ::testing::Test {
   std::string failure(const PreparedFile& p) { return failureOf([&] { download(p); }); }
   // Requests the company server saw at `leaf` ("capability", "file-complete") of the delivery.
   std::size_t companyRequests(const PreparedFile& p, const std::string& leaf) {
-    return std::ranges::count_if(SandboxWorld::shared().company().requests(),
-                                 [&](auto& request) { return request.path().ends_with(p.delivery.id + "/" + leaf); });
+    return std::ranges::count_if(SandboxWorld::shared().company().requests(), [&](auto& r) { return r.path().ends_with(p.delivery.id + "/" + leaf); });
   }
   // The Range headers the provider saw for the file.
   std::vector<std::string> ranges(const PreparedFile& p) {
@@ -134,7 +122,7 @@ TEST_F(DownloaderTest, ExistingFilesAreNeverTouched) {
             "Could not create a partial file on the selected disk."},
            {[&](auto& p) { return fs::create_hard_link(other, p.partial), other; },
             "The partial download is not a regular file."}}) {
-    PreparedFile p = prepare(MiB, "", true);
+    PreparedFile p = prepare(MiB, true);
     const fs::path planted = plant(p);
     const auto type = fs::symlink_status(planted).type();
     const std::string before = type == fs::file_type::regular ? readText(planted) : "";
@@ -174,7 +162,7 @@ TEST_F(DownloaderTest, ResumesFromTheSmallerOfJournalAndPartialFile) {
            {2 * MiB, 2 * MiB, finalized, damaged, {"bytes=0-2097151"}, ""},
            {MiB, MiB, finalized, nullptr, {"bytes=0-1048575"}, ""},  // finalized, but the file is gone
            {MiB, 2 * MiB, JournalState::partial, beyond, {}, "The partial file is larger than expected."}}) {
-    PreparedFile p = prepare(size, "", true);
+    PreparedFile p = prepare(size, true);
     record(p);
     journal_->checkpoint(p.delivery.id, p.file.id, offset, state, state == finalized ? std::optional(p.sha256) : std::nullopt);
     if (partial) writeText(p.partial, partial(readText(p.source)));
@@ -186,12 +174,9 @@ TEST_F(DownloaderTest, ResumesFromTheSmallerOfJournalAndPartialFile) {
   }
 }
 
-std::string md5Of(const PreparedFile& p) {
-  return Downloader::hashes(UniqueFd(::open(p.source.c_str(), O_RDONLY | O_CLOEXEC)).get()).second;
-}
-
 TEST_F(DownloaderTest, ChecksumRules) {
   using Checksum = std::function<std::string(const PreparedFile&)>;
+  Checksum md5Of = [](auto& p) { return Downloader::hashes(UniqueFd(::open(p.source.c_str(), O_RDONLY | O_CLOEXEC)).get()).second; };
   Checksum sha256 = [](auto& p) { return p.sha256; }, base64 = [](auto& p) {
     std::string raw;
     for (std::size_t i = 0; i < p.sha256.size(); i += 2) raw += static_cast<char>(std::stoi(p.sha256.substr(i, 2), nullptr, 16));
@@ -230,15 +215,6 @@ TEST_F(DownloaderTest, TooLittleSpaceIsRefusedBeforeAnyRequest) {
   EXPECT_EQ(record(p).state, JournalState::completed);
 }
 
-TEST_F(DownloaderTest, BandwidthIsMegabitsPerSecondOnAverage) {
-  PreparedFile p = prepare(2 * MiB);
-  auto began = std::chrono::steady_clock::now();
-  download(p, 16);  // 2,000,000 bytes per second: 1.05 s
-  double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-  EXPECT_GE(took, 0.9);
-  EXPECT_LE(took, 6.0);  // bits taken for bytes would need 8.4 s
-  EXPECT_EQ(sha256Of(p.final), p.sha256);
-}
 
 class DownloaderPowerLoss : public DownloaderTest {};
 
@@ -276,116 +252,52 @@ TEST_F(DownloaderPowerLoss, WhatTheJournalCountsAndReportsOutlastsAPowerCut) {
   EXPECT_TRUE(readRange(q.final, 0, MiB) == readRange(q.source, 0, MiB)) << "the reported file is gone";
 }
 
-// Runs `action` on a thread of its own on which the kernel fails every pwrite to `fd` with
-// `error` (a seccomp filter, which ends with the thread). Compares the descriptor's low word,
-// which is where it sits on a little-endian machine.
-void withFailingWrites(int fd, int error, const std::function<void()>& action) {
-  std::jthread([&] {
-    sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_pwrite64, 0, 3),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(fd), 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(error)),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
-    sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
-    ASSERT_EQ(::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0), 0);
-    ASSERT_EQ(::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program), 0);
-    action();
-  });
+// Straight or redirected (within the host, to another provider host, relative to the answering
+// address), by a capability whose headers try to bend the range and encoding. Offsets of resumed
+// ranges: ResumesFromTheSmallerOfJournalAndPartialFile.
+TEST_F(DownloaderTest, RangesKeepTheirBoundsAndEncodingThroughRedirectsAndAuthorizationStaysWithItsHost) {
+  const std::string storage = "storage.googleapis.com", other = "sandbox.googleusercontent.com";
+  for (auto [hop, host] : std::vector<std::pair<std::string, std::string>>{{"", storage}, {storage, storage}, {other, other}, {"/", storage}}) {
+    PreparedFile p = prepare(2 * MiB);
+    const std::string location = hop == "/" ? "/files/" + p.delivery.id + "/" + p.file.id : provider().fileUrl(hop, p.delivery.id, p.file.id);
+    if (!hop.empty()) provider().inject(Fault::redirect(location + "?hop", 307), p.file.id, 1);
+    const Json headers{{"X-Sandbox-Signature", sandbox::capabilitySignature(p.delivery.id, p.file.id)},
+                       {"Authorization", "Bearer provider-token"}, {"range", "bytes=0-"}, {"ACCEPT-ENCODING", "gzip"}};
+    SandboxWorld::shared().company().inject("POST", "/api/v1/native/deliveries/" + p.delivery.id + "/capability", 200,
+                                            Json{{"url", provider().fileUrl(storage, p.delivery.id, p.file.id)}, {"headers", headers}, {"size", p.file.size}, {"fingerprint", "v1"}}.dump(), 1);
+    download(p);
+    EXPECT_EQ(sha256Of(p.final), p.sha256);
+    std::vector<sandbox::ProviderServer::Request> sent;
+    std::ranges::copy_if(provider().requests(), std::back_inserter(sent), [&](auto& r) { return r.path.ends_with(p.file.id); });
+    ASSERT_EQ(sent.size(), hop.empty() ? 1u : 2u) << hop;
+    EXPECT_EQ(sent.back().header("Host")->rfind(host, 0), 0u) << hop;
+    EXPECT_EQ(sent.back().header("Authorization").has_value(), host == storage) << hop;
+    EXPECT_EQ(sent.back().range, "bytes=0-2097151");
+    EXPECT_EQ(sent.back().header("Accept-Encoding"), "identity");
+  }
 }
 
-// A 20 MiB file offered by the provider, and a partial file to receive ranges of it.
-class RangeTransferTest : public DownloaderTest {
- protected:
-  void SetUp() override {
-    DownloaderTest::SetUp();
-    p_ = prepare(20 * MiB);
-    provider().clearRequests();
-  }
-  std::string url(const std::string& host = "storage.googleapis.com") {
-    return provider().fileUrl(host, p_.delivery.id, p_.file.id);
-  }
-  // Fetches [start, end] of the file into the partial file, collecting checkpoints.
-  std::int64_t fetch(std::int64_t start, std::int64_t end, double bandwidth = 0, std::stop_token stop = {},
-                     http::Headers extra = {}) {
-    RangeTransfer transfer(fd_.get(), start, end, 20 * MiB, bandwidth, false,
-                           [this](std::int64_t offset) { checkpoints_.push_back(offset); });
-    extra.insert(extra.begin(), {{"X-Sandbox-Signature", signature()}, {"Authorization", "Bearer provider-token"}});
-    return transfer.run(url(), extra, stop);
-  }
-  std::string signature() { return sandbox::capabilitySignature(p_.delivery.id, p_.file.id); }
-  bool sameAsSource(std::int64_t offset, std::int64_t length) {
-    return readRange(partial_, offset, length) == readRange(p_.source, offset, length);
-  }
-
-  PreparedFile p_;
-  fs::path partial_ = temp_ / "partial";
-  UniqueFd fd_{::open(partial_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)};
-  std::vector<std::int64_t> checkpoints_;
-};
-
-TEST_F(RangeTransferTest, WritesTheRangeAtItsOffsetsWithCheckpoints) {
-  // Headers of the capability cannot bend the range or the encoding.
-  EXPECT_EQ(fetch(3 * MiB, 20 * MiB - 1, 0, {}, {{"range", "bytes=0-"}, {"ACCEPT-ENCODING", "gzip"}}), 20 * MiB);
-  // Checkpoints as the range goes (how often is the engine's choice), the last at its end.
-  EXPECT_TRUE(checkpoints_.size() >= 2 && std::ranges::is_sorted(checkpoints_) && checkpoints_[0] > 3 * MiB);
-  EXPECT_EQ(checkpoints_.back(), 20 * MiB);
-  EXPECT_EQ(fileSize(partial_), 20 * MiB);
-  EXPECT_TRUE(sameAsSource(3 * MiB, 17 * MiB));
-  EXPECT_EQ(readRange(partial_, 0, 3 * MiB), std::string(3 * MiB, '\0'));  // nothing before the range
-  auto requests = provider().requests();
-  ASSERT_EQ(requests.size(), 1u);
-  EXPECT_EQ(requests[0].range, "bytes=3145728-20971519");
-  EXPECT_EQ(requests[0].header("Accept-Encoding"), "identity");
-  EXPECT_EQ(requests[0].header("Authorization"), "Bearer provider-token");
-}
-
-TEST_F(RangeTransferTest, RedirectsKeepTheRangeAndAuthorizationStaysWithItsHost) {
-  // Within the host, then to another provider host, then relative to the answering address.
-  for (auto [location, host] : std::vector<std::pair<std::string, std::string>>{
-           {url() + "?hop=1", "storage.googleapis.com"},
-           {url("sandbox.googleusercontent.com"), "sandbox.googleusercontent.com"},
-           {"/files/" + p_.delivery.id + "/" + p_.file.id + "?hop=2", "storage.googleapis.com"}}) {
-    provider().clearRequests();
-    provider().inject(Fault::redirect(location, 307), p_.file.id, 1);
-    EXPECT_EQ(fetch(MiB, 2 * MiB - 1), 2 * MiB);
-    auto requests = provider().requests();
-    ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[1].header("Host")->rfind(host, 0), 0u);
-    EXPECT_EQ(requests[1].header("Authorization").has_value(), host == "storage.googleapis.com") << location;
-    EXPECT_EQ(requests[1].header("X-Sandbox-Signature"), signature());
-    EXPECT_EQ(requests[1].range, "bytes=1048576-2097151");
-    EXPECT_EQ(requests[1].header("Accept-Encoding"), "identity");
-  }
-  EXPECT_TRUE(sameAsSource(MiB, MiB));
-}
-
-TEST_F(RangeTransferTest, CancellationEndsASlowOrThrottledRangeAtOnce) {
-  // 64 KiB/s from the provider, or a limit of 100 kB/s: the range would need 10 s or more.
-  for (double bandwidth : {0.0, 100'000.0}) {
-    if (bandwidth == 0) provider().inject(Fault::trickle(64 * 1024), p_.file.id, 1);
-    ASSERT_EQ(::ftruncate(fd_.get(), 0), 0);
-    std::stop_source stop;
+TEST_F(DownloaderTest, BandwidthIsMegabitsPerSecondOnAverageAndCancellationEndsASlowOrThrottledDownloadAtOnce) {
+  PreparedFile whole = prepare(2 * MiB);
+  auto began = std::chrono::steady_clock::now();
+  download(whole, 16);  // 2,000,000 bytes per second: 1.05 s
+  double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  EXPECT_GE(took, 0.9);
+  EXPECT_LE(took, 6.0);  // bits taken for bytes would need 8.4 s
+  EXPECT_EQ(sha256Of(whole.final), whole.sha256);
+  // 64 KiB/s from the provider, or a limit of 0.8 Mbit/s: the file would need 10 s or more.
+  for (double mbps : {0.0, 0.8}) {
+    PreparedFile p = prepare(MiB);
+    if (mbps == 0) provider().inject(Fault::trickle(64 * 1024), p.file.id, 1);
     std::string outcome;
-    std::jthread runner([&] { outcome = failureOf([&] { fetch(0, MiB - 1, bandwidth, stop.get_token()); }); });
-    ASSERT_TRUE(waitUntil([&] { return fileSize(partial_) > 0; }));
+    std::jthread runner([&](std::stop_token stop) { outcome = failureOf([&] { downloader_->download(p.delivery, p.file, root_, mbps, stop); }); });
+    ASSERT_TRUE(waitUntil([&] { return fileSize(p.partial) > 0; }));
     auto asked = std::chrono::steady_clock::now();
-    stop.request_stop();
+    runner.request_stop();
     runner.join();
-    EXPECT_EQ(outcome, "<cancelled>") << bandwidth;
-    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(4)) << bandwidth;
-    EXPECT_TRUE(bandwidth > 0 || fileSize(partial_) < MiB);  // the throttle may hold what it has
-  }
-}
-
-TEST_F(RangeTransferTest, WriteFailuresNameTheDisk) {
-  // A user's quota used up is a full disk to them.
-  for (auto [error, message] : std::vector<std::pair<int, std::string>>{
-           {EDQUOT, "Your download disk is full. Free up space to resume."},
-           {ENOSPC, "Your download disk is full. Free up space to resume."},
-           {EIO, "Your download disk is unavailable. Reconnect it to resume."}}) {
-    withFailingWrites(fd_.get(), error, [&] { EXPECT_EQ(failureOf([&] { fetch(0, MiB - 1); }), message); });
+    EXPECT_EQ(outcome, "<cancelled>") << mbps;
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(4)) << mbps;
+    EXPECT_TRUE(mbps > 0 || fileSize(p.partial) < MiB);  // the throttle may hold what it has
   }
 }
 

@@ -17,13 +17,12 @@ namespace {
 namespace fs = std::filesystem;
 const std::string kUnsafe = FileSafety::unsafeNameMessage;
 
-std::string repeat(const std::string& piece, int times) {
-  std::string out;
-  while (times-- > 0) out += piece;
-  return out;
-}
-
 TEST(FileSafety, ComponentsAreComposedSafeAndWithinTheByteLimit) {
+  auto repeat = [](const std::string& piece, int times) {
+    std::string out;
+    while (times-- > 0) out += piece;
+    return out;
+  };
   // "e" + combining acute accent comes back as the single composed letter.
   EXPECT_EQ(FileSafety::components("Cafe\xCC\x81/x/..."), (std::vector<std::string>{"Caf\xC3\xA9", "x", "..."}));
   for (std::string path : {std::string(), std::string("a//b"), std::string("/a"), std::string("a/"),
@@ -42,8 +41,7 @@ TEST(FileSafety, DirectoryMakesPrivateFoldersAndRefusesLinks) {
   fs::permissions(temp / "Acme", fs::perms(0751));
   UniqueFd(FileSafety::directory(temp.path(), {"Acme", "Project", "1234abcd Name"}));
   EXPECT_EQ(fs::status(temp / "Acme").permissions(), fs::perms(0751)) << "the user's own folder keeps its mode";
-  EXPECT_EQ(fs::status(temp / "Acme/Project").permissions(), fs::perms(0700));
-  EXPECT_EQ(fs::status(temp / "Acme/Project/1234abcd Name").permissions(), fs::perms(0700));
+  for (auto made : {"Acme/Project", "Acme/Project/1234abcd Name"}) EXPECT_EQ(fs::status(temp / made).permissions(), fs::perms(0700));
 
   // A link or a file in the way, or an unsafe name: nothing is made anywhere.
   fs::create_directory(temp / "elsewhere");
@@ -73,13 +71,12 @@ TEST(Journal, PrivateSharedAcrossThreadsAndRefusingAChangedSource) {
   {
     Journal journal(Journal::file());
     std::vector<std::jthread> threads;
-    for (int t = 0; t < 4; ++t) {
+    for (int t = 0; t < 4; ++t)
       threads.emplace_back([&, t] {
         std::string file = "f" + std::to_string(t);
         journal.record("d", manifestFile(file));
         for (int i = 1; i <= 20; ++i) journal.checkpoint("d", file, i, JournalState::partial, std::nullopt), journal.bytes("d");
       });
-    }
     threads.clear();
     EXPECT_EQ(journal.bytes("d"), 80);
     for (const char* suffix : {"", "-wal", "-shm"})  // write-ahead logging, all private

@@ -21,8 +21,7 @@ int main(int argc, char**) {
     if (const char* value = std::getenv(name)) env << name << "=" << value << "\n";
   env << "--\n" << std::flush;
   auto note = [&](const char* what) {
-    std::ofstream(home + "/standin.log", std::ios::app) << what << " " << ::getpid() << " " << argc - 1 << " "
-                                                        << ::getsid(0) << "\n";
+    std::ofstream(home + "/standin.log", std::ios::app) << what << " " << ::getpid() << " " << argc - 1 << " " << ::getsid(0) << "\n";
   };
   note("started");
   int signal = 0;

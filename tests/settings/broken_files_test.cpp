@@ -42,11 +42,7 @@ TEST(BrokenJournal, DamagedDatabasesFailWithTheJournalsMessages) {
   // Cut inside its header, after its first page, or short of its last: pages are missing.
   for (std::size_t length : {std::size_t(60), std::size_t(4096), whole.size() - 4096}) {
     writeText(path, whole.substr(0, length));
-    EXPECT_EQ(failureOf([&] {
-                Journal journal(path);
-                journal.record("d", manifestFile("new"));
-              }),
-              "The download journal could not be updated.")
+    EXPECT_EQ(failureOf([&] { Journal(path).record("d", manifestFile("new")); }), "The download journal could not be updated.")
         << length << " of " << whole.size() << " bytes";
   }
 }
@@ -58,9 +54,7 @@ TEST(BrokenJournal, AWriterOutlastingTheBusyTimeoutFailsAndOneWithinItIsWaitedOu
   writeJournal(path, 2);
   sqlite3* other = nullptr;
   ASSERT_EQ(sqlite3_open(path.c_str(), &other), SQLITE_OK);
-  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE; UPDATE files SET offset=offset+1;", nullptr,
-                         nullptr, nullptr),
-            SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE; UPDATE files SET offset=offset+1;", nullptr, nullptr, nullptr), SQLITE_OK);
 
   Journal impatient(path, 200ms);
   EXPECT_EQ(checkpointFailure(impatient, 500), "Could not checkpoint the download.");

@@ -1,6 +1,5 @@
 // The sign-in record and the vault's file store (no session bus, so no keyring).
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include "settings/vault.h"
 #include "test_support.h"
@@ -15,9 +14,8 @@ TEST(Credentials, MatchTheServerByScheme_Host_AndEffectivePortAndNeedEveryToken)
   for (auto [server, matches] : std::vector<std::pair<const char*, bool>>{
            {"https://trellisant.example:443/x?q=1", true}, {"http://trellisant.example", false},
            {"https://trellisant.example:8443", false}, {"https://other.example", false},
-           {"trellisant.example", false}}) {
+           {"trellisant.example", false}})
     EXPECT_EQ(c.matches(server), matches) << server;
-  }
   c.server = "http://localhost";
   EXPECT_TRUE(c.matches("http://localhost:80"));
   EXPECT_FALSE(c.matches("http://localhost:443"));
@@ -38,9 +36,7 @@ TEST(Credentials, MatchTheServerByScheme_Host_AndEffectivePortAndNeedEveryToken)
   TempHome home;
   const auto file = home.support() / "credentials.json";
   Vault::save(c);
-  struct stat info {};
-  ASSERT_EQ(::stat(file.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 07777, 0600u);
+  EXPECT_EQ(std::filesystem::status(file).permissions(), std::filesystem::perms(0600));
   std::filesystem::remove(file);
   std::filesystem::create_directory(file);
   EXPECT_EQ(failureOf([] { Vault::read(); }), "Unlock your login keyring to reconnect Trellisant.");

@@ -9,11 +9,8 @@ namespace trellisant::testing {
 namespace {
 
 Credentials record(std::string token) {
-  Credentials c;
-  c.accessToken = std::move(token);
-  c.refreshToken = "refresh";
-  c.clientId = "trellisant-native";
-  return c;
+  return {.server = {}, .accessToken = std::move(token), .refreshToken = "refresh", .clientId = "trellisant-native",
+          .expiresAt = {}, .deviceId = {}, .deviceKey = {}};
 }
 
 struct KeyringTest : ::testing::Test {
