@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <random>
-#include <set>
 #include <thread>
 
 #include "fileio.h"
@@ -15,40 +14,34 @@ namespace trellisant {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TempHome;
 
 const AgentStatus kDownloading{"downloading", "Downloading original footage", "Day 3 – Cam A", 12'345'678'901,
                                98'765'432'109, dateFromReference(760'000'000)};
 
-// The fallback record, made between `before` and now.
-void expectFallback(const AgentStatus& status, Date before, const std::string& content) {
-  EXPECT_EQ(status, AgentStatus::fallback(status.updatedAt)) << content.substr(0, 80);
-  EXPECT_TRUE(status.updatedAt >= before && status.updatedAt <= SystemClock::now()) << content.substr(0, 80);
-}
+class AgentStatusTest : public ::testing::Test {
+ protected:
+  // The fallback record, made during this test.
+  void expectFallback(const std::string& content) {
+    AgentStatus status = AgentStatus::load();
+    EXPECT_EQ(status, AgentStatus::fallback(status.updatedAt)) << content.substr(0, 80);
+    EXPECT_TRUE(status.updatedAt >= started && status.updatedAt <= SystemClock::now()) << content.substr(0, 80);
+  }
+  testing::TempHome home;
+  Date started = SystemClock::now();
+};
 
-TEST(AgentStatus, SavesCompactJsonWithExactlySixKeysAndLoadsItBack) {
-  TempHome home;
+TEST_F(AgentStatusTest, SavesSixKeysAndEveryDamagedRecordLoadsAsTheFallback) {
   kDownloading.save();
   EXPECT_EQ(AgentStatus::file(), home.support() / "status.json");
-  std::string text = testing::readText(AgentStatus::file());
-  EXPECT_TRUE(text.find('\n') == std::string::npos && text.find(": ") == std::string::npos) << text;
-  Json json = Json::parse(text);
-  std::set<std::string> keys;
-  for (auto& [key, value] : json.items()) keys.insert(key);
-  EXPECT_EQ(keys, (std::set<std::string>{"state", "message", "transfer", "bytes", "total", "updatedAt"}));
-  EXPECT_TRUE(json["bytes"].is_number_integer());
+  const std::string valid = testing::readText(AgentStatus::file());
+  EXPECT_EQ(Json::parse(valid), Json::parse(R"({"state":"downloading","message":"Downloading original footage",
+      "transfer":"Day 3 – Cam A","bytes":12345678901,"total":98765432109,"updatedAt":760000000})"));
   EXPECT_EQ(AgentStatus::load(), kDownloading);
-  // Extra keys are ignored; a state this build does not know (a newer agent's) stays as written.
-  json["state"] = "verifying";
-  json["extra"] = Json::array({1, 2});
-  auto newer = decodeAgentStatus(json.dump());
-  ASSERT_TRUE(newer);
-  EXPECT_EQ(newer->toJson().at("state"), "verifying");
-}
+  auto newer = decodeAgentStatus(R"({"state":"verifying","message":"","transfer":"","bytes":0,"total":0,)"
+                                 R"("updatedAt":1,"extra":[1]})");
+  ASSERT_TRUE(newer) << "extra keys are ignored";
+  EXPECT_EQ(newer->toJson().at("state"), "verifying") << "a newer agent's state stays as written";
 
-TEST(AgentStatus, EveryDamagedRecordLoadsAsTheFallback) {
-  TempHome home;
-  const std::string valid = kDownloading.toJson().dump();
   std::vector<std::string> records = {"", "null", "[]", "{}", "\"ready\"", "{\"state\":\"ready\xff\"}", std::string(100000, '{')};
   for (std::size_t length = 1; length < valid.size(); ++length) records.push_back(valid.substr(0, length));
   for (const char* field : {R"("state":null)", R"("message":["m"])", R"("transfer":null)", R"("bytes":"10")",
@@ -65,27 +58,22 @@ TEST(AgentStatus, EveryDamagedRecordLoadsAsTheFallback) {
   std::string noise(2048, '\0');
   for (char& c : noise) c = static_cast<char>(engine());
   records.push_back(noise);
-
-  Date before = SystemClock::now();
   for (const auto& content : records) {
     testing::writeText(AgentStatus::file(), content);
-    expectFallback(AgentStatus::load(), before, content);
+    expectFallback(content);
     EXPECT_FALSE(decodeAgentStatus(content)) << content.substr(0, 80);
   }
   fs::remove(AgentStatus::file());
-  expectFallback(AgentStatus::load(), before, "no file");
+  expectFallback("no file");
   fs::create_symlink(home.root() / "gone.json", AgentStatus::file());
-  expectFallback(AgentStatus::load(), before, "dangling link");
+  expectFallback("dangling link");
 }
 
-TEST(AgentStatus, SavingNeverFailsAndReadersNeverSeeAPartialFile) {
-  TempHome home;
-  // A folder where the file belongs: the write is dropped, nothing is left behind.
-  fs::create_directories(AgentStatus::file());
-  Date before = SystemClock::now();
+TEST_F(AgentStatusTest, SavingNeverFailsAndReadersNeverSeeAPartialFile) {
+  fs::create_directories(AgentStatus::file());  // a folder where the file belongs: the write is dropped
   EXPECT_NO_THROW(kDownloading.save());
-  EXPECT_EQ(std::distance(fs::directory_iterator(home.support()), fs::directory_iterator()), 1);
-  expectFallback(AgentStatus::load(), before, "folder");
+  EXPECT_EQ(std::distance(fs::directory_iterator(home.support()), fs::directory_iterator()), 1) << "nothing left behind";
+  expectFallback("folder");
   fs::remove(AgentStatus::file());
 
   AgentStatus large = kDownloading;
