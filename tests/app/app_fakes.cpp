@@ -30,22 +30,6 @@ QStringList allTexts(const QObject* root) {
   return texts;
 }
 
-QAbstractButton* visibleButton(QWidget* root, const QString& text) {
-  for (auto* button : root->findChildren<QAbstractButton*>())
-    if (button->isVisibleTo(root) && button->text() == text) return button;
-  return nullptr;
-}
-
-QString labelText(QWidget* root, const QString& name) {
-  for (auto* widget : root->findChildren<QWidget*>(name)) {
-    if (!widget->isVisibleTo(root)) continue;
-    if (auto* label = qobject_cast<QLabel*>(widget)) return label->text();
-    for (auto* label : widget->findChildren<QLabel*>())
-      if (!label->text().isEmpty()) return label->text();
-  }
-  return {};
-}
-
 namespace {
 
 // One QApplication for a whole test binary, made before its first test runs (the screenshots

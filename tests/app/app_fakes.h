@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QAbstractButton>
 #include <QStringList>
 
 #include <atomic>
@@ -14,6 +13,7 @@
 #include "api/http_testing.h"
 #include "app_model.h"
 #include "company_server.h"
+#include "control/receiving_control.h"
 #include "fake_login_item.h"
 #include "settings/vault.h"
 #include "test_support.h"
@@ -40,6 +40,10 @@ struct FakeBrowser : app::BrowserOpener {
     last = url;
     return works;
   }
+  std::string opened() {
+    std::lock_guard lock(mutex);
+    return last;
+  }
   std::mutex mutex;
   std::string last;
   std::atomic<bool> works{true};
@@ -54,10 +58,6 @@ inline void settle(std::chrono::milliseconds duration = std::chrono::millisecond
 }
 // The texts of a widget tree's labels, buttons, fields, steppers, tool tips and menus, shown or not.
 QStringList allTexts(const QObject* root);
-// The visible button with this text, or nullptr.
-QAbstractButton* visibleButton(QWidget* root, const QString& text);
-// The text of the visible label (or the first label of the visible widget) with this name.
-QString labelText(QWidget* root, const QString& name);
 
 struct AppStage {
   // Requests go to loopback servers only, never through the user's proxy.
@@ -96,16 +96,10 @@ struct AppStage {
     std::lock_guard lock(agentMutex);
     agentAnswer = std::move(status);
   }
-
   // A device sign-in for the default server.
   void storeCredentials() {
     Vault::save({"https://trellisant.example", "access", "refresh", "trellisant-native",
                  SystemClock::now() + std::chrono::hours(1), "device-1", "key-1"});
-  }
-  void writePreferences(const std::function<void(Preferences&)>& edit) {
-    Preferences preferences = Preferences::load();
-    edit(preferences);
-    preferences.save(Preferences::file());
   }
   // A folder inside the home, created.
   std::filesystem::path folder(const std::string& name) {
@@ -116,7 +110,7 @@ struct AppStage {
   std::filesystem::path receiving() {
     storeCredentials();
     auto root = folder("Footage");
-    writePreferences([&](Preferences& p) {
+    ReceivingControl::edit([&](Preferences& p) {
       p.setDestination(root);
       p.receiving = true;
     });
@@ -131,7 +125,7 @@ struct AppStage {
     company->start();
     http::testing::setOverrides({{"trellisant.test:" + std::to_string(company->port()) + ":127.0.0.1"},
                                  (options.tlsFolder / "ca.pem").string()});
-    writePreferences([&](Preferences& p) { p.server = company->baseUrl(); });
+    ReceivingControl::edit([&](Preferences& p) { p.server = company->baseUrl(); });
     return *company;
   }
 

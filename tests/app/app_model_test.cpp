@@ -4,7 +4,6 @@
 
 #include "app_fakes.h"
 #include "control/readiness.h"
-#include "control/receiving_control.h"
 
 using namespace trellisant;
 using namespace trellisant::testing;
@@ -17,6 +16,11 @@ QString text(std::string_view sentence) { return QString::fromUtf8(sentence.data
 TEST_F(AppModelTest, AnotherFolderStopsReceivingTheSameOneKeepsIt) {
   auto current = receiving();
   auto& model = makeModel();
+  auto choose = [&](std::optional<std::filesystem::path> folder) {
+    model.chooseFolder();
+    EXPECT_EQ(model.error(), "") << "opening the chooser clears the error";
+    chooser->answer(std::move(folder));
+  };
   model.chooseFolder();
   EXPECT_EQ(chooser->start, current) << "the chooser starts at the current folder";
   EXPECT_EQ(activations, 1) << "the app comes to the front";
@@ -27,26 +31,19 @@ TEST_F(AppModelTest, AnotherFolderStopsReceivingTheSameOneKeepsIt) {
   EXPECT_EQ(model.folderNotice(), text(ReceivingControl::folderCheckedNotice));
   EXPECT_TRUE(Preferences::load().receiving);
 
-  // A file is no folder; cancelling changes nothing either.
   writeText(home.root() / "file", "x");
-  model.chooseFolder();
-  chooser->answer(home.root() / "file");
-  EXPECT_FALSE(model.error().isEmpty());
-  model.chooseFolder();
-  EXPECT_EQ(model.error(), "") << "opening the chooser clears the error";
-  chooser->answer(std::nullopt);
-
+  choose(home.root() / "file");
+  EXPECT_EQ(model.error(), "Choose an available folder for your downloads.") << "a file is no folder";
+  choose(std::nullopt);
   loginItem->failUnregister("Unit busy");
-  model.chooseFolder();
-  chooser->answer(folder("Other"));
+  choose(folder("Other"));
   ASSERT_TRUE(waitUntil([&] { return !model.choosingFolder(); }));
   EXPECT_EQ(model.error(), "Unit busy");
   EXPECT_FALSE(Preferences::load().receiving) << "receiving stays off, as it went off first";
   EXPECT_EQ(Preferences::load().rootURL(), std::filesystem::weakly_canonical(current));
 
   loginItem->failUnregister(std::nullopt);
-  model.chooseFolder();
-  chooser->answer(folder("Elsewhere"));
+  choose(folder("Elsewhere"));
   EXPECT_TRUE(model.choosingFolder()) << "still applying while the agent is unregistered";
   ASSERT_TRUE(waitUntil([&] { return !model.choosingFolder(); }));
   EXPECT_EQ(loginItem->unregistrations, 2);

@@ -6,15 +6,14 @@
 
 #include <thread>
 
+#include <QLabel>
 #include <QMenu>
 
 #include "agent.h"
 #include "app_fakes.h"
 #include "control/readiness.h"
-#include "control/receiving_control.h"
 #include "main_view.h"
 #include "settings/app_configuration.h"
-#include "settings/vault.h"
 #include "tray_menu.h"
 
 using namespace trellisant;
@@ -27,35 +26,29 @@ std::string str(std::string_view text) { return std::string(text); }
 
 TEST_F(AppModelTest, FixedTexts) {
   startCompany();
-  QStringList shown;
   // Signed out, whatever the agent wrote: every section, choosing a folder, signing in.
   AgentStatus{"downloading", "Said.", "", 0, 0, now}.save();
   makeModel().allowNotifications();
   ASSERT_TRUE(waitUntil([&] { return !model->error().isEmpty(); }));
   const std::string notifications = model->error().toStdString();
-  {
-    app::MainView view(*model);
-    app::TrayMenu tray(*model);
-    EXPECT_EQ(labelText(&view, "statusTitle"), "Connect your company");
-    shown << allTexts(&view) << allTexts(tray.menu());
-    model->setSelected("Settings");
-    model->chooseFolder();
-    shown << allTexts(&view);
-    chooser->answer(std::nullopt);
-    model->signIn();
-    ASSERT_TRUE(waitUntil([&] { return model->awaitingSignIn(); }));
-    shown << allTexts(&view);
-    model->cancelSignIn();
-    ASSERT_TRUE(waitUntil([&] { return !model->busy(); }));
-  }
+  auto view = std::make_unique<app::MainView>(*model);
+  auto title = [&] { return view->findChild<QLabel*>("statusTitle")->text(); };
+  EXPECT_EQ(title(), "Connect your company");
+  QStringList shown = allTexts(view.get()) << allTexts(app::TrayMenu(*model).menu());
+  model->setSelected("Settings");
+  model->chooseFolder();
+  shown << allTexts(view.get());
+  chooser->answer(std::nullopt);
+  model->signIn();
+  ASSERT_TRUE(waitUntil([&] { return model->awaitingSignIn(); }));
+  shown << allTexts(view.get());
+  model->cancelSignIn();
+  ASSERT_TRUE(waitUntil([&] { return !model->busy(); }));
 
   // The agent's first pass, signed in and receiving, and the window's title for each state.
   receiving();
   Vault::save(company->issueCredentials(1h, true));
-  writePreferences([](Preferences& p) {
-    p.overnight = false;
-    p.allowBattery = true;
-  });
+  ReceivingControl::edit([](Preferences& p) { p.overnight = false; p.allowBattery = true; });
   AgentParts parts;
   parts.controlService = false;
   Agent agent(parts);
@@ -64,17 +57,15 @@ TEST_F(AppModelTest, FixedTexts) {
     EXPECT_TRUE(waitUntil([] { return AgentStatus::load().is(AgentState::ready); }, 20s));
   }
   const std::string ready = AgentStatus::load().message;
-  makeModel();
-  app::MainView view(*model);
-  app::TrayMenu tray(*model);
-  shown << allTexts(tray.menu());
-  for (auto [state, title] : {std::pair{"ready", "Ready to receive"}, {"downloading", "Downloading footage"},
-                              {"paused", "Receiving is paused"}, {"needs_attention", "Check your device"},
-                              {"setup", "Check your device"}}) {
+  view = std::make_unique<app::MainView>(makeModel());
+  shown << allTexts(app::TrayMenu(*model).menu());
+  for (auto [state, expected] : {std::pair{"ready", "Ready to receive"}, {"downloading", "Downloading footage"},
+                                 {"paused", "Receiving is paused"}, {"needs_attention", "Check your device"},
+                                 {"setup", "Check your device"}}) {
     agentSays(AgentStatus{state, "Said.", "", 0, 0, now});
     model->refresh();
     ASSERT_TRUE(waitUntil([&] { return model->status().state == state; })) << state;
-    EXPECT_EQ(labelText(&view, "statusTitle"), title) << state;
+    EXPECT_EQ(title(), expected) << state;
   }
 
   Preferences on;

@@ -6,7 +6,6 @@
 
 #include "api/http.h"
 #include "app_fakes.h"
-#include "settings/vault.h"
 
 using namespace trellisant;
 using namespace trellisant::testing;
@@ -18,31 +17,24 @@ constexpr const char* kCanceled = "Sign in was canceled. You can try again.";
 
 class SignInModelTest : public AppModelTest {
  protected:
-  // Starts a sign-in, waits until it waits for the browser and returns where the sandbox's
-  // authorization page sends the browser.
+  // Starts a sign-in and returns where the sandbox's authorization page sends the browser.
   QString signInUntilTheCallback() {
-    model->signIn();
+    startCompany();
+    makeModel().signIn();
     EXPECT_TRUE(model->busy());
     EXPECT_TRUE(waitUntil([&] { return model->awaitingSignIn(); }, 10s));
     http::Request request;
-    {
-      std::lock_guard lock(browser->mutex);
-      request.url = browser->last;
-    }
+    request.url = browser->opened();
     return QString::fromStdString(http::perform(request).header("Location").value_or(""));
   }
   bool finished() { return waitUntil([&] { return !model->busy(); }, 10s); }
 };
 
 TEST_F(SignInModelTest, OnlyTheMatchingCallbackFinishesTheSignIn) {
-  startCompany();
-  makeModel();
   QString callback = signInUntilTheCallback();
   ASSERT_TRUE(callback.startsWith("trellisant://oauth/callback?")) << callback.toStdString();
-  QString stale = callback;
-  stale.replace(QRegularExpression("state=[^&]*"), "state=stale");
-  for (QString ignored : {QString(callback).replace("//oauth/", "//other/"),
-                          QString(callback).replace("/callback", "/elsewhere"), stale}) {
+  for (QString ignored : {QString(callback).replace("//oauth/", "//other/"), QString(callback).replace("/callback", "/elsewhere"),
+                          QString(callback).replace(QRegularExpression("state=[^&]*"), "state=stale")}) {
     model->receiveSignIn(ignored);
     settle(50ms);
     EXPECT_TRUE(model->awaitingSignIn() && model->busy()) << ignored.toStdString();
@@ -54,7 +46,6 @@ TEST_F(SignInModelTest, OnlyTheMatchingCallbackFinishesTheSignIn) {
   EXPECT_TRUE(model->signedIn());
   EXPECT_GE(activations, 2) << "sign-in and the accepted callback bring the app to the front";
   ASSERT_TRUE(Vault::read() && Vault::read()->deviceKey);
-
   auto before = company->requests().size();
   model->receiveSignIn(callback);
   settle();
@@ -62,8 +53,6 @@ TEST_F(SignInModelTest, OnlyTheMatchingCallbackFinishesTheSignIn) {
 }
 
 TEST_F(SignInModelTest, CancelTheTimeLimitAndAFailedBrowserEndTheWait) {
-  startCompany();
-  makeModel();
   QString callback = signInUntilTheCallback();
   model->cancelSignIn();
   ASSERT_TRUE(finished());
@@ -78,7 +67,6 @@ TEST_F(SignInModelTest, CancelTheTimeLimitAndAFailedBrowserEndTheWait) {
   ASSERT_TRUE(finished());
   EXPECT_EQ(model->error(), kCanceled);
   EXPECT_FALSE(model->awaitingSignIn());
-
   browser->works = false;
   model->signIn();
   ASSERT_TRUE(finished());

@@ -1,5 +1,5 @@
-// The window and the app around it: the next step follows the model, the menu moves into the
-// window where the desktop shows no tray, one quit command, one instance.
+// The app around the model: the menu moves into the window where the desktop shows no tray,
+// one quit command, one instance, and the desktop's handler for trellisant:// addresses.
 #include <gtest/gtest.h>
 
 #include <QMenu>
@@ -12,6 +12,7 @@
 #include "background_dialog.h"
 #include "main_view.h"
 #include "main_window.h"
+#include "scheme_handler.h"
 #include "single_instance.h"
 #include "tray_menu.h"
 
@@ -21,48 +22,20 @@ using namespace std::chrono_literals;
 
 namespace {
 
-TEST_F(AppModelTest, TheWindowsNextStepFollowsTheModel) {
-  startCompany();
-  auto view = std::make_unique<app::MainView>(makeModel());
-  auto button = [&](const char* text) { return visibleButton(view.get(), text); };
-  button("Sign in to Trellisant")->click();
-  ASSERT_TRUE(waitUntil([&] { return model->awaitingSignIn(); }));
-  EXPECT_FALSE(button("Complete sign in in your browser")->isEnabled()) << "while the sign-in waits";
-  button("Cancel sign in")->click();
-  ASSERT_TRUE(waitUntil([&] { return !model->busy() && button("Sign in to Trellisant"); }));
-
-  Vault::save(company->issueCredentials(1h, true));
-  view.reset();
-  view = std::make_unique<app::MainView>(makeModel());
-  button("Choose download folder")->click();
-  ASSERT_TRUE(waitUntil([&] { return chooser->done != nullptr; }));
-  EXPECT_FALSE(button("Choose download folder")->isEnabled()) << "while choosing";
-  chooser->answer(folder("Footage"));
-  ASSERT_TRUE(waitUntil([&] { return button("Enable receiving") && !button("Choose download folder"); }));
-  button("Enable receiving")->click();
-  ASSERT_TRUE(waitUntil([&] { return button("Pause receiving") && !button("Enable receiving") && model->serviceReady(); }));
-  EXPECT_TRUE(Preferences::load().receiving);
-  button("Pause receiving")->click();
-  EXPECT_FALSE(Preferences::load().receiving);
-  EXPECT_EQ(model->status().state, "paused") << "the window's pause refreshes";
-  EXPECT_EQ(loginItem->unregistrations, 0) << "the agent stays registered and pauses itself";
-}
-
 class SceneTest : public AppModelTest {
  protected:
-  // Signed in, a folder chosen and receiving on, with the agent registered.
-  std::unique_ptr<app::AppScene> receivingScene() {
+  // Signed in, a folder chosen and receiving on, the agent registered, the window shown.
+  SceneTest() {
     receiving();
     auto made = services();
     made.trayCheckInterval = 10ms;
-    auto scene = std::make_unique<app::AppScene>(std::move(made));
-    scene->showWindow();
-    return scene;
+    scene = std::make_unique<app::AppScene>(std::move(made));
   }
+  std::unique_ptr<app::AppScene> scene;
 };
 
 TEST_F(SceneTest, WithoutATrayTheWindowCarriesTheMenuAndClosingItLeavesReceivingOn) {
-  auto scene = receivingScene();
+  scene->showWindow();
   auto& window = scene->window();
   QToolButton* button = window.view()->menuButton();
   ASSERT_TRUE(button->isVisible() && !scene->tray().icon()->isVisible());
@@ -85,7 +58,7 @@ TEST_F(SceneTest, WithoutATrayTheWindowCarriesTheMenuAndClosingItLeavesReceiving
 
 TEST_F(SceneTest, CtrlQStopsReceivingAndQuitsFromAnyWindowDialogsIncluded) {
   tray = true;
-  auto scene = receivingScene();
+  scene->showWindow();
   QTest::keyClick(&scene->window(), Qt::Key_Q, Qt::ControlModifier);
   ASSERT_TRUE(waitUntil([&] { return quits == 1; }));
   EXPECT_FALSE(Preferences::load().receiving);
@@ -118,6 +91,20 @@ TEST(SingleInstanceTest, ASecondInstanceHandsItsAddressesToTheFirst) {
   EXPECT_TRUE(urls == sent && shows == 0);
   ASSERT_TRUE(second.handOff({}));
   EXPECT_TRUE(waitUntil([&] { return shows == 1; })) << "a plain second start shows the window";
+}
+
+TEST(SchemeHandlerTest, BecomingTheDefaultKeepsTheRestOfTheUsersList) {
+  TempHome home;
+  app::DesktopSchemeHandler::Folders folders{home.root() / "config", {}, home.root() / "data", {}, {}, {}};
+  std::filesystem::create_directories(folders.configHome);
+  writeText(folders.configHome / "mimeapps.list", "# mine\n[Default Applications]\ntext/html=firefox.desktop\n"
+            "x-scheme-handler/trellisant=other.desktop;\n\n[Added Associations]\nimage/png=eog.desktop;\n");
+  app::DesktopSchemeHandler handler(std::filesystem::read_symlink("/proc/self/exe"), folders);
+  EXPECT_TRUE(handler.ensure());
+  EXPECT_EQ(readText(folders.configHome / "mimeapps.list"),
+            "# mine\n[Default Applications]\nx-scheme-handler/trellisant=trellisant-handler.desktop\n"
+            "text/html=firefox.desktop\n\n[Added Associations]\nimage/png=eog.desktop;\n");
+  EXPECT_FALSE(handler.ensure()) << "the written entry runs this program";
 }
 
 }  // namespace
