@@ -18,19 +18,8 @@ namespace fs = std::filesystem;
 const AgentStatus kDownloading{"downloading", "Downloading original footage", "Day 3 – Cam A", 12'345'678'901,
                                98'765'432'109, dateFromReference(760'000'000)};
 
-class AgentStatusTest : public ::testing::Test {
- protected:
-  // The fallback record, made during this test.
-  void expectFallback(const std::string& content) {
-    AgentStatus status = AgentStatus::load();
-    EXPECT_EQ(status, AgentStatus::fallback(status.updatedAt)) << content.substr(0, 80);
-    EXPECT_TRUE(status.updatedAt >= started && status.updatedAt <= SystemClock::now()) << content.substr(0, 80);
-  }
+TEST(AgentStatusTest, SavesSixKeysAndEveryDamagedRecordLoadsAsTheFallback) {
   testing::TempHome home;
-  Date started = SystemClock::now();
-};
-
-TEST_F(AgentStatusTest, SavesSixKeysAndEveryDamagedRecordLoadsAsTheFallback) {
   kDownloading.save();
   EXPECT_EQ(AgentStatus::file(), home.support() / "status.json");
   const std::string valid = testing::readText(AgentStatus::file());
@@ -55,25 +44,27 @@ TEST_F(AgentStatusTest, SavesSixKeysAndEveryDamagedRecordLoadsAsTheFallback) {
     records.push_back(json.dump());
   }
   std::mt19937 engine(7);
-  std::string noise(2048, '\0');
-  for (char& c : noise) c = static_cast<char>(engine());
-  records.push_back(noise);
+  records.emplace_back(2048, '\0');
+  for (char& c : records.back()) c = static_cast<char>(engine());
+  records.push_back("no file");
+  records.push_back("dangling link");
+  const Date before = SystemClock::now();
   for (const auto& content : records) {
-    testing::writeText(AgentStatus::file(), content);
-    expectFallback(content);
+    if (content == "no file") fs::remove(AgentStatus::file());
+    else if (content == "dangling link") fs::create_symlink(home.root() / "gone.json", AgentStatus::file());
+    else testing::writeText(AgentStatus::file(), content);
     EXPECT_FALSE(decodeAgentStatus(content)) << content.substr(0, 80);
+    AgentStatus status = AgentStatus::load();
+    EXPECT_EQ(status, AgentStatus::fallback(status.updatedAt)) << content.substr(0, 80);
+    EXPECT_TRUE(status.updatedAt >= before && status.updatedAt <= SystemClock::now()) << content.substr(0, 80);
   }
-  fs::remove(AgentStatus::file());
-  expectFallback("no file");
-  fs::create_symlink(home.root() / "gone.json", AgentStatus::file());
-  expectFallback("dangling link");
 }
 
-TEST_F(AgentStatusTest, SavingNeverFailsAndReadersNeverSeeAPartialFile) {
+TEST(AgentStatusTest, SavingNeverFailsAndReadersNeverSeeAPartialFile) {
+  testing::TempHome home;
   fs::create_directories(AgentStatus::file());  // a folder where the file belongs: the write is dropped
   EXPECT_NO_THROW(kDownloading.save());
   EXPECT_EQ(std::distance(fs::directory_iterator(home.support()), fs::directory_iterator()), 1) << "nothing left behind";
-  expectFallback("folder");
   fs::remove(AgentStatus::file());
 
   AgentStatus large = kDownloading;
