@@ -30,28 +30,15 @@ QStringList allTexts(const QObject* root) {
   return texts;
 }
 
-namespace {
+void ensureApplication() {
+  static int argc = 1;
+  static char name[] = "trellisant-tests";
+  static char* argv[] = {name, nullptr};
+  if (qApp) return;
+  auto* application = new QApplication(argc, argv);  // left to the end of the process, as Qt's own statics are
+  QApplication::setQuitOnLastWindowClosed(false);
+  app::theme::applyLightScheme(*application);
+  runEventsWhileWaiting();
+}
 
-// One QApplication for a whole test binary, made before its first test runs (the screenshots
-// tool, which runs no tests, makes its own).
-class QtEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    static int argc = 1;
-    static char name[] = "trellisant-tests";
-    static char* argv[] = {name, nullptr};
-    app_ = std::make_unique<QApplication>(argc, argv);
-    QApplication::setQuitOnLastWindowClosed(false);
-    app::theme::applyLightScheme(*app_);
-    runEventsWhileWaiting();
-  }
-  void TearDown() override { app_.reset(); }
-
- private:
-  std::unique_ptr<QApplication> app_;
-};
-
-[[maybe_unused]] const auto* registered = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
-
-}  // namespace
 }  // namespace trellisant::testing

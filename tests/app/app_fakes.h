@@ -59,9 +59,15 @@ inline void settle(std::chrono::milliseconds duration = std::chrono::millisecond
 // The texts of a widget tree's labels, buttons, fields, steppers, tool tips and menus, shown or not.
 QStringList allTexts(const QObject* root);
 
+// Makes the process's QApplication, unless it has one (the screenshots tool makes its own).
+void ensureApplication();
+
 struct AppStage {
   // Requests go to loopback servers only, never through the user's proxy.
-  AppStage() { http::testing::setOverrides({{}, ""}); }
+  AppStage() {
+    ensureApplication();
+    http::testing::setOverrides({{}, ""});
+  }
   ~AppStage() {
     model.reset();
     http::testing::clearOverrides();

@@ -13,21 +13,23 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr const char* kCanceled = "Sign in was canceled. You can try again.";
-
 class SignInModelTest : public AppModelTest {
  protected:
   // Starts a sign-in and returns where the sandbox's authorization page sends the browser.
   QString signInUntilTheCallback() {
     startCompany();
     makeModel().signIn();
-    EXPECT_TRUE(model->busy());
-    EXPECT_TRUE(waitUntil([&] { return model->awaitingSignIn(); }, 10s));
+    EXPECT_TRUE(model->busy() && waitUntil([&] { return model->awaitingSignIn(); }, 10s));
     http::Request request;
     request.url = browser->opened();
     return QString::fromStdString(http::perform(request).header("Location").value_or(""));
   }
-  bool finished() { return waitUntil([&] { return !model->busy(); }, 10s); }
+  // Waits for the sign-in to end; its error.
+  QString outcome() {
+    EXPECT_TRUE(waitUntil([&] { return !model->busy(); }, 10s));
+    return model->error();
+  }
+  const QString canceled = "Sign in was canceled. You can try again.";
 };
 
 TEST_F(SignInModelTest, OnlyTheMatchingCallbackFinishesTheSignIn) {
@@ -41,11 +43,9 @@ TEST_F(SignInModelTest, OnlyTheMatchingCallbackFinishesTheSignIn) {
   }
   model->receiveSignIn(callback);
   EXPECT_FALSE(model->awaitingSignIn()) << "the continuation is taken at once";
-  ASSERT_TRUE(finished());
-  EXPECT_EQ(model->error(), "");
-  EXPECT_TRUE(model->signedIn());
+  EXPECT_EQ(outcome(), "");
   EXPECT_GE(activations, 2) << "sign-in and the accepted callback bring the app to the front";
-  ASSERT_TRUE(Vault::read() && Vault::read()->deviceKey);
+  ASSERT_TRUE(model->signedIn() && Vault::read() && Vault::read()->deviceKey);
   auto before = company->requests().size();
   model->receiveSignIn(callback);
   settle();
@@ -55,8 +55,7 @@ TEST_F(SignInModelTest, OnlyTheMatchingCallbackFinishesTheSignIn) {
 TEST_F(SignInModelTest, CancelTheTimeLimitAndAFailedBrowserEndTheWait) {
   QString callback = signInUntilTheCallback();
   model->cancelSignIn();
-  ASSERT_TRUE(finished());
-  EXPECT_EQ(model->error(), kCanceled);
+  EXPECT_EQ(outcome(), canceled);
   model->receiveSignIn(callback);
   settle();
   EXPECT_FALSE(model->signedIn()) << "a callback after the cancel is ignored";
@@ -64,13 +63,11 @@ TEST_F(SignInModelTest, CancelTheTimeLimitAndAFailedBrowserEndTheWait) {
 
   signInTimeLimit = 300ms;
   makeModel().signIn();
-  ASSERT_TRUE(finished());
-  EXPECT_EQ(model->error(), kCanceled);
+  EXPECT_EQ(outcome(), canceled);
   EXPECT_FALSE(model->awaitingSignIn());
   browser->works = false;
   model->signIn();
-  ASSERT_TRUE(finished());
-  EXPECT_EQ(model->error(), QString::fromUtf8(kBrowserFailedMessage.data(), kBrowserFailedMessage.size()));
+  EXPECT_EQ(outcome(), QString::fromUtf8(kBrowserFailedMessage.data(), kBrowserFailedMessage.size()));
 }
 
 }  // namespace

@@ -22,28 +22,25 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class SceneTest : public AppModelTest {
- protected:
-  // Signed in, a folder chosen and receiving on, the agent registered, the window shown.
-  SceneTest() {
-    receiving();
-    auto made = services();
-    made.trayCheckInterval = 10ms;
-    scene = std::make_unique<app::AppScene>(std::move(made));
-  }
-  std::unique_ptr<app::AppScene> scene;
-};
-
-TEST_F(SceneTest, WithoutATrayTheWindowCarriesTheMenuAndClosingItLeavesReceivingOn) {
+// Signed in, a folder chosen and receiving on, the agent registered, the window shown.
+std::unique_ptr<app::AppScene> receivingScene(AppStage& stage) {
+  stage.receiving();
+  auto services = stage.services();
+  services.trayCheckInterval = 10ms;
+  auto scene = std::make_unique<app::AppScene>(std::move(services));
   scene->showWindow();
+  return scene;
+}
+
+TEST_F(AppModelTest, WithoutATrayTheWindowCarriesTheMenuAndClosingItLeavesReceivingOn) {
+  auto scene = receivingScene(*this);
   auto& window = scene->window();
   QToolButton* button = window.view()->menuButton();
   ASSERT_TRUE(button->isVisible() && !scene->tray().icon()->isVisible());
   EXPECT_EQ(button->menu()->actions(), scene->tray().menu()->actions()) << "the tray menu's own items";
   window.close();
   EXPECT_EQ(quits, 1) << "closing the window ends the process";
-  EXPECT_TRUE(Preferences::load().receiving) << "while the agent goes on receiving";
-  EXPECT_EQ(loginItem->unregistrations, 0);
+  EXPECT_TRUE(Preferences::load().receiving && loginItem->unregistrations == 0) << "while the agent goes on receiving";
 
   // A tray appears: the menu moves there, and closing the window only hides it.
   tray = true;
@@ -56,13 +53,12 @@ TEST_F(SceneTest, WithoutATrayTheWindowCarriesTheMenuAndClosingItLeavesReceiving
   EXPECT_TRUE(waitUntil([&] { return window.isVisible() && button->isVisible(); }));
 }
 
-TEST_F(SceneTest, CtrlQStopsReceivingAndQuitsFromAnyWindowDialogsIncluded) {
+TEST_F(AppModelTest, CtrlQStopsReceivingAndQuitsFromAnyWindowDialogsIncluded) {
   tray = true;
-  scene->showWindow();
+  auto scene = receivingScene(*this);
   QTest::keyClick(&scene->window(), Qt::Key_Q, Qt::ControlModifier);
   ASSERT_TRUE(waitUntil([&] { return quits == 1; }));
-  EXPECT_FALSE(Preferences::load().receiving);
-  EXPECT_EQ(loginItem->unregistrations, 1);
+  EXPECT_TRUE(!Preferences::load().receiving && loginItem->unregistrations == 1);
   // A window-modal dialog, as the app opens its dialogs, blocks the window's own shortcuts.
   app::BackgroundDialog dialog(scene->model(), &scene->window());
   dialog.open();
@@ -71,30 +67,26 @@ TEST_F(SceneTest, CtrlQStopsReceivingAndQuitsFromAnyWindowDialogsIncluded) {
   EXPECT_EQ(loginItem->unregistrations, 2);
 }
 
-TEST(SingleInstanceTest, ASecondInstanceHandsItsAddressesToTheFirst) {
-  TempHome home;
+TEST_F(AppModelTest, ASecondInstanceHandsItsAddressesToTheFirst) {
   QString path = app::SingleInstance::defaultPath();
   EXPECT_EQ(path.toStdString(), (home.root() / "runtime" / "com.trellisant.app").string()) << "not in /tmp";
   app::SingleInstance(path).becomePrimary();  // an instance that ended
-  app::SingleInstance first(path);
+  app::SingleInstance first(path), second(path);
   EXPECT_FALSE(first.handOff({"trellisant://oauth/callback"}, 200)) << "nobody takes it";
   ASSERT_TRUE(first.becomePrimary()) << "an ended instance's lock and socket are taken over";
+  EXPECT_FALSE(second.becomePrimary()) << "the lock belongs to the first";
   QStringList urls;
   int shows = 0;
   QObject::connect(&first, &app::SingleInstance::urlReceived, [&](const QString& url) { urls << url; });
   QObject::connect(&first, &app::SingleInstance::activationRequested, [&] { ++shows; });
-  app::SingleInstance second(path);
-  EXPECT_FALSE(second.becomePrimary()) << "the lock belongs to the first";
   const QStringList sent = {"trellisant://oauth/callback?code=c%20d&state=s", "trellisant://other"};
-  ASSERT_TRUE(second.handOff(sent));
-  ASSERT_TRUE(waitUntil([&] { return urls.size() == 2; }));
+  ASSERT_TRUE(second.handOff(sent) && waitUntil([&] { return urls.size() == 2; }));
   EXPECT_TRUE(urls == sent && shows == 0);
   ASSERT_TRUE(second.handOff({}));
   EXPECT_TRUE(waitUntil([&] { return shows == 1; })) << "a plain second start shows the window";
 }
 
-TEST(SchemeHandlerTest, BecomingTheDefaultKeepsTheRestOfTheUsersList) {
-  TempHome home;
+TEST_F(AppModelTest, BecomingTheTrellisantHandlerKeepsTheRestOfTheUsersMimeappsList) {
   app::DesktopSchemeHandler::Folders folders{home.root() / "config", {}, home.root() / "data", {}, {}, {}};
   std::filesystem::create_directories(folders.configHome);
   writeText(folders.configHome / "mimeapps.list", "# mine\n[Default Applications]\ntext/html=firefox.desktop\n"
