@@ -20,35 +20,6 @@
 
 namespace trellisant::testing {
 
-// Keeps the chooser "open" until the test answers.
-struct FakeFolderChooser : app::FolderChooser {
-  void choose(const std::optional<std::filesystem::path>& from,
-              std::function<void(std::optional<std::filesystem::path>)> then) override {
-    ++opened;
-    start = from;
-    done = std::move(then);
-  }
-  void answer(std::optional<std::filesystem::path> folder) { std::exchange(done, nullptr)(std::move(folder)); }
-  int opened = 0;
-  std::optional<std::filesystem::path> start;
-  std::function<void(std::optional<std::filesystem::path>)> done;
-};
-
-struct FakeBrowser : app::BrowserOpener {
-  bool open(const std::string& url) override {
-    std::lock_guard lock(mutex);
-    last = url;
-    return works;
-  }
-  std::string opened() {
-    std::lock_guard lock(mutex);
-    return last;
-  }
-  std::mutex mutex;
-  std::string last;
-  std::atomic<bool> works{true};
-};
-
 // Makes waitUntil run Qt's event loop while it waits, so that results posted to the UI thread
 // arrive. The tests' QApplication does this itself.
 void runEventsWhileWaiting();
@@ -62,15 +33,34 @@ QStringList allTexts(const QObject* root);
 // Makes the process's QApplication, unless it has one (the screenshots tool makes its own).
 void ensureApplication();
 
-struct AppStage {
+// The world of an app model: its fakes (the folder chooser stays "open" until the test answers;
+// the browser only notes the address) in a private home, with the sandbox server when started.
+struct AppStage : app::FolderChooser, app::BrowserOpener {
   // Requests go to loopback servers only, never through the user's proxy.
   AppStage() {
     ensureApplication();
     http::testing::setOverrides({{}, ""});
   }
-  ~AppStage() {
+  ~AppStage() override {
     model.reset();
     http::testing::clearOverrides();
+  }
+
+  void choose(const std::optional<std::filesystem::path>& from,
+              std::function<void(std::optional<std::filesystem::path>)> then) override {
+    ++choosers;
+    chooserStart = from;
+    chosen = std::move(then);
+  }
+  void answer(std::optional<std::filesystem::path> folder) { std::exchange(chosen, nullptr)(std::move(folder)); }
+  bool open(const std::string& url) override {
+    std::lock_guard lock(browserMutex);
+    openedUrl = url;
+    return browserWorks;
+  }
+  std::string opened() {
+    std::lock_guard lock(browserMutex);
+    return openedUrl;
   }
 
   // The services handed to the next model.
@@ -82,8 +72,8 @@ struct AppStage {
       return agentAnswer;
     };
     services.now = [this] { return now; };
-    services.browser = browser;
-    services.folderChooser = chooser;
+    services.browser = std::shared_ptr<app::BrowserOpener>(std::shared_ptr<void>(), this);
+    services.folderChooser = std::shared_ptr<app::FolderChooser>(std::shared_ptr<void>(), this);
     services.notificationsAvailable = [] { return false; };  // so nothing is ever posted
     services.quit = [this] { ++quits; };
     services.activate = [this] { ++activations; };
@@ -137,8 +127,12 @@ struct AppStage {
 
   TempHome home;
   std::shared_ptr<FakeLoginItem> loginItem = std::make_shared<FakeLoginItem>();
-  std::shared_ptr<FakeFolderChooser> chooser = std::make_shared<FakeFolderChooser>();
-  std::shared_ptr<FakeBrowser> browser = std::make_shared<FakeBrowser>();
+  int choosers = 0;
+  std::optional<std::filesystem::path> chooserStart;
+  std::function<void(std::optional<std::filesystem::path>)> chosen;
+  std::mutex browserMutex;
+  std::string openedUrl;
+  std::atomic<bool> browserWorks{true};
   Date now = SystemClock::now();
   int quits = 0, activations = 0;
   std::atomic<bool> tray = false;  // whether the desktop shows tray icons (asked off the UI thread)

@@ -18,14 +18,14 @@ TEST_F(AppModelTest, AnotherFolderStopsReceivingTheSameOneKeepsIt) {
   auto& model = makeModel();
   auto choose = [&](std::optional<std::filesystem::path> folder) {
     model.chooseFolder();
-    chooser->answer(std::move(folder));
+    answer(std::move(folder));
   };
   model.chooseFolder();
-  EXPECT_TRUE(chooser->start == current && activations == 1) << "at the current folder, the app in front";
+  EXPECT_TRUE(chooserStart == current && activations == 1) << "at the current folder, the app in front";
   model.chooseFolder();
-  EXPECT_EQ(chooser->opened, 1) << "no second chooser";
+  EXPECT_EQ(choosers, 1) << "no second chooser";
   std::filesystem::create_directory_symlink(current, home.root() / "link");
-  chooser->answer(home.root() / "link");
+  answer(home.root() / "link");
   EXPECT_EQ(model.folderNotice(), text(ReceivingControl::folderCheckedNotice));
   EXPECT_TRUE(Preferences::load().receiving);
 
@@ -51,7 +51,7 @@ TEST_F(AppModelTest, TheReadinessTestEndsBusyWhateverItsOutcome) {
     model.testReadiness();
     EXPECT_TRUE(model.busy());
     model.chooseFolder();
-    EXPECT_EQ(chooser->opened, 0) << "no chooser while busy";
+    EXPECT_EQ(choosers, 0) << "no chooser while busy";
     EXPECT_TRUE(waitUntil([&] { return !model.busy(); }, 20s));
     return model.error();
   };

@@ -38,7 +38,7 @@ TEST_F(AppModelTest, FixedTexts) {
   model->setSelected("Settings");
   model->chooseFolder();
   shown << allTexts(view.get());
-  chooser->answer(std::nullopt);
+  answer(std::nullopt);
   model->signIn();
   ASSERT_TRUE(waitUntil([&] { return model->awaitingSignIn(); }));
   shown << allTexts(view.get());

@@ -1,9 +1,7 @@
-// Renders the window, the tray menu and the background dialog in the states a person should
-// look at, as PNG files in the folder given as the first argument; the names that follow, if
+// Renders the window and the tray menu in the states a person should look at, as PNG files in the folder given as the first argument; the names that follow, if
 // any, choose the pictures. Run by scripts/screenshots.
 #include <QApplication>
 #include <QDir>
-#include <QFileDialog>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
@@ -12,10 +10,8 @@
 
 #include "app_fakes.h"
 #include "app_scene.h"
-#include "background_dialog.h"
 #include "main_view.h"
 #include "main_window.h"
-#include "symbols.h"
 #include "theme.h"
 #include "tray_menu.h"
 
@@ -39,7 +35,6 @@ struct Stage : AppStage {
   explicit Stage(Step step, bool withTray = true,
                  AgentStatus said = {"ready", "Ready to receive your company’s footage.", "", 0, 0, {}}) {
     tray = withTray;
-    chooser = nullptr;  // the app's own folder dialog
     if (step == signedOut) startCompany();
     if (step == signedIn) storeCredentials();
     if (step >= receivingOff) {
@@ -101,22 +96,6 @@ QPixmap focusRings(Stage& stage) {
   return column(crops);
 }
 
-// Every bundled symbol, large, to judge the drawings, in rows of eight.
-QPixmap symbols() {
-  app::bundledSymbolIcon("film", {});  // registers the bundled drawings
-  QStringList names = QDir(":/symbols").entryList({"*.svg"}, QDir::Files).replaceInStrings(".svg", "");
-  names.removeAll("trellisant");  // the app icon, 16-app-icon
-  QList<QPixmap> rows((names.size() + 7) / 8, QPixmap(8 * 96, 96));
-  for (QPixmap& row : rows) row.fill(Qt::white);
-  for (int i = 0; i < names.size(); ++i) {
-    QPainter painter(&rows[i / 8]);
-    painter.setFont(app::theme::font(8));
-    app::bundledSymbolIcon(names[i].toStdString(), app::theme::brand()).paint(&painter, i % 8 * 96 + 24, 12, 48, 48);
-    painter.drawText(QRect(i % 8 * 96 + 2, 64, 92, 32), Qt::AlignHCenter | Qt::TextWrapAnywhere, names[i]);
-  }
-  return column(rows);
-}
-
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -146,9 +125,6 @@ int main(int argc, char* argv[]) {
   });
   take("07-needs-attention", [](auto name) {
     Stage stage(receivingOn, true, {"needs_attention", "Your download disk is full. Free up space to resume.", "", 0, 0, {}});
-    stage.loginItem->failRegister("Failed to enable unit: Unit file trellisant-agent.service is masked.");
-    stage.app().enable();
-    waitUntil([&] { return !stage.app().error().isEmpty(); });
     save(stage.shot(), name);
   });
   take("08-settings", [](auto name) {
@@ -156,23 +132,8 @@ int main(int argc, char* argv[]) {
     save(stage.shot("Settings", {920, 1180}), name);
     stage.app().pauseReceiving();
     stage.saveTray("10-tray-paused", "12-tray-icon");
-    app::BackgroundDialog dialog(stage.app());
-    dialog.show();
-    settle(100ms);
-    save(dialog.grab(), "13-background-settings");
   });
   take("14-settings-signed-out", [](auto name) { save(Stage(signedOut).shot("Settings", {820, 560}), name); });
-  take("15-symbols", [](auto name) {
-    save(symbols(), name);
-    save(app::appIcon().pixmap(128, 128), "16-app-icon");
-  });
-  take("17-folder-chooser", [](auto name) {
-    Stage stage(receivingOff);
-    stage.shot();
-    stage.app().chooseFolder();
-    settle(150ms);
-    for (auto* dialog : stage.window().findChildren<QFileDialog*>()) save(dialog->grab(), name);
-  });
   take("18-no-tray", [](auto name) {
     // As a desktop without a tray shows the window, and again with its menu dropped down.
     Stage stage(receivingOn, false);

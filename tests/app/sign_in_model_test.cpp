@@ -21,7 +21,7 @@ class SignInModelTest : public AppModelTest {
     makeModel().signIn();
     EXPECT_TRUE(model->busy() && waitUntil([&] { return model->awaitingSignIn(); }, 10s));
     http::Request request;
-    request.url = browser->opened();
+    request.url = opened();
     return QString::fromStdString(http::perform(request).header("Location").value_or(""));
   }
   // Waits for the sign-in to end; its error.
@@ -65,7 +65,7 @@ TEST_F(SignInModelTest, CancelTheTimeLimitAndAFailedBrowserEndTheWait) {
   makeModel().signIn();
   EXPECT_EQ(outcome(), canceled);
   EXPECT_FALSE(model->awaitingSignIn());
-  browser->works = false;
+  browserWorks = false;
   model->signIn();
   EXPECT_EQ(outcome(), QString::fromUtf8(kBrowserFailedMessage.data(), kBrowserFailedMessage.size()));
 }
