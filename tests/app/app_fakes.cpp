@@ -10,13 +10,6 @@
 
 namespace trellisant::testing {
 
-void runEventsWhileWaiting() {
-  setWaitStep([](std::chrono::milliseconds) {
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  });
-}
-
 QStringList allTexts(const QObject* root) {
   QStringList texts;
   for (auto* object : root->findChildren<QObject*>()) {
@@ -38,7 +31,11 @@ void ensureApplication() {
   auto* application = new QApplication(argc, argv);  // left to the end of the process, as Qt's own statics are
   QApplication::setQuitOnLastWindowClosed(false);
   app::theme::applyLightScheme(*application);
-  runEventsWhileWaiting();
+  // waitUntil runs Qt's event loop while it waits, so that results posted to the UI thread arrive.
+  setWaitStep([](std::chrono::milliseconds) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  });
 }
 
 }  // namespace trellisant::testing

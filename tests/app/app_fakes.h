@@ -20,9 +20,6 @@
 
 namespace trellisant::testing {
 
-// Makes waitUntil run Qt's event loop while it waits, so that results posted to the UI thread
-// arrive. The tests' QApplication does this itself.
-void runEventsWhileWaiting();
 // Runs the event loop for a while, for asserting that something does NOT happen.
 inline void settle(std::chrono::milliseconds duration = std::chrono::milliseconds(100)) {
   waitUntil([] { return false; }, duration);

@@ -35,12 +35,9 @@ class SignInModelTest : public AppModelTest {
 TEST_F(SignInModelTest, OnlyTheMatchingCallbackFinishesTheSignIn) {
   QString callback = signInUntilTheCallback();
   ASSERT_TRUE(callback.startsWith("trellisant://oauth/callback?")) << callback.toStdString();
-  for (QString ignored : {QString(callback).replace("//oauth/", "//other/"), QString(callback).replace("/callback", "/elsewhere"),
-                          QString(callback).replace(QRegularExpression("state=[^&]*"), "state=stale")}) {
-    model->receiveSignIn(ignored);
-    settle(50ms);
-    EXPECT_TRUE(model->awaitingSignIn() && model->busy()) << ignored.toStdString();
-  }
+  model->receiveSignIn(QString(callback).replace(QRegularExpression("state=[^&]*"), "state=stale"));
+  settle(50ms);
+  EXPECT_TRUE(model->awaitingSignIn() && model->busy()) << "another sign-in's callback is ignored";
   model->receiveSignIn(callback);
   EXPECT_FALSE(model->awaitingSignIn()) << "the continuation is taken at once";
   EXPECT_EQ(outcome(), "");
