@@ -51,12 +51,12 @@ struct AppStage : app::FolderChooser, app::BrowserOpener {
   }
   void answer(std::optional<std::filesystem::path> folder) { std::exchange(chosen, nullptr)(std::move(folder)); }
   bool open(const std::string& url) override {
-    std::lock_guard lock(browserMutex);
+    std::lock_guard lock(mutex);
     openedUrl = url;
     return browserWorks;
   }
   std::string opened() {
-    std::lock_guard lock(browserMutex);
+    std::lock_guard lock(mutex);
     return openedUrl;
   }
 
@@ -65,7 +65,7 @@ struct AppStage : app::FolderChooser, app::BrowserOpener {
     app::AppServices services;
     services.loginItem = loginItem;
     services.agentStatus = [this] {
-      std::lock_guard lock(agentMutex);
+      std::lock_guard lock(mutex);
       return agentAnswer;
     };
     services.now = [this] { return now; };
@@ -86,7 +86,7 @@ struct AppStage : app::FolderChooser, app::BrowserOpener {
   }
   // What the agent answers from now on; nothing means no answer.
   void agentSays(std::optional<AgentStatus> status) {
-    std::lock_guard lock(agentMutex);
+    std::lock_guard lock(mutex);
     agentAnswer = std::move(status);
   }
   // A device sign-in for the default server.
@@ -127,7 +127,6 @@ struct AppStage : app::FolderChooser, app::BrowserOpener {
   int choosers = 0;
   std::optional<std::filesystem::path> chooserStart;
   std::function<void(std::optional<std::filesystem::path>)> chosen;
-  std::mutex browserMutex;
   std::string openedUrl;
   std::atomic<bool> browserWorks{true};
   Date now = SystemClock::now();
@@ -136,7 +135,7 @@ struct AppStage : app::FolderChooser, app::BrowserOpener {
   std::chrono::milliseconds signInTimeLimit = std::chrono::seconds(300);
   std::unique_ptr<sandbox::CompanyServer> company;
   std::unique_ptr<app::AppModel> model;
-  std::mutex agentMutex;
+  std::mutex mutex;  // for what the model's threads read: the agent's answer, the opened address
   std::optional<AgentStatus> agentAnswer;
 };
 

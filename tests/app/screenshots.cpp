@@ -66,20 +66,10 @@ struct Stage : AppStage {
   std::unique_ptr<app::AppScene> scene;
 };
 
-// Pictures one below the other.
-QPixmap column(const QList<QPixmap>& pictures) {
-  int height = 0, width = 0;
-  for (const QPixmap& picture : pictures) width = std::max(width, picture.width()), height += picture.height() + 4;
-  QPixmap sheet(width, height);
-  sheet.fill(app::theme::windowBackground());
-  QPainter painter(&sheet);
-  for (int y = 0; const QPixmap& picture : pictures) painter.drawPixmap(0, std::exchange(y, y + picture.height() + 4), picture);
-  return sheet;
-}
-
-// Each control of both sections as the Tab key leaves it, focused with its ring.
+// Each control of both sections as the Tab key leaves it, focused with its ring, one below the other.
 QPixmap focusRings(Stage& stage) {
   QList<QPixmap> crops;
+  int width = 0, height = 0;
   QList<QWidget*> seen;
   for (const char* section : {"Downloads", "Settings"}) {
     stage.shot(section, {920, 1180});
@@ -91,9 +81,14 @@ QPixmap focusRings(Stage& stage) {
       seen << control;
       QRect around(control->mapTo(&stage.window(), QPoint(-8, -8)), control->size() + QSize(16, 16));
       crops << stage.window().grab(around & stage.window().rect());
+      std::tie(width, height) = std::pair(std::max(width, crops.back().width()), height + crops.back().height() + 4);
     }
   }
-  return column(crops);
+  QPixmap sheet(width, height);
+  sheet.fill(app::theme::windowBackground());
+  QPainter painter(&sheet);
+  for (int y = 0; const QPixmap& crop : crops) painter.drawPixmap(0, std::exchange(y, y + crop.height() + 4), crop);
+  return sheet;
 }
 
 }  // namespace

@@ -31,7 +31,6 @@ class CtlTest : public CompanyTest {
     context.loginItem = loginItem;
     context.askAgent = [] { return std::nullopt; };
     context.input = pasted[0];
-    context.signInLimit = 10s;
     context.computerName = [] { return std::string("Grading Suite"); };
     context.lingering = [this] { return lingering; };
     context.keepAfterLogout = [this] { lingering = true; };
