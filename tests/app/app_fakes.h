@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
 #include <QStringList>
 
 #include <atomic>
@@ -17,6 +21,8 @@
 #include "fake_login_item.h"
 #include "settings/vault.h"
 #include "test_support.h"
+#include "theme.h"
+#include "widgets.h"
 
 namespace trellisant::testing {
 
@@ -25,10 +31,36 @@ inline void settle(std::chrono::milliseconds duration = std::chrono::millisecond
   waitUntil([] { return false; }, duration);
 }
 // The texts of a widget tree's labels, buttons, fields, steppers, tool tips and menus, shown or not.
-QStringList allTexts(const QObject* root);
+inline QStringList allTexts(const QObject* root) {
+  QStringList texts;
+  for (auto* object : root->findChildren<QObject*>()) {
+    if (auto* label = qobject_cast<QLabel*>(object)) texts << label->text();
+    if (auto* button = qobject_cast<QAbstractButton*>(object)) texts << button->text();
+    if (auto* field = qobject_cast<QLineEdit*>(object)) texts << field->placeholderText();
+    if (auto* stepper = qobject_cast<app::Stepper*>(object)) texts << stepper->text();
+    if (auto* action = qobject_cast<QAction*>(object)) texts << action->text();
+    if (auto* widget = qobject_cast<QWidget*>(object)) texts << widget->toolTip();
+  }
+  return texts;
+}
 
-// Makes the process's QApplication, unless it has one (the screenshots tool makes its own).
-void ensureApplication();
+
+// Makes the process's QApplication, unless it has one.
+inline void ensureApplication() {
+  static int argc = 1;
+  static char name[] = "trellisant-tests";
+  static char* argv[] = {name, nullptr};
+  if (qApp) return;
+  auto* application = new QApplication(argc, argv);  // left to the end of the process, as Qt's own statics are
+  QApplication::setQuitOnLastWindowClosed(false);
+  app::theme::applyLightScheme(*application);
+  // waitUntil runs Qt's event loop while it waits, so that results posted to the UI thread arrive.
+  setWaitStep([](std::chrono::milliseconds) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  });
+}
+
 
 // The world of an app model: its fakes (the folder chooser stays "open" until the test answers;
 // the browser only notes the address) in a private home, with the sandbox server when started.
