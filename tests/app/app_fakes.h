@@ -48,8 +48,7 @@ inline QStringList allTexts(const QObject* root) {
 // Makes the process's QApplication, unless it has one.
 inline void ensureApplication() {
   static int argc = 1;
-  static char name[] = "trellisant-tests";
-  static char* argv[] = {name, nullptr};
+  static char name[] = "trellisant-tests", *argv[] = {name, nullptr};
   if (qApp) return;
   auto* application = new QApplication(argc, argv);  // left to the end of the process, as Qt's own statics are
   QApplication::setQuitOnLastWindowClosed(false);

@@ -1,5 +1,6 @@
-// Renders the window and the tray menu in the states a person should look at, as PNG files in the folder given as the first argument; the names that follow, if
-// any, choose the pictures. Run by scripts/screenshots.
+// Renders the window and the tray menu in the states a person should look at, as PNG files in
+// the folder given as the first argument; the names that follow, if any, choose the pictures.
+// Run by scripts/screenshots.
 #include <QApplication>
 #include <QDir>
 #include <QKeyEvent>
@@ -50,15 +51,15 @@ struct Stage : AppStage {
     if (step == receivingOn) waitUntil([&] { return app().status().message == said.message; });
   }
   app::AppModel& app() { return scene->model(); }
-  app::MainWindow& window() { return scene->window(); }
   // The window showing `section`, at this size.
   QPixmap shot(const char* section = "Downloads", QSize size = {920, 660}) {
     app().setSelected(section);
-    window().resize(size);
+    scene->window().resize(size);
     scene->showWindow();
     settle(150ms);
-    return window().grab();
+    return scene->window().grab();
   }
+  // The tray menu and its icon.
   void saveTray(const QString& menu, const QString& icon) {
     save(scene->tray().menu()->grab(), menu);
     save(scene->tray().icon()->icon().pixmap(64, 64), icon);
@@ -68,6 +69,7 @@ struct Stage : AppStage {
 
 // Each control of both sections as the Tab key leaves it, focused with its ring, one below the other.
 QPixmap focusRings(Stage& stage) {
+  app::MainWindow& window = stage.scene->window();
   QList<QPixmap> crops;
   int width = 0, height = 0;
   QList<QWidget*> seen;
@@ -75,12 +77,12 @@ QPixmap focusRings(Stage& stage) {
     stage.shot(section, {920, 1180});
     for (int step = 0; step < 40; ++step) {
       QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
-      QApplication::sendEvent(QApplication::focusWidget() ? QApplication::focusWidget() : &stage.window(), &tab);
+      QApplication::sendEvent(QApplication::focusWidget() ? QApplication::focusWidget() : &window, &tab);
       QWidget* control = QApplication::focusWidget();
       if (!control || seen.contains(control)) continue;
       seen << control;
-      QRect around(control->mapTo(&stage.window(), QPoint(-8, -8)), control->size() + QSize(16, 16));
-      crops << stage.window().grab(around & stage.window().rect());
+      QRect around(control->mapTo(&window, QPoint(-8, -8)), control->size() + QSize(16, 16));
+      crops << window.grab(around & window.rect());
       std::tie(width, height) = std::pair(std::max(width, crops.back().width()), height + crops.back().height() + 4);
     }
   }
@@ -134,10 +136,10 @@ int main(int argc, char* argv[]) {
     Stage stage(receivingOn, false);
     QPixmap picture = stage.shot();
     save(picture, name);
-    QToolButton* button = stage.window().view()->menuButton();
+    QToolButton* button = stage.scene->window().view()->menuButton();
     button->menu()->adjustSize();
     QPoint corner(button->width() - button->menu()->width(), button->height() + 2);
-    QPainter(&picture).drawPixmap(button->mapTo(&stage.window(), corner), button->menu()->grab());
+    QPainter(&picture).drawPixmap(button->mapTo(&stage.scene->window(), corner), button->menu()->grab());
     save(picture, "19-no-tray-menu");
   });
   take("20-focus-rings", [](auto name) {

@@ -2,9 +2,12 @@
 // never asked on the UI thread; the fixture checks), the folder chooser, busy, which callback
 // finishes a sign-in (against the sandbox company server over loopback TLS) and what ends its
 // wait; the menu moving into the window where the desktop shows no tray, one quit command, one
-// instance, and the desktop's handler for trellisant:// addresses.
+// instance, the desktop's handler for trellisant:// addresses; and every fixed text.
 #include <gtest/gtest.h>
 
+#include <thread>
+
+#include <QLabel>
 #include <QMenu>
 #include <QRegularExpression>
 #include <QSignalSpy>
@@ -12,6 +15,7 @@
 #include <QTest>
 #include <QToolButton>
 
+#include "agent.h"
 #include "api/http.h"
 #include "app_fakes.h"
 #include "app_scene.h"
@@ -20,6 +24,7 @@
 #include "main_view.h"
 #include "main_window.h"
 #include "scheme_handler.h"
+#include "settings/app_configuration.h"
 #include "single_instance.h"
 #include "tray_menu.h"
 
@@ -29,37 +34,33 @@ using namespace std::chrono_literals;
 
 namespace {
 
-QString text(std::string_view sentence) { return QString::fromUtf8(sentence.data(), sentence.size()); }
-
 TEST_F(AppModelTest, AnotherFolderStopsReceivingTheSameOneKeepsIt) {
   auto current = receiving();
   auto& model = makeModel();
-  auto choose = [&](std::optional<std::filesystem::path> folder) {
-    model.chooseFolder();
-    answer(std::move(folder));
-  };
   model.chooseFolder();
   EXPECT_TRUE(chooserStart == current && activations == 1) << "at the current folder, the app in front";
   model.chooseFolder();
   EXPECT_EQ(choosers, 1) << "no second chooser";
   std::filesystem::create_directory_symlink(current, home.root() / "link");
   answer(home.root() / "link");
-  EXPECT_EQ(model.folderNotice(), text(ReceivingControl::folderCheckedNotice));
+  EXPECT_EQ(model.folderNotice(), ReceivingControl::folderCheckedNotice.data());
   EXPECT_TRUE(Preferences::load().receiving);
 
   loginItem->failUnregister("Unit busy");
-  choose(folder("Other"));
+  model.chooseFolder();
+  answer(folder("Other"));
   ASSERT_TRUE(waitUntil([&] { return !model.choosingFolder(); }));
   EXPECT_EQ(model.error(), "Unit busy");
   EXPECT_FALSE(Preferences::load().receiving) << "receiving stays off, as it went off first";
   EXPECT_EQ(Preferences::load().rootURL(), std::filesystem::weakly_canonical(current));
 
   loginItem->failUnregister(std::nullopt);
-  choose(folder("Elsewhere"));
+  model.chooseFolder();
+  answer(folder("Elsewhere"));
   EXPECT_TRUE(model.choosingFolder()) << "still applying while the agent is unregistered";
   ASSERT_TRUE(waitUntil([&] { return !model.choosingFolder(); }));
   EXPECT_EQ(loginItem->unregistrations, 2);
-  EXPECT_EQ(model.folderNotice(), text(ReceivingControl::folderChangedNotice));
+  EXPECT_EQ(model.folderNotice(), ReceivingControl::folderChangedNotice.data());
   EXPECT_EQ(Preferences::load().rootURL(), std::filesystem::weakly_canonical(home.root() / "Elsewhere"));
   EXPECT_EQ(model.status().state, "paused");
 }
@@ -134,7 +135,7 @@ TEST_F(SignInModelTest, CancelTheTimeLimitAndAFailedBrowserEndTheWait) {
   EXPECT_FALSE(model->awaitingSignIn());
   browserWorks = false;
   model->signIn();
-  EXPECT_EQ(outcome(), QString::fromUtf8(kBrowserFailedMessage.data(), kBrowserFailedMessage.size()));
+  EXPECT_EQ(outcome(), kBrowserFailedMessage.data());
 }
 
 // Signed in, a folder chosen and receiving on, the agent registered, the window shown.
@@ -201,6 +202,99 @@ TEST_F(AppModelTest, BecomingTheTrellisantHandlerKeepsTheRestOfTheUsersMimeappsL
             "# mine\n[Default Applications]\nx-scheme-handler/trellisant=trellisant-handler.desktop\n"
             "text/html=firefox.desktop\n\n[Added Associations]\nimage/png=eog.desktop;\n");
   EXPECT_FALSE(handler.ensure()) << "the written entry runs this program";
+}
+
+// Every fixed sentence and label of the window, the tray menu, the receiving operations and the
+// status record, each checked once here, character for character, where the code keeps it.
+// (The download, server, settings and sign-in flow sentences are checked by the tests of the
+// behaviour that raises them.)
+std::string str(std::string_view text) { return std::string(text); }
+
+TEST_F(AppModelTest, FixedTexts) {
+  startCompany();
+  // Signed out, whatever the agent wrote: every section, choosing a folder, signing in.
+  AgentStatus{"downloading", "Said.", "", 0, 0, now}.save();
+  makeModel().allowNotifications();
+  ASSERT_TRUE(waitUntil([&] { return !model->error().isEmpty(); }));
+  const std::string notifications = model->error().toStdString();
+  auto view = std::make_unique<app::MainView>(*model);
+  auto title = [&] { return view->findChild<QLabel*>("statusTitle")->text(); };
+  EXPECT_EQ(title(), "Connect your company");
+  QStringList shown = allTexts(view.get()) << allTexts(app::TrayMenu(*model).menu());
+  model->setSelected("Settings");
+  model->chooseFolder();
+  shown << allTexts(view.get());
+  answer(std::nullopt);
+  model->signIn();
+  ASSERT_TRUE(waitUntil([&] { return model->awaitingSignIn(); }));
+  shown << allTexts(view.get());
+
+  // The agent's first pass, signed in and receiving, and the window's title for each state.
+  receiving();
+  Vault::save(company->issueCredentials(1h, true));
+  ReceivingControl::edit([](Preferences& p) { p.overnight = false; p.allowBattery = true; });
+  AgentParts parts;
+  parts.controlService = false;
+  Agent agent(parts);
+  {
+    std::jthread pass([&](std::stop_token stop) { agent.runPass(stop); });
+    EXPECT_TRUE(waitUntil([] { return AgentStatus::load().is(AgentState::ready); }, 20s));
+  }
+  const std::string ready = AgentStatus::load().message;
+  view = std::make_unique<app::MainView>(makeModel());
+  shown << allTexts(app::TrayMenu(*model).menu());
+  for (auto [state, expected] : {std::pair{"ready", "Ready to receive"}, {"downloading", "Downloading footage"},
+                                 {"paused", "Receiving is paused"}, {"needs_attention", "Check your device"},
+                                 {"setup", "Check your device"}}) {
+    agentSays(AgentStatus{state, "Said.", "", 0, 0, now});
+    model->refresh();
+    ASSERT_TRUE(waitUntil([&] { return model->status().state == state; })) << state;
+    EXPECT_EQ(title(), expected) << state;
+  }
+
+  const Preferences on = Preferences::load();  // receiving
+  const AgentStatus record{"ready", "", "", 0, 0, now};
+  const std::pair<std::string, std::string> said[] = {
+      {ready, "Ready to receive your company’s footage."},
+      {AgentStatus::fallback().message, "Enable receiving to get started."},
+      {str(AgentStatus::pausedMessage), "Receiving is paused."},
+      {applyStatusOverrides(record, on, false, now).message, "Allow Trellisant in Login Items to receive in the background."},
+      {applyStatusOverrides(record, on, true, now + 46s).message, "The receiving helper is not responding. Restart receiving."},
+      {readinessPassed(record).message,
+       "Folder access and device connection checked. Provider downloads still require connected storage accounts."},
+      {failureOf([&] { testReadiness(on, false, false, {}); }), "Sign in to test your device."},
+      {str(ReceivingControl::folderCheckedNotice), "Download folder checked and saved."},
+      {str(ReceivingControl::folderChangedNotice),
+       "Folder saved. Enable receiving when you are ready. Existing files stay in their original folder."},
+      {str(ReceivingControl::receivingOnNotice), "Receiving is on."},
+      {str(ReceivingControl::signInFirstMessage), "Sign in before enabling receiving."},
+      {str(kBrowserFailedMessage), "Could not open your browser. Check your default browser and try again."},
+      {str(app::DialogFolderChooser::prompt), "Use this folder"},
+      {str(app::DialogFolderChooser::message),
+       "Footage will download directly to this folder. External disks must stay connected."},
+      {notifications, "Notifications cannot be shown because no notification service is running on this desktop."},
+  };
+  for (const auto& [text, expected] : said) EXPECT_EQ(text, expected);
+
+  for (const char* expected :
+       {"Trellisant", "Downloads", "Settings", "Development build", "Your company’s footage, delivered to this computer.",
+        "Make this computer ready for your next handoff.", "Open your company website",
+        "Sign in, choose a folder, and enable automatic receiving.", "Sign in to Trellisant",
+        "Complete sign in in your browser", "Cancel sign in", "Choose download folder", "Enable receiving",
+        "A quieter way to hand off footage",
+        "When an authorized colleague sends footage, this computer will download its own copy. You can close this window.",
+        "No destination selected", "Pause receiving", "Download folder", "Choose a local or external disk",
+        "Choosing folder…", "Choose folder",
+        "Choosing a different folder pauses receiving. Cancel keeps your current folder.", "Overnight availability",
+        "Keep this computer available overnight",
+        "Prevents idle sleep while waiting on power. Your screen can stay locked. Keep the lid open.", "From 22:00",
+        "Until 9:00", "Receiving preferences", "Allow downloads on battery", "Bandwidth limit", "Unlimited",
+        "Mbps, 0 for unlimited", "Allow completion notifications", "Connection",
+        "Sign in opens your Trellisant account in your browser.", "Test readiness", "Background settings",
+        "Sign out of this computer", "Trellisant is receiving", "Receiving is paused", "Open Trellisant",
+        "Stop receiving and quit"})
+    EXPECT_TRUE(shown.contains(QString::fromUtf8(expected))) << expected;
+  EXPECT_TRUE(shown.contains(QString::fromStdString(str(AppConfiguration::version()) + " • Linux")));
 }
 
 }  // namespace
