@@ -107,6 +107,7 @@ struct AppStage : app::FolderChooser, app::BrowserOpener {
     services.activate = [this] { ++activations; };
     services.trayAvailable = [this] { return tray.load(); };
     services.refreshInterval = std::chrono::hours(1);  // only explicit refreshes
+    services.trayCheckInterval = std::chrono::milliseconds(10);
     services.signInTimeLimit = signInTimeLimit;
     return services;
   }

@@ -53,7 +53,6 @@ class CtlTest : public CompanyTest {
 };
 
 TEST_F(CtlTest, ReadsItsCommandLinesAndPrintsTheSettings) {
-  EXPECT_NE(ctl({"--help"}).out.find("\n  folder PATH "), std::string::npos);
   EXPECT_EQ(ctl({"frobnicate"}).err.rfind("Unknown command: frobnicate\n", 0), 0u);
   EXPECT_EQ(ctl({"bandwidth", "-5"}).out, "Bandwidth limit: unlimited\n") << "negative means none, as in the window";
   EXPECT_EQ(ctl({"bandwidth", "12.5"}).out, "Bandwidth limit: 12.5 Mbps\n");
@@ -117,8 +116,6 @@ TEST_F(CtlTest, SignsInWithAPastedCallbackEnablesTestsAndSignsOut) {
   EXPECT_EQ(signedIn.err, notIt + notIt);
   ASSERT_TRUE(Vault::read() && Vault::read()->deviceKey);
   EXPECT_EQ(Preferences::load().bandwidthMbps, 40) << "the sign-in stores only itself";
-  EXPECT_NE(ctl({"status"}).out.find("\nsign-in: " + (home.support() / "credentials.json").string() + "\n"),
-            std::string::npos);
 
   EXPECT_EQ(ctl({"enable"}).err, "Choose a download folder first: trellisantctl folder PATH\n");
   std::filesystem::create_directories(home.root() / "Footage");
