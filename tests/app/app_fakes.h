@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
 #include <QStringList>
 
 #include <atomic>
@@ -14,57 +17,78 @@
 #include "api/http_testing.h"
 #include "app_model.h"
 #include "company_server.h"
+#include "control/receiving_control.h"
 #include "fake_login_item.h"
 #include "settings/vault.h"
 #include "test_support.h"
+#include "theme.h"
+#include "widgets.h"
 
 namespace trellisant::testing {
 
-// Keeps the chooser "open" until the test answers.
-struct FakeFolderChooser : app::FolderChooser {
-  void choose(const std::optional<std::filesystem::path>& from,
-              std::function<void(std::optional<std::filesystem::path>)> then) override {
-    ++opened;
-    start = from;
-    done = std::move(then);
-  }
-  void answer(std::optional<std::filesystem::path> folder) { std::exchange(done, nullptr)(std::move(folder)); }
-  int opened = 0;
-  std::optional<std::filesystem::path> start;
-  std::function<void(std::optional<std::filesystem::path>)> done;
-};
-
-struct FakeBrowser : app::BrowserOpener {
-  bool open(const std::string& url) override {
-    std::lock_guard lock(mutex);
-    last = url;
-    return works;
-  }
-  std::mutex mutex;
-  std::string last;
-  std::atomic<bool> works{true};
-};
-
-// Makes waitUntil run Qt's event loop while it waits, so that results posted to the UI thread
-// arrive. The tests' QApplication does this itself.
-void runEventsWhileWaiting();
 // Runs the event loop for a while, for asserting that something does NOT happen.
 inline void settle(std::chrono::milliseconds duration = std::chrono::milliseconds(100)) {
   waitUntil([] { return false; }, duration);
 }
 // The texts of a widget tree's labels, buttons, fields, steppers, tool tips and menus, shown or not.
-QStringList allTexts(const QObject* root);
-// The visible button with this text, or nullptr.
-QAbstractButton* visibleButton(QWidget* root, const QString& text);
-// The text of the visible label (or the first label of the visible widget) with this name.
-QString labelText(QWidget* root, const QString& name);
+inline QStringList allTexts(const QObject* root) {
+  QStringList texts;
+  for (auto* object : root->findChildren<QObject*>()) {
+    if (auto* label = qobject_cast<QLabel*>(object)) texts << label->text();
+    if (auto* button = qobject_cast<QAbstractButton*>(object)) texts << button->text();
+    if (auto* field = qobject_cast<QLineEdit*>(object)) texts << field->placeholderText();
+    if (auto* stepper = qobject_cast<app::Stepper*>(object)) texts << stepper->text();
+    if (auto* action = qobject_cast<QAction*>(object)) texts << action->text();
+    if (auto* widget = qobject_cast<QWidget*>(object)) texts << widget->toolTip();
+  }
+  return texts;
+}
 
-struct AppStage {
+
+// Makes the process's QApplication, unless it has one.
+inline void ensureApplication() {
+  static int argc = 1;
+  static char name[] = "trellisant-tests", *argv[] = {name, nullptr};
+  if (qApp) return;
+  auto* application = new QApplication(argc, argv);  // left to the end of the process, as Qt's own statics are
+  QApplication::setQuitOnLastWindowClosed(false);
+  app::theme::applyLightScheme(*application);
+  // waitUntil runs Qt's event loop while it waits, so that results posted to the UI thread arrive.
+  setWaitStep([](std::chrono::milliseconds) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  });
+}
+
+
+// The world of an app model: its fakes (the folder chooser stays "open" until the test answers;
+// the browser only notes the address) in a private home, with the sandbox server when started.
+struct AppStage : app::FolderChooser, app::BrowserOpener {
   // Requests go to loopback servers only, never through the user's proxy.
-  AppStage() { http::testing::setOverrides({{}, ""}); }
-  ~AppStage() {
+  AppStage() {
+    ensureApplication();
+    http::testing::setOverrides({{}, ""});
+  }
+  ~AppStage() override {
     model.reset();
     http::testing::clearOverrides();
+  }
+
+  void choose(const std::optional<std::filesystem::path>& from,
+              std::function<void(std::optional<std::filesystem::path>)> then) override {
+    ++choosers;
+    chooserStart = from;
+    chosen = std::move(then);
+  }
+  void answer(std::optional<std::filesystem::path> folder) { std::exchange(chosen, nullptr)(std::move(folder)); }
+  bool open(const std::string& url) override {
+    std::lock_guard lock(mutex);
+    openedUrl = url;
+    return browserWorks;
+  }
+  std::string opened() {
+    std::lock_guard lock(mutex);
+    return openedUrl;
   }
 
   // The services handed to the next model.
@@ -72,17 +96,18 @@ struct AppStage {
     app::AppServices services;
     services.loginItem = loginItem;
     services.agentStatus = [this] {
-      std::lock_guard lock(agentMutex);
+      std::lock_guard lock(mutex);
       return agentAnswer;
     };
     services.now = [this] { return now; };
-    services.browser = browser;
-    services.folderChooser = chooser;
+    services.browser = std::shared_ptr<app::BrowserOpener>(std::shared_ptr<void>(), this);
+    services.folderChooser = std::shared_ptr<app::FolderChooser>(std::shared_ptr<void>(), this);
     services.notificationsAvailable = [] { return false; };  // so nothing is ever posted
     services.quit = [this] { ++quits; };
     services.activate = [this] { ++activations; };
     services.trayAvailable = [this] { return tray.load(); };
     services.refreshInterval = std::chrono::hours(1);  // only explicit refreshes
+    services.trayCheckInterval = std::chrono::milliseconds(10);
     services.signInTimeLimit = signInTimeLimit;
     return services;
   }
@@ -93,19 +118,13 @@ struct AppStage {
   }
   // What the agent answers from now on; nothing means no answer.
   void agentSays(std::optional<AgentStatus> status) {
-    std::lock_guard lock(agentMutex);
+    std::lock_guard lock(mutex);
     agentAnswer = std::move(status);
   }
-
   // A device sign-in for the default server.
   void storeCredentials() {
     Vault::save({"https://trellisant.example", "access", "refresh", "trellisant-native",
                  SystemClock::now() + std::chrono::hours(1), "device-1", "key-1"});
-  }
-  void writePreferences(const std::function<void(Preferences&)>& edit) {
-    Preferences preferences = Preferences::load();
-    edit(preferences);
-    preferences.save(Preferences::file());
   }
   // A folder inside the home, created.
   std::filesystem::path folder(const std::string& name) {
@@ -116,7 +135,7 @@ struct AppStage {
   std::filesystem::path receiving() {
     storeCredentials();
     auto root = folder("Footage");
-    writePreferences([&](Preferences& p) {
+    ReceivingControl::edit([&](Preferences& p) {
       p.setDestination(root);
       p.receiving = true;
     });
@@ -131,21 +150,24 @@ struct AppStage {
     company->start();
     http::testing::setOverrides({{"trellisant.test:" + std::to_string(company->port()) + ":127.0.0.1"},
                                  (options.tlsFolder / "ca.pem").string()});
-    writePreferences([&](Preferences& p) { p.server = company->baseUrl(); });
+    ReceivingControl::edit([&](Preferences& p) { p.server = company->baseUrl(); });
     return *company;
   }
 
   TempHome home;
   std::shared_ptr<FakeLoginItem> loginItem = std::make_shared<FakeLoginItem>();
-  std::shared_ptr<FakeFolderChooser> chooser = std::make_shared<FakeFolderChooser>();
-  std::shared_ptr<FakeBrowser> browser = std::make_shared<FakeBrowser>();
+  int choosers = 0;
+  std::optional<std::filesystem::path> chooserStart;
+  std::function<void(std::optional<std::filesystem::path>)> chosen;
+  std::string openedUrl;
+  std::atomic<bool> browserWorks{true};
   Date now = SystemClock::now();
   int quits = 0, activations = 0;
   std::atomic<bool> tray = false;  // whether the desktop shows tray icons (asked off the UI thread)
   std::chrono::milliseconds signInTimeLimit = std::chrono::seconds(300);
   std::unique_ptr<sandbox::CompanyServer> company;
   std::unique_ptr<app::AppModel> model;
-  std::mutex agentMutex;
+  std::mutex mutex;  // for what the model's threads read: the agent's answer, the opened address
   std::optional<AgentStatus> agentAnswer;
 };
 

@@ -1,13 +1,19 @@
-// status.json as the agent writes it and as every reader meets it, damaged included.
-#include "control/agent_status.h"
+// status.json as the agent writes it and as every reader meets it, damaged included, and the
+// agent's control socket that hands it to the app beside the agent: only the app is answered;
+// the socket is private and never takes another file's place.
+#include "control/agent_service.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <atomic>
-#include <random>
-#include <set>
+#include <cstdio>
+#include <cstring>
 #include <thread>
 
+#include "control/status_client.h"
 #include "fileio.h"
 #include "test_support.h"
 
@@ -15,40 +21,16 @@ namespace trellisant {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::TempHome;
 
 const AgentStatus kDownloading{"downloading", "Downloading original footage", "Day 3 – Cam A", 12'345'678'901,
                                98'765'432'109, dateFromReference(760'000'000)};
 
-// The fallback record, made between `before` and now.
-void expectFallback(const AgentStatus& status, Date before, const std::string& content) {
-  EXPECT_EQ(status, AgentStatus::fallback(status.updatedAt)) << content.substr(0, 80);
-  EXPECT_TRUE(status.updatedAt >= before && status.updatedAt <= SystemClock::now()) << content.substr(0, 80);
-}
-
-TEST(AgentStatus, SavesCompactJsonWithExactlySixKeysAndLoadsItBack) {
-  TempHome home;
+TEST(AgentStatusTest, EveryDamagedRecordLoadsAsTheFallback) {
+  testing::TempHome home;
   kDownloading.save();
-  EXPECT_EQ(AgentStatus::file(), home.support() / "status.json");
-  std::string text = testing::readText(AgentStatus::file());
-  EXPECT_TRUE(text.find('\n') == std::string::npos && text.find(": ") == std::string::npos) << text;
-  Json json = Json::parse(text);
-  std::set<std::string> keys;
-  for (auto& [key, value] : json.items()) keys.insert(key);
-  EXPECT_EQ(keys, (std::set<std::string>{"state", "message", "transfer", "bytes", "total", "updatedAt"}));
-  EXPECT_TRUE(json["bytes"].is_number_integer());
+  const std::string valid = testing::readText(AgentStatus::file());
   EXPECT_EQ(AgentStatus::load(), kDownloading);
-  // Extra keys are ignored; a state this build does not know (a newer agent's) stays as written.
-  json["state"] = "verifying";
-  json["extra"] = Json::array({1, 2});
-  auto newer = decodeAgentStatus(json.dump());
-  ASSERT_TRUE(newer);
-  EXPECT_EQ(newer->toJson().at("state"), "verifying");
-}
 
-TEST(AgentStatus, EveryDamagedRecordLoadsAsTheFallback) {
-  TempHome home;
-  const std::string valid = kDownloading.toJson().dump();
   std::vector<std::string> records = {"", "null", "[]", "{}", "\"ready\"", "{\"state\":\"ready\xff\"}", std::string(100000, '{')};
   for (std::size_t length = 1; length < valid.size(); ++length) records.push_back(valid.substr(0, length));
   for (const char* field : {R"("state":null)", R"("message":["m"])", R"("transfer":null)", R"("bytes":"10")",
@@ -61,33 +43,22 @@ TEST(AgentStatus, EveryDamagedRecordLoadsAsTheFallback) {
     if (json["updatedAt"].is_null()) json.erase("updatedAt");
     records.push_back(json.dump());
   }
-  std::mt19937 engine(7);
-  std::string noise(2048, '\0');
-  for (char& c : noise) c = static_cast<char>(engine());
-  records.push_back(noise);
-
-  Date before = SystemClock::now();
+  records.push_back("no file");
+  records.push_back("dangling link");
+  const Date before = SystemClock::now();
   for (const auto& content : records) {
-    testing::writeText(AgentStatus::file(), content);
-    expectFallback(AgentStatus::load(), before, content);
+    if (content == "no file") fs::remove(AgentStatus::file());
+    else if (content == "dangling link") fs::create_symlink(home.root() / "gone.json", AgentStatus::file());
+    else testing::writeText(AgentStatus::file(), content);
     EXPECT_FALSE(decodeAgentStatus(content)) << content.substr(0, 80);
+    AgentStatus status = AgentStatus::load();
+    EXPECT_EQ(status, AgentStatus::fallback(status.updatedAt)) << content.substr(0, 80);
+    EXPECT_TRUE(status.updatedAt >= before && status.updatedAt <= SystemClock::now()) << content.substr(0, 80);
   }
-  fs::remove(AgentStatus::file());
-  expectFallback(AgentStatus::load(), before, "no file");
-  fs::create_symlink(home.root() / "gone.json", AgentStatus::file());
-  expectFallback(AgentStatus::load(), before, "dangling link");
 }
 
-TEST(AgentStatus, SavingNeverFailsAndReadersNeverSeeAPartialFile) {
-  TempHome home;
-  // A folder where the file belongs: the write is dropped, nothing is left behind.
-  fs::create_directories(AgentStatus::file());
-  Date before = SystemClock::now();
-  EXPECT_NO_THROW(kDownloading.save());
-  EXPECT_EQ(std::distance(fs::directory_iterator(home.support()), fs::directory_iterator()), 1);
-  expectFallback(AgentStatus::load(), before, "folder");
-  fs::remove(AgentStatus::file());
-
+TEST(AgentStatusTest, ReadersNeverSeeAPartialFile) {
+  testing::TempHome home;
   AgentStatus large = kDownloading;
   large.message = std::string(200'000, 'm');  // spans many writes and pages
   kDownloading.save();
@@ -105,6 +76,61 @@ TEST(AgentStatus, SavingNeverFailsAndReadersNeverSeeAPartialFile) {
   done = true;
   reader.join();
   EXPECT_EQ(torn, 0) << "of " << reads << " reads";
+}
+
+// Runs a copy of status_probe as the app: the status the socket answers it, if any.
+std::optional<AgentStatus> probe(const fs::path& executable, const fs::path& socket) {
+  FILE* pipe = ::popen(("'" + executable.string() + "' '" + socket.string() + "'").c_str(), "r");
+  std::string output(4096, '\0');
+  output.resize(std::fread(output.data(), 1, output.size(), pipe));
+  EXPECT_EQ(::pclose(pipe), 0);
+  return decodeAgentStatus(output.substr(0, output.find('\n')));
+}
+
+class AgentServiceTest : public ::testing::Test {
+ protected:
+  AgentServiceTest() { fs::copy_file(TRELLISANT_STATUS_PROBE, app); }
+  testing::TempHome home;
+  fs::path app = home.root() / "trellisant", socket = Paths::controlSocket(), self = fs::read_symlink("/proc/self/exe");
+};
+
+TEST_F(AgentServiceTest, OnlyTheAppIsAnswered) {
+  AgentService service(socket, app);
+  ASSERT_TRUE(service.listening());
+  AgentStatus written{"needs_attention", "Your disk is full.", "Day 3 – Cam A", 1'000, 2'000, dateFromReference(760'000'123)};
+  written.save();
+  EXPECT_EQ(probe(app, socket), written);
+  // Another program of this user (the app with one byte changed is the fault suite's).
+  EXPECT_FALSE(requestAgentStatus(socket)) << "this test program is refused";
+  EXPECT_EQ(probe(app, socket), written) << "the refusal did not break the service";
+}
+
+TEST_F(AgentServiceTest, TheSocketIsPrivateAndNeverTakesAnotherFilesPlace) {
+  fs::path nested = home.root() / "runtime" / "made" / "here" / "agent.sock";
+  {
+    AgentService service(nested, self);
+    EXPECT_EQ(fs::status(nested).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+    for (const auto& made : {nested.parent_path(), nested.parent_path().parent_path()})
+      EXPECT_EQ(fs::status(made).permissions() & fs::perms::all, fs::perms::owner_all) << made;
+  }
+  EXPECT_FALSE(fs::exists(fs::symlink_status(nested))) << "removed when the service ends";
+
+  // A stale socket: its file left, nobody listening.
+  sockaddr_un address{AF_UNIX, {}};
+  std::strcpy(address.sun_path, socket.c_str());
+  int stale = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(::bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ::close(stale);
+  {
+    auto first = std::make_unique<AgentService>(socket, self);
+    EXPECT_TRUE(requestAgentStatus(socket)) << "the stale socket was replaced";
+    AgentService second(socket, self);
+    first.reset();
+    EXPECT_TRUE(requestAgentStatus(socket)) << "the ending first service leaves its successor's socket";
+  }
+  testing::writeText(socket, "not a socket");
+  EXPECT_FALSE(AgentService(socket, app).listening());
+  EXPECT_EQ(testing::readText(socket), "not a socket");
 }
 
 }  // namespace
