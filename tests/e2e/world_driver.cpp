@@ -4,40 +4,26 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <random>
 #include <stdexcept>
-#include <thread>
 
 #include "api/http.h"
+#include "download/journal.h"
 #include "fileio.h"
-#include "settings/paths.h"
 
 extern char** environ;
 
 namespace trellisant::e2e {
-namespace {
-
-int exitStatus(int raw) {
-  if (WIFEXITED(raw)) return WEXITSTATUS(raw);
-  return WIFSIGNALED(raw) ? 128 + WTERMSIG(raw) : -1;
-}
-
-std::string describe(const std::optional<AgentStatus>& status) {
-  if (!status) return "no status.json";
-  return "state \"" + status->state + "\", message \"" + status->message + "\", bytes " +
-         std::to_string(status->bytes) + " of " + std::to_string(status->total);
-}
-
-}  // namespace
 
 std::string required(const char* variable) {
   const char* value = std::getenv(variable);
@@ -45,9 +31,7 @@ std::string required(const char* variable) {
   return value;
 }
 
-// Child ---------------------------------------------------------------------------------------
-
-Child Child::start(const std::vector<std::string>& argv, const fs::path& log, bool input, const fs::path& err) {
+Child::Child(const std::vector<std::string>& argv, const fs::path& log, bool input) {
   int pipeFds[2] = {-1, -1};
   if (input && ::pipe2(pipeFds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   posix_spawn_file_actions_t actions;
@@ -55,64 +39,36 @@ Child Child::start(const std::vector<std::string>& argv, const fs::path& log, bo
   if (input) posix_spawn_file_actions_adddup2(&actions, pipeFds[0], 0);
   else posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  if (err.empty()) posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  else posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
   std::vector<char*> args;
   for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
-  Child child;
-  int error = ::posix_spawn(&child.pid_, args[0], &actions, nullptr, args.data(), environ);
+  int error = ::posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (input) ::close(pipeFds[0]);
-  if (error != 0) {
-    if (input) ::close(pipeFds[1]);
-    child.pid_ = -1;
-    throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(error));
-  }
-  child.input_ = pipeFds[1];
-  return child;
+  input_ = pipeFds[1];
+  if (error != 0) throw std::runtime_error("cannot start " + argv[0]);
 }
 
-Child& Child::operator=(Child&& other) noexcept {
-  if (this != &other) {
-    release();
-    pid_ = std::exchange(other.pid_, -1);
-    input_ = std::exchange(other.input_, -1);
-    status_ = std::exchange(other.status_, std::nullopt);
-  }
-  return *this;
-}
-
-void Child::release() {
+Child::~Child() {
   if (input_ >= 0) ::close(input_);
-  input_ = -1;
-  if (pid_ > 0 && !status_) {
-    ::kill(pid_, SIGKILL);
-    int raw = 0;
-    while (::waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
-    }
-  }
-  pid_ = -1;
+  if (!running()) return;
+  ::kill(pid_, SIGTERM);  // the sandbox writes its summary into the logs as it stops
+  if (wait(10s)) return;
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, nullptr, 0);
 }
 
 bool Child::running() {
-  if (pid_ <= 0 || status_) return false;
   int raw = 0;
-  if (::waitpid(pid_, &raw, WNOHANG) == pid_) status_ = exitStatus(raw);
-  return !status_;
+  if (!status_ && pid_ > 0 && ::waitpid(pid_, &raw, WNOHANG) == pid_)
+    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+  return pid_ > 0 && !status_;
 }
 
-void Child::send(std::string_view text) {
-  while (!text.empty()) {
-    ssize_t n = input_ < 0 ? -1 : ::write(input_, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) throw std::runtime_error("the child's input is closed");
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
-
-void Child::signal(int number) {
-  if (running()) ::kill(pid_, number);
+void Child::send(const std::string& text) {
+  if (::write(input_, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+    throw std::runtime_error("the child's input is closed");
 }
 
 std::optional<int> Child::wait(std::chrono::milliseconds limit) {
@@ -120,75 +76,64 @@ std::optional<int> Child::wait(std::chrono::milliseconds limit) {
   return status_;
 }
 
-Output run(const std::vector<std::string>& argv, const fs::path& logs, std::chrono::seconds limit) {
+std::pair<int, std::string> run(const std::vector<std::string>& argv, const fs::path& logs,
+                                std::chrono::seconds limit) {
   static std::atomic<int> counter{0};
-  fs::create_directories(logs);
-  auto base = (logs / ("run-" + std::to_string(++counter))).string();
-  Output output;
-  {
-    Child child = Child::start(argv, base + ".out", false, base + ".err");
-    output.status = child.wait(limit).value_or(-1);
-  }
-  output.out = readFile(base + ".out").value_or("");
-  output.err = readFile(base + ".err").value_or("");
-  return output;
+  fs::path log = logs / ("run-" + std::to_string(++counter) + ".log");
+  int status = Child(argv, log).wait(limit).value_or(-1);
+  return {status, readFile(log).value_or("")};
 }
 
-// World ---------------------------------------------------------------------------------------
-
-World::World() : folder_(required("TRELLISANT_WORLD")), logs_(folder_ / "logs") {
-  fs::create_directories(logs_);
+World::World()
+    : folder_(required("TRELLISANT_WORLD")),
+      logs_((fs::create_directories(folder_ / "logs"), folder_ / "logs")),
+      sandbox_({required("TRELLISANT_SANDBOX"), "--world", "--summary-json", (logs_ / "summary.json").string()},
+               logs_ / "sandbox.log") {
   // Installed programs sit side by side: trellisantctl finds the agent beside itself.
   fs::create_directories(folder_ / "bin");
   fs::copy_file(required("TRELLISANT_AGENT"), agentProgram());
   fs::copy_file(required("TRELLISANT_CTL"), folder_ / "bin" / "trellisantctl");
-  sandbox_ = Child::start({required("TRELLISANT_SANDBOX"), "--world", "--summary-json",
-                           (logs_ / "summary.json").string()},
-                          logs_ / "sandbox.log");
   auto answers = [&] {
     try {
-      admin_.summary();
-      return true;
+      return admin_.summary().is_object();
     } catch (const std::exception&) {
       return false;
     }
   };
-  if (!waitUntil([&] { return answers() || !sandbox_.running(); }, 20s) || !answers())
+  if (!waitUntil(answers, 20s))
     throw std::runtime_error("the sandbox did not start: " + readFile(logs_ / "sandbox.log").value_or(""));
 }
 
 World::~World() {
   // The world's end takes every process with it anyway.
-  if (!signalAgents(SIGTERM, 10s)) signalAgents(SIGKILL, 10s);
-  sandbox_.signal(SIGTERM);
-  sandbox_.wait(10s);
+  if (!signalAgents(SIGTERM)) signalAgents(SIGKILL);
 }
 
 std::string World::ctlOk(const std::vector<std::string>& arguments) {
   std::vector<std::string> argv = {(folder_ / "bin" / "trellisantctl").string()};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  Output output = run(argv, logs_);
-  if (output.status != 0)
-    throw std::runtime_error("trellisantctl " + (arguments.empty() ? "" : arguments[0]) + " failed (" +
-                             std::to_string(output.status) + "): " + output.err);
-  return output.out;
+  auto [status, output] = run(argv, logs_);
+  if (status != 0) throw std::runtime_error("trellisantctl " + arguments.at(0) + " failed: " + output);
+  return output;
 }
 
 std::pair<Child, std::string> World::startSignIn() {
   ctlOk({"server", kServer});
   static int count = 0;
   fs::path log = logs_ / ("sign-in-" + std::to_string(++count) + ".log");
-  Child child = Child::start({(folder_ / "bin" / "trellisantctl").string(), "sign-in"}, log, true);
+  Child child({(folder_ / "bin" / "trellisantctl").string(), "sign-in"}, log, true);
   // The address is the line that starts with two spaces and then "https://".
-  auto address = [&]() -> std::optional<std::string> {
-    std::string text = "\n" + readFile(log).value_or("");
-    auto at = text.find("\n  https://");
-    if (at == std::string::npos) return std::nullopt;
-    return text.substr(at + 3, text.find('\n', at + 1) - at - 3);
-  };
-  waitUntil([&] { return address() || !child.running(); }, 20s);
-  if (!address()) throw std::runtime_error("sign-in printed no address: " + readFile(log).value_or(""));
-  return {std::move(child), *address()};
+  std::string address;
+  waitUntil(
+      [&] {
+        std::string text = "\n" + readFile(log).value_or("");
+        auto at = text.find("\n  https://"), end = text.find('\n', at + 1);
+        if (at != std::string::npos && end != std::string::npos) address = text.substr(at + 3, end - at - 3);
+        return !address.empty() || !child.running();
+      },
+      20s);
+  if (address.empty()) throw std::runtime_error("sign-in printed no address: " + readFile(log).value_or(""));
+  return {std::move(child), address};
 }
 
 std::string World::authorize(const std::string& authorizationUrl) {
@@ -217,7 +162,7 @@ fs::path World::chooseFolder(fs::path root) {
 fs::path World::makeSources(const std::string& name, const std::vector<SourceFile>& files) {
   fs::path base = folder_ / "sources" / name;
   std::mt19937_64 random(std::hash<std::string>{}(name));
-  std::vector<std::uint64_t> block(1 << 17);  // 1 MiB
+  std::vector<std::uint64_t> block(MiB / 8);
   for (const auto& file : files) {
     fs::path path = base / file.relativePath;
     fs::create_directories(path.parent_path());
@@ -226,7 +171,6 @@ fs::path World::makeSources(const std::string& name, const std::vector<SourceFil
       for (auto& word : block) word = random();
       out.write(reinterpret_cast<const char*>(block.data()), std::min(left, MiB));
     }
-    if (!out) throw std::runtime_error("cannot write " + path.string());
   }
   return base;
 }
@@ -241,7 +185,7 @@ std::string World::fileId(const Json& delivery, const std::string& relativePath)
   throw std::runtime_error("the delivery has no file " + relativePath);
 }
 
-fs::path World::destination(const fs::path& root, const Json& delivery) const {
+fs::path World::destination(const fs::path& root, const Json& delivery) {
   return root / delivery.at("companyName").get<std::string>() / delivery.at("projectName").get<std::string>() /
          (delivery.at("transferId").get<std::string>().substr(0, 8) + " " + delivery.at("name").get<std::string>());
 }
@@ -255,70 +199,93 @@ AgentStatus World::waitForStatus(const std::function<bool(const AgentStatus&)>& 
                                  std::chrono::milliseconds limit, const std::string& what) const {
   std::optional<AgentStatus> last;
   if (waitUntil([&] { return (last = status()) && accept(*last); }, limit, 50ms)) return *last;
-  throw std::runtime_error("waited in vain for " + what + "; last: " + describe(last));
+  throw std::runtime_error("waited in vain for " + what + "; last: " +
+                           (last ? last->state + " \"" + last->message + "\"" : "no status.json"));
 }
 
 AgentStatus World::waitForState(const std::string& state, std::chrono::milliseconds limit,
                                 const std::string& message) const {
   return waitForStatus(
       [&](const AgentStatus& s) { return s.state == state && (message.empty() || s.message == message); },
-      limit, "\"" + state + "\"" + (message.empty() ? "" : " with \"" + message + "\""));
+      limit, state + " " + message);
 }
 
 std::vector<pid_t> World::agents() const {
   std::vector<pid_t> pids;
   fs::path target = fs::canonical(agentProgram());
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator("/proc", error)) {
+  for (const auto& entry : fs::directory_iterator("/proc")) {
     std::string name = entry.path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::error_code unreadable;  // zombies have no executable
+    std::error_code unreadable;  // zombies have no executable; most entries are no process
     if (fs::read_symlink(entry.path() / "exe", unreadable) == target && !unreadable) pids.push_back(std::stoi(name));
   }
   return pids;
 }
 
-bool World::signalAgents(int number, std::chrono::milliseconds limit) {
+bool World::signalAgents(int number, std::chrono::milliseconds limit) const {
   for (pid_t pid : agents()) ::kill(pid, number);
   return waitUntil([&] { return agents().empty(); }, limit, 20ms);
 }
 
-void World::killAgents() {
-  if (!signalAgents(SIGKILL, 10s)) throw std::runtime_error("the agent outlived SIGKILL");
+std::vector<std::vector<std::string>> journalQuery(const std::string& sql) {
+  std::vector<std::vector<std::string>> rows;
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(Journal::file().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+      sqlite3_busy_timeout(db, 2000) == SQLITE_OK) {
+    auto add = [](void* out, int count, char** values, char**) {
+      static_cast<decltype(rows)*>(out)->emplace_back(values, values + count);
+      return 0;
+    };
+    sqlite3_exec(db, sql.c_str(), add, &rows, nullptr);
+  }
+  sqlite3_close(db);
+  return rows;
 }
 
 std::optional<std::pair<std::int64_t, std::string>> World::journal(const std::string& deliveryId,
-                                                                   const std::string& fileId) const {
-  fs::path file = Paths::support() / "downloads.sqlite";
-  if (!fs::exists(file)) return std::nullopt;
-  sqlite3* db = nullptr;
-  sqlite3_stmt* statement = nullptr;
-  std::optional<std::pair<std::int64_t, std::string>> row;
-  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
-      sqlite3_busy_timeout(db, 2000) == SQLITE_OK &&
-      sqlite3_prepare_v2(db, "SELECT offset, state FROM files WHERE delivery = ? AND file = ?", -1, &statement,
-                         nullptr) == SQLITE_OK) {
-    sqlite3_bind_text(statement, 1, deliveryId.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_text(statement, 2, fileId.c_str(), -1, SQLITE_TRANSIENT);
-    if (sqlite3_step(statement) == SQLITE_ROW)
-      row = std::pair{sqlite3_column_int64(statement, 0),
-                      std::string(reinterpret_cast<const char*>(sqlite3_column_text(statement, 1)))};
-  }
-  sqlite3_finalize(statement);
-  sqlite3_close(db);
-  return row;
+                                                                   const std::string& fileId) {
+  char* sql = sqlite3_mprintf("SELECT offset, state FROM files WHERE delivery = %Q AND file = %Q",
+                              deliveryId.c_str(), fileId.c_str());
+  auto rows = journalQuery(sql);
+  sqlite3_free(sql);
+  if (rows.empty()) return std::nullopt;
+  return std::pair{std::stoll(rows[0][0]), rows[0][1]};
 }
 
 std::optional<std::int64_t> World::partialSize(const fs::path& folder, const std::string& fileId) {
-  struct stat info {};
-  if (::stat(partialPath(folder, fileId).c_str(), &info) != 0) return std::nullopt;
-  return static_cast<std::int64_t>(info.st_size);
+  std::error_code error;
+  auto size = fs::file_size(partialPath(folder, fileId), error);
+  return error ? std::nullopt : std::optional<std::int64_t>(size);
 }
 
 bool sameBytes(const fs::path& a, const fs::path& b) {
   std::error_code sizeA, sizeB;
   if (fs::file_size(a, sizeA) != fs::file_size(b, sizeB) || sizeA || sizeB) return false;
   return testing::sha256Of(a) == testing::sha256Of(b);
+}
+
+std::set<std::string> filesBelow(const fs::path& folder, const std::vector<std::string>& skipping) {
+  std::set<std::string> out;
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    std::string relative = it->path().lexically_relative(folder).string();
+    std::error_code kind;
+    if (std::find(skipping.begin(), skipping.end(), relative) != skipping.end()) it.disable_recursion_pending();
+    else if (!it->is_directory(kind)) out.insert(relative);
+  }
+  return out;
+}
+
+std::int64_t compareTrees(const fs::path& source, const fs::path& destination) {
+  std::int64_t lost = 0;
+  std::set<std::string> expected = filesBelow(source);
+  for (const auto& relative : expected) {
+    if (sameBytes(source / relative, destination / relative)) continue;
+    ADD_FAILURE() << (destination / relative) << " is missing or differs from its source";
+    lost += static_cast<std::int64_t>(fs::file_size(source / relative));
+  }
+  for (const auto& relative : filesBelow(destination))
+    if (!expected.count(relative)) ADD_FAILURE() << (destination / relative) << " has no source";
+  return lost;
 }
 
 std::vector<Json> entriesWith(const Json& list, const char* key, const std::string& value) {

@@ -11,8 +11,8 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -33,39 +33,31 @@ inline constexpr std::int64_t MiB = 1024 * 1024;
 // The value of a variable the driver needs; throws when it is missing.
 std::string required(const char* variable);
 
-// A program the test started, standard output and error appended to `log` (error to `err`
-// when given). Killed (SIGKILL) and reaped when the object goes away while it still runs.
+// A program the test started, standard output and error appended to `log`; with `input`, its
+// standard input is a pipe fed by send(). Stopped (SIGTERM, then
+// SIGKILL) and reaped when the object goes away.
 class Child {
  public:
-  Child() = default;
-  // With `input`, the child's standard input is a pipe fed by send(); otherwise /dev/null.
-  static Child start(const std::vector<std::string>& argv, const fs::path& log, bool input = false,
-                     const fs::path& err = {});
-  Child(Child&& other) noexcept { *this = std::move(other); }
-  Child& operator=(Child&& other) noexcept;
-  ~Child() { release(); }
+  Child(const std::vector<std::string>& argv, const fs::path& log, bool input = false);
+  Child(Child&& other) noexcept
+      : pid_(std::exchange(other.pid_, -1)), input_(std::exchange(other.input_, -1)), status_(other.status_) {}
+  Child& operator=(Child&&) = delete;
+  ~Child();
 
   bool running();
-  void send(std::string_view text);
-  void signal(int number);
+  void send(const std::string& text);
   // The exit status (128 + signal for a killed child), or nothing when `limit` passes first.
   std::optional<int> wait(std::chrono::milliseconds limit);
 
  private:
-  void release();
   pid_t pid_ = -1;
   int input_ = -1;
   std::optional<int> status_;
 };
 
-struct Output {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-// Runs a program to its end with its output in files below `logs`; a program still running
-// after `limit` is killed and reported with status -1.
-Output run(const std::vector<std::string>& argv, const fs::path& logs, std::chrono::seconds limit = 60s);
+// Runs a program to its end (killed after `limit`: status -1); its status and output.
+std::pair<int, std::string> run(const std::vector<std::string>& argv, const fs::path& logs,
+                                std::chrono::seconds limit = 60s);
 
 struct SourceFile {
   std::string relativePath;
@@ -87,13 +79,12 @@ class World {
   sandbox::AdminClient& admin() { return admin_; }
   Json summary() { return admin_.summary(); }
 
-  // trellisantctl with these arguments, which must succeed; returns its standard output.
+  // trellisantctl with these arguments, which must succeed; returns its output.
   std::string ctlOk(const std::vector<std::string>& arguments);
-
   // `trellisantctl sign-in` started, with the authorization address it printed.
   std::pair<Child, std::string> startSignIn();
   // Where the sandbox's authorization page redirects (its Location), not followed.
-  std::string authorize(const std::string& authorizationUrl);
+  static std::string authorize(const std::string& authorizationUrl);
   void signIn();
   // `trellisantctl folder` on `root` (default HOME/Footage), made first; returns it.
   fs::path chooseFolder(fs::path root = {});
@@ -104,7 +95,7 @@ class World {
   Json send(const fs::path& folder, const std::string& name);
   static std::string fileId(const Json& delivery, const std::string& relativePath);
   // Where the agent puts the delivery: root / company / project / transfer and name.
-  fs::path destination(const fs::path& root, const Json& delivery) const;
+  static fs::path destination(const fs::path& root, const Json& delivery);
 
   std::optional<AgentStatus> status() const;
   // Polls status.json until `accept` holds; throws with the last record seen otherwise.
@@ -115,13 +106,13 @@ class World {
 
   // Running agent processes of this world's agent program (zombies left out).
   std::vector<pid_t> agents() const;
-  // SIGKILL to every agent, then waits until they are gone.
-  void killAgents();
+  // Sends `number` to every agent; whether they were all gone within `limit`.
+  bool signalAgents(int number, std::chrono::milliseconds limit = 10s) const;
 
   // The journal's offset and state for a file, when it has a row.
-  std::optional<std::pair<std::int64_t, std::string>> journal(const std::string& deliveryId,
-                                                              const std::string& fileId) const;
-  std::int64_t offset(const std::string& deliveryId, const std::string& fileId) const {
+  static std::optional<std::pair<std::int64_t, std::string>> journal(const std::string& deliveryId,
+                                                                     const std::string& fileId);
+  static std::int64_t offset(const std::string& deliveryId, const std::string& fileId) {
     auto row = journal(deliveryId, fileId);
     return row ? row->first : -1;
   }
@@ -131,15 +122,23 @@ class World {
   static std::optional<std::int64_t> partialSize(const fs::path& folder, const std::string& fileId);
 
  private:
-  bool signalAgents(int number, std::chrono::milliseconds limit);
   fs::path folder_;
   fs::path logs_;
   Child sandbox_;
   sandbox::AdminClient admin_;
 };
 
+// The rows of a query on the agent's journal, opened read only: a connection that writes would
+// checkpoint the log into the database as it closes, which is the agent's to do. Values are
+// text; nothing when the journal cannot be read.
+std::vector<std::vector<std::string>> journalQuery(const std::string& sql);
 // Whether both files hold the same bytes.
 bool sameBytes(const fs::path& a, const fs::path& b);
+// Regular files below `folder` (relative paths), `skipping` relative folders.
+std::set<std::string> filesBelow(const fs::path& folder, const std::vector<std::string>& skipping = {});
+// Compares a received tree with its source: a test failure for each file missing, different or
+// extra at the destination; the bytes of source files missing or different.
+std::int64_t compareTrees(const fs::path& source, const fs::path& destination);
 // The entries of a summary list (e.g. summary["providerRequests"]) with this value at `key`.
 std::vector<Json> entriesWith(const Json& list, const char* key, const std::string& value);
 inline std::vector<Json> forFile(const Json& list, const std::string& fileId) {
