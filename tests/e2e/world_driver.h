@@ -4,17 +4,8 @@
 // real programs, whose paths they find in TRELLISANT_SANDBOX, TRELLISANT_AGENT and
 // TRELLISANT_CTL (ctest and bench/faults set them).
 
-#include <sys/types.h>
-
-#include <chrono>
-#include <cstdint>
-#include <filesystem>
-#include <functional>
-#include <optional>
+#include <cstdio>
 #include <set>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "admin_client.h"
 #include "control/agent_status.h"
@@ -33,36 +24,11 @@ inline constexpr std::int64_t MiB = 1024 * 1024;
 // The value of a variable the driver needs; throws when it is missing.
 std::string required(const char* variable);
 
-// A program the test started, standard output and error appended to `log`; with `input`, its
-// standard input is a pipe fed by send(). Stopped (SIGTERM, then
-// SIGKILL) and reaped when the object goes away.
-class Child {
- public:
-  Child(const std::vector<std::string>& argv, const fs::path& log, bool input = false);
-  Child(Child&& other) noexcept
-      : pid_(std::exchange(other.pid_, -1)), input_(std::exchange(other.input_, -1)), status_(other.status_) {}
-  Child& operator=(Child&&) = delete;
-  ~Child();
-
-  bool running();
-  void send(const std::string& text);
-  // The exit status (128 + signal for a killed child), or nothing when `limit` passes first.
-  std::optional<int> wait(std::chrono::milliseconds limit);
-
- private:
-  pid_t pid_ = -1;
-  int input_ = -1;
-  std::optional<int> status_;
-};
-
-// Runs a program to its end (killed after `limit`: status -1); its status and output.
+// Runs a program to its end (killed after `limit`); its exit status and its output.
 std::pair<int, std::string> run(const std::vector<std::string>& argv, const fs::path& logs,
                                 std::chrono::seconds limit = 60s);
 
-struct SourceFile {
-  std::string relativePath;
-  std::int64_t size = 0;
-};
+using SourceFile = std::pair<std::string, std::int64_t>;  // relative path and size
 
 // A test's view of the world that scripts/world made: the sandbox running in it, the agent
 // and trellisantctl side by side in a folder of their own (as installed), and the user's
@@ -81,8 +47,9 @@ class World {
 
   // trellisantctl with these arguments, which must succeed; returns its output.
   std::string ctlOk(const std::vector<std::string>& arguments);
-  // `trellisantctl sign-in` started, with the authorization address it printed.
-  std::pair<Child, std::string> startSignIn();
+  // `trellisantctl sign-in` started, its input a pipe and its output in `log`; the
+  // authorization address it printed.
+  std::pair<FILE*, std::string> startSignIn(const fs::path& log);
   // Where the sandbox's authorization page redirects (its Location), not followed.
   static std::string authorize(const std::string& authorizationUrl);
   void signIn();
@@ -97,7 +64,6 @@ class World {
   // Where the agent puts the delivery: root / company / project / transfer and name.
   static fs::path destination(const fs::path& root, const Json& delivery);
 
-  std::optional<AgentStatus> status() const;
   // Polls status.json until `accept` holds; throws with the last record seen otherwise.
   AgentStatus waitForStatus(const std::function<bool(const AgentStatus&)>& accept,
                             std::chrono::milliseconds limit, const std::string& what) const;
@@ -124,7 +90,7 @@ class World {
  private:
   fs::path folder_;
   fs::path logs_;
-  Child sandbox_;
+  pid_t sandbox_ = -1;
   sandbox::AdminClient admin_;
 };
 

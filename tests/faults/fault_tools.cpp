@@ -130,7 +130,7 @@ std::int64_t Deliveries::run(Scenario& scenario, int count) {
         return std::all_of(sent_.begin(), sent_.end(), [&](const Sent& s) { return deliveryComplete(summary, s.id); });
       },
       240s, 500ms);
-  EXPECT_TRUE(all) << "the deliveries did not complete: " << statusMessage(world_);
+  EXPECT_TRUE(all) << "the deliveries did not complete";
   EXPECT_EQ(world_.agents().size(), 1u) << "the agent ended after the last start";
   std::int64_t lost = 0;
   for (const Sent& sent : sent_) lost += compareTrees(sources_, sent.folder);
@@ -190,11 +190,6 @@ std::string waitForAttention(const World& world, const std::vector<std::string>&
     return status.state == "needs_attention" && std::count(messages.begin(), messages.end(), status.message);
   };
   return world.waitForStatus(wanted, limit, "\"needs_attention\" with \"" + messages.front() + "\"…").message;
-}
-
-std::string statusMessage(const World& world) {
-  auto status = world.status();
-  return status ? status->message : "";
 }
 
 std::vector<std::string> waitingReasons(const Json& summary, const std::string& deliveryId) {

@@ -132,8 +132,6 @@ class Freeze {
 // Waits until the agent publishes "needs_attention" with one of `messages`; returns it.
 std::string waitForAttention(const World& world, const std::vector<std::string>& messages,
                              std::chrono::milliseconds limit);
-// The status record's message, or "" when there is none.
-std::string statusMessage(const World& world);
 // The reasons of the delivery's "waiting" reports, in order.
 std::vector<std::string> waitingReasons(const Json& summary, const std::string& deliveryId);
 // Whether the server holds every file of the delivery as completed.

@@ -76,7 +76,7 @@ class HostileRun {
           return labels.empty();
         },
         limit, 250ms);
-    EXPECT_EQ(labels, "") << (reasons ? "no reason given" : "not completed") << "; " << statusMessage(world_);
+    EXPECT_EQ(labels, "") << (reasons ? "no reason given" : "not completed");
   }
 
   // Checks each case's reason and, for those that completed, their files; counts survivals.
@@ -282,8 +282,7 @@ TEST(Faults, HostileServer) {
   run.send(cases);
   run.waitForEach(true, 60s);
   const HostileCase& last = run.sent().back();
-  ASSERT_TRUE(waitUntil([&] { return World::partialSize(last.folder, last.delivery["files"][0]["id"]) >= 2 * MiB; }, 60s))
-      << "the good delivery did not start; last status: " << statusMessage(world);
+  ASSERT_TRUE(waitUntil([&] { return World::partialSize(last.folder, last.delivery["files"][0]["id"]) >= 2 * MiB; }, 60s)) << "the good delivery did not start";
   world.admin().revokeTokens();
   scenario.injected();
   waitForAttention(world, {"Your sign in is no longer valid. Sign in again in Trellisant."}, 30s);
