@@ -2,12 +2,10 @@
 // started beside the first.
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <thread>
 
 #include "control/status_client.h"
-#include "settings/paths.h"
 #include "settings/vault.h"
 #include "world_driver.h"
 
@@ -18,18 +16,16 @@ namespace {
 struct SlowDelivery {
   explicit SlowDelivery(World& world) : world(world) {
     world.signIn();
-    fs::path root = world.chooseFolder();
-    delivery = world.send(sources, "Slow");
+    Json delivery = world.send(sources, "Slow");
     id = delivery.at("id");
     fileId = World::fileId(delivery, "A001.mov");
-    folder = World::destination(root, delivery);
+    folder = World::destination(world.chooseFolder(), delivery);
     world.admin().fault({{"kind", "trickle"}, {"bytes", 2 * MiB}, {"fileId", fileId}});
     world.ctlOk({"enable"});
     world.waitForState("downloading", 30s);
     if (!waitUntil([&] { return World::offset(id, fileId) >= 8 * MiB; }, 30s))
       throw std::runtime_error("no checkpoint within 30 s");
     agents = world.agents();
-    if (agents.size() != 1) throw std::runtime_error("not one agent");
   }
 
   // `resume` lets the stopped delivery go on at full speed: it completes, and its first request
@@ -48,7 +44,6 @@ struct SlowDelivery {
 
   World& world;
   fs::path sources = world.makeSources("slow", {{"A001.mov", 24 * MiB}});
-  Json delivery;
   std::string id, fileId;
   fs::path folder;
   std::vector<pid_t> agents;
@@ -66,7 +61,7 @@ TEST(World, PauseAndEnable) {
   auto size = World::partialSize(slow.folder, slow.fileId);
   std::this_thread::sleep_for(1500ms);
   EXPECT_EQ(World::partialSize(slow.folder, slow.fileId), size);
-  world.waitForState("paused", 20s, "Receiving is paused.");
+  world.waitForState("paused", 20s, {"Receiving is paused."});
   EXPECT_NE(world.ctlOk({"status"}).find("state: paused\n"), std::string::npos);
 
   slow.expectResumes([&] {
@@ -81,8 +76,8 @@ TEST(World, SignOutMidDownload) {
   // The stored sign-in disappears under the running agent, as signing out removes it.
   // (trellisantctl sign-out also turns receiving off and stops the agent first; see below.)
   Vault::clear();
-  world.waitForState("needs_attention", 15s, "Sign in to Trellisant first.");
-  world.waitForState("setup", 20s, "Sign in to Trellisant to receive footage.");
+  world.waitForState("needs_attention", 15s, {"Sign in to Trellisant first."});
+  world.waitForState("setup", 20s, {"Sign in to Trellisant to receive footage."});
   EXPECT_EQ(world.agents(), slow.agents);
   // Signing in again: the delivery waits out its back-off and resumes from the journal.
   slow.expectResumes([&] { world.signIn(); });
@@ -93,9 +88,7 @@ TEST(World, SignOutMidDownload) {
   EXPECT_EQ(world.ctlOk({"sign-out"}), "Signed out.\n");
   EXPECT_TRUE(world.agents().empty());
   EXPECT_FALSE(Vault::read());
-  auto device = entriesWith(world.summary().at("devices"), "id", *credentials->deviceId);
-  ASSERT_EQ(device.size(), 1u);
-  EXPECT_EQ(device[0].at("revoked"), true);
+  EXPECT_EQ(entriesWith(world.summary().at("devices"), "id", *credentials->deviceId).at(0).at("revoked"), true);
   EXPECT_NE(world.ctlOk({"status"}).find("state: paused\n"), std::string::npos);
 }
 
@@ -104,17 +97,13 @@ TEST(World, OneAgentPerUser) {
   // This driver stands in for the app, the one program the control service answers.
   fs::copy_file("/proc/self/exe", world.folder() / "bin" / "trellisant");
   SlowDelivery slow(world);
-  struct stat socket {}, after {};
-  ASSERT_EQ(::stat(Paths::controlSocket().c_str(), &socket), 0);
 
   // A second agent of the same user, as a manual start beside the login item would be.
   auto [status, output] = run({world.agentProgram().string()}, world.folder() / "logs", 10s);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << output;
   EXPECT_EQ(world.agents(), slow.agents);
-  ASSERT_EQ(::stat(Paths::controlSocket().c_str(), &after), 0) << "the first agent's socket is gone";
-  EXPECT_EQ(after.st_ino, socket.st_ino);
-  EXPECT_TRUE(requestAgentStatus()) << "the first agent's socket does not answer";
+  EXPECT_TRUE(requestAgentStatus()) << "the first agent's socket is gone or does not answer";
 
   world.admin().clearFaults();
   world.waitForState("completed", 60s);

@@ -1,11 +1,8 @@
 #include "world_driver.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -15,8 +12,6 @@
 #include "download/journal.h"
 #include "fileio.h"
 
-extern char** environ;
-
 namespace trellisant::e2e {
 
 std::string required(const char* variable) {
@@ -25,13 +20,21 @@ std::string required(const char* variable) {
   return value;
 }
 
+namespace {
+
+// A shell command that runs `argv` with its output in `log` (the tests' arguments hold no quote).
+std::string command(const std::vector<std::string>& argv, const fs::path& log, std::string text = "exec") {
+  for (const auto& arg : argv) text += " '" + arg + "'";
+  return text + " >'" + log.string() + "' 2>&1";
+}
+
+}  // namespace
+
 std::pair<int, std::string> run(const std::vector<std::string>& argv, const fs::path& logs,
                                 std::chrono::seconds limit) {
   static int count = 0;
   fs::path log = logs / ("run-" + std::to_string(++count) + ".log");
-  std::string command = "timeout -s KILL " + std::to_string(limit.count());
-  for (const auto& arg : argv) command += " '" + arg + "'";  // the tests' arguments hold no quote
-  int raw = std::system((command + " </dev/null >'" + log.string() + "' 2>&1").c_str());
+  int raw = std::system((command(argv, log, "exec timeout -s KILL " + std::to_string(limit.count())) + " </dev/null").c_str());
   return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(log).value_or("")};
 }
 
@@ -41,31 +44,19 @@ World::World() : folder_(required("TRELLISANT_WORLD")), logs_(folder_ / "logs") 
   fs::create_directories(logs_);
   fs::copy_file(required("TRELLISANT_AGENT"), agentProgram());
   fs::copy_file(required("TRELLISANT_CTL"), folder_ / "bin" / "trellisantctl");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, (logs_ / "sandbox.log").c_str(), O_WRONLY | O_CREAT, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  std::string program = required("TRELLISANT_SANDBOX"), summary = (logs_ / "summary.json").string();
-  std::vector<char*> argv = {program.data(), const_cast<char*>("--world"), const_cast<char*>("--summary-json"),
-                             summary.data(), nullptr};
-  ::posix_spawn(&sandbox_, program.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  sandbox_ = ::popen(command({required("TRELLISANT_SANDBOX"), "--world", "--summary-json", logs_ / "summary.json"},
+                             logs_ / "sandbox.log").c_str(), "w");
   auto answers = [&] {
-    try {
-      return admin_.summary().is_object();
-    } catch (const std::exception&) {
-      return false;
-    }
+    try { return admin_.summary().is_object(); } catch (const std::exception&) { return false; }
   };
-  if (!waitUntil(answers, 20s))
-    throw std::runtime_error("the sandbox did not start: " + readFile(logs_ / "sandbox.log").value_or(""));
+  if (!waitUntil(answers, 20s)) throw std::runtime_error("the sandbox did not start; see " + logs_.string());
 }
 
 World::~World() {
   // The world's end takes every process with it anyway; the sandbox writes its summary as it stops.
   if (!signalAgents(SIGTERM)) signalAgents(SIGKILL);
-  ::kill(sandbox_, SIGTERM);
-  ::waitpid(sandbox_, nullptr, 0);
+  for (pid_t pid : processes(required("TRELLISANT_SANDBOX"))) ::kill(pid, SIGTERM);
+  ::pclose(sandbox_);
 }
 
 std::string World::ctlOk(const std::vector<std::string>& arguments) {
@@ -79,29 +70,22 @@ std::string World::ctlOk(const std::vector<std::string>& arguments) {
 std::pair<FILE*, std::string> World::startSignIn(const fs::path& log) {
   ctlOk({"server", kServer});
   fs::remove(log);  // an earlier sign-in's address is not this one's
-  FILE* input = ::popen(("exec '" + (folder_ / "bin" / "trellisantctl").string() + "' \
-                          sign-in >'" + log.string() + "' 2>&1").c_str(), "w");
+  FILE* input = ::popen(command({folder_ / "bin" / "trellisantctl", "sign-in"}, log).c_str(), "w");
   // The address is the line that starts with two spaces and then "https://".
-  std::string address;
-  waitUntil(
-      [&] {
-        std::string text = "\n" + readFile(log).value_or("");
-        auto at = text.find("\n  https://"), end = text.find('\n', at + 1);
-        if (at != std::string::npos && end != std::string::npos) address = text.substr(at + 3, end - at - 3);
-        return !address.empty();
-      },
-      20s);
-  if (address.empty()) throw std::runtime_error("sign-in printed no address: " + readFile(log).value_or(""));
-  return {input, address};
+  auto printed = [&] {
+    std::string text = readFile(log).value_or("");
+    auto at = text.find("  https://"), end = text.find('\n', at);
+    return end == std::string::npos ? std::string() : text.substr(at + 2, end - at - 2);
+  };
+  waitUntil([&] { return !printed().empty(); }, 20s);
+  return {input, printed()};
 }
 
 std::string World::authorize(const std::string& authorizationUrl) {
   http::Request request;
   request.url = authorizationUrl;
-  http::Response response = http::perform(request);
-  auto location = response.header("Location");
-  if (response.status != 302 || !location)
-    throw std::runtime_error("the authorization page answered " + std::to_string(response.status));
+  auto location = http::perform(request).header("Location");
+  if (!location) throw std::runtime_error("the authorization page redirects nowhere");
   return *location;
 }
 
@@ -112,7 +96,6 @@ void World::signIn() {
 }
 
 fs::path World::chooseFolder(fs::path root) {
-  if (root.empty()) root = fs::path(std::getenv("HOME")) / "Footage";
   fs::create_directories(root);
   ctlOk({"folder", root.string()});
   return root;
@@ -144,29 +127,24 @@ fs::path World::destination(const fs::path& root, const Json& delivery) {
          (delivery.at("transferId").get<std::string>().substr(0, 8) + " " + delivery.at("name").get<std::string>());
 }
 
-AgentStatus World::waitForStatus(const std::function<bool(const AgentStatus&)>& accept,
-                                 std::chrono::milliseconds limit, const std::string& what) const {
-  std::optional<AgentStatus> last;
-  auto read = [&] { return last = decodeAgentStatus(readFile(AgentStatus::file()).value_or("")); };
-  if (waitUntil([&] { return read() && accept(*last); }, limit, 50ms)) return *last;
-  throw std::runtime_error("waited in vain for " + what + "; last: " +
-                           (last ? last->state + " \"" + last->message + "\"" : "no status.json"));
-}
-
 AgentStatus World::waitForState(const std::string& state, std::chrono::milliseconds limit,
-                                const std::string& message) const {
-  return waitForStatus(
-      [&](const AgentStatus& s) { return s.state == state && (message.empty() || s.message == message); },
-      limit, state + " " + message);
+                                const std::vector<std::string>& messages) const {
+  std::optional<AgentStatus> last;
+  auto wanted = [&] {
+    last = decodeAgentStatus(readFile(AgentStatus::file()).value_or(""));
+    return last && last->state == state && (messages.empty() || std::count(messages.begin(), messages.end(), last->message));
+  };
+  if (waitUntil(wanted, limit, 50ms)) return *last;
+  throw std::runtime_error("waited in vain for " + state + "; last: " + (last ? last->state + ", " + last->message : ""));
 }
 
-std::vector<pid_t> World::agents() const {
+std::vector<pid_t> processes(const fs::path& program) {
   std::vector<pid_t> pids;
-  fs::path target = fs::canonical(agentProgram());
+  fs::path target = fs::canonical(program);
   for (const auto& entry : fs::directory_iterator("/proc")) {
-    std::string name = entry.path().filename().string();
     std::error_code unreadable;  // zombies have no executable; most entries are no process
-    if (fs::read_symlink(entry.path() / "exe", unreadable) == target && !unreadable) pids.push_back(std::stoi(name));
+    if (fs::read_symlink(entry.path() / "exe", unreadable) == target && !unreadable)
+      pids.push_back(std::stoi(entry.path().filename()));
   }
   return pids;
 }
@@ -196,8 +174,7 @@ std::optional<std::pair<std::int64_t, std::string>> World::journal(const std::st
   // The ids hold no quote: the sandbox makes them, or a hostile test chooses them.
   auto rows = journalQuery("SELECT offset, state FROM files WHERE delivery = '" + deliveryId + "' AND file = '" +
                            fileId + "'");
-  if (rows.empty()) return std::nullopt;
-  return std::pair{std::stoll(rows[0][0]), rows[0][1]};
+  return rows.empty() ? std::nullopt : std::optional(std::pair{std::stoll(rows[0][0]), rows[0][1]});
 }
 
 std::optional<std::int64_t> World::partialSize(const fs::path& folder, const std::string& fileId) {
@@ -208,8 +185,7 @@ std::optional<std::int64_t> World::partialSize(const fs::path& folder, const std
 
 bool sameBytes(const fs::path& a, const fs::path& b) {
   std::error_code sizeA, sizeB;
-  if (fs::file_size(a, sizeA) != fs::file_size(b, sizeB) || sizeA || sizeB) return false;
-  return testing::sha256Of(a) == testing::sha256Of(b);
+  return fs::file_size(a, sizeA) == fs::file_size(b, sizeB) && !sizeA && !sizeB && testing::sha256Of(a) == testing::sha256Of(b);
 }
 
 std::set<std::string> filesBelow(const fs::path& folder, const std::vector<std::string>& skipping) {
@@ -239,8 +215,7 @@ std::int64_t compareTrees(const fs::path& source, const fs::path& destination) {
 
 std::vector<Json> entriesWith(const Json& list, const char* key, const std::string& value) {
   std::vector<Json> out;
-  for (const auto& entry : list)
-    if (entry.contains(key) && entry.at(key) == value) out.push_back(entry);
+  std::copy_if(list.begin(), list.end(), std::back_inserter(out), [&](const Json& e) { return e.value(key, Json()) == value; });
   return out;
 }
 

@@ -4,7 +4,6 @@
 // real programs, whose paths they find in TRELLISANT_SANDBOX, TRELLISANT_AGENT and
 // TRELLISANT_CTL (ctest and bench/faults set them).
 
-#include <cstdio>
 #include <set>
 
 #include "admin_client.h"
@@ -28,6 +27,9 @@ std::string required(const char* variable);
 std::pair<int, std::string> run(const std::vector<std::string>& argv, const fs::path& logs,
                                 std::chrono::seconds limit = 60s);
 
+// Running processes of `program` (zombies left out).
+std::vector<pid_t> processes(const fs::path& program);
+
 using SourceFile = std::pair<std::string, std::int64_t>;  // relative path and size
 
 // A test's view of the world that scripts/world made: the sandbox running in it, the agent
@@ -37,8 +39,6 @@ class World {
  public:
   World();
   ~World();
-  World(const World&) = delete;
-  World& operator=(const World&) = delete;
 
   const fs::path& folder() const { return folder_; }
   fs::path agentProgram() const { return folder_ / "bin" / "trellisant-agent"; }
@@ -54,7 +54,7 @@ class World {
   static std::string authorize(const std::string& authorizationUrl);
   void signIn();
   // `trellisantctl folder` on `root` (default HOME/Footage), made first; returns it.
-  fs::path chooseFolder(fs::path root = {});
+  fs::path chooseFolder(fs::path root = fs::path(std::getenv("HOME")) / "Footage");
 
   // Writes the files below sources/NAME with pseudo-random bytes; returns the folder.
   fs::path makeSources(const std::string& name, const std::vector<SourceFile>& files);
@@ -64,14 +64,13 @@ class World {
   // Where the agent puts the delivery: root / company / project / transfer and name.
   static fs::path destination(const fs::path& root, const Json& delivery);
 
-  // Polls status.json until `accept` holds; throws with the last record seen otherwise.
-  AgentStatus waitForStatus(const std::function<bool(const AgentStatus&)>& accept,
-                            std::chrono::milliseconds limit, const std::string& what) const;
+  // Polls status.json until it holds `state` (with one of `messages` when given); throws with the
+  // last record seen otherwise.
   AgentStatus waitForState(const std::string& state, std::chrono::milliseconds limit,
-                           const std::string& message = "") const;
+                           const std::vector<std::string>& messages = {}) const;
 
-  // Running agent processes of this world's agent program (zombies left out).
-  std::vector<pid_t> agents() const;
+  // Running agent processes of this world's agent program.
+  std::vector<pid_t> agents() const { return processes(agentProgram()); }
   // Sends `number` to every agent; whether they were all gone within `limit`.
   bool signalAgents(int number, std::chrono::milliseconds limit = 10s) const;
 
@@ -79,18 +78,14 @@ class World {
   static std::optional<std::pair<std::int64_t, std::string>> journal(const std::string& deliveryId,
                                                                      const std::string& fileId);
   static std::int64_t offset(const std::string& deliveryId, const std::string& fileId) {
-    auto row = journal(deliveryId, fileId);
-    return row ? row->first : -1;
+    return journal(deliveryId, fileId).value_or(std::pair{-1, ""}).first;
   }
-  static fs::path partialPath(const fs::path& folder, const std::string& fileId) {
-    return folder / (".trellisant-" + fileId + ".partial");
-  }
+  static fs::path partialPath(const fs::path& folder, const std::string& id) { return folder / (".trellisant-" + id + ".partial"); }
   static std::optional<std::int64_t> partialSize(const fs::path& folder, const std::string& fileId);
 
  private:
-  fs::path folder_;
-  fs::path logs_;
-  pid_t sandbox_ = -1;
+  fs::path folder_, logs_;
+  FILE* sandbox_ = nullptr;
   sandbox::AdminClient admin_;
 };
 
@@ -107,11 +102,7 @@ std::set<std::string> filesBelow(const fs::path& folder, const std::vector<std::
 std::int64_t compareTrees(const fs::path& source, const fs::path& destination);
 // The entries of a summary list (e.g. summary["providerRequests"]) with this value at `key`.
 std::vector<Json> entriesWith(const Json& list, const char* key, const std::string& value);
-inline std::vector<Json> forFile(const Json& list, const std::string& fileId) {
-  return entriesWith(list, "fileId", fileId);
-}
-inline std::vector<Json> forDelivery(const Json& list, const std::string& deliveryId) {
-  return entriesWith(list, "deliveryId", deliveryId);
-}
+inline std::vector<Json> forFile(const Json& list, const std::string& id) { return entriesWith(list, "fileId", id); }
+inline std::vector<Json> forDelivery(const Json& list, const std::string& id) { return entriesWith(list, "deliveryId", id); }
 
 }  // namespace trellisant::e2e

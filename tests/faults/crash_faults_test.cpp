@@ -154,11 +154,10 @@ class CrashRun : public Deliveries {
 
 TEST(Faults, CrashAnywhere) {
   Scenario scenario("crash-anywhere");
-  const int kills = faultOptions().kills;
-  const std::uint64_t seed = faultOptions().seed ? faultOptions().seed : std::random_device{}();
+  const int kills = static_cast<int>(option("TRELLISANT_KILLS", 5));
   World world;
   world.signIn();
-  CrashRun run(world, seed);
+  CrashRun run(world, seed());
   const std::int64_t lost = run.run(scenario, kills);
   scenario.lost(lost);
 
@@ -177,7 +176,7 @@ TEST(Faults, CrashAnywhere) {
   scenario.detail(std::to_string(kills) + " SIGKILLs (" + run.moments() + ") over " +
                   std::to_string(run.sent().size()) + " deliveries of " + std::to_string(kFiles.size()) + " files");
   scenario.detail(std::to_string(failedKills.size()) + " kills followed by a request below a checkpoint; " +
-                  std::to_string(foreign.size()) + " foreign names in the folder; seed " + std::to_string(seed));
+                  std::to_string(foreign.size()) + " foreign names in the folder; seed " + std::to_string(seed()));
 }
 
 }  // namespace

@@ -118,7 +118,7 @@ TEST(Faults, DiskGone) {
 
   // The disk goes away in the middle of a file.
   const std::size_t completionsBefore = run.world.summary().at("fileCompletions").size();
-  disk->detach();
+  disk.reset();
   scenario.injected();
   std::string message = waitForAttention(
       run.world,

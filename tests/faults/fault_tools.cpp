@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <random>
 #include <set>
 #include <stdexcept>
 
@@ -19,18 +20,9 @@
 namespace trellisant::faults {
 namespace {
 
-std::uint64_t number(const char* variable, std::uint64_t otherwise) {
-  const char* value = std::getenv(variable);
-  return value && *value ? std::stoull(value) : otherwise;
-}
-
 bool mountTmpfs(const fs::path& where, std::int64_t bytes, unsigned long flags = 0) {
   std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
   return ::mount("trellisant-fault-disk", where.c_str(), "tmpfs", flags, options.c_str()) == 0;
-}
-
-[[noreturn]] void failed(const std::string& what) {
-  throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
 // Whether every thread of the process has stopped (or the process is gone); with
@@ -48,12 +40,14 @@ bool allThreadsStopped(pid_t pid, bool insideCalls) {
 
 }  // namespace
 
-const FaultOptions& faultOptions() {
-  static const FaultOptions options{static_cast<int>(number("TRELLISANT_KILLS", 5)),
-                                    static_cast<int>(number("TRELLISANT_CUTS", 6)),
-                                    std::getenv("TRELLISANT_REPORT") ? std::getenv("TRELLISANT_REPORT") : "",
-                                    number("TRELLISANT_SEED", 0), number("TRELLISANT_THOROUGH", 0) != 0};
-  return options;
+std::uint64_t option(const char* variable, std::uint64_t otherwise) {
+  const char* value = std::getenv(variable);
+  return value && *value ? std::stoull(value) : otherwise;
+}
+
+std::uint64_t seed() {
+  static const std::uint64_t seed = option("TRELLISANT_SEED", 0) ? option("TRELLISANT_SEED", 0) : std::random_device{}();
+  return seed;
 }
 
 Scenario::~Scenario() {
@@ -63,17 +57,17 @@ Scenario::~Scenario() {
   for (const auto& detail : details_) joined += "; " + detail;
   std::cout << (passed ? "PASS " : "FAIL ") << name_ << " (" << seconds << " s): " << injected_
             << " faults injected, " << survived_ << " survived, " << lost_ << " bytes lost" << joined << std::endl;
-  if (faultOptions().report.empty()) return;
+  if (!std::getenv("TRELLISANT_REPORT")) return;
   Json line = {{"scenario", name_},      {"passed", passed},     {"seconds", seconds},
                {"injected", injected_},  {"survived", survived_}, {"bytesLost", lost_},
                {"reportedMissing", missing_}, {"details", details_}};
-  std::ofstream(faultOptions().report, std::ios::app) << line.dump(-1, ' ', false, Json::error_handler_t::replace)
+  std::ofstream(std::getenv("TRELLISANT_REPORT"), std::ios::app) << line.dump(-1, ' ', false, Json::error_handler_t::replace)
                                                       << "\n";
 }
 
 Tmpfs::Tmpfs(fs::path where, std::int64_t bytes) : where_(std::move(where)) {
   fs::create_directories(where_);
-  if (!mountTmpfs(where_, bytes)) failed("mount tmpfs on " + where_.string());
+  if (!mountTmpfs(where_, bytes)) throw std::runtime_error("mount tmpfs: " + std::string(std::strerror(errno)));
 }
 
 void Tmpfs::resize(std::int64_t bytes, std::int64_t slack) {
@@ -85,11 +79,7 @@ void Tmpfs::resize(std::int64_t bytes, std::int64_t slack) {
     if (mountTmpfs(where_, bytes, MS_REMOUNT)) return;
     if (errno != EINVAL) break;
   }
-  failed("resize the tmpfs on " + where_.string());
-}
-
-void Tmpfs::detach() {
-  if (::umount2(where_.c_str(), MNT_DETACH) != 0) failed("unmount " + where_.string());
+  throw std::runtime_error("resize tmpfs: " + std::string(std::strerror(errno)));
 }
 
 Deliveries::Deliveries(World& world, fs::path root, const std::string& name, const std::vector<SourceFile>& files)
@@ -182,14 +172,6 @@ void Freeze::kill() {
   for (pid_t pid : pids_) ::kill(pid, SIGKILL);
   pids_.clear();
   if (!world_.signalAgents(SIGKILL)) throw std::runtime_error("the agent outlived SIGKILL");
-}
-
-std::string waitForAttention(const World& world, const std::vector<std::string>& messages,
-                             std::chrono::milliseconds limit) {
-  auto wanted = [&](const AgentStatus& status) {
-    return status.state == "needs_attention" && std::count(messages.begin(), messages.end(), status.message);
-  };
-  return world.waitForStatus(wanted, limit, "\"needs_attention\" with \"" + messages.front() + "\"…").message;
 }
 
 std::vector<std::string> waitingReasons(const Json& summary, const std::string& deliveryId) {

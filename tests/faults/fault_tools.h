@@ -15,15 +15,13 @@ namespace trellisant::faults {
 
 using namespace e2e;
 
-// The fault driver's own options, from the environment (ctest and bench/faults set them).
-struct FaultOptions {
-  int kills = 5;                 // TRELLISANT_KILLS: SIGKILLs of the crash scenario
-  int cuts = 6;                  // TRELLISANT_CUTS: power cuts of each power-loss scenario
-  std::filesystem::path report;  // TRELLISANT_REPORT: one JSON line per scenario appended
-  std::uint64_t seed = 0;        // TRELLISANT_SEED: random moments (a fresh seed when 0)
-  bool thorough = false;         // TRELLISANT_THOROUGH=1: the longer phases bench/faults runs
-};
-const FaultOptions& faultOptions();
+// The fault driver's own options come from the environment (ctest and bench/faults set them):
+// TRELLISANT_KILLS (SIGKILLs of the crash scenario), TRELLISANT_CUTS (power cuts of each
+// power-loss scenario), TRELLISANT_SEED (random moments) and TRELLISANT_REPORT (a file to which
+// each scenario appends its figures as one JSON line).
+std::uint64_t option(const char* variable, std::uint64_t otherwise);
+// TRELLISANT_SEED, or a fresh seed when it is 0 or not set.
+std::uint64_t seed();
 
 // The outcome of one scenario: printed as one line when the scenario ends, and appended to the
 // report file as JSON for bench/faults to add up. It passes when the test recorded no failure.
@@ -52,15 +50,15 @@ class Scenario {
 };
 
 // A tmpfs of its own at `where` (made when missing), so that a test can fill, shrink or pull
-// away the download disk. Needs the world's mount namespace; throws std::runtime_error.
+// away the download disk: unmounted lazily as it goes, the path falls back to the folder below
+// and open files live on unreachable. Needs the world's mount namespace; throws
+// std::runtime_error.
 class Tmpfs {
  public:
   Tmpfs(fs::path where, std::int64_t bytes);
   ~Tmpfs() { ::umount2(where_.c_str(), MNT_DETACH); }
   // Resized to `bytes`, or with `slack` to what it holds (while writes may be going on).
   void resize(std::int64_t bytes, std::int64_t slack = -1);
-  // Lazy unmount: the path falls back to the folder below, open files live on unreachable.
-  void detach();
   const fs::path& where() const { return where_; }
 
  private:
@@ -130,8 +128,10 @@ class Freeze {
 };
 
 // Waits until the agent publishes "needs_attention" with one of `messages`; returns it.
-std::string waitForAttention(const World& world, const std::vector<std::string>& messages,
-                             std::chrono::milliseconds limit);
+inline std::string waitForAttention(const World& world, const std::vector<std::string>& messages,
+                                    std::chrono::milliseconds limit) {
+  return world.waitForState("needs_attention", limit, messages).message;
+}
 // The reasons of the delivery's "waiting" reports, in order.
 std::vector<std::string> waitingReasons(const Json& summary, const std::string& deliveryId);
 // Whether the server holds every file of the delivery as completed.

@@ -79,26 +79,21 @@ class HostileRun {
     EXPECT_EQ(labels, "") << (reasons ? "no reason given" : "not completed");
   }
 
-  // Checks each case's reason and, for those that completed, their files; counts survivals.
+  // Checks each case's first reason, its file once completed and the footage that was there
+  // before; counts survivals.
   void check(Scenario& scenario) {
     Json summary = world_.summary();
     for (const auto& c : sent_) {
       auto reasons = waitingReasons(summary, c.delivery.at("id"));
-      bool good = c.message.empty() || (!reasons.empty() && reasons.front() == c.message);
-      EXPECT_TRUE(good) << c.label << ": " << (reasons.empty() ? "(none)" : reasons.front());
       fs::path path = c.folder / "clip.mov";
-      if (c.completes) {
-        bool same = deliveryComplete(summary, c.delivery.at("id")) && sameBytes(c.sources / "clip.mov", path);
-        EXPECT_TRUE(same) << c.label << ": " << path;
-        if (!same) scenario.lost(c.size);
-        good = good && same;
-      }
-      if (!c.existing.empty()) {
-        EXPECT_EQ(testing::readText(path), c.existing) << c.label;
-        good = good && testing::readText(path) == c.existing;
-      }
+      bool whole = !c.completes || (deliveryComplete(summary, c.delivery.at("id")) && sameBytes(c.sources / "clip.mov", path));
+      bool good = whole && (c.message.empty() || (!reasons.empty() && reasons[0] == c.message)) &&
+                  (c.existing.empty() || testing::readText(path) == c.existing);
+      EXPECT_TRUE(good) << c.label << ": first reason " << (reasons.empty() ? "(none)" : reasons[0]) << "; " << path
+                        << (whole ? " whole" : " not whole");
+      scenario.lost(whole ? 0 : c.size);
       scenario.injected();
-      if (good) scenario.survived();
+      scenario.survived(good);
     }
   }
 
@@ -204,7 +199,6 @@ HostileCase announced(std::string label, Json file, std::string message = kUnsaf
 std::vector<HostileCase> serverCases(const std::string& escape) {
   std::vector<HostileCase> cases = {
       announced("path traversal", {{"relativePath", "../../../../../../" + escape}}),
-      announced("absolute path", {{"relativePath", "/tmp/" + escape}}),
       announced("control characters in a path", {{"relativePath", "Day\n1/clip\u0007.mov"}}),
       announced("file id that climbs", {{"id", "../../" + escape}}),
       announced("file id too long for a file name", {{"id", std::string(240, 'i')}}),
@@ -217,8 +211,6 @@ std::vector<HostileCase> serverCases(const std::string& escape) {
       {"short file list", "The file list is incomplete. Trellisant will retry.", true,
        answering("GET", "manifest", 200, R"({"files": [], "total": 0})")},
       {"capability to a foreign host", kAddress, true, onCapability({{"url", "https://downloads.example.com/clip.mov"}})},
-      {"capability over plain http", kAddress, true,
-       onCapability([](const Json& answer) { return Json{{"url", "http" + answer.at("url").get<std::string>().substr(5)}}; })},
       {"headers smuggled into a capability",
        "The data couldn’t be read because “headers” holds a name or value that cannot be sent.", true,
        onCapability([](const Json& answer) {
@@ -238,14 +230,6 @@ std::vector<HostileCase> serverCases(const std::string& escape) {
   HostileCase& named = cases.emplace_back("names with controls and slashes");
   named.company = "Ac/me\u0001:";
   named.name = "Day\t1/2";
-  if (faultOptions().thorough) {
-    // Progress is reported at the batch's first tick (5 s), so this file arrives slowly.
-    Inject slow = trickle(256 * 1024), malformed = answering("POST", "progress", 200, "{\"ok\": tru");
-    cases.push_back({"malformed progress answer", kFormat, true, [=](World& world, const Json& delivery) {
-                       slow(world, delivery);
-                       malformed(world, delivery);
-                     }, Json::object(), 2 * MiB});
-  }
   return cases;
 }
 
@@ -256,25 +240,13 @@ TEST(Faults, HostileServer) {
   HostileRun run(world);
   const std::string escape = "trellisant-escape-" + makeUUID() + ".mov";
 
-  // Broken answers at the start of a pass, one pass each, before there is anything to receive:
-  // the heartbeat comes first in every pass, the delivery list after it.
-  auto pass = [](const char* method, const char* leaf, std::string body, int status, std::string message) {
-    return std::pair{Json{{"method", method}, {"path", std::string("/api/v1/native/") + leaf}, {"body", body},
-                          {"status", status}, {"times", 1}},
-                     message};
-  };
-  std::vector<std::pair<Json, std::string>> passes = {pass("GET", "deliveries", "{\"deliveries\": [", 200, kFormat)};
-  if (faultOptions().thorough) {
-    passes.insert(passes.begin(), pass("POST", "heartbeat", R"({"ok": "yes"})", 200, notA("ok", "boolean")));
-    passes.push_back(pass("GET", "deliveries", R"({"deliveries": [{"id": 7}]})", 200, notA("id", "string")));
-    passes.push_back(pass("GET", "deliveries", R"({"error": "Down for maintenance."})", 503, "Down for maintenance."));
-  }
-  for (const auto& [fault, message] : passes) world.admin().inject(fault);
+  // A broken delivery list at the start of a pass, before there is anything to receive.
+  world.admin().inject({{"method", "GET"}, {"path", "/api/v1/native/deliveries"}, {"body", "{\"deliveries\": ["},
+                        {"status", 200}, {"times", 1}});
   world.ctlOk({"enable"});
   ASSERT_TRUE(waitUntil([&] { return world.agents().size() == 1; }, 10s));
   const auto agents = world.agents();
-  for (const auto& [fault, message] : passes) waitForAttention(world, {message}, 30s);
-  scenario.injected(static_cast<int>(passes.size()));
+  waitForAttention(world, {kFormat}, 30s);
 
   // One delivery per fault, and a good one after them that loses its sign-in on the way.
   auto cases = serverCases(escape);
@@ -284,7 +256,7 @@ TEST(Faults, HostileServer) {
   const HostileCase& last = run.sent().back();
   ASSERT_TRUE(waitUntil([&] { return World::partialSize(last.folder, last.delivery["files"][0]["id"]) >= 2 * MiB; }, 60s)) << "the good delivery did not start";
   world.admin().revokeTokens();
-  scenario.injected();
+  scenario.injected(2);  // the broken list and the revocation
   waitForAttention(world, {"Your sign in is no longer valid. Sign in again in Trellisant."}, 30s);
 
   // The servers behave again and the user signs in anew.
@@ -295,18 +267,16 @@ TEST(Faults, HostileServer) {
   EXPECT_EQ(world.agents(), agents) << "the agent ended";
   run.check(scenario);
   bool served = deliveryComplete(world.summary(), last.delivery.at("id"));
-  if (served) scenario.survived(static_cast<int>(passes.size()) + 1);  // the passes and the revocation
+  scenario.survived(served ? 2 : 0);
   std::size_t stray = run.strayFiles();
   EXPECT_FALSE(fs::exists("/tmp/" + escape));
-  scenario.detail(std::to_string(run.sent().size() - 1) + " hostile deliveries, " + std::to_string(passes.size()) +
-                  " broken pass answers and a revocation; " + std::to_string(stray) +
+  scenario.detail(std::to_string(run.sent().size() - 1) + " hostile deliveries, a broken delivery list and a revocation; " + std::to_string(stray) +
                   " files outside their place; the good delivery afterwards " + (served ? "completed" : "did not complete"));
 }
 
 std::vector<HostileCase> providerCases() {
   std::vector<HostileCase> cases = {
       {"whole file instead of the range", kRange, true, provider({{{"kind", "whole-file"}}})},
-      {"wrong total in Content-Range", kRange, true, provider({{{"kind", "wrong-total"}}})},
       {"compressed body", kRange, true, provider({{{"kind", "gzip"}}})},
       {"one byte too many", "The provider returned unexpected file data.", true, provider({{{"kind", "extra-byte"}}})},
       {"connection closed early", "The download ended early. Trellisant will resume it.", true,
@@ -322,10 +292,6 @@ std::vector<HostileCase> providerCases() {
        false},
   };
   cases.back().existing = "The editor's own cut, not to be replaced.\n";
-  // Headers, then a byte every 2 seconds: under the 1 byte per second the agent waits for.
-  if (faultOptions().thorough)
-    cases.push_back({"slow-loris", "Operation too slow. Less than 1 bytes/sec transferred the last 45 seconds", true,
-                     provider({{{"kind", "slow-loris"}, {"bytes", 2000}}})});
   for (auto& c : cases)
     if (c.completes) c.size = MiB;
   return cases;
@@ -340,7 +306,7 @@ TEST(Faults, HostileProvider) {
   world.ctlOk({"enable"});
   ASSERT_TRUE(waitUntil([&] { return world.agents().size() == 1; }, 10s));
   const auto agents = world.agents();
-  run.waitForEach(true, faultOptions().thorough ? 150s : 60s);
+  run.waitForEach(true, 60s);
 
   // Nothing the provider sent beyond what the journal confirmed counts: the partial files keep
   // at least the confirmed bytes, and nothing was written for answers that were refused.

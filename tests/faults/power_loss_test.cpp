@@ -111,28 +111,22 @@ class PowerRun : public Deliveries {
     fs::path partial = World::partialPath(final.parent_path(), id);
     const bool finalThere = fs::exists(final), finalWhole = finalThere && sameBytes(source, final);
     std::int64_t lost = 0;
-    if (finalThere && !finalWhole) {
-      faults.push_back("the final name holds a short, empty or wrong file: " + relative);
-      lost = size;
-    }
+    auto fault = [&](const std::string& what, std::int64_t bytes) {
+      faults.push_back(relative + ": " + what);
+      lost = std::max(lost, bytes);
+    };
+    if (finalThere && !finalWhole) fault("the final name holds a short, empty or wrong file", size);
     if (auto row = World::journal(sent.id, id)) {
       const auto& [offset, state] = *row;
-      if (state == "partial" && offset > 0) {
-        std::int64_t kept = matchingPrefix(source, partial, offset);
-        if (kept < offset)
-          faults.push_back("the journal counts " + std::to_string(offset) + " bytes of " + relative +
-                           ", the partial file holds " + std::to_string(kept) + " of them");
-        lost = std::max(lost, offset - kept);
-      } else if ((state == "finalized" && !finalWhole && !sameBytes(source, partial)) ||
-                 (state == "completed" && !finalWhole)) {
-        faults.push_back("the journal says \"" + state + "\" but " + relative + " is not on the disk whole");
-        lost = size;
-      }
+      const std::int64_t kept = state == "partial" ? matchingPrefix(source, partial, offset) : offset;
+      if (kept < offset)
+        fault("the journal counts " + std::to_string(offset) + " bytes, the partial file holds " + std::to_string(kept), offset - kept);
+      if ((state == "finalized" && !finalWhole && !sameBytes(source, partial)) || (state == "completed" && !finalWhole))
+        fault("the journal says \"" + state + "\" but the file is not on the disk whole", size);
     }
     if (heard.count(sent.id + "/" + id) && !finalWhole) {
       ++reportedMissing;
-      faults.push_back("the server heard of " + relative + ", which is not at its final name");
-      lost = size;
+      fault("the server heard of it, but it is not at its final name", size);
     }
     durableLost += lost;
   }
@@ -219,11 +213,10 @@ void powerLoss(LossyDisk::Names names, const std::string& name) {
   ::setenv("XDG_DATA_HOME", (disk->mountPoint() / "data").c_str(), 1);
 
   Scenario scenario(name);
-  const int cuts = faultOptions().cuts;
-  const std::uint64_t seed = faultOptions().seed ? faultOptions().seed : std::random_device{}();
+  const int cuts = static_cast<int>(option("TRELLISANT_CUTS", 6));
   World world;
   world.signIn();
-  PowerRun run(world, *disk, seed);
+  PowerRun run(world, *disk, seed());
   const std::int64_t lost = run.run(scenario, cuts);
   run.check("at the end");
   auto figures = disk->figures();
@@ -233,7 +226,7 @@ void powerLoss(LossyDisk::Names names, const std::string& name) {
   scenario.missing(run.reportedMissing);
   scenario.detail(std::to_string(cuts) + " power cuts (" + run.moments() + ") over " +
                   std::to_string(run.sent().size()) + " deliveries of " + std::to_string(kFiles.size()) + " files");
-  scenario.detail(std::to_string(run.reportedMissing) + " files reported but missing; seed " + std::to_string(seed));
+  scenario.detail(std::to_string(run.reportedMissing) + " files reported but missing; seed " + std::to_string(seed()));
   scenario.detail(std::to_string(figures.bytesDropped) + " unsynced bytes dropped, " +
                   std::to_string(figures.bytesTorn) + " of them kept torn, " +
                   std::to_string(figures.namesUndone) + " unsynced name changes undone");
