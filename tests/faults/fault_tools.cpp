@@ -61,8 +61,8 @@ Scenario::~Scenario() {
   Json line = {{"scenario", name_},      {"passed", passed},     {"seconds", seconds},
                {"injected", injected_},  {"survived", survived_}, {"bytesLost", lost_},
                {"reportedMissing", missing_}, {"details", details_}};
-  std::ofstream(std::getenv("TRELLISANT_REPORT"), std::ios::app) << line.dump(-1, ' ', false, Json::error_handler_t::replace)
-                                                      << "\n";
+  std::ofstream(std::getenv("TRELLISANT_REPORT"), std::ios::app)
+      << line.dump(-1, ' ', false, Json::error_handler_t::replace) << "\n";
 }
 
 Tmpfs::Tmpfs(fs::path where, std::int64_t bytes) : where_(std::move(where)) {
@@ -103,12 +103,13 @@ void Deliveries::keepBusy() {
   if (deliveryComplete(world_.summary(), current().id)) sendNext();
 }
 
-std::int64_t Deliveries::run(Scenario& scenario, int count) {
+std::int64_t Deliveries::run(Scenario& scenario, int count, const std::string& faults) {
+  std::map<std::string, int> moments;
   world_.admin().fault({{"kind", "trickle"}, {"bytes", 8 * MiB}});  // per connection: moments come often
   sendNext();
   startAgent();
   for (int k = 0; k < count; ++k) {
-    ++moments_[strike(k)];
+    ++moments[strike(k)];
     scenario.injected();
     startAgent();
   }
@@ -122,6 +123,10 @@ std::int64_t Deliveries::run(Scenario& scenario, int count) {
       240s, 500ms);
   EXPECT_TRUE(all) << "the deliveries did not complete";
   EXPECT_EQ(world_.agents().size(), 1u) << "the agent ended after the last start";
+  std::string where;
+  for (const auto& [moment, n] : moments) where += (where.empty() ? "" : ", ") + std::to_string(n) + " " + moment;
+  scenario.detail(std::to_string(count) + " " + faults + " (" + where + ") over " + std::to_string(sent_.size()) +
+                  " deliveries of " + std::to_string(current().delivery.at("files").size()) + " files");
   std::int64_t lost = 0;
   for (const Sent& sent : sent_) lost += compareTrees(sources_, sent.folder);
   return lost;
@@ -144,12 +149,6 @@ std::vector<std::string> Deliveries::foreignNames() const {
   for (fs::recursive_directory_iterator it(root_, error), end; !error && it != end; it.increment(error))
     if (!allowed.count(it->path().lexically_relative(root_).generic_string())) foreign.push_back(it->path());
   return foreign;
-}
-
-std::string Deliveries::moments() const {
-  std::string where;
-  for (const auto& [moment, count] : moments_) where += (where.empty() ? "" : ", ") + std::to_string(count) + " " + moment;
-  return where;
 }
 
 std::int64_t matchingPrefix(const fs::path& source, const fs::path& copy, std::int64_t limit) {

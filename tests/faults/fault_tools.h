@@ -83,13 +83,12 @@ class Deliveries {
   const std::vector<Sent>& sent() const { return sent_; }
   // Sends the next copy once the current one completed.
   void keepBusy();
-  // The faults, one after the other, the agent started again after each; then the rest at full
-  // speed until every copy completed; returns the bytes lost (a failure for each file).
-  std::int64_t run(Scenario& scenario, int count);
+  // The `faults` (their name), one after the other, the agent started again after each; then the
+  // rest at full speed until every copy completed; returns the bytes lost (a failure for each
+  // file). Tells the scenario where the faults struck.
+  std::int64_t run(Scenario& scenario, int count, const std::string& faults);
   // Names in the download folder that no delivery explains (its folders, files, partial files).
   std::vector<std::string> foreignNames() const;
-  // Where the faults struck, e.g. "3 in a range, 2 verifying".
-  std::string moments() const;
 
  protected:
   // Strikes for the `k`th time and checks what it left; where it struck.
@@ -103,7 +102,6 @@ class Deliveries {
  private:
   std::string name_;
   std::vector<Sent> sent_;
-  std::map<std::string, int> moments_;
   std::chrono::steady_clock::time_point nextLook_{};
 };
 

@@ -207,25 +207,21 @@ void powerLoss(LossyDisk::Names names, const std::string& name) {
     GTEST_SKIP() << error.what();
   }
   // The support folder and the download folder both live on the lossy disk.
-  fs::create_directories(disk->mountPoint() / "data");
-  fs::create_directories(disk->mountPoint() / "Footage");
+  for (const char* folder : {"data", "Footage"}) fs::create_directories(disk->mountPoint() / folder);
   ASSERT_TRUE(syncFolder(disk->mountPoint()));
   ::setenv("XDG_DATA_HOME", (disk->mountPoint() / "data").c_str(), 1);
 
   Scenario scenario(name);
-  const int cuts = static_cast<int>(option("TRELLISANT_CUTS", 6));
   World world;
   world.signIn();
   PowerRun run(world, *disk, seed());
-  const std::int64_t lost = run.run(scenario, cuts);
+  const std::int64_t lost = run.run(scenario, static_cast<int>(option("TRELLISANT_CUTS", 6)), "power cuts");
   run.check("at the end");
   auto figures = disk->figures();
   EXPECT_EQ(figures.undoFailures, 0) << "the lossy disk could not undo a name change";
   scenario.survived(run.survived);
   scenario.lost(run.durableLost + lost);
   scenario.missing(run.reportedMissing);
-  scenario.detail(std::to_string(cuts) + " power cuts (" + run.moments() + ") over " +
-                  std::to_string(run.sent().size()) + " deliveries of " + std::to_string(kFiles.size()) + " files");
   scenario.detail(std::to_string(run.reportedMissing) + " files reported but missing; seed " + std::to_string(seed()));
   scenario.detail(std::to_string(figures.bytesDropped) + " unsynced bytes dropped, " +
                   std::to_string(figures.bytesTorn) + " of them kept torn, " +
