@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <tuple>
-
 #include "text.h"
 #include "world_driver.h"
 
@@ -43,19 +40,19 @@ TEST(World, MultiFileDelivery) {
   // Batches of two in manifest order, each after a lease of its own.
   const Json& files = delivery.at("files");
   std::int64_t previousEnd = seq(manifests.back());
+  const std::size_t last = files.size() - 1;
   for (std::size_t first = 0; first < files.size(); first += 2) {
-    auto at = [&](const Json& list, std::size_t i) { return seq(forFile(list, files[std::min(i, files.size() - 1)].at("id")).at(0)); };
+    auto at = [&](const Json& list, auto i) { return seq(forFile(list, files[std::min(i, last)].at("id")).at(0)); };
     const std::int64_t start = std::min(at(capabilities, first), at(capabilities, first + 1));
-    EXPECT_TRUE(std::any_of(leases.begin(), leases.end(), [&](const Json& l) { return seq(l) > previousEnd && seq(l) < start; }))
-        << "no lease before batch " << first / 2;
+    auto between = [&](const Json& lease) { return seq(lease) > previousEnd && seq(lease) < start; };
+    EXPECT_TRUE(std::any_of(leases.begin(), leases.end(), between)) << "no lease before batch " << first / 2;
     previousEnd = std::max(at(completions, first), at(completions, first + 1));
   }
 
-  auto progress = forDelivery(summary.at("progress"), id);
-  EXPECT_TRUE(std::any_of(progress.begin(), progress.end(), [](const Json& r) { return r.at("state") == "downloading"; }));
-  for (const auto& report : progress)
-    EXPECT_TRUE(report.at("state") != "downloading" ||
-                parseInt64(report.at("bytesDone").get<std::string>()).value_or(total + 1) <= total) << report;
+  auto downloading = entriesWith(forDelivery(summary.at("progress"), id), "state", "downloading");
+  EXPECT_FALSE(downloading.empty());
+  for (const auto& report : downloading)
+    EXPECT_LE(parseInt64(report.at("bytesDone").get<std::string>()).value_or(total + 1), total) << report;
 
   for (const auto& file : files) {
     auto reported = forFile(completions, file.at("id"));

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <gmock/gmock.h>
 
-#include <cstdlib>
-
 #include "loopback_server.h"
 #include "world_driver.h"
 

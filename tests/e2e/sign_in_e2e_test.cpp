@@ -24,9 +24,8 @@ TEST(World, SignIn) {
   // given afterwards, signs in.
   std::fputs((callback.substr(0, callback.find("state=")) + "state=someone-else\n").c_str(), command);
   std::fflush(command);
-  EXPECT_TRUE(waitUntil(
-      [&] { return readFile(log).value_or("").find("That is not the address this sign in waits for") != std::string::npos; },
-      10s));
+  const std::string refused = "That is not the address this sign in waits for";
+  EXPECT_TRUE(waitUntil([&] { return readFile(log).value_or("").find(refused) != std::string::npos; }, 10s));
   std::fputs((callback + "\n").c_str(), command);
   ASSERT_EQ(::pclose(command), 0);
 

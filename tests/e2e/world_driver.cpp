@@ -34,21 +34,19 @@ std::pair<int, std::string> run(const std::vector<std::string>& argv, const fs::
                                 std::chrono::seconds limit) {
   static int count = 0;
   fs::path log = logs / ("run-" + std::to_string(++count) + ".log");
-  int raw = std::system((command(argv, log, "exec timeout -s KILL " + std::to_string(limit.count())) + " </dev/null").c_str());
+  std::string limited = "exec timeout -s KILL " + std::to_string(limit.count());
+  int raw = std::system((command(argv, log, limited) + " </dev/null").c_str());
   return {WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, readFile(log).value_or("")};
 }
 
 World::World() : folder_(required("TRELLISANT_WORLD")), logs_(folder_ / "logs") {
   // Installed programs sit side by side: trellisantctl finds the agent beside itself.
-  fs::create_directories(folder_ / "bin");
-  fs::create_directories(logs_);
+  for (const auto& folder : {folder_ / "bin", logs_}) fs::create_directories(folder);
   fs::copy_file(required("TRELLISANT_AGENT"), agentProgram());
   fs::copy_file(required("TRELLISANT_CTL"), folder_ / "bin" / "trellisantctl");
   sandbox_ = ::popen(command({required("TRELLISANT_SANDBOX"), "--world", "--summary-json", logs_ / "summary.json"},
                              logs_ / "sandbox.log").c_str(), "w");
-  auto answers = [&] {
-    try { return admin_.summary().is_object(); } catch (const std::exception&) { return false; }
-  };
+  auto answers = [&] { try { return admin_.summary().is_object(); } catch (const std::exception&) { return false; } };
   if (!waitUntil(answers, 20s)) throw std::runtime_error("the sandbox did not start; see " + logs_.string());
 }
 
@@ -132,19 +130,19 @@ AgentStatus World::waitForState(const std::string& state, std::chrono::milliseco
   std::optional<AgentStatus> last;
   auto wanted = [&] {
     last = decodeAgentStatus(readFile(AgentStatus::file()).value_or(""));
-    return last && last->state == state && (messages.empty() || std::count(messages.begin(), messages.end(), last->message));
+    return last && last->state == state &&
+           (messages.empty() || std::count(messages.begin(), messages.end(), last->message));
   };
   if (waitUntil(wanted, limit, 50ms)) return *last;
-  throw std::runtime_error("waited in vain for " + state + "; last: " + (last ? last->state + ", " + last->message : ""));
+  throw std::runtime_error("waited in vain for " + state + "; last: " + (last ? last->message : ""));
 }
 
 std::vector<pid_t> processes(const fs::path& program) {
   std::vector<pid_t> pids;
   fs::path target = fs::canonical(program);
   for (const auto& entry : fs::directory_iterator("/proc")) {
-    std::error_code unreadable;  // zombies have no executable; most entries are no process
-    if (fs::read_symlink(entry.path() / "exe", unreadable) == target && !unreadable)
-      pids.push_back(std::stoi(entry.path().filename()));
+    std::error_code none;  // zombies have no executable; most entries are no process
+    if (fs::read_symlink(entry.path() / "exe", none) == target) pids.push_back(std::stoi(entry.path().filename()));
   }
   return pids;
 }
@@ -185,7 +183,8 @@ std::optional<std::int64_t> World::partialSize(const fs::path& folder, const std
 
 bool sameBytes(const fs::path& a, const fs::path& b) {
   std::error_code sizeA, sizeB;
-  return fs::file_size(a, sizeA) == fs::file_size(b, sizeB) && !sizeA && !sizeB && testing::sha256Of(a) == testing::sha256Of(b);
+  return fs::file_size(a, sizeA) == fs::file_size(b, sizeB) && !sizeA && !sizeB &&
+         testing::sha256Of(a) == testing::sha256Of(b);
 }
 
 std::set<std::string> filesBelow(const fs::path& folder, const std::vector<std::string>& skipping) {
@@ -215,7 +214,8 @@ std::int64_t compareTrees(const fs::path& source, const fs::path& destination) {
 
 std::vector<Json> entriesWith(const Json& list, const char* key, const std::string& value) {
   std::vector<Json> out;
-  std::copy_if(list.begin(), list.end(), std::back_inserter(out), [&](const Json& e) { return e.value(key, Json()) == value; });
+  std::copy_if(list.begin(), list.end(), std::back_inserter(out),
+               [&](const Json& entry) { return entry.value(key, Json()) == value; });
   return out;
 }
 

@@ -80,7 +80,9 @@ class World {
   static std::int64_t offset(const std::string& deliveryId, const std::string& fileId) {
     return journal(deliveryId, fileId).value_or(std::pair{-1, ""}).first;
   }
-  static fs::path partialPath(const fs::path& folder, const std::string& id) { return folder / (".trellisant-" + id + ".partial"); }
+  static fs::path partialPath(const fs::path& folder, const std::string& id) {
+    return folder / (".trellisant-" + id + ".partial");
+  }
   static std::optional<std::int64_t> partialSize(const fs::path& folder, const std::string& fileId);
 
  private:
@@ -103,6 +105,8 @@ std::int64_t compareTrees(const fs::path& source, const fs::path& destination);
 // The entries of a summary list (e.g. summary["providerRequests"]) with this value at `key`.
 std::vector<Json> entriesWith(const Json& list, const char* key, const std::string& value);
 inline std::vector<Json> forFile(const Json& list, const std::string& id) { return entriesWith(list, "fileId", id); }
-inline std::vector<Json> forDelivery(const Json& list, const std::string& id) { return entriesWith(list, "deliveryId", id); }
+inline std::vector<Json> forDelivery(const Json& list, const std::string& id) {
+  return entriesWith(list, "deliveryId", id);
+}
 
 }  // namespace trellisant::e2e

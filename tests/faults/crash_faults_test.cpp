@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <set>
 #include <thread>
 
 #include "fault_tools.h"
@@ -32,20 +31,20 @@ struct FileAt {
   std::string id;
   fs::path final;
   std::int64_t size = 0;
-  std::optional<std::pair<std::int64_t, std::string>> row;
+  std::int64_t offset = 0;  // the journal's, with its state ("" without a row)
+  std::string state;
   std::optional<std::int64_t> partial;
   bool renamed = false;
 };
 
 // What the agent was doing, judged from the journal and the disk while it stood still.
 std::string classify(const std::vector<FileAt>& files) {
-  auto any = [&](auto test) { return std::any_of(files.begin(), files.end(), [&](const FileAt& f) { return f.row && test(f, f.row->first, f.row->second); }); };
-  if (any([](const FileAt& f, auto, auto& state) { return state == "finalized" && f.renamed; })) return kReporting;
-  if (any([](const FileAt& f, auto, auto& state) { return state == "finalized" && f.partial; })) return "before the rename";
-  if (any([](const FileAt& f, auto offset, auto& state) { return state == "partial" && f.size > 0 && offset == f.size && !f.renamed; }))
+  auto any = [&](auto test) { return std::any_of(files.begin(), files.end(), test); };
+  if (any([](const FileAt& f) { return f.state == "finalized" && f.renamed; })) return kReporting;
+  if (any([](const FileAt& f) { return f.state == "finalized" && f.partial; })) return "before the rename";
+  if (any([](const FileAt& f) { return f.state == "partial" && f.size > 0 && f.offset == f.size && !f.renamed; }))
     return "verifying";
-  if (any([](const FileAt& f, auto offset, auto& state) { return state == "partial" && offset < f.size && f.partial; }))
-    return "in a range";
+  if (any([](const FileAt& f) { return f.state == "partial" && f.offset < f.size && f.partial; })) return "in a range";
   return "elsewhere";
 }
 
@@ -100,11 +99,11 @@ class CrashRun : public Deliveries {
     Json summary = world_.summary();
     Snapshot snapshot{k, {}, {}};
     for (const FileAt& file : inspect()) {
-      snapshot.checkpoint[file.id] = !file.row ? 0 : file.row->second == "partial" ? file.row->first : file.size;
+      snapshot.checkpoint[file.id] = file.state == "partial" ? file.offset : file.state.empty() ? 0 : file.size;
       snapshot.requests[file.id] = forDelivery(forFile(summary.at("providerRequests"), file.id), current().id).size();
     }
     snapshots_[current().id].push_back(snapshot);
-    for (const auto& name : foreignNames()) ADD_FAILURE() << "left in the download folder by kill " << k + 1 << ": " << name;
+    for (const auto& name : foreignNames()) ADD_FAILURE() << "left behind by kill " << k + 1 << ": " << name;
     return where;
   }
 
@@ -113,7 +112,8 @@ class CrashRun : public Deliveries {
     std::vector<FileAt> files;
     for (const auto& file : current().delivery.at("files")) {
       fs::path path = current().folder / file.at("relativePath").get<std::string>();
-      files.push_back({file.at("id"), path, file.at("size"), World::journal(current().id, file.at("id")),
+      auto row = World::journal(current().id, file.at("id")).value_or(std::pair{0, ""});
+      files.push_back({file.at("id"), path, file.at("size"), row.first, row.second,
                        World::partialSize(path.parent_path(), file.at("id")), fs::exists(path)});
     }
     return files;
@@ -126,7 +126,8 @@ class CrashRun : public Deliveries {
       std::this_thread::sleep_for(std::chrono::milliseconds(
           std::uniform_int_distribution<int>(moment == Moment::Range ? 100 : 0, 2000)(random_)));
     }
-    for (auto deadline = std::chrono::steady_clock::now() + 30s;; std::this_thread::sleep_for(moment == Moment::Range ? 20ms : 2ms)) {
+    const auto pause = moment == Moment::Range ? 20ms : 2ms;
+    for (auto deadline = std::chrono::steady_clock::now() + 30s;; std::this_thread::sleep_for(pause)) {
       keepBusy();
       Freeze freeze(world_);
       auto files = inspect();
@@ -134,7 +135,7 @@ class CrashRun : public Deliveries {
       // In a range: bytes past the last checkpoint.
       bool hit = moment == Moment::Anywhere || std::chrono::steady_clock::now() > deadline ||
                  (moment == Moment::Range ? std::any_of(files.begin(), files.end(), [](const FileAt& f) {
-                   return f.row && f.row->second == "partial" && f.partial && *f.partial > f.row->first;
+                   return f.state == "partial" && f.partial > f.offset;
                  }) : what == (moment == Moment::Verifying ? "verifying" : kReporting));
       if (!hit) continue;
       freeze.kill();
@@ -142,7 +143,7 @@ class CrashRun : public Deliveries {
       // A rename is atomic: moving the file back to its partial name leaves the disk exactly as a
       // kill just before the rename would have (the journal already says "finalized").
       for (const FileAt& file : files)
-        if (file.row && file.row->second == "finalized" && file.renamed)
+        if (file.state == "finalized" && file.renamed)
           fs::rename(file.final, World::partialPath(file.final.parent_path(), file.id));
       return classify(inspect());
     }
@@ -162,7 +163,7 @@ TEST(Faults, CrashAnywhere) {
   scenario.lost(lost);
 
   // Every file was reported (run() waited for that) with the hash of its source.
-  for (const auto& completion : world.summary().at("fileCompletions")) EXPECT_EQ(completion.at("matches"), true) << completion;
+  for (const auto& report : world.summary().at("fileCompletions")) EXPECT_EQ(report.at("matches"), true) << report;
   std::set<int> failedKills = run.rangeViolations();
   auto foreign = run.foreignNames();
   for (const auto& name : foreign) ADD_FAILURE() << "left in the download folder: " << name;

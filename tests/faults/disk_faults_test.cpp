@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "download/free_space.h"
 #include "fault_tools.h"
 
@@ -113,7 +111,8 @@ TEST(Faults, DiskGone) {
   Scenario scenario("disk-gone");
   auto disk = std::make_unique<Tmpfs>(home() / "Disk", kRoomy);
   // Batches: A001 + A002, then A003.
-  DiskRun run(disk->where() / "Footage", "Gone disk", {{"A001.mov", 32 * MiB}, {"A002.mov", 8 * MiB}, {"A003.mov", 8 * MiB}});
+  DiskRun run(disk->where() / "Footage", "Gone disk",
+              {{"A001.mov", 32 * MiB}, {"A002.mov", 8 * MiB}, {"A003.mov", 8 * MiB}});
   run.startAndWait();
 
   // The disk goes away in the middle of a file.

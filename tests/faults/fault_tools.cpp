@@ -5,15 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <fstream>
 #include <iostream>
 #include <random>
-#include <set>
-#include <stdexcept>
 
 #include "fileio.h"
 
@@ -46,8 +43,8 @@ std::uint64_t option(const char* variable, std::uint64_t otherwise) {
 }
 
 std::uint64_t seed() {
-  static const std::uint64_t seed = option("TRELLISANT_SEED", 0) ? option("TRELLISANT_SEED", 0) : std::random_device{}();
-  return seed;
+  static const std::uint64_t given = option("TRELLISANT_SEED", 0), fresh = std::random_device{}();
+  return given ? given : fresh;
 }
 
 Scenario::~Scenario() {

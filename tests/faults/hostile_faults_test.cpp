@@ -5,9 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <set>
-
 #include "download/file_safety.h"
 #include "encoding.h"
 #include "fault_tools.h"
@@ -86,7 +83,8 @@ class HostileRun {
     for (const auto& c : sent_) {
       auto reasons = waitingReasons(summary, c.delivery.at("id"));
       fs::path path = c.folder / "clip.mov";
-      bool whole = !c.completes || (deliveryComplete(summary, c.delivery.at("id")) && sameBytes(c.sources / "clip.mov", path));
+      bool whole = !c.completes ||
+                   (deliveryComplete(summary, c.delivery.at("id")) && sameBytes(c.sources / "clip.mov", path));
       bool good = whole && (c.message.empty() || (!reasons.empty() && reasons[0] == c.message)) &&
                   (c.existing.empty() || testing::readText(path) == c.existing);
       EXPECT_TRUE(good) << c.label << ": first reason " << (reasons.empty() ? "(none)" : reasons[0]) << "; " << path
@@ -167,7 +165,8 @@ Inject provider(std::vector<Json> faults) {
     for (Json fault : faults) {
       fault["fileId"] = fileId;
       if (fault.contains("host"))
-        fault["location"] = fault["host"].get<std::string>() + "/files/" + delivery.at("id").get<std::string>() + "/" + fileId;
+        fault["location"] =
+            fault["host"].get<std::string>() + "/files/" + delivery.at("id").get<std::string>() + "/" + fileId;
       fault.erase("host");
       world.admin().fault(fault);
     }
@@ -185,7 +184,6 @@ const char* const kFormat = "The data couldn’t be read because it isn’t in t
 const char* const kInterrupted = "Your connection was interrupted. Trellisant will retry.";
 const char* const kRange = "The provider did not return the requested file range. Saved footage was preserved.";
 const char* const kRedirect = "A download redirected to an unsupported address.";
-const char* const kAddress = "The storage provider returned an unsupported download address.";
 
 std::string notA(const char* field, const char* type) {
   return std::string("The data couldn’t be read because “") + field + "” is not a " + type + ".";
@@ -210,7 +208,8 @@ std::vector<HostileCase> serverCases(const std::string& escape) {
       {"malformed lease", kFormat, true, answering("POST", "lease", 200, "{\"leaseUntil\": ")},
       {"short file list", "The file list is incomplete. Trellisant will retry.", true,
        answering("GET", "manifest", 200, R"({"files": [], "total": 0})")},
-      {"capability to a foreign host", kAddress, true, onCapability({{"url", "https://downloads.example.com/clip.mov"}})},
+      {"capability to a foreign host", "The storage provider returned an unsupported download address.", true,
+       onCapability({{"url", "https://downloads.example.com/clip.mov"}})},
       {"headers smuggled into a capability",
        "The data couldn’t be read because “headers” holds a name or value that cannot be sent.", true,
        onCapability([](const Json& answer) {
@@ -254,7 +253,8 @@ TEST(Faults, HostileServer) {
   run.send(cases);
   run.waitForEach(true, 60s);
   const HostileCase& last = run.sent().back();
-  ASSERT_TRUE(waitUntil([&] { return World::partialSize(last.folder, last.delivery["files"][0]["id"]) >= 2 * MiB; }, 60s)) << "the good delivery did not start";
+  auto started = [&] { return World::partialSize(last.folder, last.delivery["files"][0]["id"]) >= 2 * MiB; };
+  ASSERT_TRUE(waitUntil(started, 60s)) << "the good delivery did not start";
   world.admin().revokeTokens();
   scenario.injected(2);  // the broken list and the revocation
   waitForAttention(world, {"Your sign in is no longer valid. Sign in again in Trellisant."}, 30s);
@@ -270,8 +270,10 @@ TEST(Faults, HostileServer) {
   scenario.survived(served ? 2 : 0);
   std::size_t stray = run.strayFiles();
   EXPECT_FALSE(fs::exists("/tmp/" + escape));
-  scenario.detail(std::to_string(run.sent().size() - 1) + " hostile deliveries, a broken delivery list and a revocation; " + std::to_string(stray) +
-                  " files outside their place; the good delivery afterwards " + (served ? "completed" : "did not complete"));
+  scenario.detail(std::to_string(run.sent().size() - 1) +
+                  " hostile deliveries, a broken delivery list and a revocation; " + std::to_string(stray) +
+                  " files outside their place; the good delivery afterwards " +
+                  (served ? "completed" : "did not complete"));
 }
 
 std::vector<HostileCase> providerCases() {

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <set>
 #include <thread>
 
 #include "fault_tools.h"
@@ -66,7 +65,8 @@ class PowerRun : public Deliveries {
     }
     // The agent writes its first status some seconds into a delivery; once there, it must stay.
     auto status = readFile(AgentStatus::file());
-    if ((status || statusSeen_) && !(status && decodeAgentStatus(*status))) faults.push_back("status.json does not load");
+    if ((status || statusSeen_) && !(status && decodeAgentStatus(*status)))
+      faults.push_back("status.json does not load");
     statusSeen_ = statusSeen_ || status;
     if (journalQuery("PRAGMA integrity_check") != std::vector<std::vector<std::string>>{{"ok"}})
       faults.push_back("downloads.sqlite does not load");
@@ -120,7 +120,8 @@ class PowerRun : public Deliveries {
       const auto& [offset, state] = *row;
       const std::int64_t kept = state == "partial" ? matchingPrefix(source, partial, offset) : offset;
       if (kept < offset)
-        fault("the journal counts " + std::to_string(offset) + " bytes, the partial file holds " + std::to_string(kept), offset - kept);
+        fault("the journal counts " + std::to_string(offset) + " bytes, the partial file holds " + std::to_string(kept),
+              offset - kept);
       if ((state == "finalized" && !finalWhole && !sameBytes(source, partial)) || (state == "completed" && !finalWhole))
         fault("the journal says \"" + state + "\" but the file is not on the disk whole", size);
     }
