@@ -4,17 +4,7 @@
 // real programs, whose paths they find in TRELLISANT_SANDBOX, TRELLISANT_AGENT and
 // TRELLISANT_CTL (ctest and bench/faults set them).
 
-#include <sys/types.h>
-
-#include <chrono>
-#include <cstdint>
-#include <filesystem>
-#include <functional>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <utility>
-#include <vector>
+#include <set>
 
 #include "admin_client.h"
 #include "control/agent_status.h"
@@ -33,44 +23,14 @@ inline constexpr std::int64_t MiB = 1024 * 1024;
 // The value of a variable the driver needs; throws when it is missing.
 std::string required(const char* variable);
 
-// A program the test started, standard output and error appended to `log` (error to `err`
-// when given). Killed (SIGKILL) and reaped when the object goes away while it still runs.
-class Child {
- public:
-  Child() = default;
-  // With `input`, the child's standard input is a pipe fed by send(); otherwise /dev/null.
-  static Child start(const std::vector<std::string>& argv, const fs::path& log, bool input = false,
-                     const fs::path& err = {});
-  Child(Child&& other) noexcept { *this = std::move(other); }
-  Child& operator=(Child&& other) noexcept;
-  ~Child() { release(); }
+// Runs a program to its end (killed after `limit`); its exit status and its output.
+std::pair<int, std::string> run(const std::vector<std::string>& argv, const fs::path& logs,
+                                std::chrono::seconds limit = 60s);
 
-  bool running();
-  void send(std::string_view text);
-  void signal(int number);
-  // The exit status (128 + signal for a killed child), or nothing when `limit` passes first.
-  std::optional<int> wait(std::chrono::milliseconds limit);
+// Running processes of `program` (zombies left out).
+std::vector<pid_t> processes(const fs::path& program);
 
- private:
-  void release();
-  pid_t pid_ = -1;
-  int input_ = -1;
-  std::optional<int> status_;
-};
-
-struct Output {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-// Runs a program to its end with its output in files below `logs`; a program still running
-// after `limit` is killed and reported with status -1.
-Output run(const std::vector<std::string>& argv, const fs::path& logs, std::chrono::seconds limit = 60s);
-
-struct SourceFile {
-  std::string relativePath;
-  std::int64_t size = 0;
-};
+using SourceFile = std::pair<std::string, std::int64_t>;  // relative path and size
 
 // A test's view of the world that scripts/world made: the sandbox running in it, the agent
 // and trellisantctl side by side in a folder of their own (as installed), and the user's
@@ -79,24 +39,22 @@ class World {
  public:
   World();
   ~World();
-  World(const World&) = delete;
-  World& operator=(const World&) = delete;
 
   const fs::path& folder() const { return folder_; }
   fs::path agentProgram() const { return folder_ / "bin" / "trellisant-agent"; }
   sandbox::AdminClient& admin() { return admin_; }
   Json summary() { return admin_.summary(); }
 
-  // trellisantctl with these arguments, which must succeed; returns its standard output.
+  // trellisantctl with these arguments, which must succeed; returns its output.
   std::string ctlOk(const std::vector<std::string>& arguments);
-
-  // `trellisantctl sign-in` started, with the authorization address it printed.
-  std::pair<Child, std::string> startSignIn();
+  // `trellisantctl sign-in` started, its input a pipe and its output in `log`; the
+  // authorization address it printed.
+  std::pair<FILE*, std::string> startSignIn(const fs::path& log);
   // Where the sandbox's authorization page redirects (its Location), not followed.
-  std::string authorize(const std::string& authorizationUrl);
+  static std::string authorize(const std::string& authorizationUrl);
   void signIn();
   // `trellisantctl folder` on `root` (default HOME/Footage), made first; returns it.
-  fs::path chooseFolder(fs::path root = {});
+  fs::path chooseFolder(fs::path root = fs::path(std::getenv("HOME")) / "Footage");
 
   // Writes the files below sources/NAME with pseudo-random bytes; returns the folder.
   fs::path makeSources(const std::string& name, const std::vector<SourceFile>& files);
@@ -104,49 +62,51 @@ class World {
   Json send(const fs::path& folder, const std::string& name);
   static std::string fileId(const Json& delivery, const std::string& relativePath);
   // Where the agent puts the delivery: root / company / project / transfer and name.
-  fs::path destination(const fs::path& root, const Json& delivery) const;
+  static fs::path destination(const fs::path& root, const Json& delivery);
 
-  std::optional<AgentStatus> status() const;
-  // Polls status.json until `accept` holds; throws with the last record seen otherwise.
-  AgentStatus waitForStatus(const std::function<bool(const AgentStatus&)>& accept,
-                            std::chrono::milliseconds limit, const std::string& what) const;
+  // Polls status.json until it holds `state` (with one of `messages` when given); throws with the
+  // last record seen otherwise.
   AgentStatus waitForState(const std::string& state, std::chrono::milliseconds limit,
-                           const std::string& message = "") const;
+                           const std::vector<std::string>& messages = {}) const;
 
-  // Running agent processes of this world's agent program (zombies left out).
-  std::vector<pid_t> agents() const;
-  // SIGKILL to every agent, then waits until they are gone.
-  void killAgents();
+  // Running agent processes of this world's agent program.
+  std::vector<pid_t> agents() const { return processes(agentProgram()); }
+  // Sends `number` to every agent; whether they were all gone within `limit`.
+  bool signalAgents(int number, std::chrono::milliseconds limit = 10s) const;
 
   // The journal's offset and state for a file, when it has a row.
-  std::optional<std::pair<std::int64_t, std::string>> journal(const std::string& deliveryId,
-                                                              const std::string& fileId) const;
-  std::int64_t offset(const std::string& deliveryId, const std::string& fileId) const {
-    auto row = journal(deliveryId, fileId);
-    return row ? row->first : -1;
+  static std::optional<std::pair<std::int64_t, std::string>> journal(const std::string& deliveryId,
+                                                                     const std::string& fileId);
+  static std::int64_t offset(const std::string& deliveryId, const std::string& fileId) {
+    return journal(deliveryId, fileId).value_or(std::pair{-1, ""}).first;
   }
-  static fs::path partialPath(const fs::path& folder, const std::string& fileId) {
-    return folder / (".trellisant-" + fileId + ".partial");
+  static fs::path partialPath(const fs::path& folder, const std::string& id) {
+    return folder / (".trellisant-" + id + ".partial");
   }
   static std::optional<std::int64_t> partialSize(const fs::path& folder, const std::string& fileId);
 
  private:
-  bool signalAgents(int number, std::chrono::milliseconds limit);
-  fs::path folder_;
-  fs::path logs_;
-  Child sandbox_;
+  fs::path folder_, logs_;
+  FILE* sandbox_ = nullptr;
   sandbox::AdminClient admin_;
 };
 
+// The rows of a query on the agent's journal, opened read only: a connection that writes would
+// checkpoint the log into the database as it closes, which is the agent's to do. Values are
+// text; nothing when the journal cannot be read.
+std::vector<std::vector<std::string>> journalQuery(const std::string& sql);
 // Whether both files hold the same bytes.
 bool sameBytes(const fs::path& a, const fs::path& b);
+// Regular files below `folder` (relative paths), `skipping` relative folders.
+std::set<std::string> filesBelow(const fs::path& folder, const std::vector<std::string>& skipping = {});
+// Compares a received tree with its source: a test failure for each file missing, different or
+// extra at the destination; the bytes of source files missing or different.
+std::int64_t compareTrees(const fs::path& source, const fs::path& destination);
 // The entries of a summary list (e.g. summary["providerRequests"]) with this value at `key`.
 std::vector<Json> entriesWith(const Json& list, const char* key, const std::string& value);
-inline std::vector<Json> forFile(const Json& list, const std::string& fileId) {
-  return entriesWith(list, "fileId", fileId);
-}
-inline std::vector<Json> forDelivery(const Json& list, const std::string& deliveryId) {
-  return entriesWith(list, "deliveryId", deliveryId);
+inline std::vector<Json> forFile(const Json& list, const std::string& id) { return entriesWith(list, "fileId", id); }
+inline std::vector<Json> forDelivery(const Json& list, const std::string& id) {
+  return entriesWith(list, "deliveryId", id);
 }
 
 }  // namespace trellisant::e2e

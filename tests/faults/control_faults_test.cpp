@@ -5,44 +5,20 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
-#include <fstream>
-
 #include "control/status_client.h"
-#include "fault_tools.h"
 #include "encoding.h"
+#include "fault_tools.h"
 #include "fileio.h"
 #include "settings/paths.h"
 
 namespace trellisant::faults {
 namespace {
 
-
-constexpr uid_t kNobody = 65534;
-
-// A copy of `program` with one byte of its compiler note changed: it runs as before, but it is
-// not the same executable.
-void copyWithOneByteChanged(const fs::path& program, const fs::path& copy) {
-  std::string bytes = readFile(program).value();
-  auto at = bytes.find("GCC: (");
-  ASSERT_NE(at, std::string::npos);
-  bytes[at + 1] = 'c';
-  std::ofstream(copy, std::ios::binary) << bytes;
-  fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                            fs::perms::others_read | fs::perms::others_exec);
-}
-
-// The probe's answer: the status JSON, or "none" when it was refused.
-std::string ask(World& world, const std::vector<std::string>& command) {
-  std::vector<std::string> argv = command;
-  argv.push_back(Paths::controlSocket().string());
-  auto output = run(argv, world.folder() / "logs", std::chrono::seconds(10));
-  if (output.status != 0) return "exit " + std::to_string(output.status) + ": " + output.err;
-  return output.out.substr(0, output.out.find('\n'));
-}
-
-bool answered(const std::string& reply) {
-  return reply.rfind("{", 0) == 0;
+// The status probe's answer through the socket: the status JSON, "none" when it was refused.
+std::string ask(World& world, std::vector<std::string> command) {
+  command.push_back(Paths::controlSocket().string());
+  auto [status, output] = run(command, world.folder() / "logs", 10s);
+  return status == 0 ? output.substr(0, output.find('\n')) : "exit " + std::to_string(status) + ": " + output;
 }
 
 TEST(Faults, ControlSocketStrangers) {
@@ -52,50 +28,46 @@ TEST(Faults, ControlSocketStrangers) {
   world.chooseFolder();
   // The app, as the agent finds it beside itself.
   fs::path app = world.folder() / "bin" / "trellisant";
-  fs::copy_file(probe(), app);
+  fs::copy_file(required("TRELLISANT_PROBE"), app);
   world.ctlOk({"enable"});
-  ASSERT_TRUE(waitUntil([&] { return world.agents().size() == 1 && fs::exists(Paths::controlSocket()); }, 10s));
   world.waitForState("ready", 30s);
-  ASSERT_TRUE(answered(ask(world, {app.string()}))) << "the app itself is not answered";
+  ASSERT_TRUE(ask(world, {app}).starts_with("{")) << "the app itself is not answered";
 
-  // Another program of the same user: this driver itself.
-  scenario.injected();
-  bool driverRefused = !requestAgentStatus(Paths::controlSocket(), 5s).has_value();
-  EXPECT_TRUE(driverRefused);
-  // The app with one byte changed.
+  // Another program of the same user (this driver itself), and the app with one byte of its
+  // compiler note changed: it runs as before, but it is not the same executable.
   fs::path changed = world.folder() / "bin" / "trellisant-changed";
-  copyWithOneByteChanged(app, changed);
-  scenario.injected();
-  std::string changedReply = ask(world, {changed.string()});
+  std::string bytes = readFile(app).value();
+  bytes.at(bytes.find("GCC: (") + 1) = 'c';
+  testing::writeText(changed, bytes);
+  fs::permissions(changed, fs::perms::owner_all);
+  const bool driverRefused = !requestAgentStatus(Paths::controlSocket(), 5s);
+  const std::string changedReply = ask(world, {changed});
+  EXPECT_TRUE(driverRefused);
   EXPECT_EQ(changedReply, "none");
-  if (driverRefused) scenario.survived();
-  if (changedReply == "none") scenario.survived();
+  scenario.injected(2);
+  scenario.survived(driverRefused + (changedReply == "none"));
 
   // Another user, with the same bytes as the app and every folder on the way opened for it, so
   // that only the agent's own check stands between it and the status.
   fs::path shared = "/tmp/trellisant-faults-" + makeUUID();
   fs::create_directories(shared);
   fs::copy_file(app, shared / "trellisant");
-  ::chmod(shared.c_str(), 0755);
-  ::chmod((shared / "trellisant").c_str(), 0755);
-  for (fs::path folder = Paths::controlSocket().parent_path();
-       folder.string().rfind(world.folder().string(), 0) == 0; folder = folder.parent_path())
+  for (fs::path folder = Paths::controlSocket().parent_path(); folder.string().starts_with(world.folder().string());
+       folder = folder.parent_path())
     ::chmod(folder.c_str(), 0755);
-  ::chmod(Paths::controlSocket().c_str(), 0777);
-  std::vector<std::string> asNobody = {"/usr/bin/setpriv", "--reuid=" + std::to_string(kNobody),
-                                       "--regid=" + std::to_string(kNobody), "--clear-groups",
-                                       (shared / "trellisant").string()};
-  std::string sameUser = ask(world, {(shared / "trellisant").string()});
-  std::string otherUser = ask(world, asNobody);
+  for (const fs::path& path : {shared, shared / "trellisant", Paths::controlSocket()}) ::chmod(path.c_str(), 0777);
+  const std::string sameUser = ask(world, {shared / "trellisant"});
+  const std::string otherUser = ask(world, {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                            shared / "trellisant"});
   fs::remove_all(shared);
-  EXPECT_TRUE(answered(sameUser)) << sameUser;
-  if (otherUser.rfind("exit ", 0) == 0) {
+  EXPECT_TRUE(sameUser.starts_with("{")) << sameUser;
+  if (otherUser.starts_with("exit ")) {
     // A world made through a user namespace maps no other user.
     scenario.detail("another user: not available here (" + otherUser.substr(0, otherUser.find('\n')) + ")");
   } else {
     scenario.injected();
     EXPECT_EQ(otherUser, "none");
-    if (otherUser == "none") scenario.survived();
+    scenario.survived(otherUser == "none");
     scenario.detail("another user refused");
   }
   EXPECT_EQ(world.agents().size(), 1u) << "the agent ended";

@@ -1,15 +1,12 @@
 #pragma once
 
+#include <sys/mount.h>
 #include <sys/types.h>
 
-#include <atomic>
 #include <cstdint>
 #include <filesystem>
-#include <functional>
-#include <mutex>
-#include <set>
+#include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "world_driver.h"
@@ -18,17 +15,13 @@ namespace trellisant::faults {
 
 using namespace e2e;
 
-// The fault driver's own options, from the environment (ctest and bench/faults set them).
-struct FaultOptions {
-  int kills = 5;                 // TRELLISANT_KILLS: SIGKILLs of the crash scenario
-  int cuts = 6;                  // TRELLISANT_CUTS: power cuts of each power-loss scenario
-  std::filesystem::path report;  // TRELLISANT_REPORT: one JSON line per scenario appended
-  std::uint64_t seed = 0;        // TRELLISANT_SEED: random moments (0: a fresh seed)
-  bool thorough = false;         // TRELLISANT_THOROUGH=1: the longer phases bench/faults runs
-};
-const FaultOptions& faultOptions();
-// The status probe that stands in for the app (TRELLISANT_PROBE).
-inline std::string probe() { return required("TRELLISANT_PROBE"); }
+// The fault driver's own options come from the environment (ctest and bench/faults set them):
+// TRELLISANT_KILLS (SIGKILLs of the crash scenario), TRELLISANT_CUTS (power cuts of each
+// power-loss scenario), TRELLISANT_SEED (random moments) and TRELLISANT_REPORT (a file to which
+// each scenario appends its figures as one JSON line).
+std::uint64_t option(const char* variable, std::uint64_t otherwise);
+// TRELLISANT_SEED, or a fresh seed when it is 0 or not set.
+std::uint64_t seed();
 
 // The outcome of one scenario: printed as one line when the scenario ends, and appended to the
 // report file as JSON for bench/faults to add up. It passes when the test recorded no failure.
@@ -37,7 +30,6 @@ class Scenario {
   explicit Scenario(std::string name) : name_(std::move(name)) {}
   ~Scenario();
   Scenario(const Scenario&) = delete;
-  Scenario& operator=(const Scenario&) = delete;
 
   // A fault was injected; `survived` once its outcome was checked (the right message, nothing
   // written where it must not be, the agent still serving).
@@ -57,54 +49,20 @@ class Scenario {
   std::chrono::steady_clock::time_point began_ = std::chrono::steady_clock::now();
 };
 
-
 // A tmpfs of its own at `where` (made when missing), so that a test can fill, shrink or pull
-// away the download disk. Needs the world's mount namespace; throws std::runtime_error.
+// away the download disk: unmounted lazily as it goes, the path falls back to the folder below
+// and open files live on unreachable. Needs the world's mount namespace; throws
+// std::runtime_error.
 class Tmpfs {
  public:
   Tmpfs(fs::path where, std::int64_t bytes);
-  ~Tmpfs();
-  Tmpfs(const Tmpfs&) = delete;
-  Tmpfs& operator=(const Tmpfs&) = delete;
-
-  void resize(std::int64_t bytes);
-  // Shrinks the file system to what it holds plus `slack`, while writes may be going on.
-  void shrinkToUsed(std::int64_t slack);
-  // Lazy unmount: the path falls back to the folder below, open files live on unreachable.
-  void detach();
-  std::int64_t used() const;
+  ~Tmpfs() { ::umount2(where_.c_str(), MNT_DETACH); }
+  // Resized to `bytes`, or with `slack` to what it holds (while writes may be going on).
+  void resize(std::int64_t bytes, std::int64_t slack = -1);
   const fs::path& where() const { return where_; }
 
  private:
   fs::path where_;
-  bool mounted_ = false;
-};
-
-// Every name that appears anywhere below a folder while the object lives, through inotify on
-// the folder and each subfolder as it appears (so names that live only briefly are seen too).
-class FolderWatch {
- public:
-  explicit FolderWatch(fs::path root);
-  ~FolderWatch();
-  FolderWatch(const FolderWatch&) = delete;
-  FolderWatch& operator=(const FolderWatch&) = delete;
-
-  // Paths relative to the root, each once, in the order first seen.
-  std::vector<std::string> seen();
-
- private:
-  void run();
-  void watch(const std::string& relative);
-  void note(const std::string& relative);
-
-  fs::path root_;
-  int fd_ = -1;
-  std::atomic<bool> stop_{false};
-  std::mutex mutex_;
-  std::vector<std::string> seen_;
-  std::set<std::string> known_;
-  std::vector<std::pair<int, std::string>> watches_;
-  std::thread thread_;
 };
 
 // A delivery sent to the agent: the admin endpoint's answer, its id, and where it lands.
@@ -115,58 +73,50 @@ struct Sent {
 };
 
 // Copies of one source folder sent one after the other, so that there is always something for
-// a fault to hit; `onSend` is told of each.
+// a fault to hit: the runner of the crash and power-loss scenarios, which strike the agent
+// `count` times and start it again after each.
 class Deliveries {
  public:
-  Deliveries(World& world, fs::path root, fs::path sources, std::string name,
-             std::function<void(const std::string& id)> onSend = {});
+  Deliveries(World& world, fs::path root, const std::string& name, const std::vector<SourceFile>& files);
+  virtual ~Deliveries() = default;
   const Sent& current() const { return sent_.back(); }
   const std::vector<Sent>& sent() const { return sent_; }
-  void send();
   // Sends the next copy once the current one completed.
   void keepBusy();
-  // Waits until every copy completed; whether they did.
-  bool waitForAll(std::chrono::milliseconds limit);
-  // Each copy's tree against the sources (a failure for each that differs); the bytes lost.
-  std::int64_t bytesLost() const;
+  // The `faults` (their name), one after the other, the agent started again after each; then the
+  // rest at full speed until every copy completed; returns the bytes lost (a failure for each
+  // file). Tells the scenario where the faults struck.
+  std::int64_t run(Scenario& scenario, int count, const std::string& faults);
+  // Names in the download folder that no delivery explains (its folders, files, partial files).
+  std::vector<std::string> foreignNames() const;
 
  protected:
+  // Strikes for the `k`th time and checks what it left; where it struck.
+  virtual std::string strike(int k) = 0;
+  virtual void sendNext();
+  virtual void startAgent();
+
   World& world_;
   fs::path root_, sources_;
 
  private:
   std::string name_;
-  std::function<void(const std::string&)> onSend_;
   std::vector<Sent> sent_;
   std::chrono::steady_clock::time_point nextLook_{};
 };
 
-// Every name the deliveries may put in the download folder `root`: their folders, files and
-// partial files (relative paths).
-std::set<std::string> allowedNames(const fs::path& root, const std::vector<Sent>& sent);
-
 // How many leading bytes of `copy`, up to `limit`, equal those of `source`.
 std::int64_t matchingPrefix(const fs::path& source, const fs::path& copy, std::int64_t limit);
 
-// Compares a received tree with its source: a test failure for each file missing, different or
-// extra at the destination; the bytes of source files missing or different.
-std::int64_t compareTrees(const fs::path& source, const fs::path& destination);
-
-// Regular files below `folder` (relative paths), `skipping` relative folders.
-std::set<std::string> filesBelow(const fs::path& folder, const std::vector<std::string>& skipping = {});
-
-// Holds every agent process of the world stopped (SIGSTOP) until thawed or destroyed, so that
-// what the journal and the disk show is exactly where the agent is. A thread inside a system
-// call stops only when the call returns; with `insideCalls` such a thread counts as stopped
-// already (it runs none of its own code before it stops), so a call held by a file system
-// cannot keep the freeze waiting.
+// Holds every agent process of the world stopped (SIGSTOP) until destroyed, so that what the
+// journal and the disk show is exactly where the agent is. A thread inside a system call stops
+// only when the call returns; with `insideCalls` such a thread counts as stopped already (it
+// runs none of its own code before it stops), so a call held by a file system cannot keep the
+// freeze waiting.
 class Freeze {
  public:
   explicit Freeze(World& world, bool insideCalls = false);
   ~Freeze();
-  Freeze(const Freeze&) = delete;
-  Freeze& operator=(const Freeze&) = delete;
-  void thaw();
   // SIGKILL while stopped, then waits until the processes are gone.
   void kill();
 
@@ -175,12 +125,11 @@ class Freeze {
   std::vector<pid_t> pids_;
 };
 
-// The status record's message, or "" when there is none.
-std::string statusMessage(const World& world);
 // Waits until the agent publishes "needs_attention" with one of `messages`; returns it.
-std::string waitForAttention(const World& world, const std::vector<std::string>& messages,
-                             std::chrono::milliseconds limit);
-
+inline std::string waitForAttention(const World& world, const std::vector<std::string>& messages,
+                                    std::chrono::milliseconds limit) {
+  return world.waitForState("needs_attention", limit, messages).message;
+}
 // The reasons of the delivery's "waiting" reports, in order.
 std::vector<std::string> waitingReasons(const Json& summary, const std::string& deliveryId);
 // Whether the server holds every file of the delivery as completed.
