@@ -85,6 +85,13 @@ struct StreamResult {
   bool aborted = false;  // a callback returned false
 };
 
+// Connections stay open between requests (per server, one request at a time on each), HTTP/2
+// where the server offers it, and TLS sessions are resumed. A request that finds its reused
+// connection closed under it is sent once more on a fresh one when it is idempotent (GET, HEAD,
+// PUT, DELETE) or when the server cannot have received it whole; otherwise it fails. The
+// benchmark switches reuse off to show what it is worth.
+void setConnectionReuse(bool reuse);
+
 // Sends the request and collects the whole body. A transport failure is a PlatformError with
 // libcurl's description; a stop request is a Cancelled failure, seen at once. libcurl's proxy
 // variables (https_proxy, all_proxy, no_proxy...) are honoured for every request.
