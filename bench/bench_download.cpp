@@ -12,6 +12,7 @@
 //   --md5-always        compute MD5 even when the checksum is a SHA-256
 //   --no-reuse          a new connection (and TLS handshake) for every request
 //   --no-fold           every journal write synced on its own
+//   --http2-provider    ranges over HTTP/2 where the provider offers it
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -53,6 +54,8 @@ int main(int argc, char** argv) {
       http::setConnectionReuse(false);
     } else if (arg == "--no-fold") {
       tuning.foldCommits = false;
+    } else if (arg == "--http2-provider") {
+      tuning.transfer.http2 = true;
     } else if (id.empty() && arg.rfind("--", 0) != 0) {
       id = arg;
     } else {
@@ -62,7 +65,8 @@ int main(int argc, char** argv) {
   }
   if (id.empty()) {
     std::cerr << "usage: trellisant-bench-download [--pairs] [--no-write-behind] [--write-behind N] "
-                 "[--curl-buffer N] [--md5-always] [--no-reuse] [--no-fold] DELIVERY_ID\n";
+                 "[--curl-buffer N] [--md5-always] [--no-reuse] [--no-fold] [--http2-provider] "
+                 "DELIVERY_ID\n";
     return 2;
   }
   try {

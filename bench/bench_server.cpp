@@ -2,10 +2,9 @@
 //
 //   trellisant-bench-server --make-tls DIR
 //   trellisant-bench-server --tls-folder DIR --www DIR --folder DIR [--ready FILE]
-//                           [--bind ADDRESS] [--offer ID=FOLDER]... [--offer-md5 ID=FOLDER]...
+//                           [--offer ID=FOLDER]... [--offer-md5 ID=FOLDER]...
 //
-// Inside scripts/world it listens on 127.0.0.1:443 (or ADDRESS:443, behind a relay) as
-// https://trellisant.test and hands out capabilities for
+// Inside scripts/world it listens on 127.0.0.1:443 as https://trellisant.test and hands out capabilities for
 // https://storage.googleapis.com/files/ID/FILE, where nginx serves DIR of --www. Every regular
 // file below FOLDER (sorted by path, subfolders kept) becomes one file of delivery ID, with the
 // file id "fNNNN" (or more digits); --www gets the links nginx serves. Before it reports ready it signs
@@ -123,8 +122,7 @@ sandbox::SandboxDelivery deliveryOf(const std::string& id, const fs::path& folde
 
 [[noreturn]] void usage() {
   std::cerr << "usage: trellisant-bench-server --make-tls DIR | --tls-folder DIR --www DIR "
-               "--folder DIR [--ready FILE] [--bind ADDRESS] [--offer ID=FOLDER]... "
-               "[--offer-md5 ID=FOLDER]...\n";
+               "--folder DIR [--ready FILE] [--offer ID=FOLDER]... [--offer-md5 ID=FOLDER]...\n";
   std::exit(2);
 }
 
@@ -132,7 +130,6 @@ sandbox::SandboxDelivery deliveryOf(const std::string& id, const fs::path& folde
 
 int main(int argc, char** argv) {
   fs::path tls, www, folder, ready;
-  std::string bind = "127.0.0.1";
   struct Offer {
     std::string id;
     fs::path folder;
@@ -156,8 +153,7 @@ int main(int argc, char** argv) {
       folder = value();
     } else if (arg == "--ready") {
       ready = value();
-    } else if (arg == "--bind") {
-      bind = value();
+
     } else if (arg == "--offer" || arg == "--offer-md5") {
       std::string offer = value();
       auto equals = offer.find('=');
@@ -179,7 +175,6 @@ int main(int argc, char** argv) {
     sandbox::CompanyServer::Options options;
     options.tlsFolder = tls;
     options.port = 443;
-    options.bindAddress = bind;
     options.providerBase = "https://storage.googleapis.com";
     sandbox::CompanyServer company(options);
     for (auto& offer : offers)

@@ -296,7 +296,8 @@ Response run(const Request& request, const Stream* callbacks, std::string* body,
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
   curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, onPrerequest);
   curl_easy_setopt(h, CURLOPT_PREREQDATA, &transfer);
-  curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS));
+  curl_easy_setopt(h, CURLOPT_HTTP_VERSION,
+                   static_cast<long>(request.http2 ? CURL_HTTP_VERSION_2TLS : CURL_HTTP_VERSION_1_1));
   if (reuseConnections) {
     curl_easy_setopt(h, CURLOPT_SHARE, sharedSessions());
     if (!transfer.idempotent) curl_easy_setopt(h, CURLOPT_MAXAGE_CONN, kEffectReuseIdleSeconds);

@@ -51,6 +51,8 @@ struct Request {
   std::chrono::seconds totalTimeout{0};
   // libcurl's receive buffer; larger buffers mean fewer callbacks on fast links.
   long receiveBufferBytes = 0;
+  // HTTP/2 where the server offers it; otherwise HTTP/1.1.
+  bool http2 = true;
   // Follows redirects that keep the scheme, host and port, so credentials never leave the
   // server: a 307 or 308 with the same method and body, a 303 as a GET without a body, a 301
   // or 302 only for a GET. Every other redirect comes back like any other answer.
