@@ -1,22 +1,30 @@
 // trellisant-bench-download: receives one delivery through the Downloader alone, the way the
-// agent's delivery pass calls it (one file after another here), with the preferences and
-// credentials of the current user. Prints "files=N bytes=B seconds=S".
+// agent's delivery pass calls it (one file after another, or two at a time with a lease per
+// pair as the agent does with --pairs), with the preferences and credentials of the current
+// user. Prints "files=N bytes=B seconds=S".
 //
-//   trellisant-bench-download [LEVER-OFF...] DELIVERY_ID
+//   trellisant-bench-download [--pairs] [LEVER-OFF...] DELIVERY_ID
 //
 // Each option switches one speed lever off (or back to how it was), to show what it is worth:
 //   --no-write-behind   no early write-back (sync_file_range)
 //   --write-behind N    early write-back of every N bytes
 //   --curl-buffer N     libcurl's receive buffer in bytes (0: libcurl's default)
 //   --md5-always        compute MD5 even when the checksum is a SHA-256
+//   --no-reuse          a new connection (and TLS handshake) for every request
+//   --no-fold           every journal write synced on its own
+//   --http2-provider    ranges over HTTP/2 where the provider offers it
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <exception>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "api/http.h"
 #include "api/resources.h"
 #include "download/downloader.h"
 #include "download/journal.h"
@@ -29,6 +37,7 @@ using namespace trellisant;
 int main(int argc, char** argv) {
   DownloadTuning tuning;
   std::string id;
+  bool pairs = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--no-write-behind") {
@@ -39,6 +48,14 @@ int main(int argc, char** argv) {
       tuning.transfer.receiveBufferBytes = std::atol(argv[++i]);
     } else if (arg == "--md5-always") {
       tuning.md5OnlyWhenNeeded = false;
+    } else if (arg == "--pairs") {
+      pairs = true;
+    } else if (arg == "--no-reuse") {
+      http::setConnectionReuse(false);
+    } else if (arg == "--no-fold") {
+      tuning.foldCommits = false;
+    } else if (arg == "--http2-provider") {
+      tuning.transfer.http2 = true;
     } else if (id.empty() && arg.rfind("--", 0) != 0) {
       id = arg;
     } else {
@@ -47,8 +64,9 @@ int main(int argc, char** argv) {
     }
   }
   if (id.empty()) {
-    std::cerr << "usage: trellisant-bench-download [--no-write-behind] [--write-behind N] "
-                 "[--curl-buffer N] [--md5-always] DELIVERY_ID\n";
+    std::cerr << "usage: trellisant-bench-download [--pairs] [--no-write-behind] [--write-behind N] "
+                 "[--curl-buffer N] [--md5-always] [--no-reuse] [--no-fold] [--http2-provider] "
+                 "DELIVERY_ID\n";
     return 2;
   }
   try {
@@ -64,9 +82,25 @@ int main(int argc, char** argv) {
     if (delivery == list.end()) throw TrellisantError("The server does not offer this delivery.");
     std::int64_t bytes = 0;
     auto files = api->files(*delivery);
-    for (const ManifestFile& file : files) {
-      downloader.download(*delivery, file, preferences.rootURL(), preferences.bandwidthMbps);
-      bytes += parseInt64(file.size).value_or(0);
+    for (const ManifestFile& file : files) bytes += parseInt64(file.size).value_or(0);
+    const std::size_t batch = pairs ? 2 : 1;
+    for (std::size_t first = 0; first < files.size(); first += batch) {
+      if (pairs) Resources::lease(*api, delivery->id);
+      std::vector<std::exception_ptr> errors(batch);
+      {
+        std::vector<std::jthread> members;
+        for (std::size_t i = first; i < std::min(files.size(), first + batch); ++i)
+          members.emplace_back([&, i] {
+            try {
+              downloader.download(*delivery, files[i], preferences.rootURL(),
+                                  preferences.bandwidthMbps / static_cast<double>(batch));
+            } catch (...) {
+              errors[i - first] = std::current_exception();
+            }
+          });
+      }
+      for (auto& error : errors)
+        if (error) std::rethrow_exception(error);
     }
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

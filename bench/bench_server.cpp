@@ -4,10 +4,10 @@
 //   trellisant-bench-server --tls-folder DIR --www DIR --folder DIR [--ready FILE]
 //                           [--offer ID=FOLDER]... [--offer-md5 ID=FOLDER]...
 //
-// Inside scripts/world it listens on 127.0.0.1:443 as https://trellisant.test and hands out
-// capabilities for https://storage.googleapis.com/files/ID/FILE, where nginx serves DIR of
-// --www. Every regular file of FOLDER (sorted by name) becomes one file of delivery ID, with
-// the file id "fNNNN"; --www gets the links nginx serves. Before it reports ready it signs
+// Inside scripts/world it listens on 127.0.0.1:443 as https://trellisant.test and hands out capabilities for
+// https://storage.googleapis.com/files/ID/FILE, where nginx serves DIR of --www. Every regular
+// file below FOLDER (sorted by path, subfolders kept) becomes one file of delivery ID, with the
+// file id "fNNNN" (or more digits); --www gets the links nginx serves. Before it reports ready it signs
 // this world's user in (credentials in the support folder) and writes preferences for the
 // download folder --folder with receiving on. Deliveries of --offer-md5 announce MD5 checksums
 // instead of SHA-256.
@@ -52,6 +52,7 @@ std::map<std::string, Digests> digestsOf(const fs::path& folder,
   fs::path cache = folder.string() + ".digests";
   std::map<std::string, Digests> known;
   std::map<std::string, std::int64_t> sizes;
+  auto keyOf = [&](const fs::path& path) { return path.lexically_relative(folder).string(); };
   std::ifstream in(cache);
   std::string name, sha256, md5;
   std::int64_t size = 0;
@@ -61,7 +62,7 @@ std::map<std::string, Digests> digestsOf(const fs::path& folder,
   }
   bool changed = false;
   for (auto& path : files) {
-    std::string key = path.filename().string();
+    std::string key = keyOf(path);
     auto length = static_cast<std::int64_t>(fs::file_size(path));
     if (known.count(key) && sizes[key] == length) continue;
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -83,7 +84,7 @@ std::map<std::string, Digests> digestsOf(const fs::path& folder,
 sandbox::SandboxDelivery deliveryOf(const std::string& id, const fs::path& folder,
                                     const fs::path& www, bool md5) {
   std::vector<fs::path> files;
-  for (auto& entry : fs::directory_iterator(folder))
+  for (auto& entry : fs::recursive_directory_iterator(folder))
     if (entry.is_regular_file()) files.push_back(entry.path());
   std::sort(files.begin(), files.end());
   auto digests = digestsOf(folder, files);
@@ -99,10 +100,11 @@ sandbox::SandboxDelivery deliveryOf(const std::string& id, const fs::path& folde
   for (std::size_t i = 0; i < files.size(); ++i) {
     std::ostringstream fileId;
     fileId << "f" << std::setw(4) << std::setfill('0') << i;
-    const Digests& d = digests.at(files[i].filename().string());
+    const std::string relative = files[i].lexically_relative(folder).string();
+    const Digests& d = digests.at(relative);
     sandbox::SandboxFile file;
     file.id = fileId.str();
-    file.relativePath = files[i].filename().string();
+    file.relativePath = relative;
     file.fingerprint = "v-" + d.sha256.substr(0, 16);
     file.source = fs::absolute(files[i]);
     file.size = static_cast<std::int64_t>(fs::file_size(files[i]));
@@ -151,6 +153,7 @@ int main(int argc, char** argv) {
       folder = value();
     } else if (arg == "--ready") {
       ready = value();
+
     } else if (arg == "--offer" || arg == "--offer-md5") {
       std::string offer = value();
       auto equals = offer.find('=');

@@ -22,6 +22,13 @@ void initializeOnce() {
 
 std::mutex overridesMutex;
 std::optional<testing::Overrides> overrides;
+std::atomic<bool> reuseConnections{true};
+
+// A request with an effect reuses only a connection idle for less than a second (libcurl counts
+// whole seconds), below any server's keep-alive time, so that the server does not close it
+// while the request is on its way: such a request is not sent twice, and would fail.
+constexpr long kEffectReuseIdleSeconds = 0;
+constexpr const char* kConnectionLost = "The network connection was lost.";
 
 struct EasyFree {
   void operator()(CURL* h) const { curl_easy_cleanup(h); }
@@ -35,6 +42,100 @@ struct ListFree {
 using Easy = std::unique_ptr<CURL, EasyFree>;
 using Multi = std::unique_ptr<CURLM, MultiFree>;
 using List = std::unique_ptr<curl_slist, ListFree>;
+
+// TLS sessions shared by every handle, so that a second connection to a server resumes the
+// session of the first instead of a full handshake.
+struct Share {
+  CURLSH* handle = curl_share_init();
+  std::mutex locks[CURL_LOCK_DATA_LAST];
+  Share() {
+    curl_share_setopt(handle, CURLSHOPT_LOCKFUNC, lockData);
+    curl_share_setopt(handle, CURLSHOPT_UNLOCKFUNC, unlockData);
+    curl_share_setopt(handle, CURLSHOPT_USERDATA, this);
+    curl_share_setopt(handle, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+  }
+  static void lockData(CURL*, curl_lock_data data, curl_lock_access, void* user) {
+    static_cast<Share*>(user)->locks[data].lock();
+  }
+  static void unlockData(CURL*, curl_lock_data data, void* user) {
+    static_cast<Share*>(user)->locks[data].unlock();
+  }
+};
+
+CURLSH* sharedSessions() {
+  static Share* share = new Share();  // lives as long as the process: handles may outlive statics
+  return share->handle;
+}
+
+// A multi handle, whose cache keeps the connections open between requests, and its easy
+// handle. One request uses them at a time, so a connection never serves two threads at once.
+struct Handles {
+  Multi multi{curl_multi_init()};
+  Easy easy{curl_easy_init()};
+  std::string origin;  // of the last request
+};
+
+// Idle handles by the origin they last served, the most recently used last.
+class HandlePool {
+ public:
+  std::unique_ptr<Handles> take(const std::string& origin) {
+    std::lock_guard lock(mutex_);
+    for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
+      if ((*it)->origin != origin) continue;
+      auto handles = std::move(*it);
+      idle_.erase(std::next(it).base());
+      return handles;
+    }
+    return nullptr;
+  }
+  void give(std::unique_ptr<Handles> handles) {
+    std::lock_guard lock(mutex_);
+    idle_.push_back(std::move(handles));
+    if (idle_.size() > kIdleHandles) idle_.erase(idle_.begin());
+  }
+  void clear() {
+    std::vector<std::unique_ptr<Handles>> dropped;
+    std::lock_guard lock(mutex_);
+    dropped.swap(idle_);
+  }
+
+ private:
+  // The agent runs two downloads and a ticker, each talking to the server and a provider.
+  static constexpr std::size_t kIdleHandles = 8;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Handles>> idle_;
+};
+
+HandlePool& pool() {
+  static HandlePool* handles = new HandlePool();
+  return *handles;
+}
+
+// Handles for one request, back to the pool afterwards when connections are reused.
+class Lease {
+ public:
+  explicit Lease(const std::string& url) {
+    auto parsed = Url::parse(url);
+    std::string origin = parsed ? parsed->origin() : url;
+    if (reuseConnections) handles_ = pool().take(origin);
+    if (!handles_) handles_ = std::make_unique<Handles>();
+    handles_->origin = origin;
+    if (!handles_->multi || !handles_->easy) throw PlatformError("Could not start a network request.");
+  }
+  ~Lease() {
+    curl_multi_remove_handle(multi(), easy());
+    // Drops the options, which point at this request's buffers; keeps connections and sessions.
+    curl_easy_reset(easy());
+    if (reuseConnections) pool().give(std::move(handles_));
+  }
+  Lease(const Lease&) = delete;
+  Lease& operator=(const Lease&) = delete;
+  CURL* easy() const { return handles_->easy.get(); }
+  CURLM* multi() const { return handles_->multi.get(); }
+
+ private:
+  std::unique_ptr<Handles> handles_;
+};
 
 void append(List& list, const std::string& line) {
   curl_slist* next = curl_slist_append(list.get(), line.c_str());
@@ -52,7 +153,57 @@ struct Transfer {
   bool headersDone = false;
   bool aborted = false;
   bool tooMuch = false;
+  // The request body, handed to libcurl through onRead.
+  std::string_view upload;
+  std::size_t uploaded = 0;  // in this attempt
+  bool hasBody = false;
+  bool idempotent = true;
+  int attempts = 0;
+  bool uploadStarted = false;  // some attempt took a byte of the body
+  bool refused = false;  // a second attempt that could have repeated an effect
 };
+
+bool idempotentMethod(std::string_view method) {
+  return method == "GET" || method == "HEAD" || method == "PUT" || method == "DELETE";
+}
+
+size_t onRead(char* buffer, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  size_t length = std::min(size * count, t->upload.size() - t->uploaded);
+  std::copy_n(t->upload.data() + t->uploaded, length, buffer);
+  t->uploaded += length;
+  if (length > 0) t->uploadStarted = true;
+  return length;
+}
+
+// libcurl rewinds the body to send it again on a fresh connection.
+int onSeek(void* user, curl_off_t offset, int origin) {
+  auto* t = static_cast<Transfer*>(user);
+  if (offset != 0 || origin != SEEK_SET) return CURL_SEEKFUNC_CANTSEEK;
+  if (!t->idempotent) {
+    t->refused = true;
+    return CURL_SEEKFUNC_FAIL;
+  }
+  t->uploaded = 0;
+  return CURL_SEEKFUNC_OK;
+}
+
+// Before each attempt to send the request. libcurl tries once more on a fresh connection when
+// a reused one was closed before any byte of the answer came; that is safe for an idempotent
+// request, and for any other only while the server cannot have received it whole: no byte of
+// its body was taken (a request without a body is whole once its head is sent).
+int onPrerequest(void* user, char*, char*, int, int) {
+  auto* t = static_cast<Transfer*>(user);
+  if (t->attempts++ > 0) {
+    bool mayHaveArrived = t->hasBody ? t->uploadStarted : true;
+    if (!t->idempotent && mayHaveArrived) {
+      t->refused = true;
+      return CURL_PREREQFUNC_ABORT;
+    }
+    t->uploaded = 0;
+  }
+  return CURL_PREREQFUNC_OK;
+}
 
 std::string trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -114,16 +265,16 @@ Response run(const Request& request, const Stream* callbacks, std::string* body,
              std::stop_token stop) {
   initializeOnce();
   if (stop.stop_requested()) throw Cancelled();
-  Easy easy(curl_easy_init());
-  Multi multi(curl_multi_init());
-  if (!easy || !multi) throw PlatformError("Could not start a network request.");
-  CURL* h = easy.get();
+  Lease handles(request.url);
+  CURL* h = handles.easy();
+  CURLM* multi = handles.multi();
 
   Transfer transfer;
   transfer.easy = h;
   transfer.callbacks = callbacks;
   transfer.body = body;
   transfer.bodyLimit = request.bodyLimit;
+  transfer.idempotent = idempotentMethod(request.method);
 
   char errorText[CURL_ERROR_SIZE] = {0};
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
@@ -143,6 +294,16 @@ Response run(const Request& request, const Stream* callbacks, std::string* body,
   curl_easy_setopt(h, CURLOPT_HEADERDATA, &transfer);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, onBody);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, &transfer);
+  curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, onPrerequest);
+  curl_easy_setopt(h, CURLOPT_PREREQDATA, &transfer);
+  curl_easy_setopt(h, CURLOPT_HTTP_VERSION,
+                   static_cast<long>(request.http2 ? CURL_HTTP_VERSION_2TLS : CURL_HTTP_VERSION_1_1));
+  if (reuseConnections) {
+    curl_easy_setopt(h, CURLOPT_SHARE, sharedSessions());
+    if (!transfer.idempotent) curl_easy_setopt(h, CURLOPT_MAXAGE_CONN, kEffectReuseIdleSeconds);
+  } else {
+    curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
+  }
 
   List headers;
   bool hasContentType = false;
@@ -157,7 +318,14 @@ Response run(const Request& request, const Stream* callbacks, std::string* body,
     curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
   }
   if (request.body) {
-    curl_easy_setopt(h, CURLOPT_POSTFIELDS, request.body->data());
+    // Through a read callback, so that the body is sent again only where onSeek allows.
+    transfer.upload = *request.body;
+    transfer.hasBody = !request.body->empty();
+    curl_easy_setopt(h, CURLOPT_POST, 1L);
+    curl_easy_setopt(h, CURLOPT_READFUNCTION, onRead);
+    curl_easy_setopt(h, CURLOPT_READDATA, &transfer);
+    curl_easy_setopt(h, CURLOPT_SEEKFUNCTION, onSeek);
+    curl_easy_setopt(h, CURLOPT_SEEKDATA, &transfer);
     curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body->size()));
     curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
     if (!hasContentType) append(headers, "Content-Type:");
@@ -177,17 +345,17 @@ Response run(const Request& request, const Stream* callbacks, std::string* body,
   if (resolve) curl_easy_setopt(h, CURLOPT_RESOLVE, resolve.get());
   if (!caFile.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, caFile.c_str());
 
-  curl_multi_add_handle(multi.get(), h);
+  curl_multi_add_handle(multi, h);
   std::atomic<bool> stopped{false};
   std::stop_callback onStop(stop, [&] {
     stopped = true;
-    curl_multi_wakeup(multi.get());
+    curl_multi_wakeup(multi);
   });
   auto endAt = std::chrono::steady_clock::time_point::max();
   if (callbacks != nullptr && callbacks->endAt) endAt = *callbacks->endAt;
   int running = 1;
   while (running > 0) {
-    if (curl_multi_perform(multi.get(), &running) != CURLM_OK) break;
+    if (curl_multi_perform(multi, &running) != CURLM_OK) break;
     if (running == 0 || stopped) break;
     auto left = std::chrono::ceil<std::chrono::milliseconds>(endAt - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
@@ -195,24 +363,25 @@ Response run(const Request& request, const Stream* callbacks, std::string* body,
       break;
     }
     auto wait = std::min(left, std::chrono::milliseconds(1000));
-    curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(wait.count()), nullptr);
+    curl_multi_poll(multi, nullptr, 0, static_cast<int>(wait.count()), nullptr);
   }
   CURLcode result = CURLE_OK;
   bool finished = false;
   int left = 0;
-  while (CURLMsg* message = curl_multi_info_read(multi.get(), &left)) {
+  while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
     if (message->msg == CURLMSG_DONE) {
       result = message->data.result;
       finished = true;
     }
   }
-  curl_multi_remove_handle(multi.get(), h);
+  curl_multi_remove_handle(multi, h);
 
   if (stopped || (!finished && stop.stop_requested())) throw Cancelled();
   if (transfer.tooMuch) throw tooMuchData();
   aborted = transfer.aborted;
   if (transfer.aborted) return transfer.response;
-  if (!finished) throw PlatformError("The network connection was lost.");
+  if (!finished) throw PlatformError(kConnectionLost);
+  if (transfer.refused) throw TransportError(CURLE_SEND_ERROR, kConnectionLost);
   if (result != CURLE_OK) {
     std::string description = errorText[0] != '\0' ? errorText : curl_easy_strerror(result);
     throw TransportError(static_cast<int>(result), description);
@@ -304,14 +473,22 @@ StreamResult stream(const Request& request, const Stream& callbacks, std::stop_t
   }
 }
 
+void setConnectionReuse(bool reuse) {
+  reuseConnections = reuse;
+  if (!reuse) pool().clear();
+}
+
 namespace testing {
+// Kept connections and addresses were made under the overrides before.
 void setOverrides(Overrides value) {
   std::lock_guard lock(overridesMutex);
   overrides = std::move(value);
+  pool().clear();
 }
 void clearOverrides() {
   std::lock_guard lock(overridesMutex);
   overrides.reset();
+  pool().clear();
 }
 }  // namespace testing
 

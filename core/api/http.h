@@ -51,6 +51,8 @@ struct Request {
   std::chrono::seconds totalTimeout{0};
   // libcurl's receive buffer; larger buffers mean fewer callbacks on fast links.
   long receiveBufferBytes = 0;
+  // HTTP/2 where the server offers it; otherwise HTTP/1.1.
+  bool http2 = true;
   // Follows redirects that keep the scheme, host and port, so credentials never leave the
   // server: a 307 or 308 with the same method and body, a 303 as a GET without a body, a 301
   // or 302 only for a GET. Every other redirect comes back like any other answer.
@@ -84,6 +86,13 @@ struct StreamResult {
   Response response;  // without a body
   bool aborted = false;  // a callback returned false
 };
+
+// Connections stay open between requests (per server, one request at a time on each), HTTP/2
+// where the server offers it, and TLS sessions are resumed. A request that finds its reused
+// connection closed under it is sent once more on a fresh one when it is idempotent (GET, HEAD,
+// PUT, DELETE) or when the server cannot have received it whole; otherwise it fails. The
+// benchmark switches reuse off to show what it is worth.
+void setConnectionReuse(bool reuse);
 
 // Sends the request and collects the whole body. A transport failure is a PlatformError with
 // libcurl's description; a stop request is a Cancelled failure, seen at once. libcurl's proxy

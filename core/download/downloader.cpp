@@ -170,7 +170,7 @@ void Downloader::download(const Delivery& delivery, const ManifestFile& file,
   auto parsedSize = parseInt64(file.size);
   if (!parsedSize || *parsedSize < 0) throw TrellisantError("This file has an invalid size.");
   const std::int64_t size = *parsedSize;
-  Journal::Record record = journal_->record(delivery.id, file);
+  Journal::Record record = journal_->record(delivery.id, file, folded());
 
   // O_NONBLOCK: a FIFO planted at the name must not hang the open.
   UniqueFd existing(
@@ -216,7 +216,8 @@ void Downloader::download(const Delivery& delivery, const ManifestFile& file,
   ::fsync(folder.get());  // makes the rename durable; nothing to do if it cannot
   checkStillReachable(root, destination.folders, folder.get());
   Resources::fileComplete(*api_, delivery.id, file.id, sha256, stop);
-  journal_->checkpoint(delivery.id, file.id, size, JournalState::completed, sha256);
+  // Lost to a power cut, it costs one more report, which the server accepts again.
+  journal_->checkpoint(delivery.id, file.id, size, JournalState::completed, sha256, folded());
 }
 
 // A file stands at the final name: this system's own finished file is reported again; any
@@ -231,7 +232,7 @@ void Downloader::reportExisting(const Delivery& delivery, const ManifestFile& fi
   if (digestsOf(existing, false).sha256 != *record.sha256)
     throw TrellisantError("An existing downloaded file changed. Choose another destination.");
   Resources::fileComplete(*api_, delivery.id, file.id, *record.sha256, stop);
-  journal_->checkpoint(delivery.id, file.id, size, JournalState::completed, record.sha256);
+  journal_->checkpoint(delivery.id, file.id, size, JournalState::completed, record.sha256, folded());
 }
 
 // Opens the partial file and cuts it back to what the journal confirmed (`offset` becomes the
@@ -276,7 +277,9 @@ std::int64_t Downloader::fetchRange(const Delivery& delivery, const ManifestFile
   RangeTransfer transfer(
       fd, offset, end, size, bandwidth, false,
       [&](std::int64_t at) {
-        journal_->checkpoint(delivery.id, file.id, at, JournalState::partial, std::nullopt);
+        // The file's end is followed at once by the verified checkpoint, which carries it.
+        journal_->checkpoint(delivery.id, file.id, at, JournalState::partial, std::nullopt,
+                             at == size ? folded() : Sync::now);
       },
       tuning_.transfer);
   return transfer.run(capability.url, capability.headers, stop);

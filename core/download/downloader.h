@@ -27,6 +27,10 @@ struct DownloadTuning {
   // MD5 only when the manifest's checksum is an MD5 (it costs more than twice the SHA-256);
   // the SHA-256 is always computed, since it is what the server is told.
   bool md5OnlyWhenNeeded = true;
+  // Journal writes that guard no step of their own (a new row, the last range's end just
+  // before the verified checkpoint, "completed" after the report) become durable with the
+  // next durable write instead of a sync each.
+  bool foldCommits = true;
 };
 
 // Brings one file of a delivery into the download folder, resumably and verifiably, and
@@ -59,6 +63,7 @@ class Downloader {
                           const std::filesystem::path& root, int fd, std::int64_t offset,
                           std::int64_t size, double bandwidthMbps, std::stop_token stop);
   std::string verify(const Delivery& delivery, const ManifestFile& file, int fd);
+  Sync folded() const { return tuning_.foldCommits ? Sync::withNext : Sync::now; }
 
   std::shared_ptr<API> api_;
   std::shared_ptr<Journal> journal_;

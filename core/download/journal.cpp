@@ -28,6 +28,8 @@ class Journal::Statement {
 
 namespace {
 
+constexpr const char* kSyncEveryCommit = "PRAGMA synchronous=FULL;";
+
 constexpr std::pair<JournalState, std::string_view> kStateWords[] = {
     {JournalState::partial, "partial"},
     {JournalState::finalized, "finalized"},
@@ -72,7 +74,7 @@ Journal::Journal(const std::filesystem::path& file, std::chrono::milliseconds bu
   }
   sqlite3_busy_timeout(db_, static_cast<int>(busyTimeout.count()));
   for (const std::string& sql : {std::string("PRAGMA journal_mode=WAL;"),
-                                 std::string("PRAGMA synchronous=FULL;"), createTable()}) {
+                                 std::string(kSyncEveryCommit), createTable()}) {
     if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
       sqlite3_close(db_);
       db_ = nullptr;
@@ -104,8 +106,19 @@ Journal::Statement Journal::statement(const std::string& sql,
   return prepared;
 }
 
-Journal::Record Journal::record(const std::string& delivery, const ManifestFile& file) {
+// In WAL mode a commit under synchronous=NORMAL is appended to the log without a sync; the
+// next FULL commit syncs the log and with it every commit before it, in order.
+void Journal::syncCommits(Sync sync) {
+  if (sync == commits_) return;
+  const char* sql = sync == Sync::now ? kSyncEveryCommit : "PRAGMA synchronous=NORMAL;";
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
+    throw TrellisantError("The download journal could not be updated.");
+  commits_ = sync;
+}
+
+Journal::Record Journal::record(const std::string& delivery, const ManifestFile& file, Sync sync) {
   std::lock_guard guard(lock_);
+  syncCommits(sync);
   {
     Statement insert =
         statement("INSERT OR IGNORE INTO files(delivery,file,fingerprint) VALUES(?,?,?)",
@@ -128,8 +141,10 @@ Journal::Record Journal::record(const std::string& delivery, const ManifestFile&
 }
 
 void Journal::checkpoint(const std::string& delivery, const std::string& file, std::int64_t offset,
-                         JournalState state, const std::optional<std::string>& sha256) {
+                         JournalState state, const std::optional<std::string>& sha256,
+                         Sync sync) {
   std::lock_guard guard(lock_);
+  syncCommits(sync);
   Statement update = statement(
       "UPDATE files SET offset=CAST(? AS INTEGER),state=?,sha256=NULLIF(?,'') WHERE delivery=? AND "
       "file=?",

@@ -69,6 +69,7 @@ std::int64_t RangeTransfer::run(const std::string& url, const http::Headers& hea
   setRangeHeaders(request.headers, start_, end_);
   request.idleTimeout = kIdleTimeout;
   request.receiveBufferBytes = tuning_.receiveBufferBytes;
+  request.http2 = tuning_.http2;
   began_ = std::chrono::steady_clock::now();
 
   for (int hop = 0;; ++hop) {

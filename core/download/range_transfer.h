@@ -26,6 +26,9 @@ struct TransferTuning {
   std::int64_t writeBehindBytes = 1024 * 1024;
   // libcurl's receive buffer; 0 is libcurl's default.
   long receiveBufferBytes = 512 * 1024;
+  // HTTP/2 to the provider where offered. A range has its connection to itself, so streams
+  // gain nothing, and nginx's HTTP/2 (framing, no sendfile) delivered ranges more slowly.
+  bool http2 = false;
 };
 
 // Fetches one byte range of one file from a storage provider with a single GET (plus checked
