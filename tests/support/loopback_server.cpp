@@ -4,85 +4,101 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace trellisant::testing {
-namespace {
+
+LoopbackServer::LoopbackServer(Serve serve) : serve_(std::move(serve)) {
+  listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      ::listen(listener_, 16) != 0 ||
+      ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    if (listener_ >= 0) ::close(listener_);
+    throw std::runtime_error("cannot listen on loopback");
+  }
+  port_ = ntohs(address.sin_port);
+  acceptor_ = std::thread([this] { accept(); });
+}
+
+LoopbackServer::~LoopbackServer() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    for (int fd : open_) ::shutdown(fd, SHUT_RDWR);
+  }
+  ::shutdown(listener_, SHUT_RDWR);  // ends the acceptor's accept()
+  acceptor_.join();
+  for (auto& connection : connections_) connection.join();
+  ::close(listener_);
+}
+
+void LoopbackServer::accept() {
+  for (;;) {
+    int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    std::lock_guard lock(mutex_);
+    if (stopping_) {
+      if (fd >= 0) ::close(fd);
+      return;
+    }
+    if (fd < 0) continue;
+    open_.push_back(fd);
+    connections_.emplace_back([this, fd] {
+      serve_(fd);
+      std::lock_guard done(mutex_);
+      std::erase(open_, fd);
+      ::close(fd);
+    });
+  }
+}
+
+std::string readHead(int fd) {
+  std::string head;
+  char c = 0;
+  while (head.size() < 16 * 1024 && !head.ends_with("\r\n\r\n")) {
+    if (::read(fd, &c, 1) != 1) return "";
+    head.push_back(c);
+  }
+  return head;
+}
 
 bool writeAll(int fd, std::string_view bytes) {
-  for (ssize_t n = 0; !bytes.empty(); bytes.remove_prefix(static_cast<std::size_t>(n)))
-    if ((n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL)) <= 0) return false;
+  while (!bytes.empty()) {
+    ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
   return true;
 }
 
-// A connection to "host:port"; -1 when none can be made.
-int connectTo(const std::string& target) {
-  auto colon = target.rfind(':');
+namespace {
+
+int connectTo(const std::string& host, const std::string& port) {
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  if (colon == std::string::npos || ::getaddrinfo(target.substr(0, colon).c_str(),
-                                                  target.substr(colon + 1).c_str(), &hints, &found))
-    return -1;
+  if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return -1;
   int fd = -1;
   for (addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
     fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-    if (fd >= 0 && ::connect(fd, a->ai_addr, a->ai_addrlen) != 0) fd = (::close(fd), -1);
+    if (fd >= 0 && ::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
+      ::close(fd);
+      fd = -1;
+    }
   }
   ::freeaddrinfo(found);
   return fd;
 }
 
-}  // namespace
-
-ConnectProxy::ConnectProxy() : listener_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (::bind(listener_.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      ::listen(listener_.get(), 16) != 0 ||
-      ::getsockname(listener_.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
-    throw std::runtime_error("cannot listen on loopback");
-  port_ = ntohs(address.sin_port);
-  acceptor_ = std::jthread([this] {
-    for (;;) {
-      UniqueFd fd(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-      std::lock_guard lock(mutex_);
-      if (stopping_) return;
-      if (!fd) continue;
-      open_.push_back(fd.get());
-      connections_.emplace_back([this, fd = std::move(fd)] {
-        serve(fd.get());
-        std::lock_guard done(mutex_);
-        std::erase(open_, fd.get());
-      });
-    }
-  });
-}
-
-ConnectProxy::~ConnectProxy() {
-  std::lock_guard lock(mutex_);
-  stopping_ = true;
-  for (int fd : open_) ::shutdown(fd, SHUT_RDWR);
-  ::shutdown(listener_.get(), SHUT_RDWR);  // ends the acceptor's accept()
-}
-
-void ConnectProxy::serve(int client) {
-  std::string head;
-  for (char c = 0; head.size() < 16 * 1024 && !head.ends_with("\r\n\r\n"); head.push_back(c))
-    if (::read(client, &c, 1) != 1) return;
-  if (!head.starts_with("CONNECT ")) return;
-  std::string target = head.substr(8, head.find(' ', 8) - 8);
-  {
-    std::lock_guard lock(mutex_);
-    targets_.push_back(target);
-  }
-  UniqueFd upstream(connectTo(target));
-  if (!upstream || !writeAll(client, "HTTP/1.1 200 Connection established\r\n\r\n")) return;
-  // Copies bytes both ways until either side closes.
-  pollfd fds[2] = {{client, POLLIN, 0}, {upstream.get(), POLLIN, 0}};
+// Copies bytes both ways until either side closes.
+void relay(int a, int b) {
+  pollfd fds[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
   char buffer[64 * 1024];
   while (::poll(fds, 2, -1) > 0) {
     for (int i = 0; i < 2; ++i) {
@@ -92,6 +108,36 @@ void ConnectProxy::serve(int client) {
         return;
     }
   }
+}
+
+}  // namespace
+
+ConnectProxy::ConnectProxy() : server_([this](int client) { serve(client); }) {}
+
+std::vector<std::string> ConnectProxy::targets() const {
+  std::lock_guard lock(mutex_);
+  return targets_;
+}
+
+void ConnectProxy::serve(int client) {
+  std::string head = readHead(client);
+  if (!head.starts_with("CONNECT ")) {
+    writeAll(client, "HTTP/1.1 405 Method Not Allowed\r\nContent-Length: 0\r\n\r\n");
+    return;
+  }
+  std::string target = head.substr(8, head.find(' ', 8) - 8);
+  {
+    std::lock_guard lock(mutex_);
+    targets_.push_back(target);
+  }
+  auto colon = target.rfind(':');
+  int upstream = colon == std::string::npos ? -1 : connectTo(target.substr(0, colon), target.substr(colon + 1));
+  if (upstream < 0) {
+    writeAll(client, "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n");
+    return;
+  }
+  if (writeAll(client, "HTTP/1.1 200 Connection established\r\n\r\n")) relay(client, upstream);
+  ::close(upstream);
 }
 
 }  // namespace trellisant::testing
