@@ -201,11 +201,7 @@ API::Token API::token(const std::string& endpoint,
   request.idleTimeout = kTokenTimeout;
   request.followSameOrigin = true;
   request.headers.emplace_back("Content-Type", "application/x-www-form-urlencoded");
-  // Form decoders read "+" as a space, so it must travel encoded.
-  std::string body = formEncode(fields);
-  for (std::size_t at = body.find('+'); at != std::string::npos; at = body.find('+', at + 3))
-    body.replace(at, 1, "%2B");
-  request.body = std::move(body);
+  request.body = formEncode(fields);  // "+" travels as "%2B": form decoders read "+" as a space
 
   http::Response response = http::perform(request, stop);
   if (response.status != 200) throw TrellisantError(kSignInExpired);
