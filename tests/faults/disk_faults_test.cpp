@@ -63,7 +63,7 @@ TEST(Faults, DiskFull) {
   // A disk too small for the delivery and the reserve: nothing starts.
   run.world.ctlOk({"enable"});
   scenario.injected();
-  waitForAttention(run.world, {kFullBeforeStart}, 30s);
+  run.world.waitForState("needs_attention", 30s, {kFullBeforeStart});
   EXPECT_TRUE(run.world.summary().at("providerRequests").empty());
   EXPECT_FALSE(fs::exists(run.folder));
 
@@ -73,8 +73,8 @@ TEST(Faults, DiskFull) {
   scenario.survived();
   disk.resize(0, MiB);
   scenario.injected();
-  std::string message =
-      waitForAttention(run.world, {kFull, "Free up space on the download disk to continue."}, 30s);
+  std::string message = run.world.waitForState(
+      "needs_attention", 30s, {kFull, "Free up space on the download disk to continue."}).message;
   EXPECT_EQ(message, kFull);
 
   // What the journal holds is intact on the disk.
@@ -119,14 +119,12 @@ TEST(Faults, DiskGone) {
   const std::size_t completionsBefore = run.world.summary().at("fileCompletions").size();
   disk.reset();
   scenario.injected();
-  std::string message = waitForAttention(
-      run.world,
-      {"Connect your download disk and check folder permissions.",
-       "Your download disk is unavailable. Reconnect it to resume.",
-       "Choose your download folder again in Settings to renew access.",
-       "Connect your download disk to receive footage.", "Could not save footage to your disk.",
-       "Could not save the downloaded bytes.", "Could not create a partial file on the selected disk."},
-      60s);
+  std::string message = run.world.waitForState("needs_attention", 60s, {
+      "Connect your download disk and check folder permissions.",
+      "Your download disk is unavailable. Reconnect it to resume.",
+      "Choose your download folder again in Settings to renew access.",
+      "Connect your download disk to receive footage.", "Could not save footage to your disk.",
+      "Could not save the downloaded bytes.", "Could not create a partial file on the selected disk."}).message;
   EXPECT_EQ(run.world.agents(), run.agents) << "the agent ended";
   // No file may count as received while it is on no disk anyone can reach.
   const std::size_t unreachable = run.world.summary().at("fileCompletions").size() - completionsBefore;
@@ -139,7 +137,7 @@ TEST(Faults, DiskGone) {
   fs::create_directories(disk->where() / ".Trashes");
   fs::create_directories(run.root);
   scenario.injected();
-  waitForAttention(run.world, {kRenew}, 30s);
+  run.world.waitForState("needs_attention", 30s, {kRenew});
 
   // Chosen again: the delivery completes on the new disk.
   run.world.chooseFolder(run.root);
@@ -167,7 +165,7 @@ TEST(Faults, SymlinkSwap) {
   fs::create_directory_symlink(elsewhere, project);
   scenario.injected();
   const std::string linked = "A destination folder is unavailable or contains a symbolic link.";
-  waitForAttention(run.world, {linked}, 60s);
+  run.world.waitForState("needs_attention", 60s, {linked});
   EXPECT_EQ(run.world.agents(), run.agents) << "the agent ended";
   const bool untouched = fs::is_empty(elsewhere);
   EXPECT_TRUE(untouched) << "written through the link";

@@ -125,11 +125,6 @@ class Freeze {
   std::vector<pid_t> pids_;
 };
 
-// Waits until the agent publishes "needs_attention" with one of `messages`; returns it.
-inline std::string waitForAttention(const World& world, const std::vector<std::string>& messages,
-                                    std::chrono::milliseconds limit) {
-  return world.waitForState("needs_attention", limit, messages).message;
-}
 // The reasons of the delivery's "waiting" reports, in order.
 std::vector<std::string> waitingReasons(const Json& summary, const std::string& deliveryId);
 // Whether the server holds every file of the delivery as completed.

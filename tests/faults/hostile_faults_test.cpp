@@ -238,7 +238,7 @@ TEST(Faults, HostileServer) {
   world.ctlOk({"enable"});
   ASSERT_TRUE(waitUntil([&] { return world.agents().size() == 1; }, 10s));
   const auto agents = world.agents();
-  waitForAttention(world, {kFormat}, 30s);
+  world.waitForState("needs_attention", 30s, {kFormat});
 
   // One delivery per fault, and a good one after them that loses its sign-in on the way.
   auto cases = serverCases(escape);
@@ -251,7 +251,7 @@ TEST(Faults, HostileServer) {
   ASSERT_TRUE(waitUntil(started, 60s)) << "the good delivery did not start";
   world.admin().revokeTokens();
   scenario.injected(2);  // the broken list and the revocation
-  waitForAttention(world, {"Your sign in is no longer valid. Sign in again in Trellisant."}, 30s);
+  world.waitForState("needs_attention", 30s, {"Your sign in is no longer valid. Sign in again in Trellisant."});
 
   // The servers behave again and the user signs in anew.
   world.admin().clearInjections();
