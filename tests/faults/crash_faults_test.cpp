@@ -66,7 +66,7 @@ class CrashRun : public Deliveries {
   std::set<int> rangeViolations() {
     Json summary = world_.summary();
     std::set<int> kills;
-    for (const Sent& sent : sent()) {
+    for (const Sent& sent : sent_) {
       for (const auto& file : sent.delivery.at("files")) {
         const std::string fileId = file.at("id");
         auto requests = forDelivery(forFile(summary.at("providerRequests"), fileId), sent.id);
