@@ -28,12 +28,10 @@ class SignInTest : public CompanyTest {
     preferences.server = server->baseUrl();
   }
 
-  static Url browse(const std::string& authorizationURL) {
-    return Url::parse(locationOf(authorizationURL)).value_or(Url{});
-  }
   std::string finishFails() {
     auto pending = SignInFlow::begin(preferences);
-    return failureOf([&] { SignInFlow::finish(pending, browse(pending.authorizationURL), "x"); });
+    return failureOf(
+        [&] { SignInFlow::finish(pending, Url::parse(locationOf(pending.authorizationURL)).value_or(Url{}), "x"); });
   }
 
   Preferences preferences;
@@ -53,7 +51,7 @@ TEST_F(SignInTest, SignsInWithPkceTakingOnlyItsOwnCallbackEnrollsAndSignsOutOnly
   EXPECT_NE(pending.state, SignInFlow::begin(preferences).state);
 
   CallbackWaiter waiter(pending.state);
-  Url callback = browse(pending.authorizationURL);
+  Url callback = Url::parse(locationOf(pending.authorizationURL)).value();
   const std::string query = "?code=" + callback.firstQueryValue("code").value();
   for (std::string wrong : {"trellisant://other/callback" + query + "&state=" + pending.state,
                             "https://oauth/callback" + query + "&state=" + pending.state,
