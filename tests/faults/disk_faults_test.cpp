@@ -52,13 +52,11 @@ struct DiskRun {
   std::vector<pid_t> agents;
 };
 
-fs::path home() {
-  return std::getenv("HOME");
-}
+const fs::path kHome = std::getenv("HOME");
 
 TEST(Faults, DiskFull) {
   Scenario scenario("disk-full");
-  Tmpfs disk(home() / "Disk", 48 * MiB);
+  Tmpfs disk(kHome / "Disk", 48 * MiB);
   DiskRun run(disk.where() / "Footage", "Full disk", {{"A001.mov", 40 * MiB}, {"A002.mov", 24 * MiB}}, true);
   // A disk too small for the delivery and the reserve: nothing starts.
   run.world.ctlOk({"enable"});
@@ -109,7 +107,7 @@ TEST(Faults, DiskFull) {
 
 TEST(Faults, DiskGone) {
   Scenario scenario("disk-gone");
-  auto disk = std::make_unique<Tmpfs>(home() / "Disk", kRoomy);
+  auto disk = std::make_unique<Tmpfs>(kHome / "Disk", kRoomy);
   // Batches: A001 + A002, then A003.
   DiskRun run(disk->where() / "Footage", "Gone disk",
               {{"A001.mov", 32 * MiB}, {"A002.mov", 8 * MiB}, {"A003.mov", 8 * MiB}});
@@ -133,7 +131,7 @@ TEST(Faults, DiskGone) {
   // A new file system at the same place: the folder is another one now. (A fresh tmpfs numbers
   // its inodes from the start and may get the old device number back, so the folder is made
   // second, as on a disk that was formatted and used again.)
-  disk = std::make_unique<Tmpfs>(home() / "Disk", kRoomy);
+  disk = std::make_unique<Tmpfs>(kHome / "Disk", kRoomy);
   fs::create_directories(disk->where() / ".Trashes");
   fs::create_directories(run.root);
   scenario.injected();
@@ -154,9 +152,9 @@ TEST(Faults, DiskGone) {
 TEST(Faults, SymlinkSwap) {
   Scenario scenario("symlink-swap");
   // Batches: A001 + A002, then A003.
-  DiskRun run(home() / "Footage", "Swapped", {{"A001.mov", 24 * MiB}, {"A002.mov", 4 * MiB}, {"A003.mov", 4 * MiB}});
+  DiskRun run(kHome / "Footage", "Swapped", {{"A001.mov", 24 * MiB}, {"A002.mov", 4 * MiB}, {"A003.mov", 4 * MiB}});
   run.startAndWait();
-  fs::path elsewhere = home() / "Elsewhere";
+  fs::path elsewhere = kHome / "Elsewhere";
   fs::create_directories(elsewhere);
 
   // The project folder moves away and a link to another folder takes its name.
