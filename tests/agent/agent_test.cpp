@@ -59,17 +59,8 @@ class AgentTest : public ::testing::Test {
   }
   // A delivery of files of these sizes at "Reel/<id>-clipN.mov", offered by the server.
   sandbox::SandboxDelivery offer(const std::string& id, const std::vector<std::int64_t>& sizes) {
-    sandbox::SandboxDelivery delivery{.id = id, .transferId = "T" + id + "-transfer", .name = "Delivery " + id,
-                                      .projectName = "Project", .companyName = "Acme", .files = {}, .totalBytesText = {}};
-    for (std::size_t i = 0; i < sizes.size(); ++i) {
-      auto source = SandboxWorld::shared().makeSource(id + "-clip" + std::to_string(i) + ".mov", sizes[i], i + 7);
-      delivery.files.push_back({.id = id + "-f" + std::to_string(i), .relativePath = "Reel/" + source.filename().string(),
-                                .fingerprint = "v1", .source = source, .size = sizes[i], .sha256 = sha256Of(source), .md5 = {},
-                                .checksum = {}, .checksumKind = {}, .sizeText = {}});
-    }
-    company().addDelivery(delivery);
     offered_.push_back(id);
-    return delivery;
+    return SandboxWorld::shared().offer(id, sizes, 7);
   }
   std::unique_ptr<Agent> makeAgent(std::chrono::milliseconds quickWait = 20ms) {
     AgentParts parts{.power = std::make_shared<PowerPolicy>(power_, power_), .notifier = std::make_shared<SilentNotifier>(),

@@ -7,7 +7,6 @@
 #include <thread>
 #include <tuple>
 
-#include "api/http.h"
 #include "api/pkce.h"
 #include "api/resources.h"
 #include "company_fixture.h"
@@ -29,18 +28,10 @@ class SignInTest : public CompanyTest {
     preferences.server = server->baseUrl();
   }
 
-  // What the browser does with the authorization URL: the sandbox answers with a redirect
-  // to the app's callback address.
-  static Url browse(const std::string& authorizationURL) {
-    http::Request request;
-    request.url = authorizationURL;
-    auto response = http::perform(request);
-    EXPECT_EQ(response.status, 302) << response.body;
-    return Url::parse(response.header("Location").value_or("")).value_or(Url{});
-  }
   std::string finishFails() {
     auto pending = SignInFlow::begin(preferences);
-    return failureOf([&] { SignInFlow::finish(pending, browse(pending.authorizationURL), "x"); });
+    return failureOf(
+        [&] { SignInFlow::finish(pending, Url::parse(locationOf(pending.authorizationURL)).value_or(Url{}), "x"); });
   }
 
   Preferences preferences;
@@ -60,7 +51,7 @@ TEST_F(SignInTest, SignsInWithPkceTakingOnlyItsOwnCallbackEnrollsAndSignsOutOnly
   EXPECT_NE(pending.state, SignInFlow::begin(preferences).state);
 
   CallbackWaiter waiter(pending.state);
-  Url callback = browse(pending.authorizationURL);
+  Url callback = Url::parse(locationOf(pending.authorizationURL)).value();
   const std::string query = "?code=" + callback.firstQueryValue("code").value();
   for (std::string wrong : {"trellisant://other/callback" + query + "&state=" + pending.state,
                             "https://oauth/callback" + query + "&state=" + pending.state,
@@ -106,10 +97,8 @@ TEST_F(SignInTest, RefusesDiscoveryAndAuthorizationElsewhere) {
 // The user's cancel and the time limit: SignInModelTest.CancelTheTimeLimitAndAFailedBrowserEndTheWait.
 TEST_F(SignInTest, EndsOnDenialAndStop) {
   server->setDenyAuthorization(true);
-  auto pending = SignInFlow::begin(preferences);
-  EXPECT_EQ(failureOf([&] { SignInFlow::finish(pending, browse(pending.authorizationURL), "x"); }),
-            "This sign in request is invalid or was denied.");
-  CallbackWaiter stopped(pending.state);
+  EXPECT_EQ(finishFails(), "This sign in request is invalid or was denied.");
+  CallbackWaiter stopped("state");
   std::stop_source stop;
   stop.request_stop();
   EXPECT_EQ(failureOf([&] { stopped.wait(10s, stop.get_token()); }), "<cancelled>");

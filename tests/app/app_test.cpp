@@ -16,7 +16,6 @@
 #include <QToolButton>
 
 #include "agent.h"
-#include "api/http.h"
 #include "app_fakes.h"
 #include "app_scene.h"
 #include "background_dialog.h"
@@ -91,9 +90,7 @@ class SignInModelTest : public AppModelTest {
     startCompany();
     makeModel().signIn();
     EXPECT_TRUE(model->busy() && waitUntil([&] { return model->awaitingSignIn(); }, 10s));
-    http::Request request;
-    request.url = opened();
-    return QString::fromStdString(http::perform(request).header("Location").value_or(""));
+    return QString::fromStdString(locationOf(opened()));
   }
   // Waits for the sign-in to end; its error.
   QString outcome() {

@@ -43,8 +43,7 @@ TEST(AgentStatusTest, EveryDamagedRecordLoadsAsTheFallback) {
     if (json["updatedAt"].is_null()) json.erase("updatedAt");
     records.push_back(json.dump());
   }
-  records.push_back("no file");
-  records.push_back("dangling link");
+  records.insert(records.end(), {"no file", "dangling link"});
   const Date before = SystemClock::now();
   for (const auto& content : records) {
     if (content == "no file") fs::remove(AgentStatus::file());

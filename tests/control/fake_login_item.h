@@ -1,8 +1,8 @@
 #pragma once
 
-// The agent's login item for the app's and trellisantctl's tests: answers at once, fails on
-// request, and counts the calls made on the thread that made it (the app's UI thread, which a
-// real login item would block).
+// The agent's login item for the app's and trellisantctl's tests: answers at once, fails to
+// unregister on request, and counts the calls made on the thread that made it (the app's UI
+// thread, which a real login item would block).
 
 #include <atomic>
 #include <mutex>
@@ -22,31 +22,30 @@ class FakeLoginItem : public LoginItem {
     std::lock_guard lock(mutex_);
     return action();
   }
-  void change(int, const std::optional<std::string>& failure, LoginItemStatus next) {
-    if (failure) throw PlatformError(*failure);
-    state_ = next;
-  }
 
  public:
   LoginItemStatus status() override { return call([&] { return state_; }); }
-  void registerItem() override { call([&] { change(++registrations, registerFailure_, LoginItemStatus::enabled); }); }
+  void registerItem() override { call([&] { state_ = LoginItemStatus::enabled; }); }
   void unregisterItem() override {
-    call([&] { change(++unregistrations, unregisterFailure_, LoginItemStatus::notRegistered); });
+    call([&] {
+      ++unregistrations;
+      if (unregisterFailure_) throw PlatformError(*unregisterFailure_);
+      state_ = LoginItemStatus::notRegistered;
+    });
   }
   void openSettings() override { call([] {}); }
   std::string describe() override { return call([] { return std::string("Starts at login through the fake unit."); }); }
 
   void set(LoginItemStatus state) { call([&] { state_ = state; }, false); }
-  void failRegister(std::optional<std::string> why) { call([&] { registerFailure_ = std::move(why); }, false); }
   void failUnregister(std::optional<std::string> why) { call([&] { unregisterFailure_ = std::move(why); }, false); }
 
-  std::atomic<int> registrations{0}, unregistrations{0}, callsOnMakingThread{0};
+  std::atomic<int> unregistrations{0}, callsOnMakingThread{0};
 
  private:
   const std::thread::id maker_ = std::this_thread::get_id();
   std::mutex mutex_;
   LoginItemStatus state_ = LoginItemStatus::notRegistered;
-  std::optional<std::string> registerFailure_, unregisterFailure_;
+  std::optional<std::string> unregisterFailure_;
 };
 
 }  // namespace trellisant::testing

@@ -5,7 +5,6 @@
 
 #include <sstream>
 
-#include "api/http.h"
 #include "commands.h"
 #include "company_fixture.h"
 #include "control/receiving_control.h"
@@ -100,9 +99,7 @@ TEST_F(CtlTest, StatusShowsTheRecordAsTheWindowWouldAndWatchesIt) {
 TEST_F(CtlTest, SignsInWithAPastedCallbackEnablesTestsAndSignsOut) {
   EXPECT_EQ(ctl({"enable"}).err, std::string(ReceivingControl::signInFirstMessage) + "\n");
   context.openBrowser = [&](const std::string& url) {
-    http::Request request;
-    request.url = url;
-    auto location = http::perform(request).header("Location").value_or("");
+    const std::string location = locationOf(url);
     ReceivingControl::edit([](Preferences& p) { p.setBandwidth(40); });  // changed while the sign-in waits
     std::string lines = "\nhttps://trellisant.test/not-it\n" + location.substr(0, 20) + "\n  " + location + "  \n";
     ASSERT_EQ(::write(pasted[1], lines.data(), lines.size()), static_cast<ssize_t>(lines.size()));

@@ -67,17 +67,13 @@ class DownloaderTest : public ::testing::Test {
   // Offers `size` pseudo-random bytes in a delivery of its own; with `folder`, the file's folder
   // is made.
   PreparedFile prepare(std::int64_t size, bool folder = false) {
-    std::string id = "dl" + std::to_string(++counter_);
-    PreparedFile p;
-    p.source = SandboxWorld::shared().makeSource(id + ".mov", size, counter_ + size);
-    p.sha256 = sha256Of(p.source);
-    auto offered = SandboxWorld::shared().addDelivery("delivery-" + id, "file-" + id, p.source);
-    offered.files[0].sha256 = p.sha256;
-    SandboxWorld::shared().store()->add(offered);
-    p.delivery = {offered.id, offered.transferId, offered.name, "Project", "Acme", std::to_string(size), 1, "ready"};
-    p.file = {"file-" + id, offered.files[0].relativePath, std::to_string(size), "v1", p.sha256, std::nullopt};
-    p.final = root_ / "Acme" / "Project" / ("transfer " + offered.name) / p.file.relativePath;
-    p.partial = p.final.parent_path() / (".trellisant-" + p.file.id + ".partial");
+    const std::uint64_t n = ++counter_;
+    auto offered = SandboxWorld::shared().offer("dl" + std::to_string(n), {size}, n + size);
+    const sandbox::SandboxFile& f = offered.files[0];
+    fs::path final = root_ / "Acme/Project" / (offered.transferId.substr(0, 8) + " " + offered.name) / f.relativePath;
+    PreparedFile p{{offered.id, offered.transferId, offered.name, "Project", "Acme", std::to_string(size), 1, "ready"},
+                   {f.id, f.relativePath, std::to_string(size), "v1", f.sha256, std::nullopt},
+                   f.source, final, final.parent_path() / (".trellisant-" + f.id + ".partial"), f.sha256};
     if (folder) fs::create_directories(p.final.parent_path());
     return p;
   }
@@ -216,11 +212,9 @@ TEST_F(DownloaderTest, TooLittleSpaceIsRefusedBeforeAnyRequest) {
 }
 
 
-class DownloaderPowerLoss : public DownloaderTest {};
-
 // The download folder on a disk that forgets unsynced data and names at a power cut; the
 // journal on one that keeps everything.
-TEST_F(DownloaderPowerLoss, WhatTheJournalCountsAndReportsOutlastsAPowerCut) {
+TEST_F(DownloaderTest, WhatTheJournalCountsAndReportsOutlastsAPowerCut) {
   std::string why;
   auto disk = lossyDiskForTest(temp_.path(), why);
   if (!disk) GTEST_SKIP() << why;

@@ -50,8 +50,6 @@ class World {
   // `trellisantctl sign-in` started, its input a pipe and its output in `log`; the
   // authorization address it printed.
   std::pair<FILE*, std::string> startSignIn(const fs::path& log);
-  // Where the sandbox's authorization page redirects (its Location), not followed.
-  static std::string authorize(const std::string& authorizationUrl);
   void signIn();
   // `trellisantctl folder` on `root` (default HOME/Footage), made first; returns it.
   fs::path chooseFolder(fs::path root = fs::path(std::getenv("HOME")) / "Footage");

@@ -66,7 +66,7 @@ class CrashRun : public Deliveries {
   std::set<int> rangeViolations() {
     Json summary = world_.summary();
     std::set<int> kills;
-    for (const Sent& sent : sent()) {
+    for (const Sent& sent : sent_) {
       for (const auto& file : sent.delivery.at("files")) {
         const std::string fileId = file.at("id");
         auto requests = forDelivery(forFile(summary.at("providerRequests"), fileId), sent.id);
@@ -76,8 +76,7 @@ class CrashRun : public Deliveries {
             if (snapshot.requests.at(fileId) <= j) last = &snapshot;
           const Json& start = requests[j].at("start");
           if (!last || (start.is_number_integer() && start >= last->checkpoint.at(fileId))) continue;
-          ADD_FAILURE() << file.at("relativePath") << " asked again below its checkpoint after kill "
-                        << last->kill + 1 << ": " << requests[j];
+          ADD_FAILURE() << file.at("relativePath") << " asked below its checkpoint after kill " << last->kill + 1;
           kills.insert(last->kill);
         }
       }

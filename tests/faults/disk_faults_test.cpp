@@ -52,18 +52,16 @@ struct DiskRun {
   std::vector<pid_t> agents;
 };
 
-fs::path home() {
-  return std::getenv("HOME");
-}
+const fs::path kHome = std::getenv("HOME");
 
 TEST(Faults, DiskFull) {
   Scenario scenario("disk-full");
-  Tmpfs disk(home() / "Disk", 48 * MiB);
+  Tmpfs disk(kHome / "Disk", 48 * MiB);
   DiskRun run(disk.where() / "Footage", "Full disk", {{"A001.mov", 40 * MiB}, {"A002.mov", 24 * MiB}}, true);
   // A disk too small for the delivery and the reserve: nothing starts.
   run.world.ctlOk({"enable"});
   scenario.injected();
-  waitForAttention(run.world, {kFullBeforeStart}, 30s);
+  run.world.waitForState("needs_attention", 30s, {kFullBeforeStart});
   EXPECT_TRUE(run.world.summary().at("providerRequests").empty());
   EXPECT_FALSE(fs::exists(run.folder));
 
@@ -73,8 +71,8 @@ TEST(Faults, DiskFull) {
   scenario.survived();
   disk.resize(0, MiB);
   scenario.injected();
-  std::string message =
-      waitForAttention(run.world, {kFull, "Free up space on the download disk to continue."}, 30s);
+  std::string message = run.world.waitForState(
+      "needs_attention", 30s, {kFull, "Free up space on the download disk to continue."}).message;
   EXPECT_EQ(message, kFull);
 
   // What the journal holds is intact on the disk.
@@ -109,7 +107,7 @@ TEST(Faults, DiskFull) {
 
 TEST(Faults, DiskGone) {
   Scenario scenario("disk-gone");
-  auto disk = std::make_unique<Tmpfs>(home() / "Disk", kRoomy);
+  auto disk = std::make_unique<Tmpfs>(kHome / "Disk", kRoomy);
   // Batches: A001 + A002, then A003.
   DiskRun run(disk->where() / "Footage", "Gone disk",
               {{"A001.mov", 32 * MiB}, {"A002.mov", 8 * MiB}, {"A003.mov", 8 * MiB}});
@@ -119,14 +117,12 @@ TEST(Faults, DiskGone) {
   const std::size_t completionsBefore = run.world.summary().at("fileCompletions").size();
   disk.reset();
   scenario.injected();
-  std::string message = waitForAttention(
-      run.world,
-      {"Connect your download disk and check folder permissions.",
-       "Your download disk is unavailable. Reconnect it to resume.",
-       "Choose your download folder again in Settings to renew access.",
-       "Connect your download disk to receive footage.", "Could not save footage to your disk.",
-       "Could not save the downloaded bytes.", "Could not create a partial file on the selected disk."},
-      60s);
+  std::string message = run.world.waitForState("needs_attention", 60s, {
+      "Connect your download disk and check folder permissions.",
+      "Your download disk is unavailable. Reconnect it to resume.",
+      "Choose your download folder again in Settings to renew access.",
+      "Connect your download disk to receive footage.", "Could not save footage to your disk.",
+      "Could not save the downloaded bytes.", "Could not create a partial file on the selected disk."}).message;
   EXPECT_EQ(run.world.agents(), run.agents) << "the agent ended";
   // No file may count as received while it is on no disk anyone can reach.
   const std::size_t unreachable = run.world.summary().at("fileCompletions").size() - completionsBefore;
@@ -135,11 +131,11 @@ TEST(Faults, DiskGone) {
   // A new file system at the same place: the folder is another one now. (A fresh tmpfs numbers
   // its inodes from the start and may get the old device number back, so the folder is made
   // second, as on a disk that was formatted and used again.)
-  disk = std::make_unique<Tmpfs>(home() / "Disk", kRoomy);
+  disk = std::make_unique<Tmpfs>(kHome / "Disk", kRoomy);
   fs::create_directories(disk->where() / ".Trashes");
   fs::create_directories(run.root);
   scenario.injected();
-  waitForAttention(run.world, {kRenew}, 30s);
+  run.world.waitForState("needs_attention", 30s, {kRenew});
 
   // Chosen again: the delivery completes on the new disk.
   run.world.chooseFolder(run.root);
@@ -156,9 +152,9 @@ TEST(Faults, DiskGone) {
 TEST(Faults, SymlinkSwap) {
   Scenario scenario("symlink-swap");
   // Batches: A001 + A002, then A003.
-  DiskRun run(home() / "Footage", "Swapped", {{"A001.mov", 24 * MiB}, {"A002.mov", 4 * MiB}, {"A003.mov", 4 * MiB}});
+  DiskRun run(kHome / "Footage", "Swapped", {{"A001.mov", 24 * MiB}, {"A002.mov", 4 * MiB}, {"A003.mov", 4 * MiB}});
   run.startAndWait();
-  fs::path elsewhere = home() / "Elsewhere";
+  fs::path elsewhere = kHome / "Elsewhere";
   fs::create_directories(elsewhere);
 
   // The project folder moves away and a link to another folder takes its name.
@@ -167,7 +163,7 @@ TEST(Faults, SymlinkSwap) {
   fs::create_directory_symlink(elsewhere, project);
   scenario.injected();
   const std::string linked = "A destination folder is unavailable or contains a symbolic link.";
-  waitForAttention(run.world, {linked}, 60s);
+  run.world.waitForState("needs_attention", 60s, {linked});
   EXPECT_EQ(run.world.agents(), run.agents) << "the agent ended";
   const bool untouched = fs::is_empty(elsewhere);
   EXPECT_TRUE(untouched) << "written through the link";

@@ -80,7 +80,6 @@ class Deliveries {
   Deliveries(World& world, fs::path root, const std::string& name, const std::vector<SourceFile>& files);
   virtual ~Deliveries() = default;
   const Sent& current() const { return sent_.back(); }
-  const std::vector<Sent>& sent() const { return sent_; }
   // Sends the next copy once the current one completed.
   void keepBusy();
   // The `faults` (their name), one after the other, the agent started again after each; then the
@@ -98,10 +97,10 @@ class Deliveries {
 
   World& world_;
   fs::path root_, sources_;
+  std::vector<Sent> sent_;
 
  private:
   std::string name_;
-  std::vector<Sent> sent_;
   std::chrono::steady_clock::time_point nextLook_{};
 };
 
@@ -125,11 +124,6 @@ class Freeze {
   std::vector<pid_t> pids_;
 };
 
-// Waits until the agent publishes "needs_attention" with one of `messages`; returns it.
-inline std::string waitForAttention(const World& world, const std::vector<std::string>& messages,
-                                    std::chrono::milliseconds limit) {
-  return world.waitForState("needs_attention", limit, messages).message;
-}
 // The reasons of the delivery's "waiting" reports, in order.
 std::vector<std::string> waitingReasons(const Json& summary, const std::string& deliveryId);
 // Whether the server holds every file of the delivery as completed.

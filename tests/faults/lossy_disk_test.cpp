@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 TEST(LossyDisk, UnsyncedDataAndNamesAreGoneAfterAPowerCut) {
   TempDir temp;
   std::string why;
-  auto disk = lossyDiskForTest(temp.path(), why, LossyDisk::Names::strict);
+  auto disk = lossyDiskForTest(temp.path(), why);
   if (!disk) GTEST_SKIP() << why;
   auto at = [&](const std::string& name) { return disk->mountPoint() / name; };
   auto put = [&](const std::string& name, const std::string& text, off_t offset, bool sync) {

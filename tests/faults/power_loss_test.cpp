@@ -71,7 +71,7 @@ class PowerRun : public Deliveries {
     if (journalQuery("PRAGMA integrity_check") != std::vector<std::vector<std::string>>{{"ok"}})
       faults.push_back("downloads.sqlite does not load");
     std::set<std::string> heard = completedFiles(world_.summary());
-    for (const Sent& sent : sent())
+    for (const Sent& sent : sent_)
       for (const auto& file : sent.delivery.at("files")) checkFile(sent, file, heard, faults);
     for (const auto& fault : faults) ADD_FAILURE() << when << ": " << fault;
     return faults.empty();

@@ -21,7 +21,6 @@ namespace {
 std::pair<std::string, int> shell(const std::string& command) {
   std::string out;
   FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return {"", -1};
   char buffer[4096];
   while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
   int status = ::pclose(pipe);

@@ -24,7 +24,7 @@ TEST_F(KeyringTest, ASignInInTheFileMovesAtTheFirstSaveAndClearingTakesBoth) {
   EXPECT_EQ(Vault::read()->accessToken, "from-file");
   Vault::save(record("renewed"));
   EXPECT_FALSE(std::filesystem::exists(file));
-  EXPECT_EQ(keyring.item()->secret, record("renewed").toJson().dump());
+  EXPECT_EQ(*keyring.item(), record("renewed").toJson().dump());
   EXPECT_EQ(Vault::read()->accessToken, "renewed");
   FileCredentialStore().write(record("left-behind").toJson().dump());
   Vault::clear();

@@ -82,8 +82,7 @@ TEST(Preferences, ReadersNeverSeeAPartialFile) {
 TEST(Folder, UnusableChoicesKeepTheEarlierFolderAndARecreatedOneIsNotIt) {
   TempDir dir;
   const fs::path good = dir / "Footage", locked = dir / "locked";
-  fs::create_directory(good);
-  fs::create_directory(locked);
+  for (const auto& folder : {good, locked}) fs::create_directory(folder);
   ::chmod(locked.c_str(), 0555);
   writeText(dir / "clip.mov", "not a folder");
   Preferences p;

@@ -49,14 +49,14 @@ KeyringSession::KeyringSession() {
       g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr), countPrompts, nullptr, nullptr);
 }
 
-std::optional<KeyringSession::Item> KeyringSession::item() {
+std::optional<std::string> KeyringSession::item() {
   GList* found = secret_password_searchv_sync(schema(), attributes().get(), SECRET_SEARCH_ALL,
                                               nullptr, nullptr);
   if (found == nullptr) return std::nullopt;
   EXPECT_EQ(g_list_length(found), 1u) << "one item per user";
   g_list_free_full(found, g_object_unref);
   gchar* secret = secret_password_lookupv_sync(schema(), attributes().get(), nullptr, nullptr);
-  Item item{secret ? secret : ""};
+  std::string item = secret ? secret : "";
   secret_password_free(secret);
   return item;
 }

@@ -11,11 +11,8 @@ class KeyringSession {
  public:
   KeyringSession();
 
-  // The credentials item as the Secret Service holds it.
-  struct Item {
-    std::string secret;
-  };
-  std::optional<Item> item();
+  // The credentials item's secret as the Secret Service holds it.
+  std::optional<std::string> item();
   // Stores the item as an earlier run of either program would have.
   void store(const std::string& secret);
   // Locks the default collection.

@@ -28,7 +28,6 @@ struct LossyDisk::Impl {
         ::send(channel.get(), command.data(), command.size(), MSG_NOSIGNAL) > 0)
       for (char c = 0; ::read(channel.get(), &c, 1) == 1 && c != '\n';) answer += c;
     if (answer.empty()) throw std::runtime_error("the lossy disk's server is gone");
-    if (answer.starts_with("error ")) throw std::runtime_error("lossy disk: " + answer.substr(6));
     return answer;
   }
 
@@ -99,11 +98,10 @@ LossyDisk::Figures LossyDisk::figures() const {
   return f;
 }
 
-std::unique_ptr<LossyDisk> lossyDiskForTest(const fs::path& folder, std::string& why,
-                                            LossyDisk::Names names) {
+std::unique_ptr<LossyDisk> lossyDiskForTest(const fs::path& folder, std::string& why) {
   try {
     if (!LossyDisk::privateMounts()) throw LossyDisk::Unavailable("no mount namespace of our own");
-    return std::make_unique<LossyDisk>(folder / "backing", folder / "disk", names);
+    return std::make_unique<LossyDisk>(folder / "backing", folder / "disk", LossyDisk::Names::strict);
   } catch (const LossyDisk::Unavailable& error) {
     why = error.what();
     return nullptr;

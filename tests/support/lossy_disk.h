@@ -71,7 +71,6 @@ class LossyDisk {
 
 // A strict-names lossy disk for a unit test, mounted at `folder`/disk in a mount namespace of
 // the test process's own; null, with the reason in `why`, where FUSE or namespaces are missing.
-std::unique_ptr<LossyDisk> lossyDiskForTest(const std::filesystem::path& folder, std::string& why,
-                                            LossyDisk::Names names = LossyDisk::Names::strict);
+std::unique_ptr<LossyDisk> lossyDiskForTest(const std::filesystem::path& folder, std::string& why);
 
 }  // namespace trellisant::testing

@@ -79,7 +79,6 @@ struct Disk {
   static int fdOf(const fuse_file_info* fi) { return static_cast<int>(fi->fh); }
   static fs::path procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
   static std::string relative(const char* path) { return path[1] ? path + 1 : "."; }
-  static int result(int status) { return status == 0 ? 0 : -errno; }
   static struct stat infoOf(int fd) {
     struct stat info {};
     if (::fstat(fd, &info) != 0) info.st_nlink = 0;
@@ -205,10 +204,10 @@ struct Disk {
     return -error.value();
   }
   int chmod(const char* path, mode_t mode, fuse_file_info* fi) {
-    return result(fi ? ::fchmod(fdOf(fi), mode)
-                     : ::fchmodat(root.get(), relative(path).c_str(), mode, 0));
+    return (fi ? ::fchmod(fdOf(fi), mode)
+               : ::fchmodat(root.get(), relative(path).c_str(), mode, 0)) ? -errno : 0;
   }
-  int statfs(const char*, struct statvfs* info) { return result(::fstatvfs(root.get(), info)); }
+  int statfs(const char*, struct statvfs* info) { return ::fstatvfs(root.get(), info) ? -errno : 0; }
 
   // Names.
   ino_t folderOf(const std::string& path) const {
@@ -332,9 +331,8 @@ template <auto method> struct Locked;
 template <typename... Args, int (Disk::*method)(Args...)>
 struct Locked<method> {
   static int run(Args... args) {
-    Disk& disk = Disk::self();
-    std::lock_guard lock(disk.mutex);
-    return disk.off ? -EIO : (disk.*method)(args...);
+    std::lock_guard lock(Disk::self().mutex);
+    return Disk::self().off ? -EIO : (Disk::self().*method)(args...);
   }
 };
 
@@ -382,7 +380,6 @@ void Disk::mount() {
 }
 
 void Disk::unmount() {
-  if (!session) return;
   std::unique_lock lock(mutex);
   letHeldGo();
   lock.unlock();
@@ -424,8 +421,6 @@ std::string Disk::command(const std::string& line) {
     return "figures " + std::to_string(figures.bytesDropped) + " " +
            std::to_string(figures.bytesTorn) + " " + std::to_string(figures.namesUndone) + " " +
            std::to_string(figures.undoFailures);
-  } else {
-    return "error unknown command " + verb;
   }
   return "ok";
 }

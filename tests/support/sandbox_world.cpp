@@ -60,22 +60,21 @@ fs::path SandboxWorld::makeSource(const std::string& name, std::int64_t size, st
   return path;
 }
 
-sandbox::SandboxDelivery SandboxWorld::addDelivery(const std::string& deliveryId,
-                                                    const std::string& fileId,
-                                                    const fs::path& source) {
-  sandbox::SandboxDelivery delivery;
-  delivery.id = deliveryId;
-  delivery.transferId = "transfer-" + deliveryId;
-  delivery.name = "Delivery " + deliveryId;
-  delivery.projectName = "Project";
-  delivery.companyName = "Acme";
-  sandbox::SandboxFile& file = delivery.files.emplace_back();
-  file.id = fileId;
-  file.relativePath = source.filename().string();
-  file.fingerprint = "v1";
-  file.source = source;
-  file.size = fileSize(source);
-  store_->add(delivery);
+sandbox::SandboxDelivery SandboxWorld::offer(const std::string& id,
+                                              const std::vector<std::int64_t>& sizes,
+                                              std::uint64_t seed) {
+  sandbox::SandboxDelivery delivery{.id = id, .transferId = "T" + id + "-transfer",
+                                    .name = "Delivery " + id, .projectName = "Project",
+                                    .companyName = "Acme", .files = {}, .totalBytesText = {}};
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    auto source = makeSource(id + "-clip" + std::to_string(i) + ".mov", sizes[i], seed + i);
+    delivery.files.push_back({.id = id + "-f" + std::to_string(i),
+                              .relativePath = "Reel/" + source.filename().string(),
+                              .fingerprint = "v1", .source = source, .size = sizes[i],
+                              .sha256 = sha256Of(source), .md5 = {}, .checksum = {},
+                              .checksumKind = {}, .sizeText = {}});
+  }
+  company_->addDelivery(delivery);
   return delivery;
 }
 

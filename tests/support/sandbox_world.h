@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "company_server.h"
 #include "provider_server.h"
@@ -24,9 +25,10 @@ class SandboxWorld {
   // Writes `size` bytes of a fixed pseudo-random sequence (seeded by `seed`) to a new file.
   std::filesystem::path makeSource(const std::string& name, std::int64_t size,
                                    std::uint64_t seed = 1);
-  // A one-file delivery in the store whose file is `source`; returns it.
-  sandbox::SandboxDelivery addDelivery(const std::string& deliveryId, const std::string& fileId,
-                                       const std::filesystem::path& source);
+  // Offers delivery `id` of Acme / Project: a file of each size, "Reel/<id>-clipN.mov" (id
+  // <id>-fN, sources seeded `seed` + N); returns it.
+  sandbox::SandboxDelivery offer(const std::string& id, const std::vector<std::int64_t>& sizes,
+                                 std::uint64_t seed);
 
  private:
   SandboxWorld();

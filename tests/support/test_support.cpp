@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "api/http.h"
 #include "digest.h"
 #include "error.h"
 #include "fileio.h"
@@ -74,6 +75,12 @@ std::string sha256Of(const fs::path& path) {
   auto digest = sha256HexOfFile(path);
   if (!digest) throw std::runtime_error("cannot read " + path.string());
   return *digest;
+}
+
+std::string locationOf(const std::string& url) {
+  http::Request request;
+  request.url = url;
+  return http::perform(request).header("Location").value_or("");
 }
 
 std::string failureOf(const std::function<void()>& action) {

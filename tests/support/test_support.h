@@ -15,7 +15,6 @@ class TempDir {
   TempDir();
   ~TempDir();
   TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
   const std::filesystem::path& path() const { return path_; }
   std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
 
@@ -52,6 +51,10 @@ void writeText(const std::filesystem::path& path, const std::string& text);
 std::string readText(const std::filesystem::path& path);
 // SHA-256 of a file in lower-case hex; throws when it cannot be read.
 std::string sha256Of(const std::filesystem::path& path);
+
+// Where a GET of `url` is redirected (its Location, not followed); "" when nowhere. What a
+// browser does with the sandbox's authorization page.
+std::string locationOf(const std::string& url);
 
 // The message of the TrellisantError `action` throws, "" when it throws nothing; any other
 // failure is reported by name.
