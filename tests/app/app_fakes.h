@@ -50,7 +50,12 @@ inline void ensureApplication() {
   static int argc = 1;
   static char name[] = "trellisant-tests", *argv[] = {name, nullptr};
   if (qApp) return;
-  auto* application = new QApplication(argc, argv);  // left to the end of the process, as Qt's own statics are
+  auto* application = new QApplication(argc, argv);
+  // Gone before the process's statics, as Qt expects (and LeakSanitizer then finds nothing).
+  struct Ending : ::testing::Environment {
+    void TearDown() override { delete qApp; }
+  };
+  ::testing::AddGlobalTestEnvironment(new Ending);
   QApplication::setQuitOnLastWindowClosed(false);
   app::theme::applyLightScheme(*application);
   // waitUntil runs Qt's event loop while it waits, so that results posted to the UI thread arrive.

@@ -162,7 +162,8 @@ TEST(Faults, CrashAnywhere) {
   scenario.lost(lost);
 
   // Every file was reported (run() waited for that) with the hash of its source.
-  for (const auto& report : world.summary().at("fileCompletions")) EXPECT_EQ(report.at("matches"), true) << report;
+  const Json summary = world.summary();  // held: the loop reads into it
+  for (const auto& report : summary.at("fileCompletions")) EXPECT_EQ(report.at("matches"), true) << report;
   std::set<int> failedKills = run.rangeViolations();
   auto foreign = run.foreignNames();
   for (const auto& name : foreign) ADD_FAILURE() << "left in the download folder: " << name;
