@@ -23,14 +23,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 const std::string kLeased = "This delivery is leased by another device.";
 
-struct FakePower : PowerSource, SleepInhibitor {
-  std::atomic<bool> mains{true};
-  std::atomic<int> acquired{0};
-  bool onPower() override { return mains; }
-  bool acquire() override { return ++acquired > 0; }
-  void release() override {}
-};
-
 struct SilentNotifier : Notifier { void post(const std::string&, const std::string&, const std::string&) override {} };
 
 // An agent with short pauses and ticks, fake power, free space and clock, talking to the

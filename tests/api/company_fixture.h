@@ -18,18 +18,22 @@
 
 namespace trellisant::testing {
 
+// A started company server, reached as trellisant.test through the HTTP layer's test overrides.
+inline std::unique_ptr<sandbox::CompanyServer> startCompany(const std::filesystem::path& tls,
+                                                           sandbox::CompanyServer::Options options = {}) {
+  options.tlsFolder = tls;
+  auto server = std::make_unique<sandbox::CompanyServer>(options);
+  server->start();
+  http::testing::setOverrides({{"trellisant.test:" + std::to_string(server->port()) + ":127.0.0.1"},
+                               (tls / "ca.pem").string()});
+  return server;
+}
+
 class CompanyTest : public ::testing::Test {
  protected:
   using Options = sandbox::CompanyServer::Options;
 
-  void SetUp() override {
-    options.tlsFolder = home.root() / "tls";
-    server = std::make_unique<sandbox::CompanyServer>(options);
-    server->start();
-    http::testing::setOverrides(
-        {{"trellisant.test:" + std::to_string(server->port()) + ":127.0.0.1"},
-         (server->options().tlsFolder / "ca.pem").string()});
-  }
+  void SetUp() override { server = startCompany(home.root() / "tls", options); }
   void TearDown() override {
     http::testing::clearOverrides();
     server.reset();

@@ -16,7 +16,7 @@
 
 #include "api/http_testing.h"
 #include "app_model.h"
-#include "company_server.h"
+#include "company_fixture.h"
 #include "control/receiving_control.h"
 #include "fake_login_item.h"
 #include "settings/vault.h"
@@ -149,12 +149,7 @@ struct AppStage : app::FolderChooser, app::BrowserOpener {
   }
   // The sandbox company server, reached as trellisant.test over TLS, as the configured server.
   sandbox::CompanyServer& startCompany() {
-    sandbox::CompanyServer::Options options;
-    options.tlsFolder = home.root() / "tls";
-    company = std::make_unique<sandbox::CompanyServer>(options);
-    company->start();
-    http::testing::setOverrides({{"trellisant.test:" + std::to_string(company->port()) + ":127.0.0.1"},
-                                 (options.tlsFolder / "ca.pem").string()});
+    company = testing::startCompany(home.root() / "tls");
     ReceivingControl::edit([&](Preferences& p) { p.server = company->baseUrl(); });
     return *company;
   }

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 
-#include "api/api.h"
+#include "api/resources.h"
 #include "fileio.h"
 #include "settings/vault.h"
 #include "world_driver.h"
@@ -42,8 +42,8 @@ TEST(World, SignIn) {
   EXPECT_LT(first("token"), first("enroll"));
 
   // The stored device key is the enrolled one: the server takes a device request with it.
-  EXPECT_NO_THROW(API(kServer).request<API::OK>("heartbeat", "POST",
-                                                Json{{"readiness", "setup"}, {"destinationLabel", ""}}));
+  API api(kServer);
+  EXPECT_NO_THROW(Resources::heartbeat(api, Readiness::setup, ""));
 }
 
 }  // namespace

@@ -206,14 +206,6 @@ TEST(PowerSource, FollowsTheOnAcPowerRule) {
   }
 }
 
-struct FakePower : PowerSource, SleepInhibitor {
-  bool mains = true, grant = true;
-  int acquired = 0, released = 0;
-  bool onPower() override { return mains; }
-  bool acquire() override { return ++acquired, grant; }
-  void release() override { ++released; }
-};
-
 TEST(PowerPolicy, HoldsOneLockOnlyWhileReceivingIsUsefulAndRetries) {
   auto power = std::make_shared<FakePower>();
   auto utc = [](int hour) { return Date(sys_days(year(2024) / March / 1) + hours(hour)); };

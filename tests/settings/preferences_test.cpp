@@ -3,8 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <thread>
 #include <tuple>
 
 #include "settings/preferences.h"
@@ -53,30 +51,6 @@ TEST(Preferences, ExactKeysPrivateFilesAndTheDefaultsForAnyDamage) {
     EXPECT_EQ(Preferences::load(file), Preferences()) << content.substr(0, 80);
     EXPECT_EQ(readText(file), content);
   }
-}
-
-TEST(Preferences, ReadersNeverSeeAPartialFile) {
-  TempDir dir;
-  const fs::path file = dir / "preferences.json";
-  Preferences record;
-  record.startHour = 0;  // as long as the label
-  record.save(file);
-  std::atomic<bool> done = false;
-  std::atomic<int> reads = 0, torn = 0;
-  std::jthread reader([&] {
-    for (; !done || reads < 50; ++reads) {  // a damaged file would load as the defaults: 22 and ""
-      Preferences seen = Preferences::load(file);
-      torn += seen.destinationLabel.size() != static_cast<std::size_t>(seen.startHour);
-    }
-  });
-  for (int i = 0; i < 300; ++i) {  // sizes change with every write, so a torn read shows
-    record.startHour = (i * 7919) % 4000;
-    record.destinationLabel = std::string(static_cast<std::size_t>(record.startHour), 'x');
-    record.save(file);
-  }
-  done = true;
-  reader.join();
-  EXPECT_EQ(torn.load(), 0);
 }
 
 TEST(Folder, UnusableChoicesKeepTheEarlierFolderAndARecreatedOneIsNotIt) {

@@ -1,5 +1,7 @@
 #include "loopback_server.h"
 
+#include "unique_fd.h"
+
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -87,10 +89,7 @@ int connectTo(const std::string& host, const std::string& port) {
   int fd = -1;
   for (addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
     fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-    if (fd >= 0 && ::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
-      ::close(fd);
-      fd = -1;
-    }
+    if (fd >= 0 && ::connect(fd, a->ai_addr, a->ai_addrlen) != 0) fd = (::close(fd), -1);
   }
   ::freeaddrinfo(found);
   return fd;
@@ -120,24 +119,17 @@ std::vector<std::string> ConnectProxy::targets() const {
 }
 
 void ConnectProxy::serve(int client) {
+  // Anything but a CONNECT to a reachable target is answered by closing the connection.
   std::string head = readHead(client);
-  if (!head.starts_with("CONNECT ")) {
-    writeAll(client, "HTTP/1.1 405 Method Not Allowed\r\nContent-Length: 0\r\n\r\n");
-    return;
-  }
+  if (!head.starts_with("CONNECT ")) return;
   std::string target = head.substr(8, head.find(' ', 8) - 8);
   {
     std::lock_guard lock(mutex_);
     targets_.push_back(target);
   }
   auto colon = target.rfind(':');
-  int upstream = colon == std::string::npos ? -1 : connectTo(target.substr(0, colon), target.substr(colon + 1));
-  if (upstream < 0) {
-    writeAll(client, "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n");
-    return;
-  }
-  if (writeAll(client, "HTTP/1.1 200 Connection established\r\n\r\n")) relay(client, upstream);
-  ::close(upstream);
+  UniqueFd upstream(colon == std::string::npos ? -1 : connectTo(target.substr(0, colon), target.substr(colon + 1)));
+  if (upstream && writeAll(client, "HTTP/1.1 200 Connection established\r\n\r\n")) relay(client, upstream.get());
 }
 
 }  // namespace trellisant::testing

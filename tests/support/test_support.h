@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -7,7 +8,18 @@
 #include <optional>
 #include <string>
 
+#include "platform/power_policy.h"
+
 namespace trellisant::testing {
+
+// Power and the sleep lock as a test sets them; counts what the policy asked for.
+struct FakePower : PowerSource, SleepInhibitor {
+  std::atomic<bool> mains{true}, grant{true};
+  std::atomic<int> acquired{0}, released{0};
+  bool onPower() override { return mains; }
+  bool acquire() override { return ++acquired, grant.load(); }
+  void release() override { ++released; }
+};
 
 // A fresh temporary folder, removed with everything in it.
 class TempDir {
