@@ -19,8 +19,6 @@
 namespace trellisant::testing {
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 const std::string kLeased = "This delivery is leased by another device.";
 
 struct SilentNotifier : Notifier { void post(const std::string&, const std::string&, const std::string&) override {} };

@@ -8,7 +8,6 @@
 
 using namespace trellisant;
 using namespace trellisant::testing;
-using namespace std::chrono_literals;
 
 TEST_F(AppModelTest, TheAppAndTheAgentFindTheSignInInTheKeyring) {
   KeyringSession keyring;

@@ -18,7 +18,6 @@
 
 using namespace trellisant;
 using namespace trellisant::testing;
-using namespace std::chrono_literals;
 
 namespace {
 

@@ -21,7 +21,6 @@
 namespace trellisant::testing {
 namespace {
 
-namespace fs = std::filesystem;
 using Fault = sandbox::ProviderServer::Fault;
 constexpr std::int64_t MiB = 1024 * 1024;
 

@@ -14,7 +14,6 @@
 namespace trellisant::testing {
 namespace {
 
-namespace fs = std::filesystem;
 const std::string kUnsafe = FileSafety::unsafeNameMessage;
 
 TEST(FileSafety, ComponentsAreComposedSafeAndWithinTheByteLimit) {

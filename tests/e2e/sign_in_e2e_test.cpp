@@ -5,7 +5,6 @@
 
 
 #include "api/resources.h"
-#include "fileio.h"
 #include "settings/vault.h"
 #include "world_driver.h"
 
@@ -20,20 +19,13 @@ TEST(World, SignIn) {
   std::string callback = testing::locationOf(address);
   ASSERT_EQ(callback.rfind("trellisant://oauth/callback?code=", 0), 0u) << callback;
 
-  // A callback of another sign-in is refused and the command keeps waiting: the right one,
-  // given afterwards, signs in.
-  std::fputs((callback.substr(0, callback.find("state=")) + "state=someone-else\n").c_str(), command);
-  std::fflush(command);
-  const std::string refused = "That is not the address this sign in waits for";
-  EXPECT_TRUE(waitUntil([&] { return readFile(log).value_or("").find(refused) != std::string::npos; }, 10s));
+  // (Pasted addresses of other sign-ins: CtlTest.SignsInWithAPastedCallbackEnablesTestsAndSignsOut.)
   std::fputs((callback + "\n").c_str(), command);
   ASSERT_EQ(::pclose(command), 0);
 
   auto credentials = Vault::read();
   ASSERT_TRUE(credentials && credentials->deviceId && credentials->deviceKey);
   EXPECT_EQ(credentials->server, kServer);
-  EXPECT_FALSE(credentials->accessToken.empty() || credentials->refreshToken.empty() ||
-               credentials->deviceId->empty() || credentials->deviceKey->empty());
   Json summary = world.summary();
   ASSERT_EQ(summary.at("devices").size(), 1u);
   EXPECT_EQ(entriesWith(summary.at("devices"), "id", *credentials->deviceId).at(0).at("revoked"), false);

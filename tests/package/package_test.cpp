@@ -11,7 +11,6 @@
 
 using namespace trellisant;
 using namespace trellisant::testing;
-namespace fs = std::filesystem;
 
 extern char** environ;
 

@@ -21,7 +21,6 @@
 namespace trellisant::testing {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono;
 
 // systemd's user manager on a Unix socket, playing the bus daemon too, so that the product's

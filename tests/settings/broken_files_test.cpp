@@ -11,8 +11,6 @@
 namespace trellisant::testing {
 namespace {
 
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
 
 const std::string kId = "clip" + std::string(40, 'x');
 

@@ -11,7 +11,6 @@
 namespace trellisant::testing {
 namespace {
 
-namespace fs = std::filesystem;
 
 TEST(Preferences, ExactKeysPrivateFilesAndTheDefaultsForAnyDamage) {
   TempHome home;

@@ -12,6 +12,7 @@
 #include <thread>
 
 namespace trellisant::testing {
+
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 

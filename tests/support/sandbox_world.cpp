@@ -11,7 +11,6 @@
 
 namespace trellisant::testing {
 
-namespace fs = std::filesystem;
 
 SandboxWorld& SandboxWorld::shared() {
   static SandboxWorld world;

@@ -12,7 +12,6 @@
 #include "fileio.h"
 
 namespace trellisant::testing {
-namespace fs = std::filesystem;
 
 namespace {
 std::function<void(std::chrono::milliseconds)> waitStep;  // a sleep unless set

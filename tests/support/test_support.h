@@ -12,6 +12,9 @@
 
 namespace trellisant::testing {
 
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
 // Power and the sleep lock as a test sets them; counts what the policy asked for.
 struct FakePower : PowerSource, SleepInhibitor {
   std::atomic<bool> mains{true}, grant{true};
