@@ -112,9 +112,9 @@ HandlePool& pool() {
 }
 
 // Handles for one request, back to the pool afterwards when connections are reused.
-class Lease {
+class PooledHandles {
  public:
-  explicit Lease(const std::string& url) {
+  explicit PooledHandles(const std::string& url) {
     auto parsed = Url::parse(url);
     std::string origin = parsed ? parsed->origin() : url;
     if (reuseConnections) handles_ = pool().take(origin);
@@ -122,14 +122,14 @@ class Lease {
     handles_->origin = origin;
     if (!handles_->multi || !handles_->easy) throw PlatformError("Could not start a network request.");
   }
-  ~Lease() {
+  ~PooledHandles() {
     curl_multi_remove_handle(multi(), easy());
     // Drops the options, which point at this request's buffers; keeps connections and sessions.
     curl_easy_reset(easy());
     if (reuseConnections) pool().give(std::move(handles_));
   }
-  Lease(const Lease&) = delete;
-  Lease& operator=(const Lease&) = delete;
+  PooledHandles(const PooledHandles&) = delete;
+  PooledHandles& operator=(const PooledHandles&) = delete;
   CURL* easy() const { return handles_->easy.get(); }
   CURLM* multi() const { return handles_->multi.get(); }
 
@@ -265,7 +265,7 @@ Response run(const Request& request, const Stream* callbacks, std::string* body,
              std::stop_token stop) {
   initializeOnce();
   if (stop.stop_requested()) throw Cancelled();
-  Lease handles(request.url);
+  PooledHandles handles(request.url);
   CURL* h = handles.easy();
   CURLM* multi = handles.multi();
 
