@@ -176,15 +176,11 @@ size_t onRead(char* buffer, size_t size, size_t count, void* user) {
   return length;
 }
 
-// libcurl rewinds the body to send it again on a fresh connection.
+// libcurl rewinds the body to send it again on a fresh connection; whether it may is
+// onPrerequest's to decide.
 int onSeek(void* user, curl_off_t offset, int origin) {
-  auto* t = static_cast<Transfer*>(user);
   if (offset != 0 || origin != SEEK_SET) return CURL_SEEKFUNC_CANTSEEK;
-  if (!t->idempotent) {
-    t->refused = true;
-    return CURL_SEEKFUNC_FAIL;
-  }
-  t->uploaded = 0;
+  static_cast<Transfer*>(user)->uploaded = 0;
   return CURL_SEEKFUNC_OK;
 }
 
