@@ -82,7 +82,7 @@ TEST(ConnectionReuse, RetriesOnlyWhatCannotRepeatAnEffect) {
   EXPECT_THROW(http::perform(request("POST", server.url() + "/c")), PlatformError);
   // A connection the server closed while idle is not used again; each POST goes out once.
   EXPECT_EQ(http::perform(request("POST", server.url() + "/d")).status, 200);
-  ASSERT_TRUE(waitUntil([&] { return server.closed.load(); }));
+  ASSERT_TRUE(testing::waitUntil([&] { return server.closed.load(); }));
   EXPECT_EQ(http::perform(request("POST", server.url() + "/e")).status, 200);
   Log log = server.log();
   ASSERT_EQ(log.size(), 6u);
