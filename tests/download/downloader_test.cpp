@@ -13,8 +13,8 @@
 
 #include "api/api.h"
 #include "digest.h"
-#include "download/range_transfer.h"
 #include "download/file_safety.h"
+#include "download/range_transfer.h"
 #include "encoding.h"
 #include "fileio.h"
 #include "lossy_disk.h"
@@ -159,7 +159,8 @@ TEST_F(DownloaderTest, ResumesFromTheSmallerOfJournalAndPartialFile) {
            // The file is ahead of the journal: bytes never confirmed are fetched again.
            {3 * MiB, MiB, JournalState::partial, ahead, {"bytes=1048576-3145727"}, ""},
            // Verified but not yet renamed: nothing is fetched again, unless the bytes differ.
-           {2 * MiB, 2 * MiB, finalized, head(2 * MiB), {}, ""}, {2 * MiB, 2 * MiB, finalized, damaged, {"bytes=0-2097151"}, ""},
+           {2 * MiB, 2 * MiB, finalized, head(2 * MiB), {}, ""},
+           {2 * MiB, 2 * MiB, finalized, damaged, {"bytes=0-2097151"}, ""},
            {MiB, MiB, finalized, nullptr, {"bytes=0-1048575"}, ""},  // finalized, but the file is gone
            {MiB, 2 * MiB, JournalState::partial, beyond, {}, "The partial file is larger than expected."}}) {
     PreparedFile p = prepare(size, true);
@@ -223,8 +224,8 @@ TEST_F(DownloaderTest, TooLittleSpaceIsRefusedBeforeAnyRequestAndAUsedUpQuotaIsA
   download(p);
   EXPECT_EQ(record(p).state, JournalState::completed);
 
-  // A used-up quota is a full disk to the user. The kernel fails each pwrite to the descriptor
-  // with EDQUOT on a thread of its own (a seccomp filter, ending with the thread; low word).
+  // A used-up quota is a full disk to the user. On a thread of its own the kernel fails each
+  // pwrite to the descriptor (its low word) with EDQUOT: a seccomp filter, gone with the thread.
   const http::Headers headers{{"X-Sandbox-Signature", sandbox::capabilitySignature(p.delivery.id, p.file.id)}, {"Authorization", "Bearer provider-token"}};
   UniqueFd fd(::open((temp_ / "partial").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   std::jthread([&] {
