@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "control/agent_status.h"
+#include "download/journal.h"
 #include "sandbox_world.h"
 #include "settings/app_configuration.h"
 #include "settings/preferences.h"
@@ -54,7 +55,7 @@ class AgentTest : public ::testing::Test {
   }
   std::unique_ptr<Agent> makeAgent(std::chrono::milliseconds quickWait = 20ms) {
     AgentParts parts{.power = std::make_shared<PowerPolicy>(power_, power_), .notifier = std::make_shared<SilentNotifier>(),
-                     .freeSpace = [](const fs::path&) { return std::optional<std::int64_t>(1'000'000'000'000'000); },
+                     .freeSpace = [this](const fs::path&) { return std::optional<std::int64_t>(freeSpace_.load()); },
                      .makeAPI = [](const std::string& server) { return std::make_shared<API>(server, EventTiming{300ms}); },
                      .makeDownloader = nullptr, .jitter = [] { return 0.0; }, .now = [this] { return now_; },
                      .log = [this](std::string_view) { ++logLines_; }, .controlService = false};
@@ -76,6 +77,7 @@ class AgentTest : public ::testing::Test {
   Date now_ = SystemClock::now();
   std::vector<std::string> offered_;
   std::atomic<int> logLines_{0};
+  std::atomic<std::int64_t> freeSpace_{1'000'000'000'000'000};
 };
 
 TEST_F(AgentTest, PassesThatCannotReceiveSayWhyAndSendOnlyTheHeartbeatsTheyShould) {
@@ -111,6 +113,22 @@ TEST_F(AgentTest, PassesThatCannotReceiveSayWhyAndSendOnlyTheHeartbeatsTheyShoul
   agent->runPass({});
   EXPECT_EQ(status().state, "ready");
   EXPECT_EQ(logLines_, 6) << "the log says each change once";
+
+  // A resumed 100 GB delivery with 40 GB in the journal needs 60 GB and the 10 GB reserve.
+  auto big = offer("big", {1000});
+  big.totalBytesText = "100000000000";
+  company().addDelivery(big);
+  Journal journal(Journal::file());
+  journal.record("big", {"earlier", "a.mov", "40000000000", "v1", std::nullopt, std::nullopt});
+  journal.checkpoint("big", "earlier", 40'000'000'000, JournalState::partial, std::nullopt);
+  const std::string noSpace = "Free up space on your download disk before this transfer starts.";
+  for (std::int64_t less : {1, 0}) {
+    freeSpace_ = 70'000'000'000 - less;
+    now_ += std::chrono::minutes(10);  // past any back-off
+    agent->runPass({});
+    EXPECT_EQ(status().message, less ? noSpace : "Your footage is ready.");
+  }
+  EXPECT_EQ(bodies("POST", "/deliveries/big/progress").at(0), (Json{{"state", "waiting"}, {"bytesDone", "40000000000"}, {"reason", noSpace}}));
 }
 
 // Names made on some systems arrive decomposed ("e" + U+0301); the folders are made composed,
@@ -163,6 +181,22 @@ TEST_F(AgentTest, FailedDeliveriesBackOffWithGrowingCappedDelaysWhileOthersProce
     now_ = entry.next + std::chrono::seconds(1);
   }
   EXPECT_EQ(delays, (std::vector<double>{10, 20, 40, 80, 160, 300, 300}));
+
+  // Hundreds of tiny files: a batch may end before a tick, so the delivery reports as it starts
+  // and then from one ticker across its batches, which ticks while the first batch's lease is
+  // held (the pass's own lease, before the ticker, is held too).
+  offer("many", std::vector<std::int64_t>(200, 1000));
+  company().delay("POST", "/api/v1/native/deliveries/many/lease", 600ms, 2);
+  company().clearRequests();
+  agent->runPass({});
+  EXPECT_EQ(company().completedFiles("many").size(), 200u);
+  std::vector<std::string> seen{""};  // leases and progress states up to the first capability
+  for (auto& request : company().requests())
+    for (std::string leaf : {"lease", "progress", "capability"})
+      if (request.path().ends_with("/deliveries/many/" + leaf) && seen.back() != "capability")
+        seen.push_back(leaf == "progress" ? Json::parse(request.body)["state"].get<std::string>() : leaf);
+  EXPECT_EQ(seen.at(1) + ", " + seen.at(2), "lease, downloading");
+  EXPECT_GE(std::ranges::count(seen, "downloading"), 2) << "no tick before the first file";
 }
 
 TEST_F(AgentTest, LongFailureTextsAreCutTo240CharactersForTheUserAndTheServer) {

@@ -2,11 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <barrier>
+#include <future>
 #include <thread>
 #include <tuple>
 
 #include "api/resources.h"
 #include "company_fixture.h"
+#include "loopback_server.h"
 #include "settings/preferences.h"
 #include "store.h"
 
@@ -59,8 +61,7 @@ TEST_F(ApiClientTest, SendsTheTokensAndSharesOneRefreshShortlyBeforeExpiry) {
   EXPECT_NE(renewed.accessToken, soon.accessToken);
   auto beats = requestsTo(kBeat);
   ASSERT_EQ(beats.size(), 4u);
-  for (std::size_t i = 1; i < beats.size(); ++i)
-    EXPECT_EQ(beats[i].header("Authorization"), "Bearer " + renewed.accessToken);
+  for (std::size_t i = 1; i < beats.size(); ++i) EXPECT_EQ(beats[i].header("Authorization"), "Bearer " + renewed.accessToken);
   // A caller still holding the spent refresh token gets the renewed record, not a refusal.
   EXPECT_EQ(api->refresh(soon).accessToken, renewed.accessToken);
   EXPECT_EQ(requestsTo(kTokenPath).size(), 1u);
@@ -90,8 +91,7 @@ TEST_F(ApiClientTest, MapsFailedAnswersToTheirMessages) {
   Credentials credentials = signIn();
   for (auto [status, body, message] : std::vector<std::tuple<int, std::string, std::string>>{
            {403, R"({"error":"This computer was removed."})", "This computer was removed."},
-           {500, "<html>Internal Server Error</html>", kInterrupted},
-           {302, "", kInterrupted},
+           {500, "<html>Internal Server Error</html>", kInterrupted}, {302, "", kInterrupted},
            {201, R"({"ok":true,"extra":1})", ""}}) {
     server->inject("POST", kBeat, status, body, 1);
     EXPECT_EQ(heartbeat(), message) << status << " " << body;
@@ -178,12 +178,24 @@ TEST_F(ApiClientTest, EventWaitsResumeEndAtKeepAlivesStopAndAreBounded) {
   EXPECT_EQ(requestsTo(kEvents).at(0).header("Last-Event-ID"), "1");
   EXPECT_EQ(requestsTo(kEvents).at(1).header("Last-Event-ID"), "2");
 
-  API patient(server->baseUrl());  // 25 s: only the stop ends it early
+  // On a stream that never ends, only a stop or receiving switched off ends a 25 s wait early:
+  // within 20 s, far beyond the keep-alive after which either takes effect, or it fails.
+  auto bounded = [](API& api, std::stop_source stop) {
+    auto waited = std::async(std::launch::async, [&] { return api.waitForEvent(2, stop.get_token()); });
+    EXPECT_EQ(waited.wait_for(20s), std::future_status::ready) << "the wait went on";
+    stop.request_stop();
+    return waited.get();
+  };
+  API patient(server->baseUrl());
   std::stop_source stop;
-  std::jthread canceller([&] {
-    if (waitUntil([&] { return requestsTo(kEvents).size() == 3; })) stop.request_stop();
+  std::jthread switching([&] {
+    if (!waitUntil([&] { return requestsTo(kEvents).size() == 3; })) return;
+    stop.request_stop();
+    receiving.receiving = false;
+    if (waitUntil([&] { return requestsTo(kEvents).size() == 4; })) receiving.save(Preferences::file());
   });
-  EXPECT_THROW(patient.waitForEvent(2, stop.get_token()), Cancelled);
+  EXPECT_THROW(bounded(patient, stop), Cancelled);
+  EXPECT_EQ(bounded(patient, {}), 2);
 
   // A stream that sends nothing fails after the idle timeout; a line too long fails at once.
   server->delay("GET", kEvents, 5s, 1);
@@ -191,6 +203,17 @@ TEST_F(ApiClientTest, EventWaitsResumeEndAtKeepAlivesStopAndAreBounded) {
   EXPECT_THROW(idle.waitForEvent(0), PlatformError);
   server->inject("GET", kEvents, 200, std::string(64 << 10, 'x'), 1);
   EXPECT_EQ(failureOf([&] { api->waitForEvent(0); }), "<other: The server sent more data than expected.>");
+
+  // A stream that trickles bytes, never a line, ends at the wait's limit.
+  LoopbackServer trickle([](int fd) {
+    for (bool sent = !readHead(fd).empty() && writeAll(fd, "HTTP/1.1 200 OK\r\n\r\n"); sent; sent = writeAll(fd, "x"))
+      std::this_thread::sleep_for(20ms);
+  });
+  Credentials elsewhere = *Vault::read();
+  elsewhere.server = trickle.url();
+  Vault::save(elsewhere);
+  API plain(trickle.url(), EventTiming{300ms, 35s});
+  EXPECT_EQ(bounded(plain, {}), 2);
 }
 
 // Headers go out to the provider as given: a line break would smuggle in headers of the

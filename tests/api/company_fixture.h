@@ -24,8 +24,7 @@ inline std::unique_ptr<sandbox::CompanyServer> startCompany(const std::filesyste
   options.tlsFolder = tls;
   auto server = std::make_unique<sandbox::CompanyServer>(options);
   server->start();
-  http::testing::setOverrides({{"trellisant.test:" + std::to_string(server->port()) + ":127.0.0.1"},
-                               (tls / "ca.pem").string()});
+  http::testing::setOverrides({{"trellisant.test:" + std::to_string(server->port()) + ":127.0.0.1"}, (tls / "ca.pem").string()});
   return server;
 }
 

@@ -29,8 +29,7 @@ class SignInTest : public CompanyTest {
 
   std::string finishFails() {
     auto pending = SignInFlow::begin(preferences);
-    return failureOf(
-        [&] { SignInFlow::finish(pending, Url::parse(locationOf(pending.authorizationURL)).value_or(Url{}), "x"); });
+    return failureOf([&] { SignInFlow::finish(pending, Url::parse(locationOf(pending.authorizationURL)).value_or(Url{}), "x"); });
   }
 
   Preferences preferences;
@@ -80,12 +79,10 @@ TEST_F(SignInTest, RefusesDiscoveryAndAuthorizationElsewhere) {
            {"tokenEndpoint", "https://login.trellisant.test" + port + token, kUnavailable},
            {"tokenEndpoint", "http://trellisant.test" + port + token, kUnavailable},
            {"tokenEndpoint", "https://trellisant.test" + token, kUnavailable},
-           {"tokenEndpoint", token, kUnavailable},
-           {"clientId", 7, kUnavailable},
+           {"tokenEndpoint", token, kUnavailable}, {"clientId", 7, kUnavailable},
            {"authorizationEndpoint", "https://evil.test" + port + "/oauth/authorize", kUnexpected},
            {"authorizationEndpoint", "https://trellisant.test:1/oauth/authorize", kUnexpected}}) {
-    Json config{{"clientId", "trellisant-native"},
-                {"authorizationEndpoint", server->baseUrl() + "/oauth/authorize"},
+    Json config{{"clientId", "trellisant-native"}, {"authorizationEndpoint", server->baseUrl() + "/oauth/authorize"},
                 {"tokenEndpoint", server->baseUrl() + token}};
     config[key] = value;
     server->inject("GET", "/api/native-config", 200, config.dump(), 1);

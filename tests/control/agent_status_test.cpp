@@ -56,22 +56,26 @@ TEST(AgentStatusTest, EveryDamagedRecordLoadsAsTheFallback) {
   }
 }
 
+// The writer goes on until the reader has made 100 reads that began after writing did: reads
+// that overlapped the writes, counted rather than hoped for.
 TEST(AgentStatusTest, ReadersNeverSeeAPartialFile) {
   testing::TempHome home;
   AgentStatus large = kDownloading;
   large.message = std::string(200'000, 'm');  // spans many writes and pages
   kDownloading.save();
-  std::atomic<bool> done = false;
+  std::atomic<bool> writing = false, done = false;
   std::atomic<int> reads = 0, torn = 0;
   std::thread reader([&] {
-    for (; !done; ++reads) {
+    while (!done) {
+      const bool counts = writing;
       auto bytes = readFile(AgentStatus::file());
       auto status = bytes ? decodeAgentStatus(*bytes) : std::nullopt;
       torn += !status || (*status != kDownloading && *status != large);
+      reads += counts;
     }
   });
-  for (int i = 0; i < 60; ++i) (i % 2 ? kDownloading : large).save();
-  while (reads < 50) std::this_thread::yield();
+  writing = true;
+  for (int i = 0; reads < 100; ++i) (i % 2 ? kDownloading : large).save();
   done = true;
   reader.join();
   EXPECT_EQ(torn, 0) << "of " << reads << " reads";

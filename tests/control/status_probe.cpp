@@ -6,8 +6,7 @@
 #include "control/status_client.h"
 
 int main(int argc, char** argv) {
-  auto status = argc > 1 ? trellisant::requestAgentStatus(argv[1])
-                         : trellisant::requestAgentStatus();
+  auto status = argc > 1 ? trellisant::requestAgentStatus(argv[1]) : trellisant::requestAgentStatus();
   std::puts(status ? status->toJson().dump().c_str() : "none");
   return 0;
 }

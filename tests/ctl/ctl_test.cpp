@@ -15,10 +15,7 @@ using namespace trellisant::testing;
 
 namespace {
 
-struct Outcome {
-  int status;
-  std::string out, err;
-};
+struct Outcome { int status; std::string out, err; };
 
 class CtlTest : public CompanyTest {
  protected:
@@ -76,9 +73,13 @@ TEST_F(CtlTest, StatusShowsTheRecordAsTheWindowWouldAndWatchesIt) {
   written.save();
   ReceivingControl::edit([&](Preferences& p) { p.receiving = true; });
   loginItem->set(LoginItemStatus::enabled);
-  EXPECT_EQ(ctl({"status"}).out, "state: downloading\nmessage: Downloading original footage\n"
-                                 "transfer: Day 3 rushes\nprogress: 1250000000 of 5000000000 bytes (25.0%)\n"
-                                 "updated: 3 seconds ago\nsign-in: none\n")
+  // However long the command takes, the age it prints lies between those at its start and end.
+  const auto age = [&] { return std::llround(Seconds(SystemClock::now() - written.updatedAt).count()); };
+  auto least = age();
+  const std::string shown = ctl({"status"}).out;
+  for (const auto most = age(); least < most && shown.find("updated: " + std::to_string(least) + " ") == std::string::npos; ++least) {}
+  EXPECT_EQ(shown, "state: downloading\nmessage: Downloading original footage\ntransfer: Day 3 rushes\nprogress: 1250000000 "
+                   "of 5000000000 bytes (25.0%)\nupdated: " + std::to_string(least) + " seconds ago\nsign-in: none\n")
       << "the agent did not answer, so the file stands in";
   written.updatedAt = SystemClock::now() - 46s;
   context.askAgent = [&] { return std::optional(written); };
@@ -115,8 +116,7 @@ TEST_F(CtlTest, SignsInWithAPastedCallbackEnablesTestsAndSignsOut) {
 
   EXPECT_EQ(ctl({"enable"}).err, "Choose a download folder first: trellisantctl folder PATH\n");
   std::filesystem::create_directories(home.root() / "Footage");
-  EXPECT_EQ(ctl({"folder", (home.root() / "Footage").string()}).out,
-            std::string(ReceivingControl::folderChangedNotice) + "\n");
+  EXPECT_EQ(ctl({"folder", (home.root() / "Footage").string()}).out, std::string(ReceivingControl::folderChangedNotice) + "\n");
   lingering = false;  // as over SSH on most computers
   EXPECT_EQ(ctl({"enable"}).out, "Receiving is on.\nReceiving stops when your last session on this computer ends. To "
                                  "keep receiving after you log out, run: trellisantctl enable --linger\n");

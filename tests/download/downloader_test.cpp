@@ -2,13 +2,19 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 
 #include <set>
 #include <thread>
 
 #include "api/api.h"
+#include "digest.h"
 #include "download/file_safety.h"
+#include "download/range_transfer.h"
 #include "encoding.h"
 #include "fileio.h"
 #include "lossy_disk.h"
@@ -170,6 +176,15 @@ TEST_F(DownloaderTest, ResumesFromTheSmallerOfJournalAndPartialFile) {
 }
 
 TEST_F(DownloaderTest, ChecksumRules) {
+  // Published answers, so that a wrong digest cannot agree with itself.
+  for (auto [text, sha256, md5] : std::vector<std::tuple<std::string, std::string, std::string>>{
+           {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855", "d41d8cd98f00b204e9800998ecf8427e"},
+           {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad", "900150983cd24fb0d6963f7d28e17f72"},
+           {std::string(1'000'000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0", "7707d6ae4e027c70eea2a935c2296f21"}}) {
+    writeText(temp_ / "known", text);
+    EXPECT_EQ(Downloader::hashes(UniqueFd(::open((temp_ / "known").c_str(), O_RDONLY | O_CLOEXEC)).get()), std::pair(sha256, md5));
+    EXPECT_EQ(sha256Of(temp_ / "known") + " " + sha256Hex(text), sha256 + " " + sha256);
+  }
   using Checksum = std::function<std::string(const PreparedFile&)>;
   Checksum md5Of = [](auto& p) { return Downloader::hashes(UniqueFd(::open(p.source.c_str(), O_RDONLY | O_CLOEXEC)).get()).second; };
   Checksum sha256 = [](auto& p) { return p.sha256; }, base64 = [](auto& p) {
@@ -195,7 +210,7 @@ TEST_F(DownloaderTest, ChecksumRules) {
   }
 }
 
-TEST_F(DownloaderTest, TooLittleSpaceIsRefusedBeforeAnyRequest) {
+TEST_F(DownloaderTest, TooLittleSpaceIsRefusedBeforeAnyRequestAndAUsedUpQuotaIsAFullDisk) {
   PreparedFile p = prepare(MiB);
   // The 10 GB reserve must stay free after the file; an unknown amount is not enough.
   for (std::optional<std::int64_t> available : {std::optional<std::int64_t>(), std::optional<std::int64_t>(10'000'000'000LL + MiB)}) {
@@ -208,8 +223,22 @@ TEST_F(DownloaderTest, TooLittleSpaceIsRefusedBeforeAnyRequest) {
   available_ = 10'000'000'000LL + MiB + 1;
   download(p);
   EXPECT_EQ(record(p).state, JournalState::completed);
-}
 
+  // A used-up quota is a full disk to the user. On a thread of its own the kernel fails each
+  // pwrite to the descriptor (its low word) with EDQUOT: a seccomp filter, gone with the thread.
+  const http::Headers headers{{"X-Sandbox-Signature", sandbox::capabilitySignature(p.delivery.id, p.file.id)}, {"Authorization", "Bearer provider-token"}};
+  UniqueFd fd(::open((temp_ / "partial").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  std::jthread([&] {
+    sock_filter filter[] = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)), BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_pwrite64, 0, 3),
+                            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])), BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(fd.get()), 0, 1),
+                            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EDQUOT), BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+    sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    ASSERT_TRUE(::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0);
+    RangeTransfer transfer(fd.get(), 0, MiB - 1, MiB, 0, false, [](std::int64_t) {});
+    EXPECT_EQ(failureOf([&] { transfer.run(provider().fileUrl("storage.googleapis.com", p.delivery.id, p.file.id), headers); }),
+              "Your download disk is full. Free up space to resume.");
+  });
+}
 
 // The download folder on a disk that forgets unsynced data and names at a power cut; the
 // journal on one that keeps everything.

@@ -19,8 +19,7 @@ LoopbackServer::LoopbackServer(Serve serve) : serve_(std::move(serve)) {
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
-  if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      ::listen(listener_, 16) != 0 ||
+  if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(listener_, 16) != 0 ||
       ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     if (listener_ >= 0) ::close(listener_);
     throw std::runtime_error("cannot listen on loopback");
@@ -103,8 +102,7 @@ void relay(int a, int b) {
     for (int i = 0; i < 2; ++i) {
       if (fds[i].revents == 0) continue;
       ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (n <= 0 || !writeAll(fds[1 - i].fd, std::string_view(buffer, static_cast<std::size_t>(n))))
-        return;
+      if (n <= 0 || !writeAll(fds[1 - i].fd, std::string_view(buffer, static_cast<std::size_t>(n)))) return;
     }
   }
 }

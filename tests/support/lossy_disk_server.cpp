@@ -98,8 +98,7 @@ struct Disk {
     return it->second;
   }
 
-  int write(const char* path, const char* data, std::size_t size, off_t offset,
-            fuse_file_info* fi) {
+  int write(const char* path, const char* data, std::size_t size, off_t offset, fuse_file_info* fi) {
     Unsynced& f = file(fdOf(fi));
     const off_t stop = offset + static_cast<off_t>(size);
     auto it = f.extents.lower_bound(offset);
@@ -167,12 +166,9 @@ struct Disk {
   }
 
   int getattr(const char* path, struct stat* info, fuse_file_info* fi) {
-    if (fi ? ::fstat(fdOf(fi), info)
-           : ::fstatat(root.get(), relative(path).c_str(), info, AT_SYMLINK_NOFOLLOW))
-      return -errno;
+    if (fi ? ::fstat(fdOf(fi), info) : ::fstatat(root.get(), relative(path).c_str(), info, AT_SYMLINK_NOFOLLOW)) return -errno;
     auto found = S_ISREG(info->st_mode) ? unsynced.find(info->st_ino) : unsynced.end();
-    if (found != unsynced.end())
-      info->st_blocks = ((info->st_size = found->second.size) + 511) / 512;
+    if (found != unsynced.end()) info->st_blocks = ((info->st_size = found->second.size) + 511) / 512;
     return 0;
   }
 
@@ -196,16 +192,14 @@ struct Disk {
     return status == 0 && !existed ? made(path, 0) : status;
   }
 
-  int readdir(const char*, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info* fi,
-              fuse_readdir_flags) {
+  int readdir(const char*, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info* fi, fuse_readdir_flags) {
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(procPath(fdOf(fi)), error))
       if (fill(buffer, entry.path().filename().c_str(), nullptr, 0, fuse_fill_dir_flags{})) break;
     return -error.value();
   }
   int chmod(const char* path, mode_t mode, fuse_file_info* fi) {
-    return (fi ? ::fchmod(fdOf(fi), mode)
-               : ::fchmodat(root.get(), relative(path).c_str(), mode, 0)) ? -errno : 0;
+    return (fi ? ::fchmod(fdOf(fi), mode) : ::fchmodat(root.get(), relative(path).c_str(), mode, 0)) ? -errno : 0;
   }
   int statfs(const char*, struct statvfs* info) { return ::fstatvfs(root.get(), info) ? -errno : 0; }
 
@@ -237,8 +231,7 @@ struct Disk {
 
   int remove(const std::string& path, bool folder) {
     std::string kept = strict && !folder ? keep(path) : "";
-    if ((strict && !folder && kept.empty()) ||
-        ::unlinkat(root.get(), path.c_str(), folder ? AT_REMOVEDIR : 0) != 0)
+    if ((strict && !folder && kept.empty()) || ::unlinkat(root.get(), path.c_str(), folder ? AT_REMOVEDIR : 0) != 0)
       return dropKept(kept, errno);
     if (!kept.empty()) changes.push_back({path, "", kept, {folderOf(path)}});
     return 0;
@@ -254,8 +247,7 @@ struct Disk {
     bool replace = target && !S_ISDIR(target->st_mode) && !(flags & RENAME_NOREPLACE);
     std::string kept = strict && replace ? keep(to) : "";
     std::set<ino_t> folders = {folderOf(from), folderOf(to)};
-    if (::renameat2(root.get(), from.c_str(), root.get(), to.c_str(), flags) != 0)
-      return dropKept(kept, errno);
+    if (::renameat2(root.get(), from.c_str(), root.get(), to.c_str(), flags) != 0) return dropKept(kept, errno);
     if (strict) changes.push_back({to, from, kept, folders});
     return pass(Event::renameAfter, fromPath) ? 0 : -EIO;
   }
@@ -275,11 +267,9 @@ struct Disk {
       auto gone = fs::remove_all(procPath(root.get()) / path, error);
       return !error && gone > 0;
     }
-    if (!change.from.empty() &&
-        ::renameat2(root.get(), path, root.get(), change.from.c_str(), RENAME_NOREPLACE) != 0)
+    if (!change.from.empty() && ::renameat2(root.get(), path, root.get(), change.from.c_str(), RENAME_NOREPLACE) != 0)
       return false;
-    return change.kept.empty() ||
-           ::renameat(attic.get(), change.kept.c_str(), root.get(), path) == 0;
+    return change.kept.empty() || ::renameat(attic.get(), change.kept.c_str(), root.get(), path) == 0;
   }
 
   // Data of files that still have a name is dropped, the last write torn at a random 4 KiB
@@ -292,17 +282,14 @@ struct Disk {
     auto torn = unsynced.find(last.inode);
     const off_t first = last.offset / kBlock;
     const off_t boundaries = (last.offset + std::ssize(last.bytes) - 1) / kBlock - first;
-    if (tear && torn != unsynced.end() && boundaries > 0 &&
-        infoOf(torn->second.fd.get()).st_nlink) {
+    if (tear && torn != unsynced.end() && boundaries > 0 && infoOf(torn->second.fd.get()).st_nlink) {
       off_t cut = (first + std::uniform_int_distribution<off_t>(1, boundaries)(*tear)) * kBlock;
       cut -= last.offset;
-      if (writeAll(torn->second.fd.get(), std::string_view(last.bytes).substr(0, cut), last.offset))
-        figures.bytesTorn += cut;
+      if (writeAll(torn->second.fd.get(), std::string_view(last.bytes).substr(0, cut), last.offset)) figures.bytesTorn += cut;
     }
     unsynced.clear();
     last = {};
-    for (auto it = changes.rbegin(); it != changes.rend(); ++it)
-      ++(undo(*it) ? figures.namesUndone : figures.undoFailures);
+    for (auto it = changes.rbegin(); it != changes.rend(); ++it) ++(undo(*it) ? figures.namesUndone : figures.undoFailures);
     changes.clear();
     letHeldGo();
   }
@@ -310,9 +297,7 @@ struct Disk {
   // Under `mutex`: holds the request when the armed trap matches it, until it is let go;
   // whether it may go on then (not when the power was cut meanwhile).
   bool pass(Event event, const char* path) {
-    if (!trap || trap->event != event || !path || !std::strstr(path, trap->marker.c_str()) ||
-        seen++ < trap->skip)
-      return true;
+    if (!trap || trap->event != event || !path || !std::strstr(path, trap->marker.c_str()) || seen++ < trap->skip) return true;
     trap.reset();
     holding = path;
     trapChanged.notify_all();
@@ -339,21 +324,11 @@ struct Locked<method> {
 void Disk::mount() {
   static const fuse_operations ops = [] {
     fuse_operations o{};
-    o.getattr = Locked<&Disk::getattr>::run;
-    o.mkdir = Locked<&Disk::mkdir>::run;
-    o.unlink = Locked<&Disk::unlink>::run;
-    o.rmdir = Locked<&Disk::rmdir>::run;
-    o.rename = Locked<&Disk::rename>::run;
-    o.chmod = Locked<&Disk::chmod>::run;
-    o.truncate = Locked<&Disk::truncate>::run;
-    o.open = Locked<&Disk::open>::run;
-    o.create = Locked<&Disk::create>::run;
-    o.read = Locked<&Disk::read>::run;
-    o.write = Locked<&Disk::write>::run;
-    o.statfs = Locked<&Disk::statfs>::run;
-    o.fsync = Locked<&Disk::fsync>::run;
-    o.opendir = Locked<&Disk::opendir>::run;
-    o.readdir = Locked<&Disk::readdir>::run;
+    o.getattr = Locked<&Disk::getattr>::run, o.mkdir = Locked<&Disk::mkdir>::run, o.unlink = Locked<&Disk::unlink>::run;
+    o.rmdir = Locked<&Disk::rmdir>::run, o.rename = Locked<&Disk::rename>::run, o.chmod = Locked<&Disk::chmod>::run;
+    o.truncate = Locked<&Disk::truncate>::run, o.open = Locked<&Disk::open>::run, o.create = Locked<&Disk::create>::run;
+    o.read = Locked<&Disk::read>::run, o.write = Locked<&Disk::write>::run, o.statfs = Locked<&Disk::statfs>::run;
+    o.fsync = Locked<&Disk::fsync>::run, o.opendir = Locked<&Disk::opendir>::run, o.readdir = Locked<&Disk::readdir>::run;
     o.fsyncdir = Locked<&Disk::fsyncdir>::run;
     // Closing is no durability point; it works after a power cut too, as processes end.
     o.release = o.releasedir = [](const char*, fuse_file_info* fi) {
@@ -407,8 +382,7 @@ std::string Disk::command(const std::string& line) {
     std::getline(in, trap->marker);
     seen = 0;
   } else if (verb == "wait") {
-    trapChanged.wait_for(lock, std::chrono::milliseconds(number),
-                         [&] { return holding.has_value(); });
+    trapChanged.wait_for(lock, std::chrono::milliseconds(number), [&] { return holding.has_value(); });
     return holding ? "held " + *holding : "none";
   } else if (verb == "release") {
     letHeldGo();

@@ -23,8 +23,7 @@ SandboxWorld& SandboxWorld::shared() {
   return world;
 }
 
-SandboxWorld::SandboxWorld()
-    : store_(std::make_shared<sandbox::DeliveryStore>()) {
+SandboxWorld::SandboxWorld() : store_(std::make_shared<sandbox::DeliveryStore>()) {
   fs::create_directories(dir_ / "sources");
   sandbox::ProviderServer::Options providerOptions;
   providerOptions.tlsFolder = dir_ / "tls";
@@ -39,8 +38,7 @@ SandboxWorld::SandboxWorld()
 
   std::string providerPort = std::to_string(provider_->port());
   http::testing::Overrides overrides;
-  for (const char* host : {"storage.googleapis.com", "sandbox.googleusercontent.com",
-                           "sandbox.frame.io", "evil.example.com"})
+  for (const char* host : {"storage.googleapis.com", "sandbox.googleusercontent.com", "sandbox.frame.io", "evil.example.com"})
     overrides.resolve.push_back(std::string(host) + ":" + providerPort + ":127.0.0.1");
   overrides.resolve.push_back("trellisant.test:" + std::to_string(company_->port()) + ":127.0.0.1");
   overrides.caFile = sandbox::ensureTlsMaterial(dir_ / "tls").caFile;
@@ -59,19 +57,15 @@ fs::path SandboxWorld::makeSource(const std::string& name, std::int64_t size, st
   return path;
 }
 
-sandbox::SandboxDelivery SandboxWorld::offer(const std::string& id,
-                                              const std::vector<std::int64_t>& sizes,
-                                              std::uint64_t seed) {
+sandbox::SandboxDelivery SandboxWorld::offer(const std::string& id, const std::vector<std::int64_t>& sizes, std::uint64_t seed) {
   sandbox::SandboxDelivery delivery{.id = id, .transferId = "T" + id + "-transfer",
                                     .name = "Delivery " + id, .projectName = "Project",
                                     .companyName = "Acme", .files = {}, .totalBytesText = {}};
   for (std::size_t i = 0; i < sizes.size(); ++i) {
     auto source = makeSource(id + "-clip" + std::to_string(i) + ".mov", sizes[i], seed + i);
-    delivery.files.push_back({.id = id + "-f" + std::to_string(i),
-                              .relativePath = "Reel/" + source.filename().string(),
+    delivery.files.push_back({.id = id + "-f" + std::to_string(i), .relativePath = "Reel/" + source.filename().string(),
                               .fingerprint = "v1", .source = source, .size = sizes[i],
-                              .sha256 = sha256Of(source), .md5 = {}, .checksum = {},
-                              .checksumKind = {}, .sizeText = {}});
+                              .sha256 = sha256Of(source), .md5 = {}, .checksum = {}, .checksumKind = {}, .sizeText = {}});
   }
   company_->addDelivery(delivery);
   return delivery;

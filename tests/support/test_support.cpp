@@ -19,8 +19,7 @@ std::function<void(std::chrono::milliseconds)> waitStep;  // a sleep unless set
 
 void setWaitStep(decltype(waitStep) step) { waitStep = std::move(step); }
 
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit,
-               std::chrono::milliseconds poll) {
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit, std::chrono::milliseconds poll) {
   for (auto deadline = std::chrono::steady_clock::now() + limit; !condition();) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
     waitStep ? waitStep(poll) : std::this_thread::sleep_for(poll);
@@ -45,8 +44,7 @@ TempDir::~TempDir() {
 }
 
 TempHome::TempHome() {
-  for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR",
-                           "DBUS_SESSION_BUS_ADDRESS"}) {
+  for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS"}) {
     const char* value = ::getenv(name);
     saved_[name] = value ? std::optional<std::string>(value) : std::nullopt;
     ::unsetenv(name);  // the user's own keyring is never a test's store
@@ -57,8 +55,7 @@ TempHome::TempHome() {
 }
 
 TempHome::~TempHome() {
-  for (auto& [name, value] : saved_)
-    value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+  for (auto& [name, value] : saved_) value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
 }
 
 fs::path TempHome::support() const { return dir_ / "home" / ".local" / "share" / "Trellisant"; }
