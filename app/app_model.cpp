@@ -19,12 +19,7 @@ AppModel::AppModel(AppServices services, QObject* parent)
       control_(std::make_shared<ReceivingControl>(services_.loginItem)) {
   preferences_ = Preferences::load();
   status_ = AgentStatus::load();
-  try {
-    if (auto credentials = Vault::read(); credentials && credentials->deviceKey)
-      signedIn_ = credentials->matches(preferences_.server);
-  } catch (const std::exception&) {
-    // An unreadable store counts as signed out; signing in again replaces it.
-  }
+  readSignIn();
   timer_.setInterval(services_.refreshInterval);
   connect(&timer_, &QTimer::timeout, this, &AppModel::refresh);
   timer_.start();
@@ -50,6 +45,7 @@ void AppModel::setStatus(const AgentStatus& status) {
 }
 
 void AppModel::setSignedIn(bool value) {
+  signInKnown_ = true;
   if (signedIn_ == value) return;
   signedIn_ = value;
   emit signedInChanged();
@@ -100,9 +96,23 @@ void AppModel::setFolderNotice(const QString& text) {
   emit changed();
 }
 
+void AppModel::readSignIn() {
+  // The keyring can take long to answer, or never: the window shows the signed-out state
+  // meanwhile rather than freeze.
+  using Stored = std::optional<Credentials>;
+  tasks_.run<Stored>([](std::stop_token) { return Vault::read(); }, [this](Outcome<Stored> stored) {
+    if (signInKnown_) return;  // a sign-in or sign-out has decided since
+    // An unreadable store counts as signed out; signing in again replaces it.
+    const Stored& credentials = stored.ok() ? *stored.value : Stored();
+    setSignedIn(credentials && credentials->deviceKey && credentials->matches(preferences_.server));
+  });
+}
+
 // ---- status
 
 void AppModel::refresh() {
+  // trellisantctl may have changed a setting since.
+  setPreferences(Preferences::load());
   showStatus();
   checkService();
 }
@@ -160,23 +170,13 @@ void AppModel::requestAgentStatus() {
 
 // ---- settings
 
-bool AppModel::writePreferences(const Preferences& preferences) {
+void AppModel::changePreferences(const std::function<void(Preferences&)>& edit) {
   try {
-    preferences.save(Preferences::file());
-    return true;
+    setPreferences(ReceivingControl::edit(edit));
   } catch (const std::exception& failure) {
     setError(toQString(userMessage(failure)));
-    return false;
+    emit changed();  // the controls go back to the settings as they still are
   }
-}
-
-void AppModel::save() { writePreferences(preferences_); }
-
-void AppModel::changePreferences(const std::function<void(Preferences&)>& edit) {
-  Preferences next = preferences_;
-  edit(next);
-  setPreferences(next);
-  save();
 }
 
 void AppModel::pauseReceiving(bool refreshAfter) {
@@ -220,13 +220,13 @@ void AppModel::applyChosenFolder(const std::filesystem::path& folder) {
     return;
   }
   // Receiving stops on disk before the agent is stopped and the new folder stored.
-  Preferences stopped = preferences_;
-  stopped.receiving = false;
-  if (!writePreferences(stopped)) {
+  try {
+    setPreferences(ReceivingControl::pause());
+  } catch (const std::exception& failure) {
+    setError(toQString(userMessage(failure)));
     setChoosingFolder(false);
     return;
   }
-  setPreferences(stopped);
   auto control = control_;
   tasks_.run<bool>(
       [control](std::stop_token) {

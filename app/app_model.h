@@ -48,6 +48,9 @@ class AppModel : public QObject {
   const Preferences& preferences() const { return preferences_; }
   const AgentStatus& status() const { return status_; }
   bool signedIn() const { return signedIn_; }
+  // The stored sign-in was read (it is read off the UI thread at start), or a sign-in or
+  // sign-out has ended since.
+  bool signInKnown() const { return signInKnown_; }
   bool busy() const { return busy_; }
   QString error() const { return error_; }
   QString selected() const { return selected_; }
@@ -59,13 +62,13 @@ class AppModel : public QObject {
 
   void setSelected(const QString& section);
 
-  // Reads the agent's state: the local overrides at once, with the login item as it last
-  // answered; then, off the UI thread, the login item, and the agent when its login item is
-  // enabled (else the status file). Their answers arrive later.
+  // Reads the settings again (trellisantctl may have changed them) and the agent's state: the
+  // local overrides at once, with the login item as it last answered; then, off the UI thread,
+  // the login item, and the agent when its login item is enabled (else the status file). Their
+  // answers arrive later.
   void refresh();
-  // Writes `preferences` to the preferences file.
-  void save();
-  // Applies an edit of the settings, then saves.
+  // Applies an edit to the settings as the file holds them now (trellisantctl may have changed
+  // others) and saves them.
   void changePreferences(const std::function<void(Preferences&)>& edit);
   void chooseFolder();
   void enable();
@@ -118,7 +121,7 @@ class AppModel : public QObject {
   void setChoosingFolder(bool value);
   void setFolderNotice(const QString& text);
 
-  bool writePreferences(const Preferences& preferences);
+  void readSignIn();
   void applyChosenFolder(const std::filesystem::path& folder);
   void finishChosenFolder(const std::filesystem::path& folder, bool unchanged);
   void showStatus();
@@ -127,7 +130,8 @@ class AppModel : public QObject {
   void serviceChanged();
   void applyServiceReady(bool ready);
   void requestAgentStatus();
-  void waitForCallback(const SignInFlow::Pending& pending, std::shared_ptr<CallbackWaiter> waiter);
+  void waitForCallback(const SignInFlow::Pending& pending, std::shared_ptr<CallbackWaiter> waiter,
+                       const std::string& server);
   void finishSignIn(const std::exception_ptr& failure);
 
   AppServices services_;
@@ -135,6 +139,7 @@ class AppModel : public QObject {
   Preferences preferences_;
   AgentStatus status_;
   bool signedIn_ = false;
+  bool signInKnown_ = false;
   bool busy_ = false;
   QString error_;
   QString selected_ = QStringLiteral("Downloads");

@@ -48,7 +48,7 @@ void AppModel::signIn() {
   Preferences preferences = preferences_;
   tasks_.run<SignInFlow::Pending>(
       [preferences](std::stop_token stop) { return SignInFlow::begin(preferences, stop); },
-      [this](Outcome<SignInFlow::Pending> begun) {
+      [this, server = preferences.server](Outcome<SignInFlow::Pending> begun) {
         if (!begun.ok()) {
           finishSignIn(begun.error);
           return;
@@ -67,11 +67,12 @@ void AppModel::signIn() {
             if (authorizationState_ == state) cancelSignIn();
           });
         }
-        waitForCallback(pending, waiter);
+        waitForCallback(pending, waiter, server);
       });
 }
 
-void AppModel::waitForCallback(const SignInFlow::Pending& pending, std::shared_ptr<CallbackWaiter> waiter) {
+void AppModel::waitForCallback(const SignInFlow::Pending& pending, std::shared_ptr<CallbackWaiter> waiter,
+                               const std::string& server) {
   // The waiter's own limit is only a backstop: the UI timer above cancels first.
   auto backstop = std::chrono::duration_cast<std::chrono::steady_clock::duration>(services_.signInTimeLimit) +
                   std::chrono::seconds(5);
@@ -81,10 +82,10 @@ void AppModel::waitForCallback(const SignInFlow::Pending& pending, std::shared_p
         SignInFlow::finish(pending, callback, computerName(), stop);
         return true;
       },
-      [this](Outcome<bool> finished) {
+      [this, server](Outcome<bool> finished) {
         if (finished.ok()) {
           setSignedIn(true);
-          save();
+          changePreferences([&server](Preferences& p) { p.server = server; });
         }
         finishSignIn(finished.error);
       });

@@ -1,9 +1,32 @@
 #include "control/receiving_control.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+
+#include <cerrno>
+
 #include "api/sign_in.h"
 #include "control/readiness.h"
+#include "settings/paths.h"
+#include "unique_fd.h"
 
 namespace trellisant {
+namespace {
+
+// Every edit of the preferences, in any of our programs, holds this lock from its read to its
+// write, so edits of different fields made at the same time all survive. A file of its own:
+// preferences.json is replaced at every save. Held for one edit only, and the kernel drops it
+// when a holder dies; without a lock file the save reports the folder's fault.
+UniqueFd lockPreferences() {
+  auto file = Paths::support() / "preferences.lock";
+  UniqueFd fd(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  while (fd && ::flock(fd.get(), LOCK_EX) != 0 && errno == EINTR) {
+  }
+  return fd;
+}
+
+}  // namespace
+
 ReceivingControl::ReceivingControl(std::shared_ptr<LoginItem> loginItem) : loginItem_(std::move(loginItem)) {}
 
 bool ReceivingControl::serviceReady() const { return loginItem_->status() == LoginItemStatus::enabled; }
@@ -45,6 +68,7 @@ void ReceivingControl::stopAgent() {
 }
 
 Preferences ReceivingControl::edit(const std::function<void(Preferences&)>& change) {
+  UniqueFd lock = lockPreferences();
   Preferences preferences = Preferences::load();
   change(preferences);
   preferences.save(Preferences::file());

@@ -55,7 +55,8 @@ class ReceivingControl {
   static Preferences saveFolder(const std::filesystem::path& folder, bool unchanged);
   void stopAgent();
 
-  // Applies `change` to the stored preferences and saves them; returns what was saved.
+  // Applies `change` to the preferences as the file holds them now and saves them, under a lock
+  // every program's edit takes; returns what was saved.
   static Preferences edit(const std::function<void(Preferences&)>& change);
 
   // Needs a device sign-in and a folder; registers the agent, then turns receiving on.

@@ -15,7 +15,7 @@ namespace {
 
 constexpr const char* kUnlock = "Unlock your login keyring to reconnect Trellisant.";
 constexpr const char* kCannotUpdate = "Could not update your device credentials.";
-constexpr const char* kCannotCreate = "Could not save your sign in securely in Keychain.";
+constexpr const char* kCannotCreate = "Could not save your sign in securely in your login keyring.";
 
 std::filesystem::path credentialsFile() { return Paths::support() / "credentials.json"; }
 
@@ -67,16 +67,52 @@ void FileCredentialStore::remove() { ::unlink(credentialsFile().c_str()); }
 
 std::string FileCredentialStore::location() { return filePresent() ? credentialsFile().string() : "none"; }
 
-std::optional<std::string> SessionCredentialStore::read() {
-  try {
-    if (auto keyring = Keyring::open()) {
-      if (auto data = keyring->read()) return data;
+namespace {
+
+// The later expiry is the later sign-in or token refresh; a record that does not decode loses.
+bool newer(const std::string& data, const std::string& than) {
+  auto expiry = [](const std::string& stored) -> std::optional<Date> {
+    try {
+      return Credentials::fromJson(parseJson(stored)).expiresAt;
+    } catch (const std::exception&) {
+      return std::nullopt;
     }
+  };
+  auto mine = expiry(data), theirs = expiry(than);
+  return mine && (!theirs || *mine > *theirs);
+}
+
+}  // namespace
+
+std::optional<std::string> SessionCredentialStore::read() {
+  std::optional<std::string> kept;
+  try {
+    auto keyring = Keyring::open();
+    if (!keyring) return file_.read();
+    kept = keyring->read();
   } catch (const PlatformError&) {
     throw TrellisantError(kUnlock);
   }
-  // Not moved yet, or no keyring here.
-  return file_.read();
+  if (!kept) return file_.read();  // not moved yet
+  // A program without the keyring (over ssh, say) may have saved a later sign-in in the file:
+  // the later one wins and moves in, and the file goes once the keyring holds the winner.
+  std::optional<std::string> inFile;
+  try {
+    inFile = file_.read();
+  } catch (const TrellisantError&) {
+    return kept;  // an unreachable file leaves the keyring's item in force
+  }
+  if (!inFile) return kept;
+  if (!newer(*inFile, *kept)) {
+    file_.remove();
+    return kept;
+  }
+  try {
+    write(*inFile);
+  } catch (const TrellisantError&) {
+    // Both stay; the file's sign-in is the one in force until a later save moves it.
+  }
+  return inFile;
 }
 
 void SessionCredentialStore::write(const std::string& data) {

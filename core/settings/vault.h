@@ -34,7 +34,8 @@ class FileCredentialStore : public CredentialStore {
 
 // The desktop's keyring when a Secret Service with a default collection answers on the session
 // bus, else the file. A sign-in still in the file moves into the keyring at the next save: the
-// file goes once the keyring gives back what was written.
+// file goes once the keyring gives back what was written. Where both hold one, reading keeps
+// the later (by expiry) and removes the other once the keyring holds the winner.
 class SessionCredentialStore : public CredentialStore {
  public:
   std::optional<std::string> read() override;

@@ -30,20 +30,22 @@ namespace trellisant::testing {
 inline void settle(std::chrono::milliseconds duration = std::chrono::milliseconds(100)) {
   waitUntil([] { return false; }, duration);
 }
-// The texts of a widget tree's labels, buttons, fields, steppers, tool tips and menus, shown or not.
-inline QStringList allTexts(const QObject* root) {
+// The texts a widget tree shows in its present state: of the labels, buttons, fields, steppers,
+// tool tips and menu items that are visible with the tree shown (hidden ones are left out).
+inline QStringList shownTexts(const QWidget* root) {
   QStringList texts;
   for (auto* object : root->findChildren<QObject*>()) {
+    if (auto* action = qobject_cast<QAction*>(object); action && action->isVisible()) texts << action->text();
+    auto* widget = qobject_cast<QWidget*>(object);
+    if (!widget || !widget->isVisibleTo(root)) continue;
     if (auto* label = qobject_cast<QLabel*>(object)) texts << label->text();
     if (auto* button = qobject_cast<QAbstractButton*>(object)) texts << button->text();
     if (auto* field = qobject_cast<QLineEdit*>(object)) texts << field->placeholderText();
     if (auto* stepper = qobject_cast<app::Stepper*>(object)) texts << stepper->text();
-    if (auto* action = qobject_cast<QAction*>(object)) texts << action->text();
-    if (auto* widget = qobject_cast<QWidget*>(object)) texts << widget->toolTip();
+    texts << widget->toolTip();
   }
   return texts;
 }
-
 
 // Makes the process's QApplication, unless it has one.
 inline void ensureApplication() {
@@ -119,6 +121,7 @@ struct AppStage : app::FolderChooser, app::BrowserOpener {
   app::AppModel& makeModel() {
     model.reset();
     model = std::make_unique<app::AppModel>(services());
+    EXPECT_TRUE(waitUntil([&] { return model->signInKnown(); }));
     return *model;
   }
   // What the agent answers from now on; nothing means no answer.

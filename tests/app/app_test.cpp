@@ -2,13 +2,16 @@
 // never asked on the UI thread; the fixture checks), the folder chooser, busy, which callback
 // finishes a sign-in (against the sandbox company server over loopback TLS) and what ends its
 // wait; the menu moving into the window where the desktop shows no tray, one quit command, one
-// instance, the desktop's handler for trellisant:// addresses; and every fixed text.
+// instance, the desktop's handler for trellisant:// addresses; settings trellisantctl changes
+// meanwhile; and every fixed text in the state that shows it, with the window's next step.
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <thread>
 
 #include <QLabel>
 #include <QMenu>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
@@ -61,6 +64,16 @@ TEST_F(AppModelTest, AnotherFolderStopsReceivingTheSameOneKeepsIt) {
   EXPECT_EQ(model.folderNotice(), ReceivingControl::folderChangedNotice.data());
   EXPECT_EQ(Preferences::load().rootURL(), std::filesystem::weakly_canonical(home.root() / "Elsewhere"));
   EXPECT_EQ(model.status().state, "paused");
+}
+
+TEST_F(AppModelTest, SettingsChangedByTrellisantctlMeanwhileAreKeptAndShown) {
+  auto& model = makeModel();
+  ASSERT_EQ(QProcess::execute(TRELLISANT_CTL, {"bandwidth", "12.5"}), 0);
+  model.changePreferences([](Preferences& p) { p.overnight = false; });
+  EXPECT_TRUE(Preferences::load().bandwidthMbps == 12.5 && !Preferences::load().overnight) << "both edits kept";
+  ASSERT_EQ(QProcess::execute(TRELLISANT_CTL, {"battery", "on"}), 0);
+  model.refresh();
+  EXPECT_TRUE(model.preferences().allowBattery && model.preferences().bandwidthMbps == 12.5);
 }
 
 TEST_F(AppModelTest, TheReadinessTestEndsBusyWhateverItsOutcome) {
@@ -136,6 +149,7 @@ TEST_F(SignInModelTest, CancelTheTimeLimitAndAFailedBrowserEndTheWait) {
 std::unique_ptr<app::AppScene> receivingScene(AppStage& stage) {
   stage.receiving();
   auto scene = std::make_unique<app::AppScene>(stage.services());
+  EXPECT_TRUE(waitUntil([&] { return scene->model().signInKnown(); }));
   scene->showWindow();
   return scene;
 }
@@ -196,34 +210,93 @@ TEST_F(AppModelTest, BecomingTheTrellisantHandlerKeepsTheRestOfTheUsersMimeappsL
 }
 
 // Every fixed sentence and label of the window, the tray menu, the receiving operations and the
-// status record, each checked once here, character for character, where the code keeps it.
+// status record, each checked once here, character for character, in the state that shows it,
+// while the window's next step is clicked through from signed out to receiving and paused.
 // (The download, server, settings and sign-in flow sentences are checked by the tests of the
 // behaviour that raises them.)
 std::string str(std::string_view text) { return std::string(text); }
 
 TEST_F(AppModelTest, FixedTexts) {
   startCompany();
-  // Signed out, whatever the agent wrote: every section, choosing a folder, signing in.
-  AgentStatus{"downloading", "Said.", "", 0, 0, now}.save();
+  AgentStatus{"downloading", "Said.", "", 0, 0, now}.save();  // signed out, whatever the agent wrote
   makeModel().allowNotifications();
   ASSERT_TRUE(waitUntil([&] { return !model->error().isEmpty(); }));
   const std::string notifications = model->error().toStdString();
   auto view = std::make_unique<app::MainView>(*model);
   auto title = [&] { return view->findChild<QLabel*>("statusTitle")->text(); };
-  EXPECT_EQ(title(), "Connect your company");
-  QStringList shown = allTexts(view.get()) << allTexts(app::TrayMenu(*model).menu());
-  model->setSelected("Settings");
-  model->chooseFolder();
-  shown << allTexts(view.get());
-  answer(std::nullopt);
-  model->signIn();
-  ASSERT_TRUE(waitUntil([&] { return model->awaitingSignIn(); }));
-  shown << allTexts(view.get());
+  auto shows = [&](const QWidget* root, std::initializer_list<const char*> texts) {
+    for (const char* text : texts) EXPECT_TRUE(shownTexts(root).contains(QString::fromUtf8(text))) << text;
+  };
+  // The next-step buttons the window shows, enabled or not; the shown button of a text.
+  const QStringList steps = {"Sign in to Trellisant", "Complete sign in in your browser", "Cancel sign in",
+                             "Choose download folder", "Enable receiving", "Pause receiving"};
+  auto nextSteps = [&] {
+    QStringList shown;
+    for (const QString& text : shownTexts(view.get()))
+      if (steps.contains(text)) shown << text;
+    return shown.join(" + ").toStdString();
+  };
+  auto button = [&](const QString& text) {
+    for (auto* shown : view->findChildren<QAbstractButton*>())
+      if (shown->text() == text && shown->isVisibleTo(view.get())) return shown;
+    throw std::runtime_error("no button " + text.toStdString());
+  };
 
-  // The agent's first pass, signed in and receiving, and the window's title for each state.
-  receiving();
+  ASSERT_EQ(nextSteps(), "Sign in to Trellisant");
+  shows(view.get(), {"Trellisant", "Downloads", "Settings", "Development build", "Connect your company",
+                     "Your company’s footage, delivered to this computer.", "Open your company website",
+                     "Sign in, choose a folder, and enable automatic receiving.", "A quieter way to hand off footage",
+                     "When an authorized colleague sends footage, this computer will download its own copy. "
+                     "You can close this window.", "No destination selected"});
+  EXPECT_TRUE(shownTexts(view.get()).contains(QString::fromStdString(str(AppConfiguration::version()) + " • Linux")));
+  button("Sign in to Trellisant")->click();
+  ASSERT_TRUE(waitUntil([&] { return model->awaitingSignIn(); }));
+  EXPECT_EQ(nextSteps(), "Complete sign in in your browser + Cancel sign in");
+  EXPECT_FALSE(button("Complete sign in in your browser")->isEnabled());
+  button("Cancel sign in")->click();
+  ASSERT_TRUE(waitUntil([&] { return !model->busy(); }));
+  EXPECT_EQ(nextSteps(), "Sign in to Trellisant");
+
+  model->setSelected("Settings");
+  EXPECT_TRUE(nextSteps().empty() && !shownTexts(view.get()).contains("Sign out of this computer"));
+  shows(view.get(), {"Make this computer ready for your next handoff.", "Download folder", "Choose a local or external disk",
+                     "Choose folder", "Overnight availability", "Keep this computer available overnight",
+                     "Prevents idle sleep while waiting on power. Your screen can stay locked. Keep the lid open.",
+                     "From 22:00", "Until 9:00", "Receiving preferences", "Allow downloads on battery", "Bandwidth limit",
+                     "Unlimited", "Mbps, 0 for unlimited", "Allow completion notifications", "Connection",
+                     "Sign in opens your Trellisant account in your browser.", "Test readiness", "Background settings"});
+  model->chooseFolder();
+  shows(view.get(), {"Choosing folder…"});
+  answer(std::nullopt);
+
+  // Signed in: a folder, then receiving, then a pause, each from the window's next step.
   Vault::save(company->issueCredentials(1h, true));
-  ReceivingControl::edit([](Preferences& p) { p.overnight = false; p.allowBattery = true; });
+  view.reset();
+  view = std::make_unique<app::MainView>(makeModel());
+  EXPECT_EQ(nextSteps(), "Choose download folder");
+  button("Choose download folder")->click();
+  ASSERT_TRUE(waitUntil([&] { return choosers == 2; }));
+  EXPECT_FALSE(button("Choose download folder")->isEnabled()) << "while choosing";
+  answer(folder("Footage"));
+  ASSERT_TRUE(waitUntil([&] { return !model->choosingFolder(); }));
+  EXPECT_EQ(nextSteps(), "Enable receiving");
+  button("Enable receiving")->click();
+  ASSERT_TRUE(waitUntil([&] { return nextSteps() == "Pause receiving" && model->serviceReady(); }));
+  EXPECT_TRUE(Preferences::load().receiving);
+  shows(app::TrayMenu(*model).menu(), {"Trellisant is receiving", "Open Trellisant", "Pause receiving",
+                                       "Stop receiving and quit"});
+  model->setSelected("Settings");
+  shows(view.get(), {"Choosing a different folder pauses receiving. Cancel keeps your current folder.",
+                     "Sign out of this computer"});
+  model->setSelected("Downloads");
+  button("Pause receiving")->click();
+  EXPECT_TRUE(!Preferences::load().receiving && model->status().state == "paused") << "the window's pause refreshes";
+  EXPECT_EQ(loginItem->unregistrations, 0) << "the agent stays registered and pauses itself";
+  EXPECT_EQ(nextSteps(), "Enable receiving");
+  shows(app::TrayMenu(*model).menu(), {"Receiving is paused", "Enable receiving"});
+
+  // The agent's first pass, receiving, and the window's title for each state.
+  ReceivingControl::edit([](Preferences& p) { p.receiving = true; p.overnight = false; p.allowBattery = true; });
   AgentParts parts;
   parts.controlService = false;
   Agent agent(parts);
@@ -232,8 +305,6 @@ TEST_F(AppModelTest, FixedTexts) {
     EXPECT_TRUE(waitUntil([] { return AgentStatus::load().is(AgentState::ready); }, 20s));
   }
   const std::string ready = AgentStatus::load().message;
-  view = std::make_unique<app::MainView>(makeModel());
-  shown << allTexts(app::TrayMenu(*model).menu());
   for (auto [state, expected] : {std::pair{"ready", "Ready to receive"}, {"downloading", "Downloading footage"},
                                  {"paused", "Receiving is paused"}, {"needs_attention", "Check your device"},
                                  {"setup", "Check your device"}}) {
@@ -249,7 +320,6 @@ TEST_F(AppModelTest, FixedTexts) {
       {ready, "Ready to receive your company’s footage."},
       {AgentStatus::fallback().message, "Enable receiving to get started."},
       {str(AgentStatus::pausedMessage), "Receiving is paused."},
-      {applyStatusOverrides(record, on, false, now).message, "Allow Trellisant in Login Items to receive in the background."},
       {applyStatusOverrides(record, on, true, now + 46s).message, "The receiving helper is not responding. Restart receiving."},
       {readinessPassed(record).message,
        "Folder access and device connection checked. Provider downloads still require connected storage accounts."},
@@ -266,26 +336,6 @@ TEST_F(AppModelTest, FixedTexts) {
       {notifications, "Notifications cannot be shown because no notification service is running on this desktop."},
   };
   for (const auto& [text, expected] : said) EXPECT_EQ(text, expected);
-
-  for (const char* expected :
-       {"Trellisant", "Downloads", "Settings", "Development build", "Your company’s footage, delivered to this computer.",
-        "Make this computer ready for your next handoff.", "Open your company website",
-        "Sign in, choose a folder, and enable automatic receiving.", "Sign in to Trellisant",
-        "Complete sign in in your browser", "Cancel sign in", "Choose download folder", "Enable receiving",
-        "A quieter way to hand off footage",
-        "When an authorized colleague sends footage, this computer will download its own copy. You can close this window.",
-        "No destination selected", "Pause receiving", "Download folder", "Choose a local or external disk",
-        "Choosing folder…", "Choose folder",
-        "Choosing a different folder pauses receiving. Cancel keeps your current folder.", "Overnight availability",
-        "Keep this computer available overnight",
-        "Prevents idle sleep while waiting on power. Your screen can stay locked. Keep the lid open.", "From 22:00",
-        "Until 9:00", "Receiving preferences", "Allow downloads on battery", "Bandwidth limit", "Unlimited",
-        "Mbps, 0 for unlimited", "Allow completion notifications", "Connection",
-        "Sign in opens your Trellisant account in your browser.", "Test readiness", "Background settings",
-        "Sign out of this computer", "Trellisant is receiving", "Receiving is paused", "Open Trellisant",
-        "Stop receiving and quit"})
-    EXPECT_TRUE(shown.contains(QString::fromUtf8(expected))) << expected;
-  EXPECT_TRUE(shown.contains(QString::fromStdString(str(AppConfiguration::version()) + " • Linux")));
 }
 
 }  // namespace

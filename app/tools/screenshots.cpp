@@ -47,6 +47,7 @@ struct Stage : AppStage {
     said.updatedAt = now;
     if (step == receivingOn) agentSays(said);
     scene = std::make_unique<app::AppScene>(services());
+    waitUntil([&] { return app().signInKnown(); });
     if (step == receivingOn) waitUntil([&] { return app().status().message == said.message; });
   }
   app::AppModel& app() { return scene->model(); }
