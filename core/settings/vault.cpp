@@ -15,7 +15,7 @@ namespace {
 
 constexpr const char* kUnlock = "Unlock your login keyring to reconnect Trellisant.";
 constexpr const char* kCannotUpdate = "Could not update your device credentials.";
-constexpr const char* kCannotCreate = "Could not save your sign in securely in Keychain.";
+constexpr const char* kCannotCreate = "Could not save your sign in securely in your login keyring.";
 
 std::filesystem::path credentialsFile() { return Paths::support() / "credentials.json"; }
 

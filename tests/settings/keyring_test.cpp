@@ -36,7 +36,7 @@ TEST_F(KeyringTest, ALockedKeyringKeepsTheSignInInTheFile) {
   keyring.lock();
   Vault::disablePrompts();
   EXPECT_EQ(failureOf([] { Vault::save(record("renewed")); }),
-            "Could not save your sign in securely in Keychain.");
+            "Could not save your sign in securely in your login keyring.");
   EXPECT_EQ(Vault::read()->accessToken, "from-file") << "never lost on the way";
   EXPECT_EQ(keyring.prompts(), 0);
 }
