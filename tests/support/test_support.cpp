@@ -45,7 +45,7 @@ TempDir::~TempDir() {
 }
 
 TempHome::TempHome() {
-  for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR",
+  for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR",
                            "DBUS_SESSION_BUS_ADDRESS"}) {
     const char* value = ::getenv(name);
     saved_[name] = value ? std::optional<std::string>(value) : std::nullopt;
