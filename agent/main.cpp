@@ -71,7 +71,9 @@ int main(int argc, char** argv) {
   });
 
   {
-    Agent agent(AgentParts{.log = log});
+    AgentParts parts;
+    parts.log = log;
+    Agent agent(std::move(parts));
     agent.main(stop.get_token());
   }
   waiter.request_stop();

@@ -49,6 +49,12 @@ bool standardErrorLeadsNowhere() {
   return S_ISCHR(info.st_mode) && major(info.st_rdev) == 1 && minor(info.st_rdev) == 3;
 }
 
+// sd_journal_send reports success when no journal listens at all, so look for its socket first.
+bool journalListens() {
+  struct stat info {};
+  return ::stat("/run/systemd/journal/socket", &info) == 0 && S_ISSOCK(info.st_mode);
+}
+
 }  // namespace
 
 void writeLogLine(std::string_view program, std::string_view line) {
@@ -91,8 +97,8 @@ LogSink backgroundLog(std::string_view program) {
   auto file = std::make_shared<CappedLogFile>(logFile(name));
   return [name, file](std::string_view line) {
     std::string text = escaped(line);
-    if (sd_journal_send("MESSAGE=%s", text.c_str(), "SYSLOG_IDENTIFIER=%s", name.c_str(),
-                        "PRIORITY=6", nullptr) < 0)
+    if (!journalListens() || sd_journal_send("MESSAGE=%s", text.c_str(), "SYSLOG_IDENTIFIER=%s",
+                                             name.c_str(), "PRIORITY=6", nullptr) < 0)
       file->write(name, line);
   };
 }
