@@ -46,7 +46,8 @@ struct AgentParts {
   std::function<double()> jitter;
   // The wall clock of the retry table.
   std::function<Date()> now;
-  // Where the log lines go: standard error, which the user manager's journal keeps.
+  // Where the log lines go; by default standard error, which the user manager's journal keeps
+  // (main() hands in backgroundLog for a start where it leads nowhere).
   LogSink log;
   bool controlService = true;
 };

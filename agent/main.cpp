@@ -24,18 +24,17 @@ namespace {
 // fetch the same ranges into the same partial files and take over the control socket. The
 // lock lasts as long as the process (the descriptor is never closed); the kernel drops it
 // however the process ends. False when another agent holds it.
-bool onlyAgent() {
+bool onlyAgent(const LogSink& log) {
   auto file = Paths::support() / "agent.lock";
   int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
   if (fd >= 0 && errno == EWOULDBLOCK) {
-    writeLogLine(kAgentProgram, "another receiving helper already works in " +
-                                    file.parent_path().string() + "; this one ends.");
+    log("another receiving helper already works in " + file.parent_path().string() + "; this one ends.");
     return false;
   }
   // Without a usable lock file the passes report the unusable support folder themselves.
   int error = errno;
-  writeLogLine(kAgentProgram, "cannot lock " + file.string() + ": " + std::strerror(error));
+  log("cannot lock " + file.string() + ": " + std::strerror(error));
   return true;
 }
 
@@ -46,7 +45,8 @@ int main(int argc, char** argv) {
     std::cout << kAgentProgram << " " << AppConfiguration::version() << "\n";
     return 0;
   }
-  if (!onlyAgent()) return 0;
+  LogSink log = backgroundLog(kAgentProgram);
+  if (!onlyAgent(log)) return 0;
 
   // Block the stop signals in every thread; one thread waits for them and stops the agent.
   sigset_t signals;
@@ -71,7 +71,9 @@ int main(int argc, char** argv) {
   });
 
   {
-    Agent agent;
+    AgentParts parts;
+    parts.log = log;
+    Agent agent(std::move(parts));
     agent.main(stop.get_token());
   }
   waiter.request_stop();

@@ -41,7 +41,7 @@ AgentStatus applyStatusOverrides(AgentStatus status, const Preferences& preferen
     status.message = AgentStatus::pausedMessage;
   } else if (!serviceReady) {
     status.state = toString(AgentState::setup);
-    status.message = "Allow Trellisant in Login Items to receive in the background.";
+    status.message = "Allow Trellisant in Background settings to receive in the background.";
   } else if (Seconds(status.updatedAt - now).count() < -45.0) {
     status.state = toString(AgentState::needsAttention);
     status.message = "The receiving helper is not responding. Restart receiving.";

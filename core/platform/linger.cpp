@@ -1,5 +1,6 @@
 #include "platform/linger.h"
 
+#include <pwd.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -45,7 +46,12 @@ void Linger::enable() const {
   if (!set || sd_bus_message_append(set.get(), "ubb", static_cast<std::uint32_t>(::getuid()), 1, 0) < 0)
     throw PlatformError("Could not ask logind to keep receiving after logout.");
   std::string failure;
-  if (!bus::call(connection.get(), set.get(), &failure)) throw PlatformError(failure);
+  if (bus::call(connection.get(), set.get(), &failure)) return;
+  // Without a prompt, polkit lets few users turn it on for themselves; say who can.
+  while (!failure.empty() && failure.back() == '.') failure.pop_back();
+  const passwd* user = ::getpwuid(::getuid());
+  throw PlatformError(failure + ". An administrator can turn it on with: sudo loginctl enable-linger " +
+                      (user != nullptr ? std::string(user->pw_name) : std::to_string(::getuid())));
 }
 
 }  // namespace trellisant

@@ -14,7 +14,8 @@ class Linger {
   // Nothing when logind does not answer (containers, computers without systemd).
   std::optional<bool> enabled() const;
   // Asks logind to keep the service manager without a session, as `loginctl enable-linger`
-  // does (without a password prompt). Throws PlatformError with logind's reason.
+  // does (without a password prompt). Throws PlatformError with logind's reason and who can
+  // turn it on instead.
   void enable() const;
 
  private:

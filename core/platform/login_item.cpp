@@ -55,10 +55,6 @@ std::string systemdQuoted(const std::string& path) {
   return out + "\"";
 }
 
-// An Exec= argument of a desktop entry: quoted with the entry's rules, then escaped once more
-// because the value is itself a string with backslash escapes (where "\n", "\t" and "\r" are
-// the only control characters it can hold).
-
 // An Environment= line of a unit: one quoted word with C escapes, "%" doubled for specifiers
 // ("$" means nothing there).
 std::string systemdEnvironment(const std::string& assignment) {
@@ -79,10 +75,12 @@ std::string systemdEnvironment(const std::string& assignment) {
 }
 
 // NAME=value for what the agent must share with the program that enables it: the folder of the
-// shared files (the user manager's XDG_DATA_HOME can differ from the session's) and the
-// session's proxies.
-std::vector<std::string> pinnedEnvironment() {
-  std::vector<std::string> pinned = {"XDG_DATA_HOME=" + Paths::dataHome().string()};
+// shared files (the user manager's XDG_DATA_HOME can differ from the session's) and, apart,
+// the session's proxies, which may carry a password.
+std::string pinnedDataHome() { return "XDG_DATA_HOME=" + Paths::dataHome().string(); }
+
+std::vector<std::string> pinnedProxies() {
+  std::vector<std::string> pinned;
   for (const char* name : {"https_proxy", "HTTPS_PROXY", "http_proxy", "HTTP_PROXY", "all_proxy",
                            "ALL_PROXY", "no_proxy", "NO_PROXY"}) {
     const char* value = std::getenv(name);
@@ -91,14 +89,37 @@ std::vector<std::string> pinnedEnvironment() {
   return pinned;
 }
 
-std::string unitText(const std::filesystem::path& agent) {
-  std::string environment;
-  for (const auto& assignment : pinnedEnvironment()) environment += systemdEnvironment(assignment);
+// NAME='value' lines, which systemd's EnvironmentFile= and sh's "." read alike.
+std::string environmentText() {
+  std::string text;
+  for (const auto& assignment : pinnedProxies()) {
+    auto equals = assignment.find('=');
+    text += assignment.substr(0, equals + 1) + "'";
+    for (char c : assignment.substr(equals + 1)) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    text += "'\n";
+  }
+  return text;
+}
+
+// A path for a unit's setting: "%" doubled for specifiers; a line break would end the setting.
+std::string systemdPath(const std::filesystem::path& path) {
+  std::string out;
+  for (char c : path.string()) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+      throw PlatformError("A systemd unit cannot name a file whose path holds control characters.");
+    if (c == '%') out.push_back('%');
+    out.push_back(c);
+  }
+  return out;
+}
+
+std::string unitText(const std::filesystem::path& agent, const std::filesystem::path& environment) {
   return "[Unit]\n"
          "Description=Trellisant receiving helper\n"
          "\n"
          "[Service]\n" +
-         environment +
+         systemdEnvironment(pinnedDataHome()) +
+         "EnvironmentFile=-" + systemdPath(environment) + "\n"
          "ExecStart=" + systemdQuoted(agent.string()) + "\n"
          "Restart=on-failure\n"
          "\n"
@@ -106,25 +127,31 @@ std::string unitText(const std::filesystem::path& agent) {
          "WantedBy=default.target\n";
 }
 
-std::string autostartText(const std::filesystem::path& agent) {
-  std::string command = "env";
-  for (const auto& assignment : pinnedEnvironment()) command += " " + desktopExecArgument(assignment);
+// A desktop starts the entry with its own environment, so a shell reads the private file first.
+std::string autostartText(const std::filesystem::path& agent, const std::filesystem::path& environment) {
+  std::string command = "env " + desktopExecArgument(pinnedDataHome()) + " sh -c " +
+                        desktopExecArgument(R"(set -a; [ ! -r "$0" ] || . "$0"; exec "$1")") + " " +
+                        desktopExecArgument(environment.string()) + " " + desktopExecArgument(agent.string());
   return "[Desktop Entry]\n"
          "Type=Application\n"
          "Name=Trellisant receiving helper\n"
-         "Exec=" + command + " " + desktopExecArgument(agent.string()) + "\n"
+         "Exec=" + command + "\n"
          "NoDisplay=true\n"
          "Terminal=false\n"
          "X-GNOME-Autostart-enabled=true\n";
 }
 
-// Writes the file unless it already holds `text`; true when it changed.
-bool writeIfChanged(const std::filesystem::path& path, const std::string& text) {
-  if (readFile(path) == text) return false;
+// Writes the file unless it already holds `text` with `mode`; true when it changed. A private
+// file goes in a folder that only the user can enter.
+bool writeIfChanged(const std::filesystem::path& path, const std::string& text, mode_t mode = 0644) {
+  struct stat info {};
+  bool same = readFile(path) == text && ::stat(path.c_str(), &info) == 0 && (info.st_mode & 07777) == mode;
+  if (mode == 0600) Paths::privateFolder(path.parent_path());
+  if (same) return false;
   std::error_code error;
   std::filesystem::create_directories(path.parent_path(), error);
   if (error) throw PlatformError(error.message());
-  writeAtomically(path, text, 0644);
+  writeAtomically(path, text, mode);
   return true;
 }
 
@@ -211,6 +238,10 @@ std::filesystem::path SystemdLoginItem::autostartFile() {
   return configHome() / "autostart" / "trellisant-agent.desktop";
 }
 
+std::filesystem::path SystemdLoginItem::environmentFile() {
+  return configHome() / "trellisant" / "agent.env";
+}
+
 std::filesystem::path SystemdLoginItem::besideSelf(std::string_view name) {
   std::error_code error;
   auto self = std::filesystem::read_symlink("/proc/self/exe", error);
@@ -252,7 +283,8 @@ void SystemdLoginItem::registerWithSystemd(UserManager& manager) {
   // An agent started by an earlier fallback registration would otherwise run twice.
   std::error_code ignored;
   if (std::filesystem::remove(autostartFile(), ignored)) stopAgents();
-  bool changed = writeIfChanged(unitFile(), unitText(agent_));
+  bool changed = writeIfChanged(environmentFile(), environmentText(), 0600);
+  changed = writeIfChanged(unitFile(), unitText(agent_, environmentFile())) || changed;
   const std::string unit(unitName);
   manager.enableUnitFile(unit);
   manager.reload();
@@ -265,13 +297,15 @@ void SystemdLoginItem::registerWithSystemd(UserManager& manager) {
 }
 
 void SystemdLoginItem::registerWithAutostart() {
-  if (writeIfChanged(autostartFile(), autostartText(agent_))) stopAgents();
+  bool changed = writeIfChanged(environmentFile(), environmentText(), 0600);
+  if (writeIfChanged(autostartFile(), autostartText(agent_, environmentFile())) || changed) stopAgents();
   if (runningAgents().empty()) spawnDetached({agent_.string()});
 }
 
 void SystemdLoginItem::unregisterItem() {
   std::error_code ignored;
   if (std::filesystem::remove(autostartFile(), ignored)) stopAgents();
+  std::filesystem::remove(environmentFile(), ignored);
   if (!std::filesystem::exists(unitFile())) return;
   if (auto manager = userManager()) {
     const std::string unit(unitName);

@@ -53,6 +53,9 @@ class SystemdLoginItem : public LoginItem {
   static std::filesystem::path unitFile();
   // $XDG_CONFIG_HOME (default ~/.config) + autostart/trellisant-agent.desktop
   static std::filesystem::path autostartFile();
+  // $XDG_CONFIG_HOME (default ~/.config) + trellisant/agent.env: the proxies the agent is
+  // started with, which may carry a password; mode 0600 in a 0700 folder.
+  static std::filesystem::path environmentFile();
   // The program `name` in the folder of the running executable.
   static std::filesystem::path besideSelf(std::string_view name);
 

@@ -42,6 +42,18 @@ std::filesystem::path dataHome() {
   return home() / ".local" / "share";
 }
 
+std::filesystem::path stateHome() {
+  if (const char* value = std::getenv("XDG_STATE_HOME"); value != nullptr && value[0] == '/')
+    return value;
+  return home() / ".local" / "state";
+}
+
+std::filesystem::path privateFolder(const std::filesystem::path& folder) {
+  makeFolders(folder);
+  ::chmod(folder.c_str(), 0700);
+  return folder;
+}
+
 std::filesystem::path support() {
   auto folder = dataHome() / "Trellisant";
   makeFolders(folder);

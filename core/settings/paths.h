@@ -12,6 +12,14 @@ std::filesystem::path dataHome();
 // Never fails: a folder that cannot be made shows up as a failure of the next file operation.
 std::filesystem::path support();
 
+// $XDG_STATE_HOME when it is an absolute path, else ~/.local/state.
+std::filesystem::path stateHome();
+
+// `folder` for files that may hold a secret: missing folders are made with mode 0700, and
+// `folder` itself is set to 0700 even when it was there before (its parents stay as they are).
+// Returns it; a folder that cannot be made shows up as a failure of the next file operation.
+std::filesystem::path privateFolder(const std::filesystem::path& folder);
+
 // Name of the agent's control service.
 inline constexpr std::string_view service = "com.trellisant.agent";
 

@@ -320,6 +320,7 @@ TEST_F(AppModelTest, FixedTexts) {
       {ready, "Ready to receive your company’s footage."},
       {AgentStatus::fallback().message, "Enable receiving to get started."},
       {str(AgentStatus::pausedMessage), "Receiving is paused."},
+      {applyStatusOverrides(record, on, false, now).message, "Allow Trellisant in Background settings to receive in the background."},
       {applyStatusOverrides(record, on, true, now + 46s).message, "The receiving helper is not responding. Restart receiving."},
       {readinessPassed(record).message,
        "Folder access and device connection checked. Provider downloads still require connected storage accounts."},

@@ -15,11 +15,10 @@ int main(int argc, char**) {
   sigemptyset(&set);
   sigaddset(&set, SIGTERM);
   sigprocmask(SIG_BLOCK, &set, nullptr);
-  std::ofstream env(home + "/standin.env", std::ios::app);
-  for (const char* name : {"XDG_DATA_HOME", "https_proxy", "HTTPS_PROXY", "http_proxy", "HTTP_PROXY", "all_proxy",
-                           "ALL_PROXY", "no_proxy", "NO_PROXY"})
-    if (const char* value = std::getenv(name)) env << name << "=" << value << "\n";
-  env << "--\n" << std::flush;
+  std::string env;
+  for (const char* name : {"XDG_DATA_HOME", "https_proxy", "HTTPS_PROXY", "http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"})
+    if (const char* value = std::getenv(name)) env += std::string(name) + "=" + value + "\n";
+  std::ofstream(home + "/standin.env", std::ios::app) << env << "--\n";
   auto note = [&](const char* what) {
     std::ofstream(home + "/standin.log", std::ios::app) << what << " " << ::getpid() << " " << argc - 1 << " " << ::getsid(0) << "\n";
   };

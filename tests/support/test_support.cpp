@@ -44,7 +44,8 @@ TempDir::~TempDir() {
 }
 
 TempHome::TempHome() {
-  for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS"}) {
+  for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR",
+                           "DBUS_SESSION_BUS_ADDRESS"}) {
     const char* value = ::getenv(name);
     saved_[name] = value ? std::optional<std::string>(value) : std::nullopt;
     ::unsetenv(name);  // the user's own keyring is never a test's store

@@ -37,9 +37,9 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// Points HOME, XDG_DATA_HOME, XDG_CONFIG_HOME and XDG_RUNTIME_DIR at a fresh temporary folder
-// and leaves no session bus for the life of the object, so tests never touch the user's own
-// files or keyring.
+// Points HOME, XDG_DATA_HOME, XDG_CONFIG_HOME, XDG_STATE_HOME and XDG_RUNTIME_DIR at a fresh
+// temporary folder and leaves no session bus for the life of the object, so tests never touch
+// the user's own files or keyring.
 class TempHome {
  public:
   TempHome();
