@@ -216,16 +216,15 @@ void test(Context& context) {
 }
 
 void server(Context& context, const std::optional<std::string>& address) {
-  Preferences preferences = Preferences::load();
-  if (address) {
-    API validated(*address);  // throws the address message
-    if (Preferences::isLoopbackServer(*address))
-      throw TrellisantError("A server on this computer is reset the next time the settings are read, "
-                            "so trellisantctl cannot keep it. Use it from the app while developing.");
-    preferences.server = *address;
-    preferences.save(Preferences::file());
+  if (!address) {
+    context.out << Preferences::load().server << "\n";
+    return;
   }
-  context.out << preferences.server << "\n";
+  API validated(*address);  // throws the address message
+  if (Preferences::isLoopbackServer(*address))
+    throw TrellisantError("A server on this computer is reset the next time the settings are read, "
+                          "so trellisantctl cannot keep it. Use it from the app while developing.");
+  context.out << ReceivingControl::edit([&](Preferences& p) { p.server = *address; }).server << "\n";
 }
 
 }  // namespace trellisant::ctl
