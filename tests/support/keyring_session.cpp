@@ -33,7 +33,8 @@ const SecretSchema* schema() {
 }
 
 std::unique_ptr<GHashTable, void (*)(GHashTable*)> attributes() {
-  return {secret_attributes_build(schema(), "service", "com.trellisant.credentials", "account", "native", nullptr),
+  return {secret_attributes_build(schema(), "service", "com.trellisant.credentials", "account",
+                                  "native", nullptr),
           g_hash_table_unref};
 }
 
@@ -41,14 +42,16 @@ std::unique_ptr<GHashTable, void (*)(GHashTable*)> attributes() {
 
 KeyringSession::KeyringSession() {
   const char* bus = ::getenv("TRELLISANT_TEST_SESSION_BUS");
-  if (bus == nullptr) throw std::runtime_error("run keyring tests through tests/support/keyring-session");
+  if (bus == nullptr)
+    throw std::runtime_error("run keyring tests through tests/support/keyring-session");
   ::setenv("DBUS_SESSION_BUS_ADDRESS", bus, 1);
   static const bool watching [[maybe_unused]] = g_dbus_connection_add_filter(
       g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr), countPrompts, nullptr, nullptr);
 }
 
 std::optional<std::string> KeyringSession::item() {
-  GList* found = secret_password_searchv_sync(schema(), attributes().get(), SECRET_SEARCH_ALL, nullptr, nullptr);
+  GList* found = secret_password_searchv_sync(schema(), attributes().get(), SECRET_SEARCH_ALL,
+                                              nullptr, nullptr);
   if (found == nullptr) return std::nullopt;
   EXPECT_EQ(g_list_length(found), 1u) << "one item per user";
   g_list_free_full(found, g_object_unref);
@@ -76,6 +79,8 @@ void KeyringSession::lock() {
   if (locked != 1) throw std::runtime_error("the default collection did not lock");
 }
 
-int KeyringSession::prompts() const { return sentPrompts; }
+int KeyringSession::prompts() const {
+  return sentPrompts;
+}
 
 }  // namespace trellisant::testing

@@ -1,7 +1,5 @@
 #include "loopback_server.h"
 
-#include "unique_fd.h"
-
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,6 +9,8 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "unique_fd.h"
+
 namespace trellisant::testing {
 
 LoopbackServer::LoopbackServer(Serve serve) : serve_(std::move(serve)) {
@@ -19,7 +19,8 @@ LoopbackServer::LoopbackServer(Serve serve) : serve_(std::move(serve)) {
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
-  if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(listener_, 16) != 0 ||
+  if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      ::listen(listener_, 16) != 0 ||
       ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
     if (listener_ >= 0) ::close(listener_);
     throw std::runtime_error("cannot listen on loopback");
@@ -102,7 +103,8 @@ void relay(int a, int b) {
     for (int i = 0; i < 2; ++i) {
       if (fds[i].revents == 0) continue;
       ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (n <= 0 || !writeAll(fds[1 - i].fd, std::string_view(buffer, static_cast<std::size_t>(n)))) return;
+      if (n <= 0 || !writeAll(fds[1 - i].fd, std::string_view(buffer, static_cast<std::size_t>(n))))
+        return;
     }
   }
 }
@@ -126,8 +128,11 @@ void ConnectProxy::serve(int client) {
     targets_.push_back(target);
   }
   auto colon = target.rfind(':');
-  UniqueFd upstream(colon == std::string::npos ? -1 : connectTo(target.substr(0, colon), target.substr(colon + 1)));
-  if (upstream && writeAll(client, "HTTP/1.1 200 Connection established\r\n\r\n")) relay(client, upstream.get());
+  UniqueFd upstream(colon == std::string::npos
+                        ? -1
+                        : connectTo(target.substr(0, colon), target.substr(colon + 1)));
+  if (upstream && writeAll(client, "HTTP/1.1 200 Connection established\r\n\r\n"))
+    relay(client, upstream.get());
 }
 
 }  // namespace trellisant::testing

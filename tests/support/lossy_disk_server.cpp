@@ -49,7 +49,9 @@ struct Change {
   std::set<ino_t> folders;
 };
 
-off_t end(const auto& extent) { return extent.first + std::ssize(extent.second); }
+off_t end(const auto& extent) {
+  return extent.first + std::ssize(extent.second);
+}
 
 bool writeAll(int fd, std::string_view bytes, off_t offset) {
   for (ssize_t n = 0; !bytes.empty(); bytes.remove_prefix(static_cast<std::size_t>(n)), offset += n)
@@ -66,7 +68,11 @@ struct Disk {
   bool strict = true, off = false;  // off: the power is cut, every request fails with EIO
   std::map<ino_t, Unsynced> unsynced;
   std::vector<Change> changes;
-  struct { ino_t inode = 0; off_t offset = 0; std::string bytes; } last;  // last unsynced write
+  struct {
+    ino_t inode = 0;
+    off_t offset = 0;
+    std::string bytes;
+  } last;  // last unsynced write
   LossyDisk::Figures figures;
   std::condition_variable_any trapChanged;
   std::optional<LossyDisk::Trap> trap;
@@ -98,7 +104,8 @@ struct Disk {
     return it->second;
   }
 
-  int write(const char* path, const char* data, std::size_t size, off_t offset, fuse_file_info* fi) {
+  int write(const char* path, const char* data, std::size_t size, off_t offset,
+            fuse_file_info* fi) {
     Unsynced& f = file(fdOf(fi));
     const off_t stop = offset + static_cast<off_t>(size);
     auto it = f.extents.lower_bound(offset);
@@ -166,9 +173,12 @@ struct Disk {
   }
 
   int getattr(const char* path, struct stat* info, fuse_file_info* fi) {
-    if (fi ? ::fstat(fdOf(fi), info) : ::fstatat(root.get(), relative(path).c_str(), info, AT_SYMLINK_NOFOLLOW)) return -errno;
+    if (fi ? ::fstat(fdOf(fi), info)
+           : ::fstatat(root.get(), relative(path).c_str(), info, AT_SYMLINK_NOFOLLOW))
+      return -errno;
     auto found = S_ISREG(info->st_mode) ? unsynced.find(info->st_ino) : unsynced.end();
-    if (found != unsynced.end()) info->st_blocks = ((info->st_size = found->second.size) + 511) / 512;
+    if (found != unsynced.end())
+      info->st_blocks = ((info->st_size = found->second.size) + 511) / 512;
     return 0;
   }
 
@@ -192,16 +202,21 @@ struct Disk {
     return status == 0 && !existed ? made(path, 0) : status;
   }
 
-  int readdir(const char*, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info* fi, fuse_readdir_flags) {
+  int readdir(const char*, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info* fi,
+              fuse_readdir_flags) {
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(procPath(fdOf(fi)), error))
       if (fill(buffer, entry.path().filename().c_str(), nullptr, 0, fuse_fill_dir_flags{})) break;
     return -error.value();
   }
   int chmod(const char* path, mode_t mode, fuse_file_info* fi) {
-    return (fi ? ::fchmod(fdOf(fi), mode) : ::fchmodat(root.get(), relative(path).c_str(), mode, 0)) ? -errno : 0;
+    return (fi ? ::fchmod(fdOf(fi), mode) : ::fchmodat(root.get(), relative(path).c_str(), mode, 0))
+               ? -errno
+               : 0;
   }
-  int statfs(const char*, struct statvfs* info) { return ::fstatvfs(root.get(), info) ? -errno : 0; }
+  int statfs(const char*, struct statvfs* info) {
+    return ::fstatvfs(root.get(), info) ? -errno : 0;
+  }
 
   // Names.
   ino_t folderOf(const std::string& path) const {
@@ -231,7 +246,8 @@ struct Disk {
 
   int remove(const std::string& path, bool folder) {
     std::string kept = strict && !folder ? keep(path) : "";
-    if ((strict && !folder && kept.empty()) || ::unlinkat(root.get(), path.c_str(), folder ? AT_REMOVEDIR : 0) != 0)
+    if ((strict && !folder && kept.empty()) ||
+        ::unlinkat(root.get(), path.c_str(), folder ? AT_REMOVEDIR : 0) != 0)
       return dropKept(kept, errno);
     if (!kept.empty()) changes.push_back({path, "", kept, {folderOf(path)}});
     return 0;
@@ -247,7 +263,8 @@ struct Disk {
     bool replace = target && !S_ISDIR(target->st_mode) && !(flags & RENAME_NOREPLACE);
     std::string kept = strict && replace ? keep(to) : "";
     std::set<ino_t> folders = {folderOf(from), folderOf(to)};
-    if (::renameat2(root.get(), from.c_str(), root.get(), to.c_str(), flags) != 0) return dropKept(kept, errno);
+    if (::renameat2(root.get(), from.c_str(), root.get(), to.c_str(), flags) != 0)
+      return dropKept(kept, errno);
     if (strict) changes.push_back({to, from, kept, folders});
     return pass(Event::renameAfter, fromPath) ? 0 : -EIO;
   }
@@ -267,9 +284,11 @@ struct Disk {
       auto gone = fs::remove_all(procPath(root.get()) / path, error);
       return !error && gone > 0;
     }
-    if (!change.from.empty() && ::renameat2(root.get(), path, root.get(), change.from.c_str(), RENAME_NOREPLACE) != 0)
+    if (!change.from.empty() &&
+        ::renameat2(root.get(), path, root.get(), change.from.c_str(), RENAME_NOREPLACE) != 0)
       return false;
-    return change.kept.empty() || ::renameat(attic.get(), change.kept.c_str(), root.get(), path) == 0;
+    return change.kept.empty() ||
+           ::renameat(attic.get(), change.kept.c_str(), root.get(), path) == 0;
   }
 
   // Data of files that still have a name is dropped, the last write torn at a random 4 KiB
@@ -282,14 +301,17 @@ struct Disk {
     auto torn = unsynced.find(last.inode);
     const off_t first = last.offset / kBlock;
     const off_t boundaries = (last.offset + std::ssize(last.bytes) - 1) / kBlock - first;
-    if (tear && torn != unsynced.end() && boundaries > 0 && infoOf(torn->second.fd.get()).st_nlink) {
+    if (tear && torn != unsynced.end() && boundaries > 0 &&
+        infoOf(torn->second.fd.get()).st_nlink) {
       off_t cut = (first + std::uniform_int_distribution<off_t>(1, boundaries)(*tear)) * kBlock;
       cut -= last.offset;
-      if (writeAll(torn->second.fd.get(), std::string_view(last.bytes).substr(0, cut), last.offset)) figures.bytesTorn += cut;
+      if (writeAll(torn->second.fd.get(), std::string_view(last.bytes).substr(0, cut), last.offset))
+        figures.bytesTorn += cut;
     }
     unsynced.clear();
     last = {};
-    for (auto it = changes.rbegin(); it != changes.rend(); ++it) ++(undo(*it) ? figures.namesUndone : figures.undoFailures);
+    for (auto it = changes.rbegin(); it != changes.rend(); ++it)
+      ++(undo(*it) ? figures.namesUndone : figures.undoFailures);
     changes.clear();
     letHeldGo();
   }
@@ -297,7 +319,9 @@ struct Disk {
   // Under `mutex`: holds the request when the armed trap matches it, until it is let go;
   // whether it may go on then (not when the power was cut meanwhile).
   bool pass(Event event, const char* path) {
-    if (!trap || trap->event != event || !path || !std::strstr(path, trap->marker.c_str()) || seen++ < trap->skip) return true;
+    if (!trap || trap->event != event || !path || !std::strstr(path, trap->marker.c_str()) ||
+        seen++ < trap->skip)
+      return true;
     trap.reset();
     holding = path;
     trapChanged.notify_all();
@@ -312,7 +336,8 @@ struct Disk {
 };
 
 // A request to the member `method`, under the lock unless the power is off.
-template <auto method> struct Locked;
+template <auto method>
+struct Locked;
 template <typename... Args, int (Disk::*method)(Args...)>
 struct Locked<method> {
   static int run(Args... args) {
@@ -324,11 +349,16 @@ struct Locked<method> {
 void Disk::mount() {
   static const fuse_operations ops = [] {
     fuse_operations o{};
-    o.getattr = Locked<&Disk::getattr>::run, o.mkdir = Locked<&Disk::mkdir>::run, o.unlink = Locked<&Disk::unlink>::run;
-    o.rmdir = Locked<&Disk::rmdir>::run, o.rename = Locked<&Disk::rename>::run, o.chmod = Locked<&Disk::chmod>::run;
-    o.truncate = Locked<&Disk::truncate>::run, o.open = Locked<&Disk::open>::run, o.create = Locked<&Disk::create>::run;
-    o.read = Locked<&Disk::read>::run, o.write = Locked<&Disk::write>::run, o.statfs = Locked<&Disk::statfs>::run;
-    o.fsync = Locked<&Disk::fsync>::run, o.opendir = Locked<&Disk::opendir>::run, o.readdir = Locked<&Disk::readdir>::run;
+    o.getattr = Locked<&Disk::getattr>::run, o.mkdir = Locked<&Disk::mkdir>::run,
+    o.unlink = Locked<&Disk::unlink>::run;
+    o.rmdir = Locked<&Disk::rmdir>::run, o.rename = Locked<&Disk::rename>::run,
+    o.chmod = Locked<&Disk::chmod>::run;
+    o.truncate = Locked<&Disk::truncate>::run, o.open = Locked<&Disk::open>::run,
+    o.create = Locked<&Disk::create>::run;
+    o.read = Locked<&Disk::read>::run, o.write = Locked<&Disk::write>::run,
+    o.statfs = Locked<&Disk::statfs>::run;
+    o.fsync = Locked<&Disk::fsync>::run, o.opendir = Locked<&Disk::opendir>::run,
+    o.readdir = Locked<&Disk::readdir>::run;
     o.fsyncdir = Locked<&Disk::fsyncdir>::run;
     // Closing is no durability point; it works after a power cut too, as processes end.
     o.release = o.releasedir = [](const char*, fuse_file_info* fi) {
@@ -382,7 +412,8 @@ std::string Disk::command(const std::string& line) {
     std::getline(in, trap->marker);
     seen = 0;
   } else if (verb == "wait") {
-    trapChanged.wait_for(lock, std::chrono::milliseconds(number), [&] { return holding.has_value(); });
+    trapChanged.wait_for(lock, std::chrono::milliseconds(number),
+                         [&] { return holding.has_value(); });
     return holding ? "held " + *holding : "none";
   } else if (verb == "release") {
     letHeldGo();

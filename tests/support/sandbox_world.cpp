@@ -11,7 +11,6 @@
 
 namespace trellisant::testing {
 
-
 SandboxWorld& SandboxWorld::shared() {
   static SandboxWorld world;
   // Stops the servers before main returns. Left to static destruction, their worker threads
@@ -38,7 +37,8 @@ SandboxWorld::SandboxWorld() : store_(std::make_shared<sandbox::DeliveryStore>()
 
   std::string providerPort = std::to_string(provider_->port());
   http::testing::Overrides overrides;
-  for (const char* host : {"storage.googleapis.com", "sandbox.googleusercontent.com", "sandbox.frame.io", "evil.example.com"})
+  for (const char* host : {"storage.googleapis.com", "sandbox.googleusercontent.com",
+                           "sandbox.frame.io", "evil.example.com"})
     overrides.resolve.push_back(std::string(host) + ":" + providerPort + ":127.0.0.1");
   overrides.resolve.push_back("trellisant.test:" + std::to_string(company_->port()) + ":127.0.0.1");
   overrides.caFile = sandbox::ensureTlsMaterial(dir_ / "tls").caFile;
@@ -57,15 +57,28 @@ fs::path SandboxWorld::makeSource(const std::string& name, std::int64_t size, st
   return path;
 }
 
-sandbox::SandboxDelivery SandboxWorld::offer(const std::string& id, const std::vector<std::int64_t>& sizes, std::uint64_t seed) {
-  sandbox::SandboxDelivery delivery{.id = id, .transferId = "T" + id + "-transfer",
-                                    .name = "Delivery " + id, .projectName = "Project",
-                                    .companyName = "Acme", .files = {}, .totalBytesText = {}};
+sandbox::SandboxDelivery SandboxWorld::offer(const std::string& id,
+                                             const std::vector<std::int64_t>& sizes,
+                                             std::uint64_t seed) {
+  sandbox::SandboxDelivery delivery{.id = id,
+                                    .transferId = "T" + id + "-transfer",
+                                    .name = "Delivery " + id,
+                                    .projectName = "Project",
+                                    .companyName = "Acme",
+                                    .files = {},
+                                    .totalBytesText = {}};
   for (std::size_t i = 0; i < sizes.size(); ++i) {
     auto source = makeSource(id + "-clip" + std::to_string(i) + ".mov", sizes[i], seed + i);
-    delivery.files.push_back({.id = id + "-f" + std::to_string(i), .relativePath = "Reel/" + source.filename().string(),
-                              .fingerprint = "v1", .source = source, .size = sizes[i],
-                              .sha256 = sha256Of(source), .md5 = {}, .checksum = {}, .checksumKind = {}, .sizeText = {}});
+    delivery.files.push_back({.id = id + "-f" + std::to_string(i),
+                              .relativePath = "Reel/" + source.filename().string(),
+                              .fingerprint = "v1",
+                              .source = source,
+                              .size = sizes[i],
+                              .sha256 = sha256Of(source),
+                              .md5 = {},
+                              .checksum = {},
+                              .checksumKind = {},
+                              .sizeText = {}});
   }
   company_->addDelivery(delivery);
   return delivery;

@@ -23,10 +23,12 @@ class SandboxWorld {
   std::shared_ptr<sandbox::DeliveryStore> store() { return store_; }
 
   // Writes `size` bytes of a fixed pseudo-random sequence (seeded by `seed`) to a new file.
-  std::filesystem::path makeSource(const std::string& name, std::int64_t size, std::uint64_t seed = 1);
+  std::filesystem::path makeSource(const std::string& name, std::int64_t size,
+                                   std::uint64_t seed = 1);
   // Offers delivery `id` of Acme / Project: a file of each size, "Reel/<id>-clipN.mov" (id
   // <id>-fN, sources seeded `seed` + N); returns it.
-  sandbox::SandboxDelivery offer(const std::string& id, const std::vector<std::int64_t>& sizes, std::uint64_t seed);
+  sandbox::SandboxDelivery offer(const std::string& id, const std::vector<std::int64_t>& sizes,
+                                 std::uint64_t seed);
 
  private:
   SandboxWorld();

@@ -17,9 +17,12 @@ namespace {
 std::function<void(std::chrono::milliseconds)> waitStep;  // a sleep unless set
 }  // namespace
 
-void setWaitStep(decltype(waitStep) step) { waitStep = std::move(step); }
+void setWaitStep(decltype(waitStep) step) {
+  waitStep = std::move(step);
+}
 
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit, std::chrono::milliseconds poll) {
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit,
+               std::chrono::milliseconds poll) {
   for (auto deadline = std::chrono::steady_clock::now() + limit; !condition();) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
     waitStep ? waitStep(poll) : std::this_thread::sleep_for(poll);
@@ -44,8 +47,8 @@ TempDir::~TempDir() {
 }
 
 TempHome::TempHome() {
-  for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR",
-                           "DBUS_SESSION_BUS_ADDRESS"}) {
+  for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME",
+                           "XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS"}) {
     const char* value = ::getenv(name);
     saved_[name] = value ? std::optional<std::string>(value) : std::nullopt;
     ::unsetenv(name);  // the user's own keyring is never a test's store
@@ -56,17 +59,22 @@ TempHome::TempHome() {
 }
 
 TempHome::~TempHome() {
-  for (auto& [name, value] : saved_) value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+  for (auto& [name, value] : saved_)
+    value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
 }
 
-fs::path TempHome::support() const { return dir_ / "home" / ".local" / "share" / "Trellisant"; }
+fs::path TempHome::support() const {
+  return dir_ / "home" / ".local" / "share" / "Trellisant";
+}
 
 void writeText(const fs::path& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!(out << text)) throw std::runtime_error("cannot write " + path.string());
 }
 
-std::string readText(const fs::path& path) { return readFile(path).value_or(""); }
+std::string readText(const fs::path& path) {
+  return readFile(path).value_or("");
+}
 
 std::string sha256Of(const fs::path& path) {
   auto digest = sha256HexOfFile(path);

@@ -57,7 +57,8 @@ class TempHome {
 // process or thread does, which cannot be waited on directly. Between polls it runs the wait
 // step: a sleep of `poll`, unless setWaitStep installed another (the app's tests run Qt's
 // event loop there, so that results posted to the UI thread arrive).
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds limit = std::chrono::seconds(5),
+bool waitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds limit = std::chrono::seconds(5),
                std::chrono::milliseconds poll = std::chrono::milliseconds(100));
 void setWaitStep(std::function<void(std::chrono::milliseconds poll)> step);
 
