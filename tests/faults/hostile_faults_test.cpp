@@ -117,11 +117,11 @@ class HostileRun {
   }
 
  private:
-  // The world's own working folders, which the run may change freely.
+  // The world's own working folders, which the run may change freely (the agent's log among them).
   std::vector<std::string> ownFolders() const {
     fs::path home = fs::path(std::getenv("HOME")).lexically_relative(world_.folder());
     return {"logs", "sources", "tls", ".world", "runtime", "bin", (home / ".local/share/Trellisant").string(),
-            (home / ".config").string()};
+            (home / ".config").string(), (home / ".local/state/trellisant").string()};
   }
 
   World& world_;
