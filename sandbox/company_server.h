@@ -16,6 +16,9 @@
 
 namespace trellisant::sandbox {
 
+// The sandbox's own sign-in page; clients find it through the configuration discovery.
+inline constexpr std::string_view kAuthorizePath = "/oauth/authorize";
+
 // One request as the company server received it.
 struct RecordedRequest {
   std::string method;
