@@ -122,7 +122,7 @@ void CompanyServer::Impl::nativeRoutes() {
             options.providerBase.empty() ? "https://storage.googleapis.com" : options.providerBase;
         ManifestFile announced = file->announced();
         Capability capability{
-            base + "/files/" + percentEncode(deliveryId) + "/" + percentEncode(*fileId),
+            base + std::string(kFilesRoot) + percentEncode(deliveryId) + "/" + percentEncode(*fileId),
             {{"X-Sandbox-Signature", capabilitySignature(deliveryId, *fileId)}},
             announced.size,
             announced.fingerprint,

@@ -299,9 +299,6 @@ int CompanyServer::port() const {
 std::string CompanyServer::baseUrl() const {
   return impl_->baseUrl();
 }
-const CompanyServer::Options& CompanyServer::options() const {
-  return impl_->options;
-}
 std::shared_ptr<DeliveryStore> CompanyServer::store() const {
   return impl_->store;
 }

@@ -68,7 +68,6 @@ class CompanyServer {
   // "https://" + publicHost + ":" + port with TLS, "http://127.0.0.1:" + port without;
   // the default port of the scheme is left out.
   std::string baseUrl() const;
-  const Options& options() const;
   std::shared_ptr<DeliveryStore> store() const;
 
   std::vector<RecordedRequest> requests() const;

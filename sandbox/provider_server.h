@@ -78,7 +78,7 @@ class ProviderServer {
 
   int port() const;
   // "https://" + publicHost + ":" + port, without the port when it is 443: capability URLs
-  // are baseUrl() + "/files/" + delivery id + "/" + file id.
+  // are baseUrl() + kFilesRoot + delivery id + "/" + file id.
   std::string baseUrl() const;
   // The file's address under another host name that resolves to this server.
   std::string fileUrl(std::string_view host, std::string_view deliveryId,

@@ -55,6 +55,9 @@ SandboxDelivery deliveryFromFolder(const std::filesystem::path& folder, std::str
                                    std::string name);
 
 
+// The provider serves each file at kFilesRoot + delivery id + "/" + file id.
+inline constexpr std::string_view kFilesRoot = "/files/";
+
 // The "X-Sandbox-Signature" header value a capability carries and the provider checks:
 // the SHA-256 of deliveryId + "/" + fileId + "/sandbox".
 std::string capabilitySignature(const std::string& deliveryId, const std::string& fileId);

@@ -56,12 +56,11 @@ Json field(const Json& body, const char* key) {
   return it == body.end() ? Json(nullptr) : *it;
 }
 
-// "/files/DELIVERY/FILE" → both ids.
+// kFilesRoot + "DELIVERY/FILE" → both ids.
 std::pair<std::string, std::string> providerIds(const std::string& path) {
   std::string_view rest = path;
-  constexpr std::string_view files = "/files/";
-  if (rest.substr(0, files.size()) != files) return {};
-  rest.remove_prefix(files.size());
+  if (!rest.starts_with(kFilesRoot)) return {};
+  rest.remove_prefix(kFilesRoot.size());
   auto slash = rest.find('/');
   if (slash == std::string_view::npos) return {};
   return {percentDecode(rest.substr(0, slash)), percentDecode(rest.substr(slash + 1))};
