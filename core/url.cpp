@@ -100,7 +100,7 @@ std::optional<std::string> resolveReference(const std::string& base, const std::
   return url.part(CURLUPART_URL);
 }
 
-std::string Url::resolve(std::string_view absolutePath) const {
+std::string Url::onOrigin(std::string_view absolutePath) const {
   return origin() + std::string(absolutePath);
 }
 

@@ -26,9 +26,9 @@ struct Url {
   std::string origin() const;
   // Same scheme, host (exact text) and port; an absent port equals only an absent port.
   bool sameOrigin(const Url& other) const;
-  // `absolutePath` (which starts with "/" and may carry a query) on this URL's origin:
-  // any path of the URL itself is replaced.
-  std::string resolve(std::string_view absolutePath) const;
+  // origin() + `absolutePath` (which starts with "/" and may carry a query): any path of the
+  // URL itself is dropped.
+  std::string onOrigin(std::string_view absolutePath) const;
   // Decoded query items in order; an item without "=" has no value.
   std::vector<std::pair<std::string, std::optional<std::string>>> queryItems() const;
   // The value of the first item named `name`, if that item has a value.

@@ -63,8 +63,6 @@ struct TokenAnswer {
   std::chrono::seconds lifetime;
 };
 
-inline constexpr const char* kRedirectUri = "trellisant://oauth/callback";
-
 struct CompanyServer::Impl {
   using Handler = httplib::Server::Handler;
 
@@ -128,8 +126,5 @@ void answerError(httplib::Response& response, int status, const std::string& mes
 // The request's JSON object body; nothing (and a 400 answer) when it is not one.
 std::optional<Json> jsonObjectBody(const httplib::Request& request, httplib::Response& response);
 std::vector<std::pair<std::string, std::string>> parseForm(std::string_view body);
-std::string randomToken();
-// base64url(SHA-256(verifier)) without padding, as RFC 7636 S256.
-std::string s256(std::string_view verifier);
 
 }  // namespace trellisant::sandbox

@@ -1,10 +1,11 @@
-// The native API under /api/v1/native/ and its event stream.
+// The native API and its event stream.
 
 #include <ctime>
 
-#include "url.h"
+#include "api/resources.h"
 #include "company_impl.h"
 #include "text.h"
+#include "url.h"
 
 namespace trellisant::sandbox {
 namespace {
@@ -38,34 +39,19 @@ std::string isoTime(Date date) {
   return text;
 }
 
-Json deliveryJson(const SandboxDelivery& delivery) {
-  return Json{{"id", delivery.id},
-              {"transferId", delivery.transferId},
-              {"name", delivery.name},
-              {"projectName", delivery.projectName},
-              {"companyName", delivery.companyName},
-              {"totalBytes", delivery.totalBytes()},
-              {"fileCount", static_cast<std::int64_t>(delivery.files.size())},
-              {"state", delivery.state}};
-}
-
-Json fileJson(const SandboxFile& file) {
-  Json json{{"id", file.id},
-            {"relativePath", file.relativePath},
-            {"size", file.sizeText.value_or(std::to_string(file.size))},
-            {"fingerprint", file.fingerprint}};
-  if (file.checksum) json["checksum"] = *file.checksum;
-  if (file.checksumKind) json["checksumKind"] = *file.checksumKind;
-  return json;
+void answerOK(Response& response) {
+  answerJson(response, 200, API::OK{true}.toJson());
 }
 
 }  // namespace
 
 void CompanyServer::Impl::nativeRoutes() {
-  const std::string root = "/api/v1/native/";
-  const std::string delivery = root + "deliveries/([^/]+)/";
+  namespace Path = Resources::Path;
+  auto root = [](std::string_view path) { return std::string(Path::native) + std::string(path); };
+  // The delivery id is the route's first match.
+  auto delivery = [&](std::string_view leaf) { return root(Path::ofDelivery("([^/]+)", leaf)); };
 
-  server->Post(root + "heartbeat", native([](const Request& request, Response& response, auto&) {
+  server->Post(root(Path::heartbeat), native([](const Request& request, Response& response, auto&) {
                  auto body = jsonObjectBody(request, response);
                  if (!body) return;
                  auto readiness = stringField(*body, "readiness");
@@ -76,54 +62,55 @@ void CompanyServer::Impl::nativeRoutes() {
                                "A heartbeat needs a readiness and a destination label.");
                    return;
                  }
-                 answerJson(response, 200, Json{{"ok", true}});
+                 answerOK(response);
                }));
 
-  server->Get(root + "deliveries", native([this](const Request&, Response& response, auto&) {
-                Json list = Json::array();
+  server->Get(root(Path::deliveries), native([this](const Request&, Response& response, auto&) {
+                API::Deliveries list;
                 std::lock_guard lock(mutex);
                 for (auto& d : store->all()) {
                   const auto& done = completed[d.id];
                   bool finished = d.files.empty() ? emptyDeliveriesSeen.count(d.id) > 0
                                                   : done.size() >= d.files.size();
-                  if (!finished) list.push_back(deliveryJson(d));
+                  if (!finished) list.deliveries.push_back(d.announced());
                 }
-                answerJson(response, 200, Json{{"deliveries", list}});
+                answerJson(response, 200, list.toJson());
               }));
 
   server->Post(
-      delivery + "lease", native([this](const Request& request, Response& response, auto&) {
+      delivery(Path::lease), native([this](const Request& request, Response& response, auto&) {
         if (!jsonObjectBody(request, response)) return;
         if (!store->find(request.matches[1])) return answerError(response, 404, kGone);
-        answerJson(response, 200,
-                   Json{{"leaseUntil", isoTime(SystemClock::now() + std::chrono::minutes(2))}});
+        API::Lease lease{isoTime(SystemClock::now() + std::chrono::minutes(2))};
+        answerJson(response, 200, lease.toJson());
       }));
 
   server->Get(
-      delivery + "manifest", native([this](const Request& request, Response& response, auto&) {
+      delivery(Path::manifest), native([this](const Request& request, Response& response, auto&) {
         auto found = store->find(request.matches[1]);
         if (!found) return answerError(response, 404, kGone);
+        const std::string offsetKey(Path::manifestOffset);
         std::string offsetText =
-            request.has_param("offset") ? request.get_param_value("offset") : "";
+            request.has_param(offsetKey) ? request.get_param_value(offsetKey) : "";
         if (!isDecimal(offsetText))
           return answerError(response, 400, "The manifest offset must be a number.");
         auto offset = static_cast<std::size_t>(std::min<long long>(
             *parseInt64(offsetText), static_cast<long long>(found->files.size())));
         auto end = std::min(found->files.size(),
                             offset + static_cast<std::size_t>(options.manifestPageSize));
-        Json files = Json::array();
-        for (std::size_t i = offset; i < end; ++i) files.push_back(fileJson(found->files[i]));
+        API::Manifest page;
+        for (std::size_t i = offset; i < end; ++i)
+          page.files.push_back(found->files[i].announced());
+        page.total = static_cast<std::int64_t>(found->files.size());
         if (found->files.empty()) {
           std::lock_guard lock(mutex);
           emptyDeliveriesSeen.insert(found->id);
         }
-        answerJson(
-            response, 200,
-            Json{{"files", files}, {"total", static_cast<std::int64_t>(found->files.size())}});
+        answerJson(response, 200, page.toJson());
       }));
 
   server->Post(
-      delivery + "capability", native([this](const Request& request, Response& response, auto&) {
+      delivery(Path::capability), native([this](const Request& request, Response& response, auto&) {
         auto body = jsonObjectBody(request, response);
         if (!body) return;
         auto fileId = stringField(*body, "fileId");
@@ -133,18 +120,20 @@ void CompanyServer::Impl::nativeRoutes() {
         if (!file) return answerError(response, 404, kGone);
         std::string base =
             options.providerBase.empty() ? "https://storage.googleapis.com" : options.providerBase;
-        Json answer{
-            {"url", base + "/files/" + percentEncode(deliveryId) + "/" + percentEncode(*fileId)},
-            {"headers", Json{{"X-Sandbox-Signature", capabilitySignature(deliveryId, *fileId)}}},
-            {"size", file->sizeText.value_or(std::to_string(file->size))},
-            {"fingerprint", file->fingerprint}};
-        if (file->checksum) answer["checksum"] = *file->checksum;
-        if (file->checksumKind) answer["checksumKind"] = *file->checksumKind;
-        answerJson(response, 200, answer);
+        ManifestFile announced = file->announced();
+        Capability capability{
+            base + std::string(kFilesRoot) + percentEncode(deliveryId) + "/" + percentEncode(*fileId),
+            {{"X-Sandbox-Signature", capabilitySignature(deliveryId, *fileId)}},
+            announced.size,
+            announced.fingerprint,
+            announced.checksum,
+            announced.checksumKind};
+        answerJson(response, 200, capability.toJson());
       }));
 
   server->Post(
-      delivery + "file-complete", native([this](const Request& request, Response& response, auto&) {
+      delivery(Path::fileComplete),
+      native([this](const Request& request, Response& response, auto&) {
         auto body = jsonObjectBody(request, response);
         if (!body) return;
         auto fileId = stringField(*body, "fileId");
@@ -160,10 +149,10 @@ void CompanyServer::Impl::nativeRoutes() {
               "The received file does not match the original. Trellisant will retry.");
         std::lock_guard lock(mutex);
         completed[deliveryId].insert(*fileId);
-        answerJson(response, 200, Json{{"ok", true}});
+        answerOK(response);
       }));
 
-  server->Post(delivery + "progress",
+  server->Post(delivery(Path::progress),
                native([this](const Request& request, Response& response, auto&) {
                  auto body = jsonObjectBody(request, response);
                  if (!body) return;
@@ -172,14 +161,14 @@ void CompanyServer::Impl::nativeRoutes() {
                  auto bytesDone = stringField(*body, "bytesDone");
                  if (!bytesDone || !isDecimal(*bytesDone))
                    return answerError(response, 400, "bytesDone must be a decimal string.");
-                 if (state == "downloading") return answerJson(response, 200, Json{{"ok", true}});
+                 if (state == "downloading") return answerOK(response);
                  if (state == "waiting" && stringField(*body, "reason"))
                    return answerJson(response, 200, Json(nullptr));
                  answerError(response, 400,
                              "Progress needs the state downloading, or waiting with a reason.");
                }));
 
-  server->Post(root + "enroll",
+  server->Post(root(Path::enroll),
                native(
                    [this](const Request& request, Response& response, const std::string& session) {
                      auto body = jsonObjectBody(request, response);
@@ -190,11 +179,11 @@ void CompanyServer::Impl::nativeRoutes() {
                        return answerError(response, 400, "Enrollment needs a name and a version.");
                      std::lock_guard lock(mutex);
                      auto [id, key] = enrollDevice(session, *name, *version);
-                     answerJson(response, 200, Json{{"id", id}, {"key", key}});
+                     answerJson(response, 200, API::Enrollment{id, key}.toJson());
                    },
                    false));
 
-  server->Post(root + "revoke",
+  server->Post(root(Path::revoke),
                native(
                    [this](const Request& request, Response& response, const std::string& session) {
                      if (!jsonObjectBody(request, response)) return;
@@ -202,11 +191,11 @@ void CompanyServer::Impl::nativeRoutes() {
                      if (auto device = sessions[session].deviceId) devices[*device].revoked = true;
                      std::erase_if(refreshTokens,
                                    [&](const auto& entry) { return entry.second == session; });
-                     answerJson(response, 200, Json{{"ok", true}});
+                     answerOK(response);
                    },
                    false));
 
-  server->Get(root + "events", native([this](const Request& request, Response& response, auto&) {
+  server->Get(root(Path::events), native([this](const Request& request, Response& response, auto&) {
                 eventStream(request, response);
               }));
 }

@@ -1,7 +1,10 @@
 // Configuration discovery, the browser sign-in page and the OAuth token endpoint.
 
-#include "url.h"
+#include "api/pkce.h"
+#include "api/resources.h"
+#include "api/sign_in.h"
 #include "company_impl.h"
+#include "url.h"
 
 namespace trellisant::sandbox {
 namespace {
@@ -66,8 +69,8 @@ void CompanyServer::Impl::nativeConfig(const httplib::Request&, httplib::Respons
   std::string base = baseUrl();
   answerJson(response, 200,
              Json{{"clientId", options.clientId},
-                  {"authorizationEndpoint", base + "/oauth/authorize"},
-                  {"tokenEndpoint", base + "/api/auth/oauth2/token"}});
+                  {"authorizationEndpoint", base + std::string(kAuthorizePath)},
+                  {"tokenEndpoint", base + std::string(Resources::Path::token)}});
 }
 
 void CompanyServer::Impl::authorize(const httplib::Request& request, httplib::Response& response) {
@@ -77,7 +80,7 @@ void CompanyServer::Impl::authorize(const httplib::Request& request, httplib::Re
   std::string problem;
   if (param("client_id") != options.clientId)
     problem = "This app is not known to the sandbox.";
-  else if (param("redirect_uri") != kRedirectUri)
+  else if (param("redirect_uri") != kRedirectURI)
     problem = "The return address is not allowed.";
   else if (param("response_type") != "code")
     problem = "Only the authorization code flow is offered.";
@@ -97,13 +100,13 @@ void CompanyServer::Impl::authorize(const httplib::Request& request, httplib::Re
   {
     std::lock_guard lock(mutex);
     if (denyAuthorization) {
-      location = std::string(kRedirectUri) + "?error=access_denied&state=" + state;
+      location = std::string(kRedirectURI) + "?error=access_denied&state=" + state;
     } else {
-      std::string code = randomToken();
+      std::string code = randomURLSafe();
       codes[code] =
           AuthorizationCode{param("client_id"), param("redirect_uri"), param("code_challenge"),
                             param("scope"), SystemClock::now() + std::chrono::minutes(10)};
-      location = std::string(kRedirectUri) + "?code=" + percentEncode(code) + "&state=" + state;
+      location = std::string(kRedirectURI) + "?code=" + percentEncode(code) + "&state=" + state;
     }
   }
   response.set_header("Location", location);
@@ -142,7 +145,7 @@ void CompanyServer::Impl::token(const httplib::Request& request, httplib::Respon
       codes.erase(it);  // single use, whatever the outcome
       if (code.expiresAt <= SystemClock::now() || code.clientId != clientId ||
           code.redirectUri != field("redirect_uri") ||
-          s256(field("code_verifier")) != code.challenge) {
+          pkceChallenge(field("code_verifier")) != code.challenge) {
         oauthError(response, 400, "invalid_grant",
                    "The authorization code does not match this request.");
         return;

@@ -1,15 +1,14 @@
 #include "company_server.h"
 
-#include <openssl/evp.h>
-#include <openssl/rand.h>
-
 #include <csignal>
 
-#include "url.h"
+#include "api/pkce.h"
+#include "api/resources.h"
 #include "company_impl.h"
-#include "error.h"
 #include "encoding.h"
+#include "error.h"
 #include "tls.h"
+#include "url.h"
 
 namespace trellisant::sandbox {
 
@@ -63,35 +62,6 @@ std::vector<std::pair<std::string, std::string>> parseForm(std::string_view body
     body.remove_prefix(amp + 1);
   }
   return fields;
-}
-
-namespace {
-std::string base64Url(std::string_view raw) {
-  std::string text = base64Encode(raw);
-  std::string out;
-  for (char c : text) {
-    if (c == '+')
-      out.push_back('-');
-    else if (c == '/')
-      out.push_back('_');
-    else if (c != '=')
-      out.push_back(c);
-  }
-  return out;
-}
-}  // namespace
-
-std::string randomToken() {
-  unsigned char bytes[32];
-  if (RAND_bytes(bytes, sizeof bytes) != 1) throw PlatformError("No random bytes available.");
-  return base64Url(std::string_view(reinterpret_cast<const char*>(bytes), sizeof bytes));
-}
-
-std::string s256(std::string_view verifier) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(verifier.data(), verifier.size(), digest, &length, EVP_sha256(), nullptr);
-  return base64Url(std::string_view(reinterpret_cast<const char*>(digest), length));
 }
 
 // Impl --------------------------------------------------------------------------------------
@@ -211,10 +181,10 @@ std::string CompanyServer::Impl::newSession(const std::string& clientId) {
 }
 
 TokenAnswer CompanyServer::Impl::issueTokens(const std::string& session, bool withRefresh) {
-  TokenAnswer answer{randomToken(), std::nullopt, options.accessTokenLifetime};
+  TokenAnswer answer{randomURLSafe(), std::nullopt, options.accessTokenLifetime};
   accessTokens[answer.accessToken] = IssuedToken{session, SystemClock::now() + answer.lifetime};
   if (withRefresh) {
-    answer.refreshToken = randomToken();
+    answer.refreshToken = randomURLSafe();
     refreshTokens[*answer.refreshToken] = session;
   }
   return answer;
@@ -224,7 +194,7 @@ std::pair<std::string, std::string> CompanyServer::Impl::enrollDevice(const std:
                                                                       std::string name,
                                                                       std::string version) {
   std::string id = "mac-" + makeUUID();
-  std::string key = randomToken();
+  std::string key = randomURLSafe();
   devices[id] = Device{key, std::move(name), std::move(version), false};
   sessions[session].deviceId = id;
   return {id, key};
@@ -237,9 +207,11 @@ void CompanyServer::Impl::appendEvent(Json data) {
 }
 
 void CompanyServer::Impl::routes() {
-  server->Get("/api/native-config", handled([this](auto& q, auto& r) { nativeConfig(q, r); }));
-  server->Get("/oauth/authorize", handled([this](auto& q, auto& r) { authorize(q, r); }));
-  server->Post("/api/auth/oauth2/token", handled([this](auto& q, auto& r) { token(q, r); }));
+  const std::string config(Resources::Path::nativeConfig), authorization(kAuthorizePath),
+      tokens(Resources::Path::token);
+  server->Get(config, handled([this](auto& q, auto& r) { nativeConfig(q, r); }));
+  server->Get(authorization, handled([this](auto& q, auto& r) { authorize(q, r); }));
+  server->Post(tokens, handled([this](auto& q, auto& r) { token(q, r); }));
   nativeRoutes();
   auto notFound = handled([](const httplib::Request&, httplib::Response& response) {
     answerError(response, 404, "Not found.");
@@ -326,9 +298,6 @@ int CompanyServer::port() const {
 }
 std::string CompanyServer::baseUrl() const {
   return impl_->baseUrl();
-}
-const CompanyServer::Options& CompanyServer::options() const {
-  return impl_->options;
 }
 std::shared_ptr<DeliveryStore> CompanyServer::store() const {
   return impl_->store;

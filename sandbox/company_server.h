@@ -16,6 +16,9 @@
 
 namespace trellisant::sandbox {
 
+// The sandbox's own sign-in page; clients find it through the configuration discovery.
+inline constexpr std::string_view kAuthorizePath = "/oauth/authorize";
+
 // One request as the company server received it.
 struct RecordedRequest {
   std::string method;
@@ -65,7 +68,6 @@ class CompanyServer {
   // "https://" + publicHost + ":" + port with TLS, "http://127.0.0.1:" + port without;
   // the default port of the scheme is left out.
   std::string baseUrl() const;
-  const Options& options() const;
   std::shared_ptr<DeliveryStore> store() const;
 
   std::vector<RecordedRequest> requests() const;

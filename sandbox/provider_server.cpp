@@ -218,7 +218,7 @@ void ProviderServer::start() {
   if (!impl_->server->is_valid())
     throw PlatformError("The provider could not load its certificate.");
   impl_->server->set_keep_alive_timeout(1);
-  impl_->server->Get(R"(/files/([^/]+)/([^/]+))",
+  impl_->server->Get(std::string(kFilesRoot) + "([^/]+)/([^/]+)",
                      [this](const httplib::Request& request, httplib::Response& response) {
                        impl_->serveFile(request, response);
                      });
@@ -259,7 +259,7 @@ std::string ProviderServer::baseUrl() const {
 
 std::string ProviderServer::fileUrl(std::string_view host, std::string_view deliveryId,
                                     std::string_view fileId) const {
-  return "https://" + std::string(host) + portSuffix(impl_->port) + "/files/" +
+  return "https://" + std::string(host) + portSuffix(impl_->port) + std::string(kFilesRoot) +
          std::string(deliveryId) + "/" + std::string(fileId);
 }
 

@@ -46,7 +46,6 @@ class ProviderServer {
     std::string location;
     int status = 0;
 
-    static Fault of(Kind kind) { return Fault{kind, 0, {}, 0}; }
     static Fault closeAfter(std::int64_t bytes) { return Fault{Kind::CloseAfter, bytes, {}, 0}; }
     static Fault trickle(std::int64_t bytesPerSecond) {
       return Fault{Kind::Trickle, bytesPerSecond, {}, 0};
@@ -54,7 +53,6 @@ class ProviderServer {
     static Fault redirect(std::string location, int status = 302) {
       return Fault{Kind::Redirect, 0, std::move(location), status};
     }
-    static Fault serverError(int status = 503) { return Fault{Kind::ServerError, 0, {}, status}; }
   };
 
   struct Request {
@@ -80,7 +78,7 @@ class ProviderServer {
 
   int port() const;
   // "https://" + publicHost + ":" + port, without the port when it is 443: capability URLs
-  // are baseUrl() + "/files/" + delivery id + "/" + file id.
+  // are baseUrl() + kFilesRoot + delivery id + "/" + file id.
   std::string baseUrl() const;
   // The file's address under another host name that resolves to this server.
   std::string fileUrl(std::string_view host, std::string_view deliveryId,

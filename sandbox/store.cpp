@@ -59,6 +59,16 @@ std::string SandboxDelivery::totalBytes() const {
   return std::to_string(total);
 }
 
+Delivery SandboxDelivery::announced() const {
+  auto fileCount = static_cast<std::int64_t>(files.size());
+  return Delivery{id, transferId, name, projectName, companyName, totalBytes(), fileCount, state};
+}
+
+ManifestFile SandboxFile::announced() const {
+  std::string announcedSize = sizeText.value_or(std::to_string(size));
+  return ManifestFile{id, relativePath, announcedSize, fingerprint, checksum, checksumKind};
+}
+
 SandboxDelivery deliveryFromFolder(const std::filesystem::path& folder, std::string id,
                                    std::string companyName, std::string projectName,
                                    std::string name) {

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "api/records.h"
 #include "digest.h"
 
 namespace trellisant::sandbox {
@@ -26,6 +27,9 @@ struct SandboxFile {
   std::optional<std::string> checksumKind;
   // Overrides of the manifest's "size" text (tests of hostile servers); default: size.
   std::optional<std::string> sizeText;
+
+  // The file as the manifest announces it.
+  ManifestFile announced() const;
 };
 
 struct SandboxDelivery {
@@ -40,6 +44,8 @@ struct SandboxDelivery {
   std::optional<std::string> totalBytesText;
 
   std::string totalBytes() const;
+  // The delivery as the server's list announces it.
+  Delivery announced() const;
 };
 
 // Reads every regular file below `folder` (sorted by relative path) into a delivery, with
@@ -48,6 +54,9 @@ SandboxDelivery deliveryFromFolder(const std::filesystem::path& folder, std::str
                                    std::string companyName, std::string projectName,
                                    std::string name);
 
+
+// The provider serves each file at kFilesRoot + delivery id + "/" + file id.
+inline constexpr std::string_view kFilesRoot = "/files/";
 
 // The "X-Sandbox-Signature" header value a capability carries and the provider checks:
 // the SHA-256 of deliveryId + "/" + fileId + "/sandbox".

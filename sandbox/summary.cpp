@@ -3,13 +3,14 @@
 #include <algorithm>
 #include <sstream>
 
-#include "url.h"
+#include "api/resources.h"
 #include "text.h"
+#include "url.h"
 
 namespace trellisant::sandbox {
 namespace {
 
-constexpr std::string_view kNative = "/api/v1/native/";
+namespace Path = Resources::Path;
 
 // One request of either server, in the merged order.
 struct Entry {
@@ -21,9 +22,9 @@ struct Entry {
 // "heartbeat", "lease", "file-complete", … from the path of a native request; the delivery id
 // when the path names one.
 std::pair<std::string, std::string> nativeKind(const std::string& path) {
-  std::string_view rest = std::string_view(path).substr(kNative.size());
-  constexpr std::string_view deliveries = "deliveries/";
-  if (rest.substr(0, deliveries.size()) == deliveries) {
+  std::string_view rest = std::string_view(path).substr(Path::native.size());
+  const std::string deliveries = std::string(Path::deliveries) + "/";
+  if (rest.starts_with(deliveries)) {
     rest.remove_prefix(deliveries.size());
     auto slash = rest.find('/');
     if (slash != std::string_view::npos)
@@ -33,10 +34,10 @@ std::pair<std::string, std::string> nativeKind(const std::string& path) {
 }
 
 std::string kindOf(const std::string& path) {
-  if (path.rfind(kNative, 0) == 0) return nativeKind(path).first;
-  if (path == "/api/native-config") return "discovery";
-  if (path == "/oauth/authorize") return "authorize";
-  if (path == "/api/auth/oauth2/token") return "token";
+  if (path.starts_with(Path::native)) return nativeKind(path).first;
+  if (path == Path::nativeConfig) return "discovery";
+  if (path == kAuthorizePath) return "authorize";
+  if (path == Path::token) return "token";
   return "other";
 }
 
@@ -55,12 +56,11 @@ Json field(const Json& body, const char* key) {
   return it == body.end() ? Json(nullptr) : *it;
 }
 
-// "/files/DELIVERY/FILE" → both ids.
+// kFilesRoot + "DELIVERY/FILE" → both ids.
 std::pair<std::string, std::string> providerIds(const std::string& path) {
   std::string_view rest = path;
-  constexpr std::string_view files = "/files/";
-  if (rest.substr(0, files.size()) != files) return {};
-  rest.remove_prefix(files.size());
+  if (!rest.starts_with(kFilesRoot)) return {};
+  rest.remove_prefix(kFilesRoot.size());
   auto slash = rest.find('/');
   if (slash == std::string_view::npos) return {};
   return {percentDecode(rest.substr(0, slash)), percentDecode(rest.substr(slash + 1))};
@@ -139,7 +139,7 @@ Json summaryJson(const CompanyServer& company, const ProviderServer* provider) {
     std::string kind = kindOf(path);
     Json item = {{"seq", seq}, {"time", time}, {"method", request.method}, {"path", path},
                  {"kind", kind}};
-    if (path.rfind(kNative, 0) != 0) {
+    if (!path.starts_with(Path::native)) {
       log.push_back(item);
       continue;
     }
@@ -151,26 +151,26 @@ Json summaryJson(const CompanyServer& company, const ProviderServer* provider) {
 
     Json brief = {{"seq", seq}};
     if (!deliveryId.empty()) brief["deliveryId"] = deliveryId;
-    if (kind == "heartbeat") {
+    if (kind == Path::heartbeat) {
       brief["readiness"] = field(body, "readiness");
       brief["destinationLabel"] = field(body, "destinationLabel");
       heartbeats.push_back(brief);
-    } else if (kind == "lease") {
+    } else if (kind == Path::lease) {
       leases.push_back(brief);
-    } else if (kind == "manifest") {
+    } else if (kind == Path::manifest) {
       auto url = Url::parse(request.target);
-      auto offset = url ? url->firstQueryValue("offset") : std::nullopt;
+      auto offset = url ? url->firstQueryValue(Path::manifestOffset) : std::nullopt;
       brief["offset"] = offset ? Json(*offset) : Json(nullptr);
       manifests.push_back(brief);
-    } else if (kind == "capability") {
+    } else if (kind == Path::capability) {
       brief["fileId"] = field(body, "fileId");
       capabilities.push_back(brief);
-    } else if (kind == "progress") {
+    } else if (kind == Path::progress) {
       brief["state"] = field(body, "state");
       brief["bytesDone"] = field(body, "bytesDone");
       brief["reason"] = field(body, "reason");
       progress.push_back(brief);
-    } else if (kind == "file-complete") {
+    } else if (kind == Path::fileComplete) {
       Json fileId = field(body, "fileId");
       Json sha256 = field(body, "sha256");
       std::optional<SandboxFile> file;

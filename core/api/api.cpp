@@ -73,8 +73,19 @@ Date API::Token::expiresAt() const {
          std::chrono::duration_cast<SystemClock::duration>(std::chrono::duration<double>(seconds));
 }
 
+Credentials API::Token::appliedTo(Credentials credentials) const {
+  credentials.accessToken = accessToken;
+  if (refreshToken) credentials.refreshToken = *refreshToken;
+  credentials.expiresAt = expiresAt();
+  return credentials;
+}
+
 API::OK API::OK::fromJson(const Json& json) {
   return OK{Fields(json, true).boolean("ok")};
+}
+
+Json API::OK::toJson() const {
+  return Json{{"ok", ok}};
 }
 
 API::Deliveries API::Deliveries::fromJson(const Json& json) {
@@ -82,6 +93,12 @@ API::Deliveries API::Deliveries::fromJson(const Json& json) {
   for (auto& item : Fields(json, true).array("deliveries"))
     out.deliveries.push_back(Delivery::fromJson(item));
   return out;
+}
+
+Json API::Deliveries::toJson() const {
+  Json list = Json::array();
+  for (auto& delivery : deliveries) list.push_back(delivery.toJson());
+  return Json{{"deliveries", list}};
 }
 
 API::Manifest API::Manifest::fromJson(const Json& json) {
@@ -92,13 +109,27 @@ API::Manifest API::Manifest::fromJson(const Json& json) {
   return out;
 }
 
+Json API::Manifest::toJson() const {
+  Json list = Json::array();
+  for (auto& file : files) list.push_back(file.toJson());
+  return Json{{"files", list}, {"total", total}};
+}
+
 API::Lease API::Lease::fromJson(const Json& json) {
   return Lease{Fields(json, true).string("leaseUntil")};
+}
+
+Json API::Lease::toJson() const {
+  return Json{{"leaseUntil", leaseUntil}};
 }
 
 API::Enrollment API::Enrollment::fromJson(const Json& json) {
   Fields f(json, true);
   return Enrollment{f.string("id"), f.string("key")};
+}
+
+Json API::Enrollment::toJson() const {
+  return Json{{"id", id}, {"key", key}};
 }
 
 API::API(const std::string& server, EventTiming timing) : timing_(timing) {
@@ -123,18 +154,25 @@ std::optional<Credentials> API::signedInCredentials() {
   return credentials;
 }
 
-Json API::request(const std::string& path, const std::string& method,
+http::Request API::authenticated(std::string_view path, const Credentials& credentials,
+                                std::chrono::seconds idleTimeout) const {
+  http::Request request;
+  std::string absolutePath = std::string(Resources::Path::native) + std::string(path);
+  request.url = checkedUrl(server_.onOrigin(absolutePath));
+  request.idleTimeout = idleTimeout;
+  request.followSameOrigin = true;
+  request.headers.emplace_back("Authorization", "Bearer " + credentials.accessToken);
+  if (credentials.deviceKey) request.headers.emplace_back("X-Device-Key", *credentials.deviceKey);
+  return request;
+}
+
+Json API::request(std::string_view path, const std::string& method,
                   const std::optional<Json>& body, std::stop_token stop) {
   std::optional<Credentials> credentials = signedInCredentials();
   if (!credentials) throw TrellisantError(kSignInFirst);
 
-  http::Request request;
+  http::Request request = authenticated(path, *credentials, kRequestTimeout);
   request.method = method;
-  request.url = checkedUrl(server_.resolve("/api/v1/native/" + path));
-  request.idleTimeout = kRequestTimeout;
-  request.followSameOrigin = true;
-  request.headers.emplace_back("Authorization", "Bearer " + credentials->accessToken);
-  if (credentials->deviceKey) request.headers.emplace_back("X-Device-Key", *credentials->deviceKey);
   if (body) {
     request.body = compactJson(*body);
     request.headers.emplace_back("Content-Type", "application/json");
@@ -181,13 +219,10 @@ Credentials API::refresh(const Credentials& credentials) {
 
 Credentials API::renew(const Credentials& credentials) {
   Token answer =
-      token(server_.resolve("/api/auth/oauth2/token"), {{"grant_type", "refresh_token"},
-                                                        {"refresh_token", credentials.refreshToken},
-                                                        {"client_id", credentials.clientId}});
-  Credentials renewed = credentials;
-  renewed.accessToken = answer.accessToken;
-  if (answer.refreshToken) renewed.refreshToken = *answer.refreshToken;
-  renewed.expiresAt = answer.expiresAt();
+      token(server_.onOrigin(Resources::Path::token), {{"grant_type", "refresh_token"},
+                                                       {"refresh_token", credentials.refreshToken},
+                                                       {"client_id", credentials.clientId}});
+  Credentials renewed = answer.appliedTo(credentials);
   Vault::save(renewed);
   return renewed;
 }
@@ -209,19 +244,10 @@ API::Token API::token(const std::string& endpoint,
 }
 
 std::int64_t API::waitForEvent(std::int64_t after, std::stop_token stop) {
-  std::optional<Credentials> credentials;
-  {
-    std::optional<Credentials> stored = Vault::read();
-    if (!stored || !stored->matches(server_.text)) return after;
-    credentials = expiresSoon(*stored) ? refresh(*stored) : *stored;
-  }
+  std::optional<Credentials> credentials = signedInCredentials();
+  if (!credentials) return after;
 
-  http::Request request;
-  request.url = checkedUrl(server_.resolve("/api/v1/native/events"));
-  request.idleTimeout = timing_.idleTimeout;
-  request.followSameOrigin = true;
-  request.headers.emplace_back("Authorization", "Bearer " + credentials->accessToken);
-  if (credentials->deviceKey) request.headers.emplace_back("X-Device-Key", *credentials->deviceKey);
+  http::Request request = authenticated(Resources::Path::events, *credentials, timing_.idleTimeout);
   request.headers.emplace_back("Last-Event-ID", std::to_string(after));
 
   EventCursor cursor(after);

@@ -7,6 +7,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -38,28 +39,35 @@ class API {
     static Token fromJson(const Json& json);
     // Now + expiresIn, with an absurd lifetime bounded to what a stored record can hold.
     Date expiresAt() const;
+    // `credentials` with these tokens and expiry; without a new refresh token the old stays.
+    Credentials appliedTo(Credentials credentials) const;
   };
   struct OK {
     bool ok = false;
     static OK fromJson(const Json& json);
+    Json toJson() const;
   };
   struct Deliveries {
     std::vector<Delivery> deliveries;
     static Deliveries fromJson(const Json& json);
+    Json toJson() const;
   };
   struct Manifest {
     std::vector<ManifestFile> files;
     std::int64_t total = 0;
     static Manifest fromJson(const Json& json);
+    Json toJson() const;
   };
   struct Lease {
     std::string leaseUntil;
     static Lease fromJson(const Json& json);
+    Json toJson() const;
   };
   struct Enrollment {
     std::string id;
     std::string key;
     static Enrollment fromJson(const Json& json);
+    Json toJson() const;
   };
 
   using EventTiming = trellisant::EventTiming;
@@ -73,19 +81,20 @@ class API {
 
   const Url& server() const;
 
-  // Sends one authenticated request to "/api/v1/native/" + path (path may carry a query) and
-  // returns the decoded JSON of a 2xx answer; a body "null" gives a null Json. A non-2xx
-  // answer fails with the server's "error" text, or with the interrupted-connection message.
-  virtual Json request(const std::string& path, const std::string& method,
+  // Sends one authenticated request to a resource (path relative to the native root, see
+  // Resources::Path; it may carry a query) and returns the decoded JSON of a 2xx answer; a body
+  // "null" gives a null Json. A non-2xx answer fails with the server's "error" text, or with
+  // the interrupted-connection message.
+  virtual Json request(std::string_view path, const std::string& method,
                        const std::optional<Json>& body, std::stop_token stop = {});
   template <class T>
-  T request(const std::string& path, const std::string& method, const std::optional<Json>& body,
+  T request(std::string_view path, const std::string& method, const std::optional<Json>& body,
             std::stop_token stop = {}) {
     return T::fromJson(request(path, method, body, stop));
   }
   // For answers that may be JSON null (the "waiting" progress report).
   template <class T>
-  std::optional<T> optionalRequest(const std::string& path, const std::string& method,
+  std::optional<T> optionalRequest(std::string_view path, const std::string& method,
                                    const std::optional<Json>& body, std::stop_token stop = {}) {
     Json answer = request(path, method, body, stop);
     if (answer.is_null()) return std::nullopt;
@@ -116,6 +125,9 @@ class API {
   // device is not signed in to this server.
   std::optional<Credentials> signedInCredentials();
   Credentials renew(const Credentials& credentials);
+  // A request to the resource at `path` that carries the credentials.
+  http::Request authenticated(std::string_view path, const Credentials& credentials,
+                              std::chrono::seconds idleTimeout) const;
 
   Url server_;
   EventTiming timing_;

@@ -4,145 +4,18 @@
 
 #include <algorithm>
 #include <atomic>
-#include <memory>
-#include <mutex>
 
-#include "api/http_testing.h"
-#include "url.h"
+#include "api/http_handles.h"
 #include "error.h"
 #include "text.h"
+#include "url.h"
 
 namespace trellisant::http {
 namespace {
 
-void initializeOnce() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-std::mutex overridesMutex;
-std::optional<testing::Overrides> overrides;
-std::atomic<bool> reuseConnections{true};
-
-// A request with an effect reuses only a connection idle for less than a second (libcurl counts
-// whole seconds), below any server's keep-alive time, so that the server does not close it
-// while the request is on its way: such a request is not sent twice, and would fail.
-constexpr long kEffectReuseIdleSeconds = 0;
 constexpr const char* kConnectionLost = "The network connection was lost.";
 
-struct EasyFree {
-  void operator()(CURL* h) const { curl_easy_cleanup(h); }
-};
-struct MultiFree {
-  void operator()(CURLM* h) const { curl_multi_cleanup(h); }
-};
-struct ListFree {
-  void operator()(curl_slist* l) const { curl_slist_free_all(l); }
-};
-using Easy = std::unique_ptr<CURL, EasyFree>;
-using Multi = std::unique_ptr<CURLM, MultiFree>;
-using List = std::unique_ptr<curl_slist, ListFree>;
-
-// TLS sessions shared by every handle, so that a second connection to a server resumes the
-// session of the first instead of a full handshake.
-struct Share {
-  CURLSH* handle = curl_share_init();
-  std::mutex locks[CURL_LOCK_DATA_LAST];
-  Share() {
-    curl_share_setopt(handle, CURLSHOPT_LOCKFUNC, lockData);
-    curl_share_setopt(handle, CURLSHOPT_UNLOCKFUNC, unlockData);
-    curl_share_setopt(handle, CURLSHOPT_USERDATA, this);
-    curl_share_setopt(handle, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-  }
-  static void lockData(CURL*, curl_lock_data data, curl_lock_access, void* user) {
-    static_cast<Share*>(user)->locks[data].lock();
-  }
-  static void unlockData(CURL*, curl_lock_data data, void* user) {
-    static_cast<Share*>(user)->locks[data].unlock();
-  }
-};
-
-CURLSH* sharedSessions() {
-  static Share* share = new Share();  // lives as long as the process: handles may outlive statics
-  return share->handle;
-}
-
-// A multi handle, whose cache keeps the connections open between requests, and its easy
-// handle. One request uses them at a time, so a connection never serves two threads at once.
-struct Handles {
-  Multi multi{curl_multi_init()};
-  Easy easy{curl_easy_init()};
-  std::string origin;  // of the last request
-};
-
-// Idle handles by the origin they last served, the most recently used last.
-class HandlePool {
- public:
-  std::unique_ptr<Handles> take(const std::string& origin) {
-    std::lock_guard lock(mutex_);
-    for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
-      if ((*it)->origin != origin) continue;
-      auto handles = std::move(*it);
-      idle_.erase(std::next(it).base());
-      return handles;
-    }
-    return nullptr;
-  }
-  void give(std::unique_ptr<Handles> handles) {
-    std::lock_guard lock(mutex_);
-    idle_.push_back(std::move(handles));
-    if (idle_.size() > kIdleHandles) idle_.erase(idle_.begin());
-  }
-  void clear() {
-    std::vector<std::unique_ptr<Handles>> dropped;
-    std::lock_guard lock(mutex_);
-    dropped.swap(idle_);
-  }
-
- private:
-  // The agent runs two downloads and a ticker, each talking to the server and a provider.
-  static constexpr std::size_t kIdleHandles = 8;
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<Handles>> idle_;
-};
-
-HandlePool& pool() {
-  static HandlePool* handles = new HandlePool();
-  return *handles;
-}
-
-// Handles for one request, back to the pool afterwards when connections are reused.
-class PooledHandles {
- public:
-  explicit PooledHandles(const std::string& url) {
-    auto parsed = Url::parse(url);
-    std::string origin = parsed ? parsed->origin() : url;
-    if (reuseConnections) handles_ = pool().take(origin);
-    if (!handles_) handles_ = std::make_unique<Handles>();
-    handles_->origin = origin;
-    if (!handles_->multi || !handles_->easy) throw PlatformError("Could not start a network request.");
-  }
-  ~PooledHandles() {
-    curl_multi_remove_handle(multi(), easy());
-    // Drops the options, which point at this request's buffers; keeps connections and sessions.
-    curl_easy_reset(easy());
-    if (reuseConnections) pool().give(std::move(handles_));
-  }
-  PooledHandles(const PooledHandles&) = delete;
-  PooledHandles& operator=(const PooledHandles&) = delete;
-  CURL* easy() const { return handles_->easy.get(); }
-  CURLM* multi() const { return handles_->multi.get(); }
-
- private:
-  std::unique_ptr<Handles> handles_;
-};
-
-void append(List& list, const std::string& line) {
-  curl_slist* next = curl_slist_append(list.get(), line.c_str());
-  if (next == nullptr) throw PlatformError("Out of memory.");
-  list.release();
-  list.reset(next);
-}
+using handles::List;
 
 struct Transfer {
   CURL* easy = nullptr;
@@ -161,6 +34,10 @@ struct Transfer {
   int attempts = 0;
   bool uploadStarted = false;  // some attempt took a byte of the body
   bool refused = false;  // a second attempt that could have repeated an effect
+  // What the handle points at while the transfer runs.
+  char errorText[CURL_ERROR_SIZE] = {0};
+  List headers;
+  handles::Held held;
 };
 
 bool idempotentMethod(std::string_view method) {
@@ -257,23 +134,9 @@ size_t onBody(char* data, size_t size, size_t count, void* user) {
   return length;
 }
 
-Response run(const Request& request, const Stream* callbacks, std::string* body, bool& aborted,
-             std::stop_token stop) {
-  initializeOnce();
-  if (stop.stop_requested()) throw Cancelled();
-  PooledHandles handles(request.url);
-  CURL* h = handles.easy();
-  CURLM* multi = handles.multi();
-
-  Transfer transfer;
-  transfer.easy = h;
-  transfer.callbacks = callbacks;
-  transfer.body = body;
-  transfer.bodyLimit = request.bodyLimit;
-  transfer.idempotent = idempotentMethod(request.method);
-
-  char errorText[CURL_ERROR_SIZE] = {0};
-  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorText);
+// Points the handle at the request and at `transfer`, which collects the answer.
+void configure(CURL* h, const Request& request, Transfer& transfer) {
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, transfer.errorText);
   curl_easy_setopt(h, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 0L);
@@ -294,27 +157,22 @@ Response run(const Request& request, const Stream* callbacks, std::string* body,
   curl_easy_setopt(h, CURLOPT_PREREQDATA, &transfer);
   curl_easy_setopt(h, CURLOPT_HTTP_VERSION,
                    static_cast<long>(request.http2 ? CURL_HTTP_VERSION_2TLS : CURL_HTTP_VERSION_1_1));
-  if (reuseConnections) {
-    curl_easy_setopt(h, CURLOPT_SHARE, sharedSessions());
-    if (!transfer.idempotent) curl_easy_setopt(h, CURLOPT_MAXAGE_CONN, kEffectReuseIdleSeconds);
-  } else {
-    curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);
-  }
+  handles::applySharing(h, !transfer.idempotent, transfer.held);
 
-  List headers;
+  List& headers = transfer.headers;
   bool hasContentType = false;
   for (auto& [name, value] : request.headers) {
     if (equalsIgnoringAsciiCase(name, "Content-Type")) hasContentType = true;
-    append(headers, value.empty() ? name + ";" : name + ": " + value);
+    handles::append(headers, value.empty() ? name + ";" : name + ": " + value);
   }
-  append(headers, "Expect:");
+  handles::append(headers, "Expect:");
   if (request.method == "GET") {
     curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
   } else {
     curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
   }
   if (request.body) {
-    // Through a read callback, so that the body is sent again only where onSeek allows.
+    // Through a read callback, so that the body is sent again only where onPrerequest allows.
     transfer.upload = *request.body;
     transfer.hasBody = !request.body->empty();
     curl_easy_setopt(h, CURLOPT_POST, 1L);
@@ -324,31 +182,27 @@ Response run(const Request& request, const Stream* callbacks, std::string* body,
     curl_easy_setopt(h, CURLOPT_SEEKDATA, &transfer);
     curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(request.body->size()));
     curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, request.method.c_str());
-    if (!hasContentType) append(headers, "Content-Type:");
+    if (!hasContentType) handles::append(headers, "Content-Type:");
   }
   curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+}
 
-  List resolve;
-  std::string caFile;
-  {
-    std::lock_guard lock(overridesMutex);
-    if (overrides) {
-      for (auto& entry : overrides->resolve) append(resolve, entry);
-      caFile = overrides->caFile;
-      curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
-    }
-  }
-  if (resolve) curl_easy_setopt(h, CURLOPT_RESOLVE, resolve.get());
-  if (!caFile.empty()) curl_easy_setopt(h, CURLOPT_CAINFO, caFile.c_str());
+struct Pumped {
+  CURLcode result = CURLE_OK;
+  bool finished = false;  // libcurl reported the transfer done
+  bool stopped = false;
+};
 
-  curl_multi_add_handle(multi, h);
+// Drives the transfer until it is done, stopped, or `endAt` passes.
+Pumped pump(const handles::PooledHandles& handles, Transfer& transfer,
+            std::chrono::steady_clock::time_point endAt, std::stop_token stop) {
+  CURLM* multi = handles.multi();
+  curl_multi_add_handle(multi, handles.easy());
   std::atomic<bool> stopped{false};
   std::stop_callback onStop(stop, [&] {
     stopped = true;
     curl_multi_wakeup(multi);
   });
-  auto endAt = std::chrono::steady_clock::time_point::max();
-  if (callbacks != nullptr && callbacks->endAt) endAt = *callbacks->endAt;
   int running = 1;
   while (running > 0) {
     if (curl_multi_perform(multi, &running) != CURLM_OK) break;
@@ -361,26 +215,32 @@ Response run(const Request& request, const Stream* callbacks, std::string* body,
     auto wait = std::min(left, std::chrono::milliseconds(1000));
     curl_multi_poll(multi, nullptr, 0, static_cast<int>(wait.count()), nullptr);
   }
-  CURLcode result = CURLE_OK;
-  bool finished = false;
+  Pumped pumped;
   int left = 0;
   while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
     if (message->msg == CURLMSG_DONE) {
-      result = message->data.result;
-      finished = true;
+      pumped.result = message->data.result;
+      pumped.finished = true;
     }
   }
-  curl_multi_remove_handle(multi, h);
+  curl_multi_remove_handle(multi, handles.easy());
+  pumped.stopped = stopped;
+  return pumped;
+}
 
-  if (stopped || (!finished && stop.stop_requested())) throw Cancelled();
+// The answer, or the failure the transfer ended in.
+Response outcome(CURL* h, Transfer& transfer, const Pumped& pumped, bool& aborted,
+                 std::stop_token stop) {
+  if (pumped.stopped || (!pumped.finished && stop.stop_requested())) throw Cancelled();
   if (transfer.tooMuch) throw tooMuchData();
   aborted = transfer.aborted;
   if (transfer.aborted) return transfer.response;
-  if (!finished) throw PlatformError(kConnectionLost);
+  if (!pumped.finished) throw PlatformError(kConnectionLost);
   if (transfer.refused) throw TransportError(CURLE_SEND_ERROR, kConnectionLost);
-  if (result != CURLE_OK) {
-    std::string description = errorText[0] != '\0' ? errorText : curl_easy_strerror(result);
-    throw TransportError(static_cast<int>(result), description);
+  if (pumped.result != CURLE_OK) {
+    std::string description =
+        transfer.errorText[0] != '\0' ? transfer.errorText : curl_easy_strerror(pumped.result);
+    throw TransportError(static_cast<int>(pumped.result), description);
   }
   if (!transfer.headersDone) {
     long status = 0;
@@ -388,6 +248,23 @@ Response run(const Request& request, const Stream* callbacks, std::string* body,
     transfer.response.status = status;
   }
   return transfer.response;
+}
+
+Response run(const Request& request, const Stream* callbacks, std::string* body, bool& aborted,
+             std::stop_token stop) {
+  if (stop.stop_requested()) throw Cancelled();
+  handles::PooledHandles handles(request.url);
+  Transfer transfer;
+  transfer.easy = handles.easy();
+  transfer.callbacks = callbacks;
+  transfer.body = body;
+  transfer.bodyLimit = request.bodyLimit;
+  transfer.idempotent = idempotentMethod(request.method);
+  configure(handles.easy(), request, transfer);
+  auto endAt = std::chrono::steady_clock::time_point::max();
+  if (callbacks != nullptr && callbacks->endAt) endAt = *callbacks->endAt;
+  Pumped pumped = pump(handles, transfer, endAt, stop);
+  return outcome(handles.easy(), transfer, pumped, aborted, stop);
 }
 
 // The request for the next hop when `head` is a redirect that may be followed.
@@ -468,24 +345,5 @@ StreamResult stream(const Request& request, const Stream& callbacks, std::stop_t
     current = std::move(*next);
   }
 }
-
-void setConnectionReuse(bool reuse) {
-  reuseConnections = reuse;
-  if (!reuse) pool().clear();
-}
-
-namespace testing {
-// Kept connections and addresses were made under the overrides before.
-void setOverrides(Overrides value) {
-  std::lock_guard lock(overridesMutex);
-  overrides = std::move(value);
-  pool().clear();
-}
-void clearOverrides() {
-  std::lock_guard lock(overridesMutex);
-  overrides.reset();
-  pool().clear();
-}
-}  // namespace testing
 
 }  // namespace trellisant::http

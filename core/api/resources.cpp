@@ -5,10 +5,6 @@
 namespace trellisant {
 namespace {
 
-std::string ofDelivery(const std::string& deliveryId, std::string_view leaf) {
-  return "deliveries/" + deliveryId + "/" + std::string(leaf);
-}
-
 // Byte counts travel as decimal strings.
 Json progressBody(std::string_view state, std::int64_t bytesDone) {
   return Json{{"state", state}, {"bytesDone", std::to_string(bytesDone)}};
@@ -30,42 +26,47 @@ std::string_view toString(Readiness readiness) {
 
 namespace Resources {
 
+std::string Path::ofDelivery(std::string_view deliveryId, std::string_view leaf) {
+  return std::string(deliveries) + "/" + std::string(deliveryId) + "/" + std::string(leaf);
+}
+
 API::OK heartbeat(API& api, Readiness readiness, std::string_view destinationLabel,
                   std::stop_token stop) {
   Json body{{"readiness", toString(readiness)}, {"destinationLabel", destinationLabel}};
-  return api.request<API::OK>("heartbeat", "POST", body, stop);
+  return api.request<API::OK>(Path::heartbeat, "POST", body, stop);
 }
 
 API::Deliveries deliveries(API& api, std::stop_token stop) {
-  return api.request<API::Deliveries>("deliveries", "GET", std::nullopt, stop);
+  return api.request<API::Deliveries>(Path::deliveries, "GET", std::nullopt, stop);
 }
 
 API::Lease lease(API& api, const std::string& deliveryId, std::stop_token stop) {
-  return api.request<API::Lease>(ofDelivery(deliveryId, "lease"), "POST", Json::object(), stop);
+  return api.request<API::Lease>(Path::ofDelivery(deliveryId, Path::lease), "POST", Json::object(),
+                                 stop);
 }
 
 API::Manifest manifestPage(API& api, const std::string& deliveryId, std::int64_t offset,
                            std::stop_token stop) {
-  return api.request<API::Manifest>(
-      ofDelivery(deliveryId, "manifest?offset=" + std::to_string(offset)), "GET", std::nullopt,
-      stop);
+  std::string query = "?" + std::string(Path::manifestOffset) + "=" + std::to_string(offset);
+  return api.request<API::Manifest>(Path::ofDelivery(deliveryId, Path::manifest) + query, "GET",
+                                    std::nullopt, stop);
 }
 
 Capability capability(API& api, const std::string& deliveryId, std::string_view fileId,
                       std::stop_token stop) {
-  return api.request<Capability>(ofDelivery(deliveryId, "capability"), "POST",
+  return api.request<Capability>(Path::ofDelivery(deliveryId, Path::capability), "POST",
                                  Json{{"fileId", fileId}}, stop);
 }
 
 API::OK fileComplete(API& api, const std::string& deliveryId, std::string_view fileId,
                      std::string_view sha256, std::stop_token stop) {
-  return api.request<API::OK>(ofDelivery(deliveryId, "file-complete"), "POST",
+  return api.request<API::OK>(Path::ofDelivery(deliveryId, Path::fileComplete), "POST",
                               Json{{"fileId", fileId}, {"sha256", sha256}}, stop);
 }
 
 API::OK downloading(API& api, const std::string& deliveryId, std::int64_t bytesDone,
                     std::stop_token stop) {
-  return api.request<API::OK>(ofDelivery(deliveryId, "progress"), "POST",
+  return api.request<API::OK>(Path::ofDelivery(deliveryId, Path::progress), "POST",
                               progressBody("downloading", bytesDone), stop);
 }
 
@@ -73,17 +74,18 @@ std::optional<API::OK> waiting(API& api, const std::string& deliveryId, std::int
                                std::string_view reason, std::stop_token stop) {
   Json body = progressBody("waiting", bytesDone);
   body["reason"] = prefixCharacters(reason, reasonCharacters);
-  return api.optionalRequest<API::OK>(ofDelivery(deliveryId, "progress"), "POST", body, stop);
+  return api.optionalRequest<API::OK>(Path::ofDelivery(deliveryId, Path::progress), "POST", body,
+                                      stop);
 }
 
 API::Enrollment enroll(API& api, std::string_view name, std::string_view version,
                        std::stop_token stop) {
-  return api.request<API::Enrollment>("enroll", "POST", Json{{"name", name}, {"version", version}},
-                                      stop);
+  return api.request<API::Enrollment>(Path::enroll, "POST",
+                                      Json{{"name", name}, {"version", version}}, stop);
 }
 
 API::OK revoke(API& api, std::stop_token stop) {
-  return api.request<API::OK>("revoke", "POST", Json::object(), stop);
+  return api.request<API::OK>(Path::revoke, "POST", Json::object(), stop);
 }
 
 }  // namespace Resources

@@ -15,9 +15,32 @@ namespace trellisant {
 enum class Readiness { setup, paused, ready };
 std::string_view toString(Readiness readiness);
 
-// Every call of the native API's resources: method, path (under "/api/v1/native/"), body and
-// answer. Nothing else in the programs spells them out.
+// Every call of the native API's resources: method, path, body and answer. Nothing else in
+// the programs spells them out; the sandbox serves the same paths.
 namespace Resources {
+
+// The server's paths.
+namespace Path {
+inline constexpr std::string_view nativeConfig = "/api/native-config";
+inline constexpr std::string_view token = "/api/auth/oauth2/token";
+// The root of the resources below, and of the event stream.
+inline constexpr std::string_view native = "/api/v1/native/";
+inline constexpr std::string_view heartbeat = "heartbeat";
+inline constexpr std::string_view deliveries = "deliveries";
+inline constexpr std::string_view enroll = "enroll";
+inline constexpr std::string_view revoke = "revoke";
+inline constexpr std::string_view events = "events";
+// Per delivery, under ofDelivery.
+inline constexpr std::string_view lease = "lease";
+inline constexpr std::string_view manifest = "manifest";
+inline constexpr std::string_view manifestOffset = "offset";  // the manifest's query item
+inline constexpr std::string_view capability = "capability";
+inline constexpr std::string_view fileComplete = "file-complete";
+inline constexpr std::string_view progress = "progress";
+
+// "deliveries/" + id + "/" + leaf.
+std::string ofDelivery(std::string_view deliveryId, std::string_view leaf);
+}  // namespace Path
 
 // The waiting report carries at most this many user-perceived characters of the reason.
 inline constexpr std::size_t reasonCharacters = 240;

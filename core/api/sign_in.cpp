@@ -11,7 +11,6 @@
 namespace trellisant {
 namespace {
 
-constexpr const char* kRedirectURI = "trellisant://oauth/callback";
 constexpr const char* kScope = "openid profile offline_access device:receive";
 constexpr const char* kUnavailable = "Trellisant is unavailable at this server address.";
 constexpr const char* kUnexpectedAddress = "The sign in server returned an unexpected address.";
@@ -29,7 +28,7 @@ struct Discovery {
 
 Discovery discover(const Url& server, std::stop_token stop) {
   http::Request request;
-  request.url = server.resolve("/api/native-config");
+  request.url = server.onOrigin(Resources::Path::nativeConfig);
   request.idleTimeout = std::chrono::seconds(60);
   request.followSameOrigin = true;
   http::Response response = http::perform(request, stop);
@@ -59,7 +58,8 @@ std::string authorizationURL(const std::string& endpoint,
 }  // namespace
 
 bool acceptsCallback(const Url& url, const std::optional<std::string>& state) {
-  return url.scheme == "trellisant" && url.host == "oauth" && url.path == "/callback" &&
+  static const Url redirect = Url::parse(kRedirectURI).value();
+  return url.scheme == redirect.scheme && url.host == redirect.host && url.path == redirect.path &&
          url.firstQueryValue("state") == state;
 }
 
@@ -86,7 +86,7 @@ SignInFlow::Pending SignInFlow::begin(const Preferences& preferences, std::stop_
   pending.authorizationURL =
       authorizationURL(discovery.authorizationEndpoint,
                        {{"client_id", discovery.clientId},
-                        {"redirect_uri", kRedirectURI},
+                        {"redirect_uri", std::string(kRedirectURI)},
                         {"response_type", "code"},
                         {"prompt", "consent"},
                         {"scope", kScope},
@@ -110,16 +110,14 @@ void SignInFlow::finish(const Pending& pending, const Url& callback, const std::
                                  {"client_id", pending.clientId},
                                  {"code", *code},
                                  {"code_verifier", pending.codeVerifier},
-                                 {"redirect_uri", kRedirectURI}},
+                                 {"redirect_uri", std::string(kRedirectURI)}},
                                 stop);
   if (!token.refreshToken) throw TrellisantError(kNoRefreshToken);
 
   Credentials credentials;
   credentials.server = pending.server;
-  credentials.accessToken = token.accessToken;
-  credentials.refreshToken = *token.refreshToken;
   credentials.clientId = pending.clientId;
-  credentials.expiresAt = token.expiresAt();
+  credentials = token.appliedTo(credentials);
   Vault::save(credentials);
 
   API api(pending.server);

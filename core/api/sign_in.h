@@ -19,9 +19,11 @@ namespace trellisant {
 inline constexpr std::string_view kBrowserFailedMessage =
     "Could not open your browser. Check your default browser and try again.";
 
-// Whether `url` is the sign-in callback for the sign-in with `state`: scheme "trellisant",
-// host "oauth", path "/callback", and the first "state" value equal to `state` (both absent
-// count as equal).
+// Where the browser returns to at the end of a sign-in; the server checks it too.
+inline constexpr std::string_view kRedirectURI = "trellisant://oauth/callback";
+
+// Whether `url` is the sign-in callback for the sign-in with `state`: the scheme, host and path
+// of kRedirectURI, and the first "state" value equal to `state` (both absent count as equal).
 bool acceptsCallback(const Url& url, const std::optional<std::string>& state);
 
 // Whether this computer holds enrolled credentials for the configured server. Never throws.

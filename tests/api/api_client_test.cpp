@@ -111,6 +111,8 @@ TEST_F(ApiClientTest, MapsFailedAnswersToTheirMessages) {
 
 TEST_F(ApiClientTest, FollowsRedirectsOnlyOnTheServersOwnOrigin) {
   Credentials credentials = signIn();
+  API withPath(server->baseUrl() + "/x/");
+  EXPECT_EQ(failureOf([&] { Resources::deliveries(withPath); }), "") << "the address's path is dropped";
   // Moved with 308: the same method, body and token at the new place.
   server->redirect("POST", kBeat, 308, kBeat + "?moved=1", 1);
   EXPECT_EQ(heartbeat(), "");

@@ -223,7 +223,7 @@ void url_fuzz(Input input) {
     require(url->scheme == "http" && (host == "localhost" || host == "127.0.0.1"), "local addresses are http on loopback only");
   }
   url->origin();
-  url->resolve("/api/v1/native/events");
+  url->onOrigin("/api/v1/native/events");
   url->queryItems();
   url->firstQueryValue("state");
 }
