@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <stop_token>
@@ -19,9 +18,6 @@ std::string_view toString(Readiness readiness);
 // answer. Nothing else in the programs spells them out.
 namespace Resources {
 
-// The waiting report carries at most this many user-perceived characters of the reason.
-inline constexpr std::size_t reasonCharacters = 240;
-
 API::OK heartbeat(API& api, Readiness readiness, std::string_view destinationLabel,
                   std::stop_token stop = {});
 API::Deliveries deliveries(API& api, std::stop_token stop = {});
@@ -36,7 +32,7 @@ API::OK fileComplete(API& api, const std::string& deliveryId, std::string_view f
 // Progress "downloading", with the bytes done as a decimal string.
 API::OK downloading(API& api, const std::string& deliveryId, std::int64_t bytesDone,
                     std::stop_token stop = {});
-// Progress "waiting" with the first 240 characters of `reason`; the server may answer null.
+// Progress "waiting" with `reason` as given; the server may answer null.
 std::optional<API::OK> waiting(API& api, const std::string& deliveryId, std::int64_t bytesDone,
                                std::string_view reason, std::stop_token stop = {});
 API::Enrollment enroll(API& api, std::string_view name, std::string_view version,
