@@ -33,7 +33,8 @@ AgentParts withDefaults(AgentParts parts) {
   if (!parts.power) parts.power = std::make_shared<PowerPolicy>();
   if (!parts.notifier) parts.notifier = std::make_shared<DesktopNotifier>();
   if (!parts.freeSpace) parts.freeSpace = availableBytes;
-  if (!parts.makeAPI) parts.makeAPI = [](const std::string& server) { return std::make_shared<API>(server); };
+  if (!parts.makeAPI)
+    parts.makeAPI = [](const std::string& server) { return std::make_shared<API>(server); };
   if (!parts.settings) parts.settings = [] { return Preferences::load(); };
   if (!parts.jitter) parts.jitter = uniformJitter;
   if (!parts.now) parts.now = [] { return SystemClock::now(); };

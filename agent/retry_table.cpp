@@ -24,8 +24,8 @@ double RetryTable::failed(const std::string& delivery) {
   int attempt =
       std::min((previous != entries_.end() ? previous->second.attempt : 0) + 1, kAttemptCap);
   double delay = std::min(5.0 * std::pow(2.0, attempt), kMaximumDelay) + jitter_();
-  entries_[delivery] =
-      RetryEntry{attempt, now_() + std::chrono::duration_cast<SystemClock::duration>(Seconds(delay))};
+  auto wait = std::chrono::duration_cast<SystemClock::duration>(Seconds(delay));
+  entries_[delivery] = RetryEntry{attempt, now_() + wait};
   return delay;
 }
 
