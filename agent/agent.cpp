@@ -9,7 +9,7 @@
 #include "api/resources.h"
 #include "delivery_pass.h"
 #include "download/free_space.h"
-#include "fileio.h"
+#include "download/journal.h"
 #include "settings/app_configuration.h"
 #include "settings/preferences.h"
 #include "settings/vault.h"
@@ -29,55 +29,34 @@ double uniformJitter() {
   return std::uniform_real_distribution<double>(0.0, 3.0)(engine);
 }
 
+AgentParts withDefaults(AgentParts parts) {
+  if (!parts.power) parts.power = std::make_shared<PowerPolicy>();
+  if (!parts.notifier) parts.notifier = std::make_shared<DesktopNotifier>();
+  if (!parts.freeSpace) parts.freeSpace = availableBytes;
+  if (!parts.makeAPI)
+    parts.makeAPI = [](const std::string& server) { return std::make_shared<API>(server); };
+  if (!parts.settings) parts.settings = [] { return Preferences::load(); };
+  if (!parts.jitter) parts.jitter = uniformJitter;
+  if (!parts.now) parts.now = [] { return SystemClock::now(); };
+  if (!parts.log) parts.log = [](std::string_view line) { writeLogLine(kAgentProgram, line); };
+  return parts;
+}
+
 // A stop of the agent itself, as opposed to a cancellation that is a failure of the pass.
 bool stopping(const std::stop_token& stop) { return stop.stop_requested(); }
 
 }  // namespace
 
-Agent::Agent(AgentParts parts, AgentTiming timing) : parts_(std::move(parts)), timing_(timing) {
+Agent::Agent(AgentParts parts, AgentTiming timing)
+    : parts_(withDefaults(std::move(parts))),
+      timing_(timing),
+      receiving_([settings = parts_.settings] { return settings().receiving; }),
+      retries_(parts_.now, parts_.jitter) {
   Vault::disablePrompts();
-  if (!parts_.power) parts_.power = std::make_shared<PowerPolicy>();
-  if (!parts_.notifier) parts_.notifier = std::make_shared<DesktopNotifier>();
-  if (!parts_.freeSpace) parts_.freeSpace = availableBytes;
-  if (!parts_.makeAPI) parts_.makeAPI = [](const std::string& server) { return std::make_shared<API>(server); };
-  if (!parts_.jitter) parts_.jitter = uniformJitter;
-  if (!parts_.now) parts_.now = [] { return SystemClock::now(); };
-  if (!parts_.log) parts_.log = [](std::string_view line) { writeLogLine(kAgentProgram, line); };
-  if (!parts_.makeDownloader) {
-    parts_.makeDownloader = [freeSpace = parts_.freeSpace](std::shared_ptr<API> api,
-                                                           std::shared_ptr<Journal> journal) {
-      return std::make_shared<Downloader>(std::move(api), std::move(journal), freeSpace);
-    };
-  }
   if (parts_.controlService) service_ = std::make_unique<AgentService>();
-  cursor_ = 0;
 }
 
 Agent::~Agent() = default;
-
-void Agent::publish(AgentState state, const std::string& message, const Delivery* delivery,
-                    std::int64_t bytes) {
-  AgentStatus status;
-  status.state = toString(state);
-  status.message = message;
-  status.transfer = delivery != nullptr ? delivery->name : "";
-  status.bytes = bytes;
-  status.total = delivery != nullptr ? parseInt64(delivery->totalBytes).value_or(0) : 0;
-  status.updatedAt = SystemClock::now();
-  status.save();
-}
-
-void Agent::republish() {
-  try {
-    auto text = readFile(AgentStatus::file());
-    auto status = text ? decodeAgentStatus(*text) : std::nullopt;
-    if (!status) return;
-    status->updatedAt = SystemClock::now();
-    status->save();
-  } catch (...) {
-    // As with publish: a lost write is made good by the next pass.
-  }
-}
 
 void Agent::main(std::stop_token stop) {
   std::string version(AppConfiguration::version());
@@ -87,7 +66,7 @@ void Agent::main(std::stop_token stop) {
 }
 
 void Agent::publishPass(AgentState state, const std::string& message) {
-  publish(state, message, nullptr, 0);
+  status_.publish(state, message);
   std::string line = std::string(toString(state)) + ": " + message;
   if (line == lastPassLine_) return;
   lastPassLine_ = line;
@@ -98,7 +77,7 @@ void Agent::waitForEvent(API& api, std::stop_token stop) {
   auto started = std::chrono::steady_clock::now();
   bool advanced = false;
   try {
-    std::int64_t next = api.waitForEvent(cursor_, stop);
+    std::int64_t next = api.waitForEvent(cursor_, stop, receiving_);
     advanced = next > cursor_;
     cursor_ = next;
   } catch (...) {
@@ -110,20 +89,20 @@ void Agent::waitForEvent(API& api, std::stop_token stop) {
 
 void Agent::runPass(std::stop_token stop) {
   try {
-    Preferences preferences = Preferences::load();
+    Preferences preferences = parts_.settings();
     parts_.power->update(preferences, false);
     std::shared_ptr<API> api = parts_.makeAPI(preferences.server);
 
     auto credentials = Vault::read();
     if (!credentials || !credentials->matches(preferences.server)) {
       publishPass(AgentState::setup, kSignIn);
-      pause(timing_.pause, stop);
+      sleepOrCancel(timing_.betweenPasses, stop);
       return;
     }
     if (!preferences.receiving) {
       publishPass(AgentState::paused, std::string(AgentStatus::pausedMessage));
       Resources::heartbeat(*api, Readiness::paused, preferences.destinationLabel, stop);
-      pause(timing_.pause, stop);
+      sleepOrCancel(timing_.betweenPasses, stop);
       return;
     }
     std::filesystem::path root = preferences.rootURL();
@@ -131,7 +110,7 @@ void Agent::runPass(std::stop_token stop) {
     if (!parts_.power->onPower() && !preferences.allowBattery) {
       publishPass(AgentState::paused, kConnectPower);
       Resources::heartbeat(*api, Readiness::paused, preferences.destinationLabel, stop);
-      pause(timing_.pause, stop);
+      sleepOrCancel(timing_.betweenPasses, stop);
       return;
     }
     Resources::heartbeat(*api, Readiness::ready, preferences.destinationLabel, stop);
@@ -143,19 +122,25 @@ void Agent::runPass(std::stop_token stop) {
       return;
     }
     receive(deliveries, preferences, api, root, stop);
-    sleepFor(timing_.pause, stop);
+    sleepFor(timing_.betweenPasses, stop);
   } catch (...) {
     // Being stopped is not a failure to report; the last status stays as it was.
     if (stopping(stop)) return;
     publishPass(AgentState::needsAttention, userMessage(std::current_exception()));
-    sleepFor(timing_.pause, stop);
+    sleepFor(timing_.betweenPasses, stop);
   }
 }
 
 void Agent::receive(const std::vector<Delivery>& deliveries, const Preferences& preferences,
                     const std::shared_ptr<API>& api, const std::filesystem::path& root,
                     std::stop_token stop) {
-  DeliveryPass pass(DeliveryPass::Context{api, root, preferences, parts_, timing_, retries_}, stop);
+  // Made for each delivery pass and released at its end; a journal that cannot be opened fails
+  // the pass.
+  auto journal = std::make_shared<Journal>(Journal::file());
+  Downloader downloader(api, journal, receiving_, parts_.freeSpace);
+  DeliveryPass pass({*api, *journal, downloader, status_, retries_, parts_.settings,
+                     *parts_.power, *parts_.notifier, parts_.freeSpace, parts_.log, timing_.tick},
+                    preferences, root, stop);
   pass.run(deliveries);
 }
 

@@ -1,48 +1,64 @@
 #pragma once
 
+#include <chrono>
+#include <exception>
 #include <filesystem>
-#include <map>
-#include <memory>
+#include <functional>
 #include <stop_token>
 #include <vector>
 
-#include "agent.h"
+#include "api/api.h"
+#include "download/downloader.h"
 #include "download/journal.h"
+#include "log.h"
+#include "platform/notifier.h"
+#include "platform/power_policy.h"
+#include "retry_table.h"
+#include "settings/preferences.h"
+#include "status_sink.h"
 
 namespace trellisant {
 
 class DownloadOutcome;
 
+// What a delivery pass works with, every piece handed in by the agent.
+struct DeliveryPassParts {
+  API& api;
+  Journal& journal;
+  Downloader& downloader;
+  const StatusSink& status;
+  RetryTable& retries;
+  // The preferences as they stand now; asked at every progress tick and after each delivery.
+  std::function<Preferences()> settings;
+  PowerPolicy& power;
+  Notifier& notifier;
+  Downloader::FreeSpaceProbe freeSpace;
+  LogSink log;
+  std::chrono::steady_clock::duration tick;
+};
+
 // One delivery pass: every listed delivery in order, two files at a time, with back-off.
 class DeliveryPass {
  public:
-  struct Context {
-    std::shared_ptr<API> api;
-    std::filesystem::path root;
-    const Preferences& preferences;
-    AgentParts& parts;
-    const AgentTiming& timing;
-    std::map<std::string, RetryEntry>& retries;
-  };
-
-  // Opens the journal; its failure fails the caller's pass.
-  DeliveryPass(Context context, std::stop_token stop);
+  // `preferences` are those the pass began with; `root` is the download folder.
+  DeliveryPass(DeliveryPassParts parts, const Preferences& preferences,
+               std::filesystem::path root, std::stop_token stop);
   void run(const std::vector<Delivery>& deliveries);
 
  private:
   void receive(const Delivery& delivery);
+  void checkFreeSpace(const Delivery& delivery);
   void downloadFiles(const Delivery& delivery, const std::vector<ManifestFile>& files);
   void runBatch(const Delivery& delivery, const std::vector<ManifestFile>& files,
                 DownloadOutcome& outcome);
   // One progress report: the pause check, every 5th a lease, status, progress and heartbeat.
   void report(const Delivery& delivery, int count, std::stop_token stop);
   void fail(const Delivery& delivery, const std::exception_ptr& error);
-  void checkFreeSpace(const Delivery& delivery);
 
-  Context context_;
+  DeliveryPassParts parts_;
+  const Preferences& preferences_;
+  std::filesystem::path root_;
   std::stop_token stop_;
-  std::shared_ptr<Journal> journal_;
-  std::shared_ptr<Downloader> downloader_;
 };
 
 }  // namespace trellisant

@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
     Preferences preferences = Preferences::load();
     auto api = std::make_shared<API>(preferences.server);
     auto journal = std::make_shared<Journal>(Journal::file());
-    Downloader downloader(api, journal, availableBytes, tuning);
+    Downloader downloader(api, journal, [] { return true; }, availableBytes, tuning);
 
     auto list = Resources::deliveries(*api).deliveries;
     auto delivery = std::find_if(list.begin(), list.end(),

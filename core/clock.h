@@ -25,7 +25,7 @@ inline bool sleepFor(std::chrono::steady_clock::duration duration, std::stop_tok
 }
 
 // As sleepFor, but a stop is a Cancelled failure.
-inline void pause(std::chrono::steady_clock::duration duration, std::stop_token stop) {
+inline void sleepOrCancel(std::chrono::steady_clock::duration duration, std::stop_token stop) {
   if (!sleepFor(duration, stop)) throw Cancelled();
 }
 
@@ -34,15 +34,15 @@ inline void throwIfStopped(const std::stop_token& stop) {
 }
 
 // Dates in the system's JSON are seconds since 2001-01-01 00:00:00 UTC.
-inline constexpr double kReferenceEpochOffset = 978307200.0;
+inline constexpr double kUnixSecondsAt2001 = 978307200.0;
 
-inline double referenceSeconds(Date date) {
-  return std::chrono::duration<double>(date.time_since_epoch()).count() - kReferenceEpochOffset;
+inline double secondsSince2001(Date date) {
+  return std::chrono::duration<double>(date.time_since_epoch()).count() - kUnixSecondsAt2001;
 }
 
-inline Date dateFromReference(double seconds) {
+inline Date dateFromSecondsSince2001(double seconds) {
   return Date(std::chrono::duration_cast<SystemClock::duration>(
-      std::chrono::duration<double>(seconds + kReferenceEpochOffset)));
+      std::chrono::duration<double>(seconds + kUnixSecondsAt2001)));
 }
 
 }  // namespace trellisant

@@ -119,7 +119,7 @@ Json summaryJson(const CompanyServer& company, const ProviderServer* provider) {
   std::int64_t seq = 0;
   for (const Entry& entry : entries) {
     ++seq;
-    double time = referenceSeconds(entry.time);
+    double time = secondsSince2001(entry.time);
     if (entry.provider) {
       const auto& request = *entry.provider;
       auto [deliveryId, fileId] = providerIds(request.path);

@@ -7,7 +7,6 @@
 #include "api/http.h"
 #include "api/resources.h"
 #include "error.h"
-#include "settings/preferences.h"
 #include "settings/vault.h"
 
 namespace trellisant {
@@ -243,7 +242,8 @@ API::Token API::token(const std::string& endpoint,
   return Token::fromJson(parseJson(response.body));
 }
 
-std::int64_t API::waitForEvent(std::int64_t after, std::stop_token stop) {
+std::int64_t API::waitForEvent(std::int64_t after, std::stop_token stop,
+                               const std::function<bool()>& receiving) {
   std::optional<Credentials> credentials = signedInCredentials();
   if (!credentials) return after;
 
@@ -257,7 +257,7 @@ std::int64_t API::waitForEvent(std::int64_t after, std::stop_token stop) {
   auto onLine = [&](std::string_view line) {
     if (cursor.read(line)) return false;
     if (std::chrono::steady_clock::now() - start > timing_.limit) return false;
-    return Preferences::load().receiving;
+    return !receiving || receiving();
   };
   http::Stream callbacks;
   callbacks.onResponse = [&](const http::Response& head) {

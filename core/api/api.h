@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -102,10 +103,11 @@ class API {
   }
 
   // Waits on the event stream; returns the largest event id read, or `after`. Returns at the
-  // first event, at the time limit, when receiving is switched off, and at once when not
-  // signed in to this server or when the stream is refused. A line longer than 16 KiB fails
-  // the wait like a broken connection.
-  virtual std::int64_t waitForEvent(std::int64_t after, std::stop_token stop = {});
+  // first event, at the time limit, when `receiving` (asked at every line; none: never)
+  // answers false, and at once when not signed in to this server or when the stream is
+  // refused. A line longer than 16 KiB fails the wait like a broken connection.
+  virtual std::int64_t waitForEvent(std::int64_t after, std::stop_token stop = {},
+                                    const std::function<bool()>& receiving = {});
 
   // Renews the access token and stores the result. At most one refresh runs per object; callers
   // arriving meanwhile share its outcome.

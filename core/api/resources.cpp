@@ -1,7 +1,5 @@
 #include "api/resources.h"
 
-#include "text.h"
-
 namespace trellisant {
 namespace {
 
@@ -73,7 +71,7 @@ API::OK downloading(API& api, const std::string& deliveryId, std::int64_t bytesD
 std::optional<API::OK> waiting(API& api, const std::string& deliveryId, std::int64_t bytesDone,
                                std::string_view reason, std::stop_token stop) {
   Json body = progressBody("waiting", bytesDone);
-  body["reason"] = prefixCharacters(reason, reasonCharacters);
+  body["reason"] = reason;
   return api.optionalRequest<API::OK>(Path::ofDelivery(deliveryId, Path::progress), "POST", body,
                                       stop);
 }

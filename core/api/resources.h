@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <stop_token>
@@ -59,7 +58,7 @@ API::OK fileComplete(API& api, const std::string& deliveryId, std::string_view f
 // Progress "downloading", with the bytes done as a decimal string.
 API::OK downloading(API& api, const std::string& deliveryId, std::int64_t bytesDone,
                     std::stop_token stop = {});
-// Progress "waiting" with the first 240 characters of `reason`; the server may answer null.
+// Progress "waiting" with `reason` as given; the server may answer null.
 std::optional<API::OK> waiting(API& api, const std::string& deliveryId, std::int64_t bytesDone,
                                std::string_view reason, std::stop_token stop = {});
 API::Enrollment enroll(API& api, std::string_view name, std::string_view version,

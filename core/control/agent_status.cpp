@@ -64,7 +64,7 @@ AgentStatus AgentStatus::load() {
 Json AgentStatus::toJson() const {
   return Json{{"state", state},     {"message", message},
               {"transfer", transfer}, {"bytes", bytes},
-              {"total", total},     {"updatedAt", referenceSeconds(updatedAt)}};
+              {"total", total},     {"updatedAt", secondsSince2001(updatedAt)}};
 }
 
 AgentStatus AgentStatus::fromJson(const Json& json) {
@@ -78,7 +78,7 @@ AgentStatus AgentStatus::fromJson(const Json& json) {
   double seconds = fields.number("updatedAt");
   if (!std::isfinite(seconds) || std::fabs(seconds) > kLatestReferenceSeconds)
     throw DecodingError("The data couldn’t be read because “updatedAt” is not a valid date.");
-  status.updatedAt = dateFromReference(seconds);
+  status.updatedAt = dateFromSecondsSince2001(seconds);
   return status;
 }
 

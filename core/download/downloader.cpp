@@ -15,13 +15,13 @@
 #include "api/resources.h"
 #include "clock.h"
 #include "digest.h"
+#include "download/download_messages.h"
 #include "download/file_safety.h"
 #include "download/free_space.h"
 #include "download/journal.h"
 #include "download/range_transfer.h"
 #include "unique_fd.h"
 #include "error.h"
-#include "settings/preferences.h"
 #include "text.h"
 
 namespace trellisant {
@@ -29,8 +29,6 @@ namespace {
 
 constexpr std::int64_t kRangeBytes = 64LL * 1024 * 1024;
 constexpr std::size_t kHashBlock = 1024 * 1024;
-
-constexpr const char* kUnsafeName = FileSafety::unsafeNameMessage;
 
 std::string partialName(const std::string& fileId) {
   return ".trellisant-" + fileId + ".partial";
@@ -54,12 +52,12 @@ struct Destination {
   std::string name;
 };
 
-// Throws TrellisantError "This file has an unsafe destination name.".
+// Throws TrellisantError DownloadMessages::unsafeName.
 Destination destinationOf(const Delivery& delivery, const ManifestFile& file) {
   std::vector<std::string> pieces = FileSafety::components(file.relativePath);
   Destination destination;
   destination.name = pieces.back();
-  if (looksLikePartial(destination.name)) throw TrellisantError(kUnsafeName);
+  if (looksLikePartial(destination.name)) throw TrellisantError(DownloadMessages::unsafeName);
   for (const std::string& label :
        {FileSafety::label(delivery.companyName), FileSafety::label(delivery.projectName),
         prefixCharacters(delivery.transferId, 8) + " " + FileSafety::label(delivery.name)})
@@ -87,7 +85,7 @@ void checkStillReachable(const std::filesystem::path& root, const std::vector<st
                          int folder) {
   constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
   UniqueFd current(::open(root.c_str(), flags));
-  if (!current) throw TrellisantError("Your download disk is unavailable. Reconnect it to resume.");
+  if (!current) throw TrellisantError(DownloadMessages::diskUnavailable);
   for (const auto& name : names) {
     current = UniqueFd(::openat(current.get(), name.c_str(), flags));
     if (!current) break;
@@ -95,7 +93,7 @@ void checkStillReachable(const std::filesystem::path& root, const std::vector<st
   struct stat reached {}, held {};
   if (!current || ::fstat(current.get(), &reached) != 0 || ::fstat(folder, &held) != 0 ||
       reached.st_dev != held.st_dev || reached.st_ino != held.st_ino)
-    throw TrellisantError("A destination folder is unavailable or contains a symbolic link.");
+    throw TrellisantError(DownloadMessages::folderUnavailable);
 }
 
 // Reads the whole file with pread in 1 MiB blocks from offset 0 and feeds each block to every
@@ -147,9 +145,10 @@ bool intactPartial(int folder, const std::string& partial, std::int64_t size, co
 }  // namespace
 
 Downloader::Downloader(std::shared_ptr<API> api, std::shared_ptr<Journal> journal,
-                       FreeSpaceProbe freeSpace, Tuning tuning)
+                       std::function<bool()> receiving, FreeSpaceProbe freeSpace, Tuning tuning)
     : api_(std::move(api)),
       journal_(std::move(journal)),
+      receiving_(std::move(receiving)),
       freeSpace_(std::move(freeSpace)),
       tuning_(tuning) {}
 
@@ -162,7 +161,7 @@ void Downloader::download(const Delivery& delivery, const ManifestFile& file,
                           const std::filesystem::path& root, double bandwidthMbps,
                           std::stop_token stop) {
   // Names are checked before any disk work.
-  if (!safeFileId(file.id)) throw TrellisantError(kUnsafeName);
+  if (!safeFileId(file.id)) throw TrellisantError(DownloadMessages::unsafeName);
   const Destination destination = destinationOf(delivery, file);
   const std::string& name = destination.name;
 
@@ -259,14 +258,9 @@ std::int64_t Downloader::fetchRange(const Delivery& delivery, const ManifestFile
                                     const std::filesystem::path& root, int fd, std::int64_t offset,
                                     std::int64_t size, double bandwidthMbps, std::stop_token stop) {
   throwIfStopped(stop);
-  if (!Preferences::load().receiving) throw Cancelled();
-
+  if (!receiving_()) throw Cancelled();
   const std::int64_t missing = size - offset;
-  const std::int64_t need = std::min(missing, kRangeBytes);
-  const std::int64_t reserve = freeSpaceReserve(missing);
-  auto available = freeSpace_(root);
-  if (!available || *available <= need + reserve)
-    throw TrellisantError("Free up space on the download disk to continue.");
+  requireFreeSpace(SpaceCheck::range, freeSpace_(root), std::min(missing, kRangeBytes), missing);
 
   auto capability = Resources::capability(*api_, delivery.id, file.id, stop);
   if (capability.fingerprint != file.fingerprint || capability.size != file.size)
@@ -275,7 +269,7 @@ std::int64_t Downloader::fetchRange(const Delivery& delivery, const ManifestFile
   const std::int64_t end = std::min(offset + kRangeBytes, size) - 1;
   const double bandwidth = bandwidthMbps > 0 ? bandwidthMbps * 1'000'000 * 0.125 : 0;
   RangeTransfer transfer(
-      fd, offset, end, size, bandwidth, false,
+      fd, offset, end, size, bandwidth,
       [&](std::int64_t at) {
         // The file's end is followed at once by the verified checkpoint, which carries it.
         journal_->checkpoint(delivery.id, file.id, at, JournalState::partial, std::nullopt,

@@ -40,8 +40,10 @@ class Downloader {
   using FreeSpaceProbe = std::function<std::optional<std::int64_t>(const std::filesystem::path&)>;
   using Tuning = DownloadTuning;
 
+  // `receiving` tells before every range whether receiving is still switched on.
   Downloader(std::shared_ptr<API> api, std::shared_ptr<Journal> journal,
-             FreeSpaceProbe freeSpace = availableBytes, Tuning tuning = Tuning());
+             std::function<bool()> receiving, FreeSpaceProbe freeSpace = availableBytes,
+             Tuning tuning = Tuning());
 
   virtual ~Downloader() = default;
 
@@ -67,6 +69,7 @@ class Downloader {
 
   std::shared_ptr<API> api_;
   std::shared_ptr<Journal> journal_;
+  std::function<bool()> receiving_;
   FreeSpaceProbe freeSpace_;
   Tuning tuning_;
 };

@@ -8,6 +8,7 @@
 #include <array>
 #include <cctype>
 
+#include "download/download_messages.h"
 #include "unique_fd.h"
 #include "error.h"
 #include "text.h"
@@ -15,7 +16,6 @@
 namespace trellisant::FileSafety {
 namespace {
 
-constexpr const char* kUnsafeName = FileSafety::unsafeNameMessage;
 constexpr std::size_t kMaximumNameBytes = 240;
 constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
@@ -56,7 +56,7 @@ std::vector<std::string> components(std::string_view relativePath) {
     std::size_t slash = normalized.find('/', start);
     std::string piece =
         normalized.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-    if (!safePiece(piece)) throw TrellisantError(kUnsafeName);
+    if (!safePiece(piece)) throw TrellisantError(DownloadMessages::unsafeName);
     pieces.push_back(std::move(piece));
     if (slash == std::string::npos) break;
     start = slash + 1;
@@ -67,7 +67,7 @@ std::vector<std::string> components(std::string_view relativePath) {
 std::string component(std::string_view text) {
   std::vector<std::string> pieces = components(text);
   // A name holding a "/" would otherwise become two folders.
-  if (pieces.size() != 1) throw TrellisantError(kUnsafeName);
+  if (pieces.size() != 1) throw TrellisantError(DownloadMessages::unsafeName);
   return std::move(pieces.front());
 }
 
@@ -116,7 +116,7 @@ int directory(const std::filesystem::path& root, const std::vector<std::string>&
     if (::mkdirat(current.get(), piece.c_str(), 0700) == 0) ::fsync(current.get());
     UniqueFd next(::openat(current.get(), piece.c_str(), kFolderFlags));
     if (!next)
-      throw TrellisantError("A destination folder is unavailable or contains a symbolic link.");
+      throw TrellisantError(DownloadMessages::folderUnavailable);
     current = std::move(next);
   }
   return current.release();

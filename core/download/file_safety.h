@@ -10,14 +10,12 @@
 // Checks between names and addresses chosen by other parties and the user's disk or network.
 namespace trellisant::FileSafety {
 
-inline constexpr const char* unsafeNameMessage = "This file has an unsafe destination name.";
-
 // The safe folder and file names of a "/"-separated relative path, in NFC.
-// Throws TrellisantError "This file has an unsafe destination name.".
+// Throws TrellisantError DownloadMessages::unsafeName.
 std::vector<std::string> components(std::string_view relativePath);
 
 // The one safe name `text` makes under the rules of `components`, in NFC: the form in which
-// `directory` creates it. Throws TrellisantError "This file has an unsafe destination name.".
+// `directory` creates it. Throws TrellisantError DownloadMessages::unsafeName.
 std::string component(std::string_view text);
 
 // Whether `name` is usable as one folder or file name under the rules of `components`.

@@ -17,4 +17,14 @@ inline std::int64_t freeSpaceReserve(std::int64_t missing) {
   return missing / 20 > minimum ? missing / 20 : minimum;
 }
 
+// The moments of the free-space rule: before a delivery's files start, all that remains must
+// fit (exactly filling the disk will do); before each range, the range must fit with room to
+// spare.
+enum class SpaceCheck { delivery, range };
+
+// Throws the moment's TrellisantError unless `available` holds `bytes` beside the reserve for
+// the `missing` bytes still to download. An unknown amount is never enough.
+void requireFreeSpace(SpaceCheck moment, std::optional<std::int64_t> available,
+                      std::int64_t bytes, std::int64_t missing);
+
 }  // namespace trellisant

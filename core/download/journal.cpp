@@ -29,6 +29,7 @@ class Journal::Statement {
 namespace {
 
 constexpr const char* kSyncEveryCommit = "PRAGMA synchronous=FULL;";
+constexpr const char* kNotUpdated = "The download journal could not be updated.";
 
 constexpr std::pair<JournalState, std::string_view> kStateWords[] = {
     {JournalState::partial, "partial"},
@@ -78,7 +79,7 @@ Journal::Journal(const std::filesystem::path& file, std::chrono::milliseconds bu
     if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
       sqlite3_close(db_);
       db_ = nullptr;
-      throw TrellisantError("The download journal could not be updated.");
+      throw TrellisantError(kNotUpdated);
     }
   }
   // Best effort. The write-ahead log and its index hold the same rows, so they get the same mode.
@@ -112,7 +113,7 @@ void Journal::syncCommits(Sync sync) {
   if (sync == commits_) return;
   const char* sql = sync == Sync::now ? kSyncEveryCommit : "PRAGMA synchronous=NORMAL;";
   if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK)
-    throw TrellisantError("The download journal could not be updated.");
+    throw TrellisantError(kNotUpdated);
   commits_ = sync;
 }
 

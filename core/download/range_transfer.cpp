@@ -11,6 +11,7 @@
 
 #include "url.h"
 #include "clock.h"
+#include "download/download_messages.h"
 #include "download/file_safety.h"
 
 namespace trellisant {
@@ -46,21 +47,20 @@ void setRangeHeaders(http::Headers& headers, std::int64_t start, std::int64_t en
 }  // namespace
 
 RangeTransfer::RangeTransfer(int fd, std::int64_t start, std::int64_t end, std::int64_t total,
-                             double bandwidthBytes, bool allowLocal,
-                             std::function<void(std::int64_t)> checkpoint, Tuning tuning)
+                             double bandwidthBytes, std::function<void(std::int64_t)> checkpoint,
+                             Tuning tuning)
     : fd_(fd),
       start_(start),
       end_(end),
       total_(total),
       bandwidth_(bandwidthBytes),
-      allowLocal_(allowLocal),
       checkpoint_(std::move(checkpoint)),
       tuning_(tuning),
       began_(std::chrono::steady_clock::now()) {}
 
 std::int64_t RangeTransfer::run(const std::string& url, const http::Headers& headers,
                                 std::stop_token stop) {
-  if (!FileSafety::allowedURL(url, allowLocal_)) throw TrellisantError(kUnsupportedAddress);
+  if (!FileSafety::allowedURL(url, false)) throw TrellisantError(kUnsupportedAddress);
   throwIfStopped(stop);
 
   http::Request request;
@@ -102,7 +102,7 @@ std::int64_t RangeTransfer::run(const std::string& url, const http::Headers& hea
 
     // A redirect: every hop must stay with the providers.
     auto next = resolveReference(request.url, *location);
-    if (!next || !FileSafety::allowedURL(*next, allowLocal_) || hop >= http::kMaximumRedirects) {
+    if (!next || !FileSafety::allowedURL(*next, false) || hop >= http::kMaximumRedirects) {
       fail(kUnsupportedRedirect);
       std::rethrow_exception(failure_);
     }
@@ -180,9 +180,8 @@ bool RangeTransfer::write(std::string_view bytes) {
     if (count < 0 && errno == EINTR) continue;
     if (count <= 0) {
       // A used-up quota is a full disk to the user.
-      fail(count < 0 && (errno == ENOSPC || errno == EDQUOT)
-               ? "Your download disk is full. Free up space to resume."
-               : "Your download disk is unavailable. Reconnect it to resume.");
+      fail(count < 0 && (errno == ENOSPC || errno == EDQUOT) ? DownloadMessages::diskFull
+                                                             : DownloadMessages::diskUnavailable);
       return false;
     }
     done += static_cast<std::size_t>(count);

@@ -41,8 +41,8 @@ class RangeTransfer {
   // `checkpoint` records that the file is durable up to an absolute offset; it is called after
   // an fsync every 8 MiB and at the end. `bandwidthBytes` <= 0 means no limit.
   RangeTransfer(int fd, std::int64_t start, std::int64_t end, std::int64_t total,
-                double bandwidthBytes, bool allowLocal,
-                std::function<void(std::int64_t)> checkpoint, Tuning tuning = Tuning());
+                double bandwidthBytes, std::function<void(std::int64_t)> checkpoint,
+                Tuning tuning = Tuning());
 
   // Returns the offset just past the last byte written (end + 1). Throws TrellisantError,
   // PlatformError for transport failures, Cancelled when `stop` is requested first.
@@ -62,7 +62,6 @@ class RangeTransfer {
   std::int64_t end_;
   std::int64_t total_;
   double bandwidth_;
-  bool allowLocal_;
   std::function<void(std::int64_t)> checkpoint_;
   Tuning tuning_;
   std::int64_t written_ = 0;

@@ -33,7 +33,7 @@ Json Credentials::toJson() const {
       {"accessToken", accessToken},
       {"refreshToken", refreshToken},
       {"clientId", clientId},
-      {"expiresAt", referenceSeconds(expiresAt)},
+      {"expiresAt", secondsSince2001(expiresAt)},
   };
   if (server) json["server"] = *server;
   if (deviceId) json["deviceId"] = *deviceId;
@@ -51,7 +51,7 @@ Credentials Credentials::fromJson(const Json& json) {
   // Beyond the clock's range the conversion would overflow.
   if (!std::isfinite(expiresAt) || std::fabs(expiresAt) > kLatestReferenceSeconds)
     throw DecodingError("The data couldn’t be read because “expiresAt” is not a valid date.");
-  out.expiresAt = dateFromReference(expiresAt);
+  out.expiresAt = dateFromSecondsSince2001(expiresAt);
   out.server = fields.optionalString("server");
   out.deviceId = fields.optionalString("deviceId");
   out.deviceKey = fields.optionalString("deviceKey");

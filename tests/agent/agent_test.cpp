@@ -57,9 +57,9 @@ class AgentTest : public ::testing::Test {
     AgentParts parts{.power = std::make_shared<PowerPolicy>(power_, power_), .notifier = std::make_shared<SilentNotifier>(),
                      .freeSpace = [this](const fs::path&) { return std::optional<std::int64_t>(freeSpace_.load()); },
                      .makeAPI = [](const std::string& server) { return std::make_shared<API>(server, EventTiming{300ms}); },
-                     .makeDownloader = nullptr, .jitter = [] { return 0.0; }, .now = [this] { return now_; },
+                     .jitter = [] { return 0.0; }, .now = [this] { return now_; },
                      .log = [this](std::string_view) { ++logLines_; }, .controlService = false};
-    return std::make_unique<Agent>(parts, AgentTiming{.pause = 20ms, .tick = 150ms, .quickWait = quickWait});
+    return std::make_unique<Agent>(parts, AgentTiming{.betweenPasses = 20ms, .tick = 150ms, .quickWait = quickWait});
   }
   AgentStatus status() const { return AgentStatus::load(); }
   // The bodies of the requests whose path ends with `suffix`.

@@ -47,7 +47,7 @@ TEST_F(AppModelTest, TheAppAndTheAgentFindTheSignInInTheKeyring) {
   AgentParts parts;
   parts.controlService = false;
   AgentTiming timing;
-  timing.pause = 1ms;
+  timing.betweenPasses = 1ms;
   Agent agent(parts, timing);
   agent.runPass({});
   EXPECT_EQ(AgentStatus::load().state, "paused") << AgentStatus::load().message;

@@ -23,7 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 
 const AgentStatus kDownloading{"downloading", "Downloading original footage", "Day 3 – Cam A", 12'345'678'901,
-                               98'765'432'109, dateFromReference(760'000'000)};
+                               98'765'432'109, dateFromSecondsSince2001(760'000'000)};
 
 TEST(AgentStatusTest, EveryDamagedRecordLoadsAsTheFallback) {
   testing::TempHome home;
@@ -100,7 +100,7 @@ class AgentServiceTest : public ::testing::Test {
 TEST_F(AgentServiceTest, OnlyTheAppIsAnswered) {
   AgentService service(socket, app);
   ASSERT_TRUE(service.listening());
-  AgentStatus written{"needs_attention", "Your disk is full.", "Day 3 – Cam A", 1'000, 2'000, dateFromReference(760'000'123)};
+  AgentStatus written{"needs_attention", "Your disk is full.", "Day 3 – Cam A", 1'000, 2'000, dateFromSecondsSince2001(760'000'123)};
   written.save();
   EXPECT_EQ(probe(app, socket), written);
   // Another program of this user (the app with one byte changed is the fault suite's).

@@ -61,7 +61,7 @@ class DownloaderTest : public ::testing::Test {
     preferences.receiving = true;
     preferences.save(Preferences::file());
     auto api = std::make_shared<API>(SandboxWorld::shared().company().baseUrl());
-    downloader_ = std::make_unique<Downloader>(api, journal_, [this](const fs::path& folder) {
+    downloader_ = std::make_unique<Downloader>(api, journal_, [] { return true; }, [this](const fs::path& folder) {
       EXPECT_EQ(folder, root_);
       return available_;
     });

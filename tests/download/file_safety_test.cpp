@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "api/records.h"
+#include "download/download_messages.h"
 #include "download/journal.h"
 #include "error.h"
 #include "test_support.h"
@@ -14,7 +15,7 @@
 namespace trellisant::testing {
 namespace {
 
-const std::string kUnsafe = FileSafety::unsafeNameMessage;
+const std::string kUnsafe = DownloadMessages::unsafeName;
 
 TEST(FileSafety, ComponentsAreComposedSafeAndWithinTheByteLimit) {
   auto repeat = [](const std::string& piece, int times) {

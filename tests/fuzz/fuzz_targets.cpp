@@ -9,6 +9,7 @@
 #include "api/api.h"
 #include "api/event_lines.h"
 #include "control/agent_status.h"
+#include "download/download_messages.h"
 #include "download/file_safety.h"
 #include "download/range_transfer.h"
 #include "settings/preferences.h"
@@ -115,7 +116,7 @@ void namesOrRefuses(const std::function<void()>& f) {
   try {
     f();
   } catch (const TrellisantError& error) {
-    require(error.message() == FileSafety::unsafeNameMessage, "refused only with the unsafe-name message");
+    require(error.message() == DownloadMessages::unsafeName, "refused only with the unsafe-name message");
   }
 }
 
