@@ -183,7 +183,9 @@ TEST_F(ApiClientTest, EventWaitsResumeEndAtKeepAlivesStopAndAreBounded) {
   // On a stream that never ends, only a stop or receiving switched off ends a 25 s wait early:
   // within 20 s, far beyond the keep-alive after which either takes effect, or it fails.
   auto bounded = [](API& api, std::stop_source stop) {
-    auto waited = std::async(std::launch::async, [&] { return api.waitForEvent(2, stop.get_token()); });
+    auto waited = std::async(std::launch::async, [&] {
+      return api.waitForEvent(2, stop.get_token(), [] { return Preferences::load().receiving; });
+    });
     EXPECT_EQ(waited.wait_for(20s), std::future_status::ready) << "the wait went on";
     stop.request_stop();
     return waited.get();
