@@ -119,8 +119,7 @@ void AppModel::refresh() {
 
 void AppModel::showStatus() {
   if (!serviceKnown_ && preferences_.receiving) return;
-  AgentStatus shown = serviceReady_ ? status_ : AgentStatus::load();
-  setStatus(applyStatusOverrides(std::move(shown), preferences_, serviceReady_, services_.now()));
+  setStatus(ReceivingControl::shownStatus(status_, preferences_, serviceReady_, services_.now()));
 }
 
 void AppModel::checkService() {
@@ -180,7 +179,12 @@ void AppModel::changePreferences(const std::function<void(Preferences&)>& edit) 
 }
 
 void AppModel::pauseReceiving(bool refreshAfter) {
-  changePreferences([](Preferences& p) { p.receiving = false; });
+  try {
+    setPreferences(ReceivingControl::pause());
+  } catch (const std::exception& failure) {
+    setError(toQString(userMessage(failure)));
+    emit changed();  // the controls go back to the settings as they still are
+  }
   if (refreshAfter) refresh();
 }
 
@@ -208,52 +212,17 @@ void AppModel::chooseFolder() {
 }
 
 void AppModel::applyChosenFolder(const std::filesystem::path& folder) {
-  try {
-    Preferences().setDestination(folder);  // an unusable folder changes nothing
-  } catch (const std::exception& failure) {
-    setError(toQString(userMessage(failure)));
-    setChoosingFolder(false);
-    return;
-  }
-  if (ReceivingControl::sameFolder(preferences_, folder)) {
-    finishChosenFolder(folder, true);
-    return;
-  }
-  // Receiving stops on disk before the agent is stopped and the new folder stored.
-  try {
-    setPreferences(ReceivingControl::pause());
-  } catch (const std::exception& failure) {
-    setError(toQString(userMessage(failure)));
-    setChoosingFolder(false);
-    return;
-  }
   auto control = control_;
-  tasks_.run<bool>(
-      [control](std::stop_token) {
-        control->stopAgent();
-        return true;
-      },
-      [this, folder](Outcome<bool> stopped) {
-        serviceChanged();
-        if (!stopped.ok()) {
-          setErrorFrom(stopped.error);
-          setChoosingFolder(false);
-          return;
-        }
-        finishChosenFolder(folder, false);
+  tasks_.run<std::string_view>(
+      [control, folder](std::stop_token) { return control->chooseFolder(folder); },
+      [this](Outcome<std::string_view> notice) {
+        if (notice.ok()) setFolderNotice(toQString(*notice.value));
+        else setErrorFrom(notice.error);
+        // Another folder stopped the agent: only a fresh answer from its login item counts.
+        if (notice.ok() && *notice.value == ReceivingControl::folderCheckedNotice) refresh();
+        else serviceChanged();
+        setChoosingFolder(false);
       });
-}
-
-void AppModel::finishChosenFolder(const std::filesystem::path& folder, bool unchanged) {
-  try {
-    setPreferences(ReceivingControl::saveFolder(folder, unchanged));
-    setFolderNotice(toQString(unchanged ? ReceivingControl::folderCheckedNotice
-                                        : ReceivingControl::folderChangedNotice));
-    refresh();
-  } catch (const std::exception& failure) {
-    setError(toQString(userMessage(failure)));
-  }
-  setChoosingFolder(false);
 }
 
 // ---- receiving
@@ -284,7 +253,7 @@ void AppModel::enable() {
                           });
 }
 
-void AppModel::stop(bool quit, std::function<void()> then) {
+void AppModel::stop(bool quit) {
   pauseReceiving(false);
   auto control = control_;
   tasks_.run<bool>(
@@ -292,11 +261,10 @@ void AppModel::stop(bool quit, std::function<void()> then) {
         control->loginItem().unregisterItem();
         return true;
       },
-      [this, quit, then](Outcome<bool> unregistered) {
+      [this, quit](Outcome<bool> unregistered) {
         if (!unregistered.ok()) setErrorFrom(unregistered.error);
         serviceChanged();
         if (quit && services_.quit) services_.quit();
-        if (then) then();
       });
 }
 
@@ -329,18 +297,15 @@ void AppModel::allowNotifications() {
 }
 
 void AppModel::setBackgroundService(bool enabled, std::function<void()> done) {
-  auto item = services_.loginItem;
+  auto control = control_;
   tasks_.run<bool>(
-      [item, enabled](std::stop_token) {
-        if (enabled) item->registerItem();
-        else item->unregisterItem();
+      [control, enabled](std::stop_token) {
+        if (enabled) control->registerAgent();
+        else control->loginItem().unregisterItem();
         return true;
       },
-      [this, enabled, done](Outcome<bool> outcome) {
-        if (!outcome.ok()) {
-          QString text = toQString(userMessage(outcome.error));
-          setError(enabled ? QStringLiteral("Background access needs attention. ") + text : text);
-        }
+      [this, done](Outcome<bool> outcome) {
+        if (!outcome.ok()) setErrorFrom(outcome.error);
         serviceChanged();
         if (done) done();
       });

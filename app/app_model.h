@@ -72,8 +72,7 @@ class AppModel : public QObject {
   void changePreferences(const std::function<void(Preferences&)>& edit);
   void chooseFolder();
   void enable();
-  // `then` runs after the agent was unregistered (or failed to be) and the status refreshed.
-  void stop(bool quit, std::function<void()> then = {});
+  void stop(bool quit);
   // The window's pause button: receiving off, save, refresh. The tray's leaves out the refresh.
   void pauseReceiving(bool refreshAfter = true);
   void testReadiness();
@@ -123,7 +122,6 @@ class AppModel : public QObject {
 
   void readSignIn();
   void applyChosenFolder(const std::filesystem::path& folder);
-  void finishChosenFolder(const std::filesystem::path& folder, bool unchanged);
   void showStatus();
   void checkService();
   // After this model registered or unregistered the agent: refresh with a fresh answer only.

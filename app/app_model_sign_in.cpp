@@ -116,24 +116,21 @@ void AppModel::cancelSignIn() {
 
 void AppModel::signOut() {
   if (busy_) return;
-  stop(false, [this] {
-    setBusy(true);
-    Preferences preferences = preferences_;
-    tasks_.run<bool>(
-        [preferences](std::stop_token stop) {
-          trellisant::signOut(preferences, stop);
-          return true;
-        },
-        [this](Outcome<bool> signedOut) {
-          if (signedOut.ok()) {
-            setSignedIn(false);
-            setStatus(AgentStatus::fallback(services_.now()));
-          } else {
-            setErrorFrom(signedOut.error);
-          }
-          setBusy(false);
-        });
-  });
+  setBusy(true);
+  auto control = control_;
+  tasks_.run<std::exception_ptr>(
+      [control](std::stop_token stop) { return control->signOut(stop); },
+      [this](Outcome<std::exception_ptr> signedOut) {
+        if (signedOut.ok() && *signedOut.value) setErrorFrom(*signedOut.value);
+        serviceChanged();
+        if (signedOut.ok()) {
+          setSignedIn(false);
+          setStatus(AgentStatus::fallback(services_.now()));
+        } else {
+          setErrorFrom(signedOut.error);
+        }
+        setBusy(false);
+      });
 }
 
 }  // namespace trellisant::app

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -61,13 +62,24 @@ class ReceivingControl {
 
   // Needs a device sign-in and a folder; registers the agent, then turns receiving on.
   Preferences enable();
+  // Registers the agent alone, receiving as it is; its failure says background access needs
+  // attention.
+  void registerAgent();
   // Receiving off; a registered agent keeps running and pauses.
   static Preferences pause();
+  // Receiving off and the agent stopped, then this computer revoked on the server and its
+  // sign-in deleted; throws the revoke's failure, the sign-in then kept. An agent that would not
+  // stop does not hold the sign-out back: that failure is returned, to report afterwards.
+  std::exception_ptr signOut(std::stop_token stop = {});
 
   // The status to show: the agent's own answer when it is registered (else the status file),
   // with the overrides for paused, unregistered and silent agents.
   AgentStatus shownStatus(const std::function<std::optional<AgentStatus>()>& askAgent,
                           Date now = SystemClock::now()) const;
+  // The same from what a caller already knows: the agent's last answer (used while it is
+  // registered) and whether it is.
+  static AgentStatus shownStatus(const std::optional<AgentStatus>& agentAnswer,
+                                 const Preferences& preferences, bool serviceReady, Date now);
   // The readiness test with this computer's sign-in and agent; throws its failure.
   void testReadiness(const std::function<AgentStatus()>& refreshedStatus, std::stop_token stop = {}) const;
 

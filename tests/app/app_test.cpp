@@ -44,6 +44,7 @@ TEST_F(AppModelTest, AnotherFolderStopsReceivingTheSameOneKeepsIt) {
   EXPECT_EQ(choosers, 1) << "no second chooser";
   std::filesystem::create_directory_symlink(current, home.root() / "link");
   answer(home.root() / "link");
+  ASSERT_TRUE(waitUntil([&] { return !model.choosingFolder(); }));
   EXPECT_EQ(model.folderNotice(), ReceivingControl::folderCheckedNotice.data());
   EXPECT_TRUE(Preferences::load().receiving);
 
