@@ -15,11 +15,6 @@ RoundedPanel::RoundedPanel(QColor fill, double radius, QWidget* parent)
   setAttribute(Qt::WA_StyledBackground, false);
 }
 
-void RoundedPanel::setFill(const QColor& fill) {
-  fill_ = fill;
-  update();
-}
-
 void RoundedPanel::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.setRenderHint(QPainter::Antialiasing);

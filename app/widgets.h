@@ -21,7 +21,6 @@ class RoundedPanel : public QWidget {
   Q_OBJECT
  public:
   RoundedPanel(QColor fill, double radius, QWidget* parent = nullptr);
-  void setFill(const QColor& fill);
   void setOutline(const QColor& outline) { outline_ = outline; update(); }
 
  protected:
