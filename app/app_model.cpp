@@ -68,7 +68,7 @@ void AppModel::setError(const QString& text) {
 
 void AppModel::setErrorFrom(const std::exception_ptr& failure) { setError(toQString(userMessage(failure))); }
 
-void AppModel::setSelected(const QString& section) {
+void AppModel::setSelected(Section section) {
   if (selected_ == section) return;
   selected_ = section;
   emit selectedChanged();
@@ -328,6 +328,10 @@ void AppModel::openBackgroundSettings() {
         return true;
       },
       [](Outcome<bool>) {});
+}
+
+QString sectionTitle(AppModel::Section section) {
+  return section == AppModel::Section::settings ? QStringLiteral("Settings") : QStringLiteral("Downloads");
 }
 
 }  // namespace trellisant::app

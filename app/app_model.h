@@ -36,12 +36,16 @@ class AppModel : public QObject {
   Q_PROPERTY(bool signedIn READ signedIn NOTIFY signedInChanged)
   Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
   Q_PROPERTY(QString error READ error NOTIFY errorChanged)
-  Q_PROPERTY(QString selected READ selected WRITE setSelected NOTIFY selectedChanged)
+  Q_PROPERTY(Section selected READ selected WRITE setSelected NOTIFY selectedChanged)
   Q_PROPERTY(bool serviceReady READ serviceReady NOTIFY serviceReadyChanged)
   Q_PROPERTY(bool choosingFolder READ choosingFolder NOTIFY choosingFolderChanged)
   Q_PROPERTY(QString folderNotice READ folderNotice NOTIFY folderNoticeChanged)
 
  public:
+  // The window's sections, in the sidebar's order.
+  enum class Section { downloads, settings };
+  Q_ENUM(Section)
+
   explicit AppModel(AppServices services = AppServices::system(), QObject* parent = nullptr);
   ~AppModel() override;
 
@@ -53,14 +57,14 @@ class AppModel : public QObject {
   bool signInKnown() const { return signInKnown_; }
   bool busy() const { return busy_; }
   QString error() const { return error_; }
-  QString selected() const { return selected_; }
+  Section selected() const { return selected_; }
   bool serviceReady() const { return serviceReady_; }
   bool choosingFolder() const { return choosingFolder_; }
   QString folderNotice() const { return folderNotice_; }
   // Whether a sign-in waits for the browser's callback.
   bool awaitingSignIn() const { return static_cast<bool>(authorizationContinuation_); }
 
-  void setSelected(const QString& section);
+  void setSelected(Section section);
 
   // Reads the settings again (trellisantctl may have changed them) and the agent's state: the
   // local overrides at once, with the login item as it last answered; then, off the UI thread,
@@ -140,7 +144,7 @@ class AppModel : public QObject {
   bool signInKnown_ = false;
   bool busy_ = false;
   QString error_;
-  QString selected_ = QStringLiteral("Downloads");
+  Section selected_ = Section::downloads;
   bool serviceReady_ = false;
   bool choosingFolder_ = false;
   QString folderNotice_;
@@ -158,5 +162,8 @@ class AppModel : public QObject {
   QTimer timer_;
   BackgroundTasks tasks_{this};  // last: stopped and joined before the rest goes
 };
+
+// The section's name, as its sidebar entry and the window's header show it.
+QString sectionTitle(AppModel::Section section);
 
 }  // namespace trellisant::app

@@ -258,7 +258,7 @@ TEST_F(AppModelTest, FixedTexts) {
   ASSERT_TRUE(waitUntil([&] { return !model->busy(); }));
   EXPECT_EQ(nextSteps(), "Sign in to Trellisant");
 
-  model->setSelected("Settings");
+  model->setSelected(app::AppModel::Section::settings);
   EXPECT_TRUE(nextSteps().empty() && !shownTexts(view.get()).contains("Sign out of this computer"));
   shows(view.get(), {"Make this computer ready for your next handoff.", "Download folder", "Choose a local or external disk",
                      "Choose folder", "Overnight availability", "Keep this computer available overnight",
@@ -286,10 +286,10 @@ TEST_F(AppModelTest, FixedTexts) {
   EXPECT_TRUE(Preferences::load().receiving);
   shows(app::TrayMenu(*model).menu(), {"Trellisant is receiving", "Open Trellisant", "Pause receiving",
                                        "Stop receiving and quit"});
-  model->setSelected("Settings");
+  model->setSelected(app::AppModel::Section::settings);
   shows(view.get(), {"Choosing a different folder pauses receiving. Cancel keeps your current folder.",
                      "Sign out of this computer"});
-  model->setSelected("Downloads");
+  model->setSelected(app::AppModel::Section::downloads);
   button("Pause receiving")->click();
   EXPECT_TRUE(!Preferences::load().receiving && model->status().state == "paused") << "the window's pause refreshes";
   EXPECT_EQ(loginItem->unregistrations, 0) << "the agent stays registered and pauses itself";
