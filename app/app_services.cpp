@@ -11,6 +11,7 @@
 
 #include "control/status_client.h"
 #include "qt_convert.h"
+#include "texts.h"
 
 namespace trellisant::app {
 
@@ -19,7 +20,7 @@ void DialogFolderChooser::choose(const std::optional<std::filesystem::path>& sta
   QWidget* parent = parent_ ? parent_() : nullptr;
   auto* dialog = new QFileDialog(parent);
   dialog->setAttribute(Qt::WA_DeleteOnClose);
-  dialog->setWindowTitle(QStringLiteral("Choose download folder"));
+  dialog->setWindowTitle(texts::chooseDownloadFolder);
   dialog->setFileMode(QFileDialog::Directory);
   // Qt's own dialog, so the message below is shown on every desktop.
   dialog->setOptions(QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog);

@@ -9,11 +9,12 @@
 #include "qt_convert.h"
 #include "theme.h"
 #include "widgets.h"
+#include "texts.h"
 
 namespace trellisant::app {
 
 BackgroundDialog::BackgroundDialog(AppModel& model, QWidget* parent) : QDialog(parent), model_(model) {
-  setWindowTitle(QStringLiteral("Background settings"));
+  setWindowTitle(texts::backgroundSettings);
   setMinimumWidth(460);
   QPalette palette = this->palette();
   palette.setColor(QPalette::Window, Qt::white);

@@ -11,6 +11,7 @@
 #include "symbols.h"
 #include "theme.h"
 #include "widgets.h"
+#include "texts.h"
 
 namespace trellisant::app {
 
@@ -65,7 +66,7 @@ Sidebar::Sidebar(AppModel& model, QWidget* parent) : QWidget(parent), model_(mod
   auto* title = new QHBoxLayout;
   title->setSpacing(8);
   title->addWidget(makeSymbol("arrow.down.left.arrow.up.right", 20, theme::brand(), this));
-  title->addWidget(makeLabel(QStringLiteral("Trellisant"), 17, QFont::DemiBold, theme::primaryText(), this));
+  title->addWidget(makeLabel(texts::appName, 17, QFont::DemiBold, theme::primaryText(), this));
   title->addStretch();
   column->addLayout(title);
   column->addSpacing(22);

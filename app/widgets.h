@@ -126,10 +126,6 @@ class SymbolLabel : public QWidget {
   QLabel* text_;
 };
 
-// What assistive technology says about the controls that both sections show.
-inline constexpr const char* kChooseFolderDescription = "Chooses the folder footage downloads to";
-inline constexpr const char* kEnableDescription = "Turns receiving on and starts the receiving helper at login";
-
 // Room that the hand-drawn controls keep around their shape for the focus ring.
 inline constexpr int kFocusMargin = 3;
 // Whether `widget` has the focus and the user moved it there with the keyboard; pointer users
