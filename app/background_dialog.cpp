@@ -38,12 +38,12 @@ BackgroundDialog::BackgroundDialog(AppModel& model, QWidget* parent) : QDialog(p
 
   auto* row = new QHBoxLayout;
   row->setSpacing(10);
-  toggle_ = new PrimaryButton({}, false, this);
+  toggle_ = new ActionButton({}, ActionButton::primary, this);
   row->addWidget(toggle_);
   auto* open = new PlainButton(QStringLiteral("Show its folder"), 11, this);
   row->addWidget(open);
   row->addStretch();
-  auto* close = new PrimaryButton(QStringLiteral("Done"), true, this);
+  auto* close = new ActionButton(QStringLiteral("Done"), ActionButton::secondary, this);
   toggle_->setAccessibleDescription(
       QStringLiteral("Starts or stops the receiving helper at login, without changing whether receiving is on"));
   open->setAccessibleDescription(QStringLiteral("Opens the folder that holds the helper’s unit or autostart entry"));

@@ -7,7 +7,7 @@ class QLabel;
 namespace trellisant::app {
 
 class AppModel;
-class PrimaryButton;
+class ActionButton;
 
 // What the desktop's own background-apps settings would show for the receiving helper: its
 // state, where its unit or autostart entry lives, and a switch for it alone.
@@ -21,7 +21,7 @@ class BackgroundDialog : public QDialog {
   AppModel& model_;
   QLabel* state_ = nullptr;
   QLabel* description_ = nullptr;
-  PrimaryButton* toggle_ = nullptr;
+  ActionButton* toggle_ = nullptr;
   bool working_ = false;
 };
 

@@ -71,11 +71,11 @@ QWidget* DownloadsSection::buildNextStep() {
   auto* row = new QHBoxLayout(strip);
   row->setContentsMargins(0, 0, 0, 0);
   row->setSpacing(12);
-  signIn_ = new PrimaryButton(texts::signIn, false, strip);
+  signIn_ = new ActionButton(texts::signIn, ActionButton::primary, strip);
   signIn_->setSymbol("arrow.up.right");
   cancelSignIn_ = new PlainButton(QStringLiteral("Cancel sign in"), 11, strip);
-  chooseFolder_ = new PrimaryButton(texts::chooseDownloadFolder, false, strip);
-  enable_ = new PrimaryButton(texts::enableReceiving, false, strip);
+  chooseFolder_ = new ActionButton(texts::chooseDownloadFolder, ActionButton::primary, strip);
+  enable_ = new ActionButton(texts::enableReceiving, ActionButton::primary, strip);
   signIn_->setAccessibleDescription(QStringLiteral("Opens your company’s sign-in page in your browser"));
   cancelSignIn_->setAccessibleDescription(QStringLiteral("Stops waiting for the sign-in in your browser"));
   chooseFolder_->setAccessibleDescription(texts::chooseFolderDescription);

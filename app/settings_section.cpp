@@ -57,7 +57,7 @@ QWidget* SettingsSection::buildFolderCard() {
   folderLabel_->setAccessibleDescription(texts::downloadFolder);
   folderLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   row->addWidget(folderLabel_, 1);
-  chooseFolder_ = new PrimaryButton(texts::chooseFolder, true, card);
+  chooseFolder_ = new ActionButton(texts::chooseFolder, ActionButton::secondary, card);
   chooseFolder_->setAccessibleDescription(texts::chooseFolderDescription);
   row->addWidget(chooseFolder_);
   content->addLayout(row);
@@ -70,7 +70,7 @@ QWidget* SettingsSection::buildFolderCard() {
   folderNotice_->textLabel()->setAccessibleDescription(QStringLiteral("Download folder notice"));
   folderNotice_->setWordWrap(true);
   content->addWidget(folderNotice_);
-  enable_ = new PrimaryButton(texts::enableReceiving, false, card);
+  enable_ = new ActionButton(texts::enableReceiving, ActionButton::primary, card);
   enable_->setAccessibleDescription(texts::enableDescription);
   content->addWidget(enable_, 0, Qt::AlignLeft);
   connect(chooseFolder_, &QPushButton::clicked, &model_, [this] {
@@ -178,7 +178,7 @@ QWidget* SettingsSection::buildConnectionCard() {
                                QFont::Normal, theme::secondaryText(), card));
   auto* row = new QHBoxLayout;
   row->setSpacing(14);
-  testReadiness_ = new PrimaryButton(QStringLiteral("Test readiness"), true, card);
+  testReadiness_ = new ActionButton(QStringLiteral("Test readiness"), ActionButton::secondary, card);
   row->addWidget(testReadiness_);
   testReadiness_->setAccessibleDescription(QStringLiteral("Checks sign-in, folder access and the device’s connection"));
   auto* background = new PlainButton(texts::backgroundSettings, 11, card);

@@ -32,11 +32,13 @@ class RoundedPanel : public QWidget {
   double radius_;
 };
 
-// The app's button style: filled brand button, or white with a thin border (`secondary`).
-class PrimaryButton : public QPushButton {
+// The app's button: a filled brand-colour button for the next step (`primary`), or white with
+// a thin border for the others (`secondary`).
+class ActionButton : public QPushButton {
   Q_OBJECT
  public:
-  PrimaryButton(const QString& text, bool secondary, QWidget* parent = nullptr);
+  enum Emphasis { primary, secondary };
+  ActionButton(const QString& text, Emphasis emphasis, QWidget* parent = nullptr);
   void setSymbol(std::string_view symbol);
   QSize sizeHint() const override;
   QSize minimumSizeHint() const override { return sizeHint(); }
@@ -45,7 +47,7 @@ class PrimaryButton : public QPushButton {
   void paintEvent(QPaintEvent*) override;
 
  private:
-  bool secondary_;
+  bool secondary_;  // drawn white with a border
   QIcon symbol_;
 };
 
