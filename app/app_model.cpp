@@ -13,14 +13,14 @@
 
 namespace trellisant::app {
 
-AppModel::AppModel(AppServices services, QObject* parent)
+AppModel::AppModel(AppParts parts, QObject* parent)
     : QObject(parent),
-      services_(std::move(services)),
-      control_(std::make_shared<ReceivingControl>(services_.loginItem)) {
+      parts_(std::move(parts)),
+      control_(std::make_shared<ReceivingControl>(parts_.loginItem)) {
   preferences_ = Preferences::load();
   status_ = AgentStatus::load();
   readSignIn();
-  timer_.setInterval(services_.refreshInterval);
+  timer_.setInterval(parts_.refreshInterval);
   connect(&timer_, &QTimer::timeout, this, &AppModel::refresh);
   timer_.start();
   refresh();
@@ -119,7 +119,7 @@ void AppModel::refresh() {
 
 void AppModel::showStatus() {
   if (!serviceKnown_ && preferences_.receiving) return;
-  setStatus(ReceivingControl::shownStatus(status_, preferences_, serviceReady_, services_.now()));
+  setStatus(ReceivingControl::shownStatus(status_, preferences_, serviceReady_, parts_.now()));
 }
 
 void AppModel::checkService() {
@@ -158,7 +158,7 @@ void AppModel::requestAgentStatus() {
   // One question at a time: an agent that does not answer must not pile up threads.
   if (statusRequestPending_) return;
   statusRequestPending_ = true;
-  auto ask = services_.agentStatus;
+  auto ask = parts_.agentStatus;
   tasks_.run<std::optional<AgentStatus>>(
       [ask](std::stop_token) { return ask(); },
       [this](Outcome<std::optional<AgentStatus>> answer) {
@@ -194,14 +194,14 @@ void AppModel::chooseFolder() {
   if (choosingFolder_ || busy_) return;
   setChoosingFolder(true);
   setError({});
-  if (services_.activate) services_.activate();
+  if (parts_.activate) parts_.activate();
   std::optional<std::filesystem::path> start;
   try {
     start = preferences_.rootURL();
   } catch (const std::exception&) {
   }
   QPointer<AppModel> self(this);
-  services_.folderChooser->choose(start, [self](std::optional<std::filesystem::path> folder) {
+  parts_.folderChooser->choose(start, [self](std::optional<std::filesystem::path> folder) {
     if (!self) return;
     if (!folder) {
       self->setChoosingFolder(false);
@@ -264,7 +264,7 @@ void AppModel::stop(bool quit) {
       [this, quit](Outcome<bool> unregistered) {
         if (!unregistered.ok()) setErrorFrom(unregistered.error);
         serviceChanged();
-        if (quit && services_.quit) services_.quit();
+        if (quit && parts_.quit) parts_.quit();
       });
 }
 
@@ -273,12 +273,12 @@ void AppModel::stop(bool quit) {
 void AppModel::openWebsite() {
   auto url = Url::parse(preferences_.server);
   if (!url || !url->scheme || !url->host) return;
-  services_.browser->open(preferences_.server);
+  parts_.browser->open(preferences_.server);
 }
 
 void AppModel::allowNotifications() {
-  auto available = services_.notificationsAvailable;
-  auto notifier = services_.notifier;
+  auto available = parts_.notificationsAvailable;
+  auto notifier = parts_.notifier;
   tasks_.run<bool>(
       [available, notifier](std::stop_token) {
         if (!available()) return false;
@@ -313,7 +313,7 @@ void AppModel::setBackgroundService(bool enabled, std::function<void()> done) {
 
 void AppModel::describeBackgroundService(std::function<void(LoginItemStatus, const std::string&)> done) {
   using Description = std::pair<LoginItemStatus, std::string>;
-  auto item = services_.loginItem;
+  auto item = parts_.loginItem;
   tasks_.run<Description>([item](std::stop_token) { return Description(item->status(), item->describe()); },
                           [done](Outcome<Description> answer) {
                             if (answer.ok()) done(answer.value->first, answer.value->second);
@@ -321,7 +321,7 @@ void AppModel::describeBackgroundService(std::function<void(LoginItemStatus, con
 }
 
 void AppModel::openBackgroundSettings() {
-  auto item = services_.loginItem;
+  auto item = parts_.loginItem;
   tasks_.run<bool>(
       [item](std::stop_token) {
         item->openSettings();

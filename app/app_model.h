@@ -12,7 +12,7 @@
 
 #include "control/agent_status.h"
 #include "api/sign_in.h"
-#include "app_services.h"
+#include "app_parts.h"
 #include "background_tasks.h"
 #include "settings/preferences.h"
 
@@ -46,7 +46,7 @@ class AppModel : public QObject {
   enum class Section { downloads, settings };
   Q_ENUM(Section)
 
-  explicit AppModel(AppServices services = AppServices::system(), QObject* parent = nullptr);
+  explicit AppModel(AppParts parts = AppParts::system(), QObject* parent = nullptr);
   ~AppModel() override;
 
   const Preferences& preferences() const { return preferences_; }
@@ -136,7 +136,7 @@ class AppModel : public QObject {
                        const std::string& server);
   void finishSignIn(const std::exception_ptr& failure);
 
-  AppServices services_;
+  AppParts parts_;
   std::shared_ptr<ReceivingControl> control_;
   Preferences preferences_;
   AgentStatus status_;

@@ -48,7 +48,7 @@ struct Stage : AppStage {
     }
     said.updatedAt = now;
     if (step == receivingOn) agentSays(said);
-    scene = std::make_unique<app::AppScene>(services());
+    scene = std::make_unique<app::AppScene>(parts());
     waitUntil([&] { return app().signInKnown(); });
     if (step == receivingOn) waitUntil([&] { return app().status().message == said.message; });
   }

@@ -149,7 +149,7 @@ TEST_F(SignInModelTest, CancelTheTimeLimitAndAFailedBrowserEndTheWait) {
 // Signed in, a folder chosen and receiving on, the agent registered, the window shown.
 std::unique_ptr<app::AppScene> receivingScene(AppStage& stage) {
   stage.receiving();
-  auto scene = std::make_unique<app::AppScene>(stage.services());
+  auto scene = std::make_unique<app::AppScene>(stage.parts());
   EXPECT_TRUE(waitUntil([&] { return scene->model().signInKnown(); }));
   scene->showWindow();
   return scene;
