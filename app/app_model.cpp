@@ -296,7 +296,7 @@ void AppModel::allowNotifications() {
       });
 }
 
-void AppModel::setBackgroundService(bool enabled, std::function<void()> done) {
+void AppModel::setAgentRegistered(bool enabled, std::function<void()> done) {
   auto control = control_;
   tasks_.run<bool>(
       [control, enabled](std::stop_token) {
@@ -311,7 +311,7 @@ void AppModel::setBackgroundService(bool enabled, std::function<void()> done) {
       });
 }
 
-void AppModel::describeBackgroundService(std::function<void(LoginItemStatus, const std::string&)> done) {
+void AppModel::describeAgentLoginItem(std::function<void(LoginItemStatus, const std::string&)> done) {
   using Description = std::pair<LoginItemStatus, std::string>;
   auto item = parts_.loginItem;
   tasks_.run<Description>([item](std::stop_token) { return Description(item->status(), item->describe()); },

@@ -91,13 +91,13 @@ class AppModel : public QObject {
   // Checks that a notification server answers and posts a short confirmation; otherwise
   // `error` says why notifications cannot be shown.
   void allowNotifications();
-  // The background service alone, as the desktop's own settings would switch it; `done`
-  // runs on the UI thread afterwards.
-  void setBackgroundService(bool enabled, std::function<void()> done = {});
-  // The login item's state and its description for people, read off the UI thread; `done`
+  // Registers or unregisters the agent alone, receiving as it is, as the desktop's own settings
+  // would switch it; `done` runs on the UI thread afterwards.
+  void setAgentRegistered(bool enabled, std::function<void()> done = {});
+  // The agent's login item: its state and its description for people, read off the UI thread; `done`
   // runs on it with them.
-  void describeBackgroundService(std::function<void(LoginItemStatus, const std::string&)> done);
-  // Shows where the desktop keeps the background service.
+  void describeAgentLoginItem(std::function<void(LoginItemStatus, const std::string&)> done);
+  // Shows where the desktop keeps the agent's login item.
   void openBackgroundSettings();
 
  signals:

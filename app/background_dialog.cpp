@@ -57,7 +57,7 @@ BackgroundDialog::BackgroundDialog(AppModel& model, QWidget* parent) : QDialog(p
     working_ = true;
     sync();
     QPointer<BackgroundDialog> self(this);
-    model_.setBackgroundService(!model_.serviceReady(), [self] {
+    model_.setAgentRegistered(!model_.serviceReady(), [self] {
       if (!self) return;
       self->working_ = false;
       self->sync();
@@ -76,7 +76,7 @@ void BackgroundDialog::sync() {
   toggle_->updateGeometry();
   if (working_) toggle_->setEnabled(false);
   QPointer<BackgroundDialog> self(this);
-  model_.describeBackgroundService([self](LoginItemStatus status, const std::string& description) {
+  model_.describeAgentLoginItem([self](LoginItemStatus status, const std::string& description) {
     if (!self) return;
     switch (status) {
       case LoginItemStatus::enabled:

@@ -9,7 +9,7 @@ namespace trellisant::app {
 class AppModel;
 class ActionButton;
 
-// What the desktop's own background-apps settings would show for the receiving helper: its
+// What the desktop's own background-apps settings would show for the agent: its
 // state, where its unit or autostart entry lives, and a switch for it alone.
 class BackgroundDialog : public QDialog {
   Q_OBJECT
