@@ -311,7 +311,8 @@ void AppModel::setAgentRegistered(bool enabled, std::function<void()> done) {
       });
 }
 
-void AppModel::describeAgentLoginItem(std::function<void(LoginItemStatus, const std::string&)> done) {
+void AppModel::describeAgentLoginItem(
+    std::function<void(LoginItemStatus, const std::string&)> done) {
   using Description = std::pair<LoginItemStatus, std::string>;
   auto item = parts_.loginItem;
   tasks_.run<Description>([item](std::stop_token) { return Description(item->status(), item->describe()); },
@@ -331,7 +332,8 @@ void AppModel::openBackgroundSettings() {
 }
 
 QString sectionTitle(AppModel::Section section) {
-  return section == AppModel::Section::settings ? QStringLiteral("Settings") : QStringLiteral("Downloads");
+  return section == AppModel::Section::settings ? QStringLiteral("Settings")
+                                                : QStringLiteral("Downloads");
 }
 
 }  // namespace trellisant::app

@@ -94,8 +94,8 @@ class AppModel : public QObject {
   // Registers or unregisters the agent alone, receiving as it is, as the desktop's own settings
   // would switch it; `done` runs on the UI thread afterwards.
   void setAgentRegistered(bool enabled, std::function<void()> done = {});
-  // The agent's login item: its state and its description for people, read off the UI thread; `done`
-  // runs on it with them.
+  // The agent's login item: its state and its description for people, read off the UI thread;
+  // `done` runs on it with them.
   void describeAgentLoginItem(std::function<void(LoginItemStatus, const std::string&)> done);
   // Shows where the desktop keeps the agent's login item.
   void openBackgroundSettings();

@@ -74,8 +74,9 @@ void AppModel::signIn() {
 void AppModel::waitForCallback(const SignInFlow::Pending& pending, std::shared_ptr<CallbackWaiter> waiter,
                                const std::string& server) {
   // The waiter's own limit is only a backstop: the UI timer above cancels first.
-  auto backstop = std::chrono::duration_cast<std::chrono::steady_clock::duration>(parts_.signInTimeLimit) +
-                  std::chrono::seconds(5);
+  auto backstop =
+      std::chrono::duration_cast<std::chrono::steady_clock::duration>(parts_.signInTimeLimit) +
+      std::chrono::seconds(5);
   tasks_.run<bool>(
       [pending, waiter, backstop](std::stop_token stop) {
         Url callback = waiter->wait(backstop, stop);

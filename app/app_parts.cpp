@@ -76,13 +76,17 @@ AppParts AppParts::system() {
   parts.agentStatus = [] { return requestAgentStatus(); };
   parts.now = [] { return SystemClock::now(); };
   parts.browser = std::make_shared<DesktopBrowserOpener>();
-  parts.folderChooser = std::make_shared<DialogFolderChooser>([] { return QApplication::activeWindow(); });
+  parts.folderChooser =
+      std::make_shared<DialogFolderChooser>([] { return QApplication::activeWindow(); });
   parts.notifier = std::make_shared<DesktopNotifier>();
   parts.notificationsAvailable = [] { return notificationServerAvailable(); };
-  parts.quit = [] { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); };
+  parts.quit = [] {
+    QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+  };
   parts.activate = [] {};
   parts.trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
-  parts.schemeHandler = std::make_shared<DesktopSchemeHandler>(toPath(QCoreApplication::applicationFilePath()));
+  parts.schemeHandler =
+      std::make_shared<DesktopSchemeHandler>(toPath(QCoreApplication::applicationFilePath()));
   return parts;
 }
 

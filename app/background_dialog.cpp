@@ -7,9 +7,9 @@
 
 #include "app_model.h"
 #include "qt_convert.h"
+#include "texts.h"
 #include "theme.h"
 #include "widgets.h"
-#include "texts.h"
 
 namespace trellisant::app {
 

@@ -7,8 +7,8 @@
 #include "settings/app_configuration.h"
 #include "single_instance.h"
 #include "symbols.h"
-#include "theme.h"
 #include "texts.h"
+#include "theme.h"
 
 using namespace trellisant::app;
 

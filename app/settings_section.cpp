@@ -10,9 +10,9 @@
 
 #include "app_model.h"
 #include "qt_convert.h"
+#include "texts.h"
 #include "theme.h"
 #include "widgets.h"
-#include "texts.h"
 
 namespace trellisant::app {
 namespace {
@@ -178,7 +178,8 @@ QWidget* SettingsSection::buildConnectionCard() {
                                QFont::Normal, theme::secondaryText(), card));
   auto* row = new QHBoxLayout;
   row->setSpacing(14);
-  testReadiness_ = new ActionButton(QStringLiteral("Test readiness"), ActionButton::secondary, card);
+  testReadiness_ =
+      new ActionButton(QStringLiteral("Test readiness"), ActionButton::secondary, card);
   row->addWidget(testReadiness_);
   testReadiness_->setAccessibleDescription(QStringLiteral("Checks sign-in, folder access and the device’s connection"));
   auto* background = new PlainButton(texts::backgroundSettings, 11, card);
@@ -207,7 +208,8 @@ void SettingsSection::sync() {
 
   folderLabel_->setText(p.destinationLabel.empty() ? QStringLiteral("Choose a local or external disk")
                                                    : toQString(p.destinationLabel));
-  chooseFolder_->setText(choosing ? QStringLiteral("Choosing folder…") : QString(texts::chooseFolder));
+  chooseFolder_->setText(choosing ? QStringLiteral("Choosing folder…")
+                                  : QString(texts::chooseFolder));
   chooseFolder_->updateGeometry();
   chooseFolder_->setEnabled(!choosing && !busy);
   folderHint_->setVisible(p.receiving);

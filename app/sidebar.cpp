@@ -9,9 +9,9 @@
 #include "qt_convert.h"
 #include "settings/app_configuration.h"
 #include "symbols.h"
+#include "texts.h"
 #include "theme.h"
 #include "widgets.h"
-#include "texts.h"
 
 namespace trellisant::app {
 
@@ -80,7 +80,8 @@ Sidebar::Sidebar(AppModel& model, QWidget* parent) : QWidget(parent), model_(mod
   for (const auto& [section, symbol, description] : sections) {
     auto* button = new SectionButton(sectionTitle(section), symbol, this);
     button->setAccessibleDescription(description);
-    connect(button, &QAbstractButton::clicked, this, [this, section] { model_.setSelected(section); });
+    connect(button, &QAbstractButton::clicked, this,
+            [this, section] { model_.setSelected(section); });
     buttons_.append({section, button});
     column->addWidget(button);
   }

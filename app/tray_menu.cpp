@@ -1,3 +1,4 @@
+#include "texts.h"
 #include "tray_menu.h"
 
 #include <QMenu>
@@ -7,7 +8,6 @@
 #include "qt_convert.h"
 #include "symbols.h"
 #include "theme.h"
-#include "texts.h"
 
 namespace trellisant::app {
 
@@ -50,7 +50,8 @@ TrayMenu::~TrayMenu() {
 
 void TrayMenu::sync() {
   bool receiving = model_.preferences().receiving;
-  receiving_->setText(receiving ? QStringLiteral("Trellisant is receiving") : QString(texts::receivingPaused));
+  receiving_->setText(receiving ? QStringLiteral("Trellisant is receiving")
+                                : QString(texts::receivingPaused));
   // Menus treat "&" as a mnemonic marker; the message is shown as is.
   message_->setText(toQString(model_.status().message).replace('&', QStringLiteral("&&")));
   toggle_->setText(receiving ? texts::pauseReceiving : texts::enableReceiving);

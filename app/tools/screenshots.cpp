@@ -132,7 +132,9 @@ int main(int argc, char* argv[]) {
     stage.app().pauseReceiving();
     stage.saveTray("10-tray-paused", "12-tray-icon");
   });
-  take("14-settings-signed-out", [](auto name) { save(Stage(signedOut).shot(Section::settings, {820, 560}), name); });
+  take("14-settings-signed-out", [](auto name) {
+    save(Stage(signedOut).shot(Section::settings, {820, 560}), name);
+  });
   take("18-no-tray", [](auto name) {
     // As a desktop without a tray shows the window, and again with its menu dropped down.
     Stage stage(receivingOn, false);

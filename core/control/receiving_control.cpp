@@ -117,7 +117,8 @@ AgentStatus ReceivingControl::shownStatus(const std::function<std::optional<Agen
 }
 
 AgentStatus ReceivingControl::shownStatus(const std::optional<AgentStatus>& agentAnswer,
-                                          const Preferences& preferences, bool serviceReady, Date now) {
+                                          const Preferences& preferences, bool serviceReady,
+                                          Date now) {
   AgentStatus shown = serviceReady && agentAnswer ? *agentAnswer : AgentStatus::load();
   return applyStatusOverrides(std::move(shown), preferences, serviceReady, now);
 }
