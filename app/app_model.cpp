@@ -169,22 +169,21 @@ void AppModel::requestAgentStatus() {
 
 // ---- settings
 
-void AppModel::changePreferences(const std::function<void(Preferences&)>& edit) {
+void AppModel::savePreferences(const std::function<Preferences()>& save) {
   try {
-    setPreferences(ReceivingControl::edit(edit));
+    setPreferences(save());
   } catch (const std::exception& failure) {
     setError(toQString(userMessage(failure)));
     emit changed();  // the controls go back to the settings as they still are
   }
 }
 
+void AppModel::changePreferences(const std::function<void(Preferences&)>& edit) {
+  savePreferences([&edit] { return ReceivingControl::edit(edit); });
+}
+
 void AppModel::pauseReceiving(bool refreshAfter) {
-  try {
-    setPreferences(ReceivingControl::pause());
-  } catch (const std::exception& failure) {
-    setError(toQString(userMessage(failure)));
-    emit changed();  // the controls go back to the settings as they still are
-  }
+  savePreferences(&ReceivingControl::pause);
   if (refreshAfter) refresh();
 }
 

@@ -124,6 +124,8 @@ class AppModel : public QObject {
   void setChoosingFolder(bool value);
   void setFolderNotice(const QString& text);
 
+  // Sets the preferences `save` returns; its failure goes to `error`.
+  void savePreferences(const std::function<Preferences()>& save);
   void readSignIn();
   void applyChosenFolder(const std::filesystem::path& folder);
   void showStatus();
