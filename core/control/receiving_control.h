@@ -43,18 +43,11 @@ class ReceivingControl {
   bool serviceReady() const;
   // A device sign-in for the configured server is stored.
   static bool signedIn(const Preferences& preferences);
-  // Whether `folder` is the download folder already in use, links resolved.
-  static bool sameFolder(const Preferences& preferences, const std::filesystem::path& folder);
 
   // Saves `folder` as the download folder (throws when it cannot be one). Another folder than
   // before turns receiving off on disk first and then stops the agent, so it never writes
   // into a folder the user has not yet confirmed by enabling. Returns the notice to show.
   std::string_view chooseFolder(const std::filesystem::path& folder);
-  // The steps of chooseFolder, for callers that stop the agent on another thread: receiving
-  // off on disk (pause), the agent stopped (stopAgent), then the folder stored into the
-  // preferences as they are by then, so settings saved meanwhile are kept.
-  static Preferences saveFolder(const std::filesystem::path& folder, bool unchanged);
-  void stopAgent();
 
   // Applies `change` to the preferences as the file holds them now and saves them, under a lock
   // every program's edit takes; returns what was saved.
@@ -84,6 +77,13 @@ class ReceivingControl {
   void testReadiness(const std::function<AgentStatus()>& refreshedStatus, std::stop_token stop = {}) const;
 
  private:
+  // Whether `folder` is the download folder already in use, links resolved.
+  static bool sameFolder(const Preferences& preferences, const std::filesystem::path& folder);
+  // Stores the folder into the preferences as they are by then, so settings saved meanwhile
+  // are kept.
+  static Preferences saveFolder(const std::filesystem::path& folder, bool unchanged);
+  void stopAgent();
+
   std::shared_ptr<LoginItem> loginItem_;
 };
 
