@@ -13,14 +13,14 @@
 
 namespace trellisant::app {
 
-AppModel::AppModel(AppServices services, QObject* parent)
+AppModel::AppModel(AppParts parts, QObject* parent)
     : QObject(parent),
-      services_(std::move(services)),
-      control_(std::make_shared<ReceivingControl>(services_.loginItem)) {
+      parts_(std::move(parts)),
+      control_(std::make_shared<ReceivingControl>(parts_.loginItem)) {
   preferences_ = Preferences::load();
   status_ = AgentStatus::load();
   readSignIn();
-  timer_.setInterval(services_.refreshInterval);
+  timer_.setInterval(parts_.refreshInterval);
   connect(&timer_, &QTimer::timeout, this, &AppModel::refresh);
   timer_.start();
   refresh();
@@ -68,7 +68,7 @@ void AppModel::setError(const QString& text) {
 
 void AppModel::setErrorFrom(const std::exception_ptr& failure) { setError(toQString(userMessage(failure))); }
 
-void AppModel::setSelected(const QString& section) {
+void AppModel::setSelected(Section section) {
   if (selected_ == section) return;
   selected_ = section;
   emit selectedChanged();
@@ -119,8 +119,7 @@ void AppModel::refresh() {
 
 void AppModel::showStatus() {
   if (!serviceKnown_ && preferences_.receiving) return;
-  AgentStatus shown = serviceReady_ ? status_ : AgentStatus::load();
-  setStatus(applyStatusOverrides(std::move(shown), preferences_, serviceReady_, services_.now()));
+  setStatus(ReceivingControl::shownStatus(status_, preferences_, serviceReady_, parts_.now()));
 }
 
 void AppModel::checkService() {
@@ -159,7 +158,7 @@ void AppModel::requestAgentStatus() {
   // One question at a time: an agent that does not answer must not pile up threads.
   if (statusRequestPending_) return;
   statusRequestPending_ = true;
-  auto ask = services_.agentStatus;
+  auto ask = parts_.agentStatus;
   tasks_.run<std::optional<AgentStatus>>(
       [ask](std::stop_token) { return ask(); },
       [this](Outcome<std::optional<AgentStatus>> answer) {
@@ -170,17 +169,21 @@ void AppModel::requestAgentStatus() {
 
 // ---- settings
 
-void AppModel::changePreferences(const std::function<void(Preferences&)>& edit) {
+void AppModel::savePreferences(const std::function<Preferences()>& save) {
   try {
-    setPreferences(ReceivingControl::edit(edit));
+    setPreferences(save());
   } catch (const std::exception& failure) {
     setError(toQString(userMessage(failure)));
     emit changed();  // the controls go back to the settings as they still are
   }
 }
 
+void AppModel::changePreferences(const std::function<void(Preferences&)>& edit) {
+  savePreferences([&edit] { return ReceivingControl::edit(edit); });
+}
+
 void AppModel::pauseReceiving(bool refreshAfter) {
-  changePreferences([](Preferences& p) { p.receiving = false; });
+  savePreferences(&ReceivingControl::pause);
   if (refreshAfter) refresh();
 }
 
@@ -190,14 +193,14 @@ void AppModel::chooseFolder() {
   if (choosingFolder_ || busy_) return;
   setChoosingFolder(true);
   setError({});
-  if (services_.activate) services_.activate();
+  if (parts_.activate) parts_.activate();
   std::optional<std::filesystem::path> start;
   try {
     start = preferences_.rootURL();
   } catch (const std::exception&) {
   }
   QPointer<AppModel> self(this);
-  services_.folderChooser->choose(start, [self](std::optional<std::filesystem::path> folder) {
+  parts_.folderChooser->choose(start, [self](std::optional<std::filesystem::path> folder) {
     if (!self) return;
     if (!folder) {
       self->setChoosingFolder(false);
@@ -208,52 +211,17 @@ void AppModel::chooseFolder() {
 }
 
 void AppModel::applyChosenFolder(const std::filesystem::path& folder) {
-  try {
-    Preferences().setDestination(folder);  // an unusable folder changes nothing
-  } catch (const std::exception& failure) {
-    setError(toQString(userMessage(failure)));
-    setChoosingFolder(false);
-    return;
-  }
-  if (ReceivingControl::sameFolder(preferences_, folder)) {
-    finishChosenFolder(folder, true);
-    return;
-  }
-  // Receiving stops on disk before the agent is stopped and the new folder stored.
-  try {
-    setPreferences(ReceivingControl::pause());
-  } catch (const std::exception& failure) {
-    setError(toQString(userMessage(failure)));
-    setChoosingFolder(false);
-    return;
-  }
   auto control = control_;
-  tasks_.run<bool>(
-      [control](std::stop_token) {
-        control->stopAgent();
-        return true;
-      },
-      [this, folder](Outcome<bool> stopped) {
-        serviceChanged();
-        if (!stopped.ok()) {
-          setErrorFrom(stopped.error);
-          setChoosingFolder(false);
-          return;
-        }
-        finishChosenFolder(folder, false);
+  tasks_.run<std::string_view>(
+      [control, folder](std::stop_token) { return control->chooseFolder(folder); },
+      [this](Outcome<std::string_view> notice) {
+        if (notice.ok()) setFolderNotice(toQString(*notice.value));
+        else setErrorFrom(notice.error);
+        // Another folder stopped the agent: only a fresh answer from its login item counts.
+        if (notice.ok() && *notice.value == ReceivingControl::folderCheckedNotice) refresh();
+        else serviceChanged();
+        setChoosingFolder(false);
       });
-}
-
-void AppModel::finishChosenFolder(const std::filesystem::path& folder, bool unchanged) {
-  try {
-    setPreferences(ReceivingControl::saveFolder(folder, unchanged));
-    setFolderNotice(toQString(unchanged ? ReceivingControl::folderCheckedNotice
-                                        : ReceivingControl::folderChangedNotice));
-    refresh();
-  } catch (const std::exception& failure) {
-    setError(toQString(userMessage(failure)));
-  }
-  setChoosingFolder(false);
 }
 
 // ---- receiving
@@ -284,7 +252,7 @@ void AppModel::enable() {
                           });
 }
 
-void AppModel::stop(bool quit, std::function<void()> then) {
+void AppModel::stop(bool quit) {
   pauseReceiving(false);
   auto control = control_;
   tasks_.run<bool>(
@@ -292,11 +260,10 @@ void AppModel::stop(bool quit, std::function<void()> then) {
         control->loginItem().unregisterItem();
         return true;
       },
-      [this, quit, then](Outcome<bool> unregistered) {
+      [this, quit](Outcome<bool> unregistered) {
         if (!unregistered.ok()) setErrorFrom(unregistered.error);
         serviceChanged();
-        if (quit && services_.quit) services_.quit();
-        if (then) then();
+        if (quit && parts_.quit) parts_.quit();
       });
 }
 
@@ -305,12 +272,12 @@ void AppModel::stop(bool quit, std::function<void()> then) {
 void AppModel::openWebsite() {
   auto url = Url::parse(preferences_.server);
   if (!url || !url->scheme || !url->host) return;
-  services_.browser->open(preferences_.server);
+  parts_.browser->open(preferences_.server);
 }
 
 void AppModel::allowNotifications() {
-  auto available = services_.notificationsAvailable;
-  auto notifier = services_.notifier;
+  auto available = parts_.notificationsAvailable;
+  auto notifier = parts_.notifier;
   tasks_.run<bool>(
       [available, notifier](std::stop_token) {
         if (!available()) return false;
@@ -328,27 +295,25 @@ void AppModel::allowNotifications() {
       });
 }
 
-void AppModel::setBackgroundService(bool enabled, std::function<void()> done) {
-  auto item = services_.loginItem;
+void AppModel::setAgentRegistered(bool enabled, std::function<void()> done) {
+  auto control = control_;
   tasks_.run<bool>(
-      [item, enabled](std::stop_token) {
-        if (enabled) item->registerItem();
-        else item->unregisterItem();
+      [control, enabled](std::stop_token) {
+        if (enabled) control->registerAgent();
+        else control->loginItem().unregisterItem();
         return true;
       },
-      [this, enabled, done](Outcome<bool> outcome) {
-        if (!outcome.ok()) {
-          QString text = toQString(userMessage(outcome.error));
-          setError(enabled ? QStringLiteral("Background access needs attention. ") + text : text);
-        }
+      [this, done](Outcome<bool> outcome) {
+        if (!outcome.ok()) setErrorFrom(outcome.error);
         serviceChanged();
         if (done) done();
       });
 }
 
-void AppModel::describeBackgroundService(std::function<void(LoginItemStatus, const std::string&)> done) {
+void AppModel::describeAgentLoginItem(
+    std::function<void(LoginItemStatus, const std::string&)> done) {
   using Description = std::pair<LoginItemStatus, std::string>;
-  auto item = services_.loginItem;
+  auto item = parts_.loginItem;
   tasks_.run<Description>([item](std::stop_token) { return Description(item->status(), item->describe()); },
                           [done](Outcome<Description> answer) {
                             if (answer.ok()) done(answer.value->first, answer.value->second);
@@ -356,13 +321,18 @@ void AppModel::describeBackgroundService(std::function<void(LoginItemStatus, con
 }
 
 void AppModel::openBackgroundSettings() {
-  auto item = services_.loginItem;
+  auto item = parts_.loginItem;
   tasks_.run<bool>(
       [item](std::stop_token) {
         item->openSettings();
         return true;
       },
       [](Outcome<bool>) {});
+}
+
+QString sectionTitle(AppModel::Section section) {
+  return section == AppModel::Section::settings ? QStringLiteral("Settings")
+                                                : QStringLiteral("Downloads");
 }
 
 }  // namespace trellisant::app

@@ -12,7 +12,7 @@
 
 #include "control/agent_status.h"
 #include "api/sign_in.h"
-#include "app_services.h"
+#include "app_parts.h"
 #include "background_tasks.h"
 #include "settings/preferences.h"
 
@@ -36,13 +36,17 @@ class AppModel : public QObject {
   Q_PROPERTY(bool signedIn READ signedIn NOTIFY signedInChanged)
   Q_PROPERTY(bool busy READ busy NOTIFY busyChanged)
   Q_PROPERTY(QString error READ error NOTIFY errorChanged)
-  Q_PROPERTY(QString selected READ selected WRITE setSelected NOTIFY selectedChanged)
+  Q_PROPERTY(Section selected READ selected WRITE setSelected NOTIFY selectedChanged)
   Q_PROPERTY(bool serviceReady READ serviceReady NOTIFY serviceReadyChanged)
   Q_PROPERTY(bool choosingFolder READ choosingFolder NOTIFY choosingFolderChanged)
   Q_PROPERTY(QString folderNotice READ folderNotice NOTIFY folderNoticeChanged)
 
  public:
-  explicit AppModel(AppServices services = AppServices::system(), QObject* parent = nullptr);
+  // The window's sections, in the sidebar's order.
+  enum class Section { downloads, settings };
+  Q_ENUM(Section)
+
+  explicit AppModel(AppParts parts = AppParts::system(), QObject* parent = nullptr);
   ~AppModel() override;
 
   const Preferences& preferences() const { return preferences_; }
@@ -53,14 +57,14 @@ class AppModel : public QObject {
   bool signInKnown() const { return signInKnown_; }
   bool busy() const { return busy_; }
   QString error() const { return error_; }
-  QString selected() const { return selected_; }
+  Section selected() const { return selected_; }
   bool serviceReady() const { return serviceReady_; }
   bool choosingFolder() const { return choosingFolder_; }
   QString folderNotice() const { return folderNotice_; }
   // Whether a sign-in waits for the browser's callback.
   bool awaitingSignIn() const { return static_cast<bool>(authorizationContinuation_); }
 
-  void setSelected(const QString& section);
+  void setSelected(Section section);
 
   // Reads the settings again (trellisantctl may have changed them) and the agent's state: the
   // local overrides at once, with the login item as it last answered; then, off the UI thread,
@@ -72,8 +76,7 @@ class AppModel : public QObject {
   void changePreferences(const std::function<void(Preferences&)>& edit);
   void chooseFolder();
   void enable();
-  // `then` runs after the agent was unregistered (or failed to be) and the status refreshed.
-  void stop(bool quit, std::function<void()> then = {});
+  void stop(bool quit);
   // The window's pause button: receiving off, save, refresh. The tray's leaves out the refresh.
   void pauseReceiving(bool refreshAfter = true);
   void testReadiness();
@@ -88,13 +91,13 @@ class AppModel : public QObject {
   // Checks that a notification server answers and posts a short confirmation; otherwise
   // `error` says why notifications cannot be shown.
   void allowNotifications();
-  // The background service alone, as the desktop's own settings would switch it; `done`
-  // runs on the UI thread afterwards.
-  void setBackgroundService(bool enabled, std::function<void()> done = {});
-  // The login item's state and its description for people, read off the UI thread; `done`
-  // runs on it with them.
-  void describeBackgroundService(std::function<void(LoginItemStatus, const std::string&)> done);
-  // Shows where the desktop keeps the background service.
+  // Registers or unregisters the agent alone, receiving as it is, as the desktop's own settings
+  // would switch it; `done` runs on the UI thread afterwards.
+  void setAgentRegistered(bool enabled, std::function<void()> done = {});
+  // The agent's login item: its state and its description for people, read off the UI thread;
+  // `done` runs on it with them.
+  void describeAgentLoginItem(std::function<void(LoginItemStatus, const std::string&)> done);
+  // Shows where the desktop keeps the agent's login item.
   void openBackgroundSettings();
 
  signals:
@@ -121,9 +124,10 @@ class AppModel : public QObject {
   void setChoosingFolder(bool value);
   void setFolderNotice(const QString& text);
 
+  // Sets the preferences `save` returns; its failure goes to `error`.
+  void savePreferences(const std::function<Preferences()>& save);
   void readSignIn();
   void applyChosenFolder(const std::filesystem::path& folder);
-  void finishChosenFolder(const std::filesystem::path& folder, bool unchanged);
   void showStatus();
   void checkService();
   // After this model registered or unregistered the agent: refresh with a fresh answer only.
@@ -134,7 +138,7 @@ class AppModel : public QObject {
                        const std::string& server);
   void finishSignIn(const std::exception_ptr& failure);
 
-  AppServices services_;
+  AppParts parts_;
   std::shared_ptr<ReceivingControl> control_;
   Preferences preferences_;
   AgentStatus status_;
@@ -142,7 +146,7 @@ class AppModel : public QObject {
   bool signInKnown_ = false;
   bool busy_ = false;
   QString error_;
-  QString selected_ = QStringLiteral("Downloads");
+  Section selected_ = Section::downloads;
   bool serviceReady_ = false;
   bool choosingFolder_ = false;
   QString folderNotice_;
@@ -160,5 +164,8 @@ class AppModel : public QObject {
   QTimer timer_;
   BackgroundTasks tasks_{this};  // last: stopped and joined before the rest goes
 };
+
+// The section's name, as its sidebar entry and the window's header show it.
+QString sectionTitle(AppModel::Section section);
 
 }  // namespace trellisant::app

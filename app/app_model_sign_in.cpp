@@ -42,7 +42,7 @@ void AppModel::testReadiness() {
 
 void AppModel::signIn() {
   if (busy_) return;  // one sign-in (or sign-out, or readiness test) at a time
-  if (services_.activate) services_.activate();
+  if (parts_.activate) parts_.activate();
   setBusy(true);
   setError({});
   Preferences preferences = preferences_;
@@ -57,13 +57,13 @@ void AppModel::signIn() {
         auto waiter = std::make_shared<CallbackWaiter>(pending.state);
         authorizationState_ = pending.state;
         authorizationContinuation_ = waiter;
-        if (!services_.browser->open(pending.authorizationURL)) {
+        if (!parts_.browser->open(pending.authorizationURL)) {
           authorizationContinuation_.reset();
           waiter->fail(std::make_exception_ptr(TrellisantError(std::string(kBrowserFailedMessage))));
         } else {
           // The time limit, as a cancel from the UI thread while this sign-in still waits.
           std::string state = pending.state;
-          QTimer::singleShot(services_.signInTimeLimit, this, [this, state] {
+          QTimer::singleShot(parts_.signInTimeLimit, this, [this, state] {
             if (authorizationState_ == state) cancelSignIn();
           });
         }
@@ -74,8 +74,9 @@ void AppModel::signIn() {
 void AppModel::waitForCallback(const SignInFlow::Pending& pending, std::shared_ptr<CallbackWaiter> waiter,
                                const std::string& server) {
   // The waiter's own limit is only a backstop: the UI timer above cancels first.
-  auto backstop = std::chrono::duration_cast<std::chrono::steady_clock::duration>(services_.signInTimeLimit) +
-                  std::chrono::seconds(5);
+  auto backstop =
+      std::chrono::duration_cast<std::chrono::steady_clock::duration>(parts_.signInTimeLimit) +
+      std::chrono::seconds(5);
   tasks_.run<bool>(
       [pending, waiter, backstop](std::stop_token stop) {
         Url callback = waiter->wait(backstop, stop);
@@ -104,7 +105,7 @@ void AppModel::receiveSignIn(const QString& address) {
   if (!authorizationContinuation_) return;
   auto waiter = std::move(authorizationContinuation_);
   authorizationContinuation_.reset();
-  if (waiter->deliver(*url) && services_.activate) services_.activate();
+  if (waiter->deliver(*url) && parts_.activate) parts_.activate();
 }
 
 void AppModel::cancelSignIn() {
@@ -116,24 +117,21 @@ void AppModel::cancelSignIn() {
 
 void AppModel::signOut() {
   if (busy_) return;
-  stop(false, [this] {
-    setBusy(true);
-    Preferences preferences = preferences_;
-    tasks_.run<bool>(
-        [preferences](std::stop_token stop) {
-          trellisant::signOut(preferences, stop);
-          return true;
-        },
-        [this](Outcome<bool> signedOut) {
-          if (signedOut.ok()) {
-            setSignedIn(false);
-            setStatus(AgentStatus::fallback(services_.now()));
-          } else {
-            setErrorFrom(signedOut.error);
-          }
-          setBusy(false);
-        });
-  });
+  setBusy(true);
+  auto control = control_;
+  tasks_.run<std::exception_ptr>(
+      [control](std::stop_token stop) { return control->signOut(stop); },
+      [this](Outcome<std::exception_ptr> signedOut) {
+        if (signedOut.ok() && *signedOut.value) setErrorFrom(*signedOut.value);
+        serviceChanged();
+        if (signedOut.ok()) {
+          setSignedIn(false);
+          setStatus(AgentStatus::fallback(parts_.now()));
+        } else {
+          setErrorFrom(signedOut.error);
+        }
+        setBusy(false);
+      });
 }
 
 }  // namespace trellisant::app

@@ -37,22 +37,22 @@ class QuitKey : public QObject {
 
 }  // namespace
 
-AppScene::AppScene(AppServices services, QObject* parent) : QObject(parent) {
+AppScene::AppScene(AppParts parts, QObject* parent) : QObject(parent) {
   // The window does not exist yet when the model starts; these look it up when used.
   QPointer<AppScene> self(this);
-  services.activate = [self] {
+  parts.activate = [self] {
     if (self && self->window_) self->showWindow();
   };
   // The folder dialog is a sheet on this window, even while the window is still opening.
-  if (!services.folderChooser || dynamic_cast<DialogFolderChooser*>(services.folderChooser.get())) {
-    services.folderChooser = std::make_shared<DialogFolderChooser>(
+  if (!parts.folderChooser || dynamic_cast<DialogFolderChooser*>(parts.folderChooser.get())) {
+    parts.folderChooser = std::make_shared<DialogFolderChooser>(
         [self]() -> QWidget* { return self && self->window_ ? self->window_.get() : nullptr; });
   }
-  trayAvailable_ = services.trayAvailable;
-  quit_ = services.quit;
-  auto schemeHandler = services.schemeHandler;
-  auto trayCheckInterval = services.trayCheckInterval;
-  model_ = std::make_unique<AppModel>(std::move(services));
+  trayAvailable_ = parts.trayAvailable;
+  quit_ = parts.quit;
+  auto schemeHandler = parts.schemeHandler;
+  auto trayCheckInterval = parts.trayCheckInterval;
+  model_ = std::make_unique<AppModel>(std::move(parts));
   window_ = std::make_unique<MainWindow>(*model_);
   tray_ = std::make_unique<TrayMenu>(*model_);
   connect(tray_.get(), &TrayMenu::openWindowRequested, this, &AppScene::showWindow);

@@ -7,7 +7,7 @@
 #include <QObject>
 #include <QTimer>
 
-#include "app_services.h"
+#include "app_parts.h"
 #include "background_tasks.h"
 
 namespace trellisant::app {
@@ -23,7 +23,7 @@ class TrayMenu;
 class AppScene : public QObject {
   Q_OBJECT
  public:
-  explicit AppScene(AppServices services = AppServices::system(), QObject* parent = nullptr);
+  explicit AppScene(AppParts parts = AppParts::system(), QObject* parent = nullptr);
   ~AppScene() override;
 
   AppModel& model() const { return *model_; }

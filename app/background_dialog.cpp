@@ -7,13 +7,14 @@
 
 #include "app_model.h"
 #include "qt_convert.h"
+#include "texts.h"
 #include "theme.h"
 #include "widgets.h"
 
 namespace trellisant::app {
 
 BackgroundDialog::BackgroundDialog(AppModel& model, QWidget* parent) : QDialog(parent), model_(model) {
-  setWindowTitle(QStringLiteral("Background settings"));
+  setWindowTitle(texts::backgroundSettings);
   setMinimumWidth(460);
   QPalette palette = this->palette();
   palette.setColor(QPalette::Window, Qt::white);
@@ -37,12 +38,12 @@ BackgroundDialog::BackgroundDialog(AppModel& model, QWidget* parent) : QDialog(p
 
   auto* row = new QHBoxLayout;
   row->setSpacing(10);
-  toggle_ = new PrimaryButton({}, false, this);
+  toggle_ = new ActionButton({}, ActionButton::primary, this);
   row->addWidget(toggle_);
   auto* open = new PlainButton(QStringLiteral("Show its folder"), 11, this);
   row->addWidget(open);
   row->addStretch();
-  auto* close = new PrimaryButton(QStringLiteral("Done"), true, this);
+  auto* close = new ActionButton(QStringLiteral("Done"), ActionButton::secondary, this);
   toggle_->setAccessibleDescription(
       QStringLiteral("Starts or stops the receiving helper at login, without changing whether receiving is on"));
   open->setAccessibleDescription(QStringLiteral("Opens the folder that holds the helper’s unit or autostart entry"));
@@ -56,7 +57,7 @@ BackgroundDialog::BackgroundDialog(AppModel& model, QWidget* parent) : QDialog(p
     working_ = true;
     sync();
     QPointer<BackgroundDialog> self(this);
-    model_.setBackgroundService(!model_.serviceReady(), [self] {
+    model_.setAgentRegistered(!model_.serviceReady(), [self] {
       if (!self) return;
       self->working_ = false;
       self->sync();
@@ -75,7 +76,7 @@ void BackgroundDialog::sync() {
   toggle_->updateGeometry();
   if (working_) toggle_->setEnabled(false);
   QPointer<BackgroundDialog> self(this);
-  model_.describeBackgroundService([self](LoginItemStatus status, const std::string& description) {
+  model_.describeAgentLoginItem([self](LoginItemStatus status, const std::string& description) {
     if (!self) return;
     switch (status) {
       case LoginItemStatus::enabled:

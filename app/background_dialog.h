@@ -7,9 +7,9 @@ class QLabel;
 namespace trellisant::app {
 
 class AppModel;
-class PrimaryButton;
+class ActionButton;
 
-// What the desktop's own background-apps settings would show for the receiving helper: its
+// What the desktop's own background-apps settings would show for the agent: its
 // state, where its unit or autostart entry lives, and a switch for it alone.
 class BackgroundDialog : public QDialog {
   Q_OBJECT
@@ -21,7 +21,7 @@ class BackgroundDialog : public QDialog {
   AppModel& model_;
   QLabel* state_ = nullptr;
   QLabel* description_ = nullptr;
-  PrimaryButton* toggle_ = nullptr;
+  ActionButton* toggle_ = nullptr;
   bool working_ = false;
 };
 

@@ -94,8 +94,6 @@ class BackgroundTasks {
     return std::move(*answer->value);
   }
 
-  std::size_t running() const { return threads_.size(); }
-
  private:
   QObject* context_;
   std::list<std::jthread> threads_;  // touched on the context's thread only

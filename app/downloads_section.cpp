@@ -9,6 +9,7 @@
 #include "app_model.h"
 #include "qt_convert.h"
 #include "symbols.h"
+#include "texts.h"
 #include "theme.h"
 #include "widgets.h"
 
@@ -20,7 +21,7 @@ QString statusTitle(const AppModel& model) {
   if (!model.signedIn()) return QStringLiteral("Connect your company");
   if (status.is(AgentState::ready)) return QStringLiteral("Ready to receive");
   if (status.is(AgentState::downloading)) return QStringLiteral("Downloading footage");
-  if (status.is(AgentState::paused)) return QStringLiteral("Receiving is paused");
+  if (status.is(AgentState::paused)) return texts::receivingPaused;
   return QStringLiteral("Check your device");
 }
 
@@ -70,15 +71,15 @@ QWidget* DownloadsSection::buildNextStep() {
   auto* row = new QHBoxLayout(strip);
   row->setContentsMargins(0, 0, 0, 0);
   row->setSpacing(12);
-  signIn_ = new PrimaryButton(QStringLiteral("Sign in to Trellisant"), false, strip);
+  signIn_ = new ActionButton(texts::signIn, ActionButton::primary, strip);
   signIn_->setSymbol("arrow.up.right");
   cancelSignIn_ = new PlainButton(QStringLiteral("Cancel sign in"), 11, strip);
-  chooseFolder_ = new PrimaryButton(QStringLiteral("Choose download folder"), false, strip);
-  enable_ = new PrimaryButton(QStringLiteral("Enable receiving"), false, strip);
+  chooseFolder_ = new ActionButton(texts::chooseDownloadFolder, ActionButton::primary, strip);
+  enable_ = new ActionButton(texts::enableReceiving, ActionButton::primary, strip);
   signIn_->setAccessibleDescription(QStringLiteral("Opens your company’s sign-in page in your browser"));
   cancelSignIn_->setAccessibleDescription(QStringLiteral("Stops waiting for the sign-in in your browser"));
-  chooseFolder_->setAccessibleDescription(kChooseFolderDescription);
-  enable_->setAccessibleDescription(kEnableDescription);
+  chooseFolder_->setAccessibleDescription(texts::chooseFolderDescription);
+  enable_->setAccessibleDescription(texts::enableDescription);
   for (QWidget* widget : {static_cast<QWidget*>(signIn_), static_cast<QWidget*>(cancelSignIn_),
                           static_cast<QWidget*>(chooseFolder_), static_cast<QWidget*>(enable_)})
     row->addWidget(widget);
@@ -161,9 +162,9 @@ QWidget* DownloadsSection::buildFolderRow() {
   row->setContentsMargins(4, 0, 0, 0);
   folder_ = new SymbolLabel("externaldrive", {}, 11, theme::secondaryText(), strip);
   folder_->setObjectName("folderLabel");
-  folder_->textLabel()->setAccessibleDescription(QStringLiteral("Download folder"));
+  folder_->textLabel()->setAccessibleDescription(texts::downloadFolder);
   row->addWidget(folder_, 1);
-  pause_ = new PlainButton(QStringLiteral("Pause receiving"), 11, strip);
+  pause_ = new PlainButton(texts::pauseReceiving, 11, strip);
   pause_->setAccessibleDescription(QStringLiteral("Stops receiving until you enable it again"));
   row->addWidget(pause_);
   connect(pause_, &QPushButton::clicked, &model_, [this] { model_.pauseReceiving(true); });
@@ -186,7 +187,7 @@ void DownloadsSection::sync() {
   bool off = !signedOut && !noFolder && !preferences.receiving;
   signIn_->setVisible(signedOut);
   signIn_->setText(model_.busy() ? QStringLiteral("Complete sign in in your browser")
-                                 : QStringLiteral("Sign in to Trellisant"));
+                                 : QString(texts::signIn));
   signIn_->setEnabled(!model_.busy());
   signIn_->updateGeometry();
   cancelSignIn_->setVisible(signedOut && model_.busy());

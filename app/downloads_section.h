@@ -12,7 +12,7 @@ namespace trellisant::app {
 
 class AppModel;
 class PlainButton;
-class PrimaryButton;
+class ActionButton;
 class SymbolLabel;
 class SymbolView;
 
@@ -34,10 +34,10 @@ class DownloadsSection : public QWidget {
   std::string_view statusSymbolName_;
   QLabel* statusTitle_ = nullptr;
   QLabel* statusMessage_ = nullptr;
-  PrimaryButton* signIn_ = nullptr;
+  ActionButton* signIn_ = nullptr;
   PlainButton* cancelSignIn_ = nullptr;
-  PrimaryButton* chooseFolder_ = nullptr;
-  PrimaryButton* enable_ = nullptr;
+  ActionButton* chooseFolder_ = nullptr;
+  ActionButton* enable_ = nullptr;
   QStackedWidget* activity_ = nullptr;
   SymbolLabel* transfer_ = nullptr;
   QProgressBar* progress_ = nullptr;

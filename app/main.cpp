@@ -7,6 +7,7 @@
 #include "settings/app_configuration.h"
 #include "single_instance.h"
 #include "symbols.h"
+#include "texts.h"
 #include "theme.h"
 
 using namespace trellisant::app;
@@ -17,7 +18,7 @@ int main(int argc, char* argv[]) {
     return 0;
   }
   QApplication app(argc, argv);
-  QApplication::setApplicationName(QStringLiteral("Trellisant"));
+  QApplication::setApplicationName(texts::appName);
   QApplication::setDesktopFileName(QStringLiteral("trellisant"));
   QApplication::setQuitOnLastWindowClosed(false);  // the tray and the model keep running
 

@@ -123,16 +123,16 @@ QWidget* MainView::buildBanner() {
 }
 
 void MainView::sync() {
-  QString section = model_.selected();
-  title_->setText(section);
-  subtitle_->setText(section == QStringLiteral("Settings")
+  bool settings = model_.selected() == AppModel::Section::settings;
+  title_->setText(sectionTitle(model_.selected()));
+  subtitle_->setText(settings
                          ? QStringLiteral("Make this computer ready for your next handoff.")
                          : QStringLiteral("Your company’s footage, delivered to this computer."));
   banner_->setVisible(!model_.error().isEmpty());
   bannerText_->setText(model_.error());
   sidebar_->sync();
-  downloads_->setVisible(section != QStringLiteral("Settings"));
-  settings_->setVisible(section == QStringLiteral("Settings"));
+  downloads_->setVisible(!settings);
+  settings_->setVisible(settings);
   downloads_->sync();
   settings_->sync();
 }

@@ -7,6 +7,7 @@
 #include "app_model.h"
 #include "main_view.h"
 #include "symbols.h"
+#include "texts.h"
 
 namespace trellisant::app {
 namespace {
@@ -23,7 +24,7 @@ constexpr QLatin1String kGeometry("geometry");
 }  // namespace
 
 MainWindow::MainWindow(AppModel& model, QWidget* parent) : QMainWindow(parent) {
-  setWindowTitle(QStringLiteral("Trellisant"));
+  setWindowTitle(texts::appName);
   setWindowIcon(appIcon());
   view_ = new MainView(model, this);
   setCentralWidget(view_);

@@ -10,6 +10,7 @@
 
 #include "app_model.h"
 #include "qt_convert.h"
+#include "texts.h"
 #include "theme.h"
 #include "widgets.h"
 
@@ -49,15 +50,15 @@ QWidget* SettingsSection::settingsCard(const QString& title, QVBoxLayout*& conte
 
 QWidget* SettingsSection::buildFolderCard() {
   QVBoxLayout* content;
-  QWidget* card = settingsCard(QStringLiteral("Download folder"), content);
+  QWidget* card = settingsCard(texts::downloadFolder, content);
   auto* row = new QHBoxLayout;
   folderLabel_ = makeLabel({}, 12, QFont::Normal, theme::primaryText(), card);
   folderLabel_->setObjectName("settingsFolderLabel");
-  folderLabel_->setAccessibleDescription(QStringLiteral("Download folder"));
+  folderLabel_->setAccessibleDescription(texts::downloadFolder);
   folderLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   row->addWidget(folderLabel_, 1);
-  chooseFolder_ = new PrimaryButton(QStringLiteral("Choose folder"), true, card);
-  chooseFolder_->setAccessibleDescription(kChooseFolderDescription);
+  chooseFolder_ = new ActionButton(texts::chooseFolder, ActionButton::secondary, card);
+  chooseFolder_->setAccessibleDescription(texts::chooseFolderDescription);
   row->addWidget(chooseFolder_);
   content->addLayout(row);
   folderHint_ = makeLabel(QStringLiteral("Choosing a different folder pauses receiving. Cancel keeps your current folder."),
@@ -69,8 +70,8 @@ QWidget* SettingsSection::buildFolderCard() {
   folderNotice_->textLabel()->setAccessibleDescription(QStringLiteral("Download folder notice"));
   folderNotice_->setWordWrap(true);
   content->addWidget(folderNotice_);
-  enable_ = new PrimaryButton(QStringLiteral("Enable receiving"), false, card);
-  enable_->setAccessibleDescription(kEnableDescription);
+  enable_ = new ActionButton(texts::enableReceiving, ActionButton::primary, card);
+  enable_->setAccessibleDescription(texts::enableDescription);
   content->addWidget(enable_, 0, Qt::AlignLeft);
   connect(chooseFolder_, &QPushButton::clicked, &model_, [this] {
     QMetaObject::invokeMethod(&model_, &AppModel::chooseFolder, Qt::QueuedConnection);
@@ -122,12 +123,12 @@ QWidget* SettingsSection::buildReceivingCard() {
   content->addWidget(battery_);
   auto* row = new QHBoxLayout;
   row->setSpacing(8);
-  row->addWidget(makeLabel(QStringLiteral("Bandwidth limit"), 12, QFont::Normal, theme::primaryText(), card));
+  row->addWidget(makeLabel(texts::bandwidthLimit, 12, QFont::Normal, theme::primaryText(), card));
   bandwidth_ = new QLineEdit(card);
   bandwidth_->setObjectName("bandwidth");
   bandwidth_->setFixedWidth(70);
   bandwidth_->setPlaceholderText(QStringLiteral("Unlimited"));
-  bandwidth_->setAccessibleName(QStringLiteral("Bandwidth limit"));
+  bandwidth_->setAccessibleName(texts::bandwidthLimit);
   bandwidth_->setAccessibleDescription(QStringLiteral("Megabits per second, 0 for unlimited"));
   bandwidth_->setFont(theme::font(12));
   bandwidth_->setStyleSheet(QStringLiteral("QLineEdit { background: white; border: 1px solid rgba(0,0,0,45);"
@@ -177,10 +178,11 @@ QWidget* SettingsSection::buildConnectionCard() {
                                QFont::Normal, theme::secondaryText(), card));
   auto* row = new QHBoxLayout;
   row->setSpacing(14);
-  testReadiness_ = new PrimaryButton(QStringLiteral("Test readiness"), true, card);
+  testReadiness_ =
+      new ActionButton(QStringLiteral("Test readiness"), ActionButton::secondary, card);
   row->addWidget(testReadiness_);
   testReadiness_->setAccessibleDescription(QStringLiteral("Checks sign-in, folder access and the device’s connection"));
-  auto* background = new PlainButton(QStringLiteral("Background settings"), 11, card);
+  auto* background = new PlainButton(texts::backgroundSettings, 11, card);
   background->setAccessibleDescription(QStringLiteral("Shows how the receiving helper runs in the background"));
   row->addWidget(background);
   row->addStretch();
@@ -206,7 +208,8 @@ void SettingsSection::sync() {
 
   folderLabel_->setText(p.destinationLabel.empty() ? QStringLiteral("Choose a local or external disk")
                                                    : toQString(p.destinationLabel));
-  chooseFolder_->setText(choosing ? QStringLiteral("Choosing folder…") : QStringLiteral("Choose folder"));
+  chooseFolder_->setText(choosing ? QStringLiteral("Choosing folder…")
+                                  : QString(texts::chooseFolder));
   chooseFolder_->updateGeometry();
   chooseFolder_->setEnabled(!choosing && !busy);
   folderHint_->setVisible(p.receiving);

@@ -10,7 +10,7 @@ namespace trellisant::app {
 
 class AppModel;
 class PlainButton;
-class PrimaryButton;
+class ActionButton;
 class Stepper;
 class SymbolLabel;
 class ToggleSwitch;
@@ -36,10 +36,10 @@ class SettingsSection : public QWidget {
 
   AppModel& model_;
   QLabel* folderLabel_ = nullptr;
-  PrimaryButton* chooseFolder_ = nullptr;
+  ActionButton* chooseFolder_ = nullptr;
   QLabel* folderHint_ = nullptr;
   SymbolLabel* folderNotice_ = nullptr;
-  PrimaryButton* enable_ = nullptr;
+  ActionButton* enable_ = nullptr;
   ToggleSwitch* overnight_ = nullptr;
   Stepper* startHour_ = nullptr;
   Stepper* endHour_ = nullptr;
@@ -47,7 +47,7 @@ class SettingsSection : public QWidget {
   ToggleSwitch* battery_ = nullptr;
   QLineEdit* bandwidth_ = nullptr;
   SymbolLabel* server_ = nullptr;
-  PrimaryButton* testReadiness_ = nullptr;
+  ActionButton* testReadiness_ = nullptr;
   PlainButton* signOut_ = nullptr;
 };
 

@@ -9,6 +9,7 @@
 #include "qt_convert.h"
 #include "settings/app_configuration.h"
 #include "symbols.h"
+#include "texts.h"
 #include "theme.h"
 #include "widgets.h"
 
@@ -65,21 +66,23 @@ Sidebar::Sidebar(AppModel& model, QWidget* parent) : QWidget(parent), model_(mod
   auto* title = new QHBoxLayout;
   title->setSpacing(8);
   title->addWidget(makeSymbol("arrow.down.left.arrow.up.right", 20, theme::brand(), this));
-  title->addWidget(makeLabel(QStringLiteral("Trellisant"), 17, QFont::DemiBold, theme::primaryText(), this));
+  title->addWidget(makeLabel(texts::appName, 17, QFont::DemiBold, theme::primaryText(), this));
   title->addStretch();
   column->addLayout(title);
   column->addSpacing(22);
 
-  const std::pair<QString, std::string_view> sections[] = {{QStringLiteral("Downloads"), "arrow.down.circle"},
-                                                          {QStringLiteral("Settings"), "slider.horizontal.3"}};
-  for (const auto& [name, symbol] : sections) {
-    auto* button = new SectionButton(name, symbol, this);
-    button->setAccessibleDescription(name == QStringLiteral("Settings")
-                                         ? QStringLiteral("Shows the download folder, overnight, receiving and "
-                                                          "connection settings")
-                                         : QStringLiteral("Shows the receiving status and the current delivery"));
-    connect(button, &QAbstractButton::clicked, this, [this, name] { model_.setSelected(name); });
-    buttons_.append(button);
+  using Section = AppModel::Section;
+  const std::tuple<Section, std::string_view, QString> sections[] = {
+      {Section::downloads, "arrow.down.circle",
+       QStringLiteral("Shows the receiving status and the current delivery")},
+      {Section::settings, "slider.horizontal.3",
+       QStringLiteral("Shows the download folder, overnight, receiving and connection settings")}};
+  for (const auto& [section, symbol, description] : sections) {
+    auto* button = new SectionButton(sectionTitle(section), symbol, this);
+    button->setAccessibleDescription(description);
+    connect(button, &QAbstractButton::clicked, this,
+            [this, section] { model_.setSelected(section); });
+    buttons_.append({section, button});
     column->addWidget(button);
   }
   column->addStretch();
@@ -92,8 +95,8 @@ Sidebar::Sidebar(AppModel& model, QWidget* parent) : QWidget(parent), model_(mod
 }
 
 void Sidebar::sync() {
-  for (auto* button : buttons_) {
-    bool selected = button->text() == model_.selected();
+  for (auto [section, button] : buttons_) {
+    bool selected = section == model_.selected();
     button->setSelected(selected);
     // One group, as radio buttons are: Tab reaches the section shown, the arrow keys the others.
     button->setFocusPolicy(selected ? Qt::StrongFocus : Qt::ClickFocus);

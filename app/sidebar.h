@@ -4,9 +4,9 @@
 #include <QIcon>
 #include <QWidget>
 
-namespace trellisant::app {
+#include "app_model.h"
 
-class AppModel;
+namespace trellisant::app {
 
 // One section's entry in the sidebar.
 class SectionButton : public QAbstractButton {
@@ -38,7 +38,7 @@ class Sidebar : public QWidget {
 
  private:
   AppModel& model_;
-  QList<SectionButton*> buttons_;
+  QList<std::pair<AppModel::Section, SectionButton*>> buttons_;
 };
 
 }  // namespace trellisant::app

@@ -1,3 +1,4 @@
+#include "texts.h"
 #include "tray_menu.h"
 
 #include <QMenu>
@@ -37,7 +38,7 @@ TrayMenu::TrayMenu(AppModel& model, QObject* parent)
     if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) emit openWindowRequested();
   });
   icon_->setContextMenu(menu_);
-  icon_->setToolTip(QStringLiteral("Trellisant"));
+  icon_->setToolTip(texts::appName);
   connect(&model_, &AppModel::changed, this, &TrayMenu::sync);
   sync();
 }
@@ -49,10 +50,11 @@ TrayMenu::~TrayMenu() {
 
 void TrayMenu::sync() {
   bool receiving = model_.preferences().receiving;
-  receiving_->setText(receiving ? QStringLiteral("Trellisant is receiving") : QStringLiteral("Receiving is paused"));
+  receiving_->setText(receiving ? QStringLiteral("Trellisant is receiving")
+                                : QString(texts::receivingPaused));
   // Menus treat "&" as a mnemonic marker; the message is shown as is.
   message_->setText(toQString(model_.status().message).replace('&', QStringLiteral("&&")));
-  toggle_->setText(receiving ? QStringLiteral("Pause receiving") : QStringLiteral("Enable receiving"));
+  toggle_->setText(receiving ? texts::pauseReceiving : texts::enableReceiving);
 
   bool filled = model_.status().is(AgentState::downloading);
   if (!iconSet_ || filled != filled_) {

@@ -15,11 +15,6 @@ RoundedPanel::RoundedPanel(QColor fill, double radius, QWidget* parent)
   setAttribute(Qt::WA_StyledBackground, false);
 }
 
-void RoundedPanel::setFill(const QColor& fill) {
-  fill_ = fill;
-  update();
-}
-
 void RoundedPanel::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.setRenderHint(QPainter::Antialiasing);
@@ -30,7 +25,7 @@ void RoundedPanel::paintEvent(QPaintEvent*) {
   if (outline_.isValid()) painter.strokePath(shape, QPen(outline_, 1));
 }
 
-// ---- PrimaryButton
+// ---- ActionButton
 
 namespace {
 constexpr int kHorizontalMargin = 15;
@@ -38,27 +33,27 @@ constexpr int kVerticalMargin = 10;
 constexpr int kSymbolGap = 7;
 }  // namespace
 
-PrimaryButton::PrimaryButton(const QString& text, bool secondary, QWidget* parent)
-    : QPushButton(text, parent), secondary_(secondary) {
+ActionButton::ActionButton(const QString& text, Emphasis emphasis, QWidget* parent)
+    : QPushButton(text, parent), secondary_(emphasis == secondary) {
   setFont(theme::font(12, QFont::DemiBold));
   setCursor(Qt::PointingHandCursor);
   setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 
-void PrimaryButton::setSymbol(std::string_view symbol) {
+void ActionButton::setSymbol(std::string_view symbol) {
   symbol_ = symbolIcon(symbol, secondary_ ? theme::primaryText() : QColor(Qt::white));
   updateGeometry();
   update();
 }
 
-QSize PrimaryButton::sizeHint() const {
+QSize ActionButton::sizeHint() const {
   QFontMetrics metrics(font());
   int width = metrics.horizontalAdvance(text()) + 2 * kHorizontalMargin;
   if (!symbol_.isNull()) width += metrics.height() + 2 + kSymbolGap;
   return {width + 2 * kFocusMargin, metrics.height() + 2 * kVerticalMargin + 2 * kFocusMargin};
 }
 
-void PrimaryButton::paintEvent(QPaintEvent*) {
+void ActionButton::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.setRenderHint(QPainter::Antialiasing);
   QRectF area = QRectF(rect()).adjusted(kFocusMargin + 0.5, kFocusMargin + 0.5, -kFocusMargin - 0.5,

@@ -21,7 +21,6 @@ class RoundedPanel : public QWidget {
   Q_OBJECT
  public:
   RoundedPanel(QColor fill, double radius, QWidget* parent = nullptr);
-  void setFill(const QColor& fill);
   void setOutline(const QColor& outline) { outline_ = outline; update(); }
 
  protected:
@@ -33,11 +32,13 @@ class RoundedPanel : public QWidget {
   double radius_;
 };
 
-// The app's button style: filled brand button, or white with a thin border (`secondary`).
-class PrimaryButton : public QPushButton {
+// The app's button: a filled brand-colour button for the next step (`primary`), or white with
+// a thin border for the others (`secondary`).
+class ActionButton : public QPushButton {
   Q_OBJECT
  public:
-  PrimaryButton(const QString& text, bool secondary, QWidget* parent = nullptr);
+  enum Emphasis { primary, secondary };
+  ActionButton(const QString& text, Emphasis emphasis, QWidget* parent = nullptr);
   void setSymbol(std::string_view symbol);
   QSize sizeHint() const override;
   QSize minimumSizeHint() const override { return sizeHint(); }
@@ -46,7 +47,7 @@ class PrimaryButton : public QPushButton {
   void paintEvent(QPaintEvent*) override;
 
  private:
-  bool secondary_;
+  bool secondary_;  // drawn white with a border
   QIcon symbol_;
 };
 
@@ -126,10 +127,6 @@ class SymbolLabel : public QWidget {
   SymbolView* symbol_;
   QLabel* text_;
 };
-
-// What assistive technology says about the controls that both sections show.
-inline constexpr const char* kChooseFolderDescription = "Chooses the folder footage downloads to";
-inline constexpr const char* kEnableDescription = "Turns receiving on and starts the receiving helper at login";
 
 // Room that the hand-drawn controls keep around their shape for the focus ring.
 inline constexpr int kFocusMargin = 3;

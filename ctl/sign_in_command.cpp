@@ -74,16 +74,9 @@ void signIn(Context& context) {
 }
 
 void signOut(Context& context) {
-  Preferences preferences = ReceivingControl::pause();
-  std::optional<std::string> stopFailure;
-  try {
-    context.loginItem->unregisterItem();
-  } catch (const std::exception& error) {
-    stopFailure = userMessage(error);
-  }
-  ::trellisant::signOut(preferences);
+  std::exception_ptr stopFailure = ReceivingControl(context.loginItem).signOut();
   context.out << "Signed out.\n";
-  if (stopFailure) throw PlatformError(*stopFailure);
+  if (stopFailure) throw PlatformError(userMessage(stopFailure));
 }
 
 }  // namespace trellisant::ctl

@@ -21,6 +21,8 @@ using namespace trellisant::testing;
 
 namespace {
 
+using Section = app::AppModel::Section;
+
 QDir out;
 bool ok = true;
 
@@ -46,13 +48,13 @@ struct Stage : AppStage {
     }
     said.updatedAt = now;
     if (step == receivingOn) agentSays(said);
-    scene = std::make_unique<app::AppScene>(services());
+    scene = std::make_unique<app::AppScene>(parts());
     waitUntil([&] { return app().signInKnown(); });
     if (step == receivingOn) waitUntil([&] { return app().status().message == said.message; });
   }
   app::AppModel& app() { return scene->model(); }
   // The window showing `section`, at this size.
-  QPixmap shot(const char* section = "Downloads", QSize size = {920, 660}) {
+  QPixmap shot(Section section = Section::downloads, QSize size = {920, 660}) {
     app().setSelected(section);
     scene->window().resize(size);
     scene->showWindow();
@@ -73,7 +75,7 @@ QPixmap focusRings(Stage& stage) {
   QList<QPixmap> crops;
   int width = 0, height = 0;
   QList<QWidget*> seen;
-  for (const char* section : {"Downloads", "Settings"}) {
+  for (Section section : {Section::downloads, Section::settings}) {
     stage.shot(section, {920, 1180});
     for (int step = 0; step < 40; ++step) {
       QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
@@ -126,11 +128,13 @@ int main(int argc, char* argv[]) {
   });
   take("08-settings", [](auto name) {
     Stage stage(receivingOn);
-    save(stage.shot("Settings", {920, 1180}), name);
+    save(stage.shot(Section::settings, {920, 1180}), name);
     stage.app().pauseReceiving();
     stage.saveTray("10-tray-paused", "12-tray-icon");
   });
-  take("14-settings-signed-out", [](auto name) { save(Stage(signedOut).shot("Settings", {820, 560}), name); });
+  take("14-settings-signed-out", [](auto name) {
+    save(Stage(signedOut).shot(Section::settings, {820, 560}), name);
+  });
   take("18-no-tray", [](auto name) {
     // As a desktop without a tray shows the window, and again with its menu dropped down.
     Stage stage(receivingOn, false);
@@ -153,7 +157,7 @@ int main(int argc, char* argv[]) {
     QApplication::setFont(large);
     Stage stage(receivingOn);
     save(stage.shot(), name);
-    save(stage.shot("Settings", {920, 1400}), "22-large-text-settings");
+    save(stage.shot(Section::settings, {920, 1400}), "22-large-text-settings");
     QApplication::setFont(normal);
   });
   return ok ? 0 : 1;

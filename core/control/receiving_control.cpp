@@ -79,25 +79,48 @@ Preferences ReceivingControl::enable() {
   Preferences preferences = Preferences::load();
   if (!signedIn(preferences)) throw TrellisantError(std::string(signInFirstMessage));
   if (!preferences.destination) throw FolderMissing();
+  registerAgent();
+  return edit([](Preferences& p) { p.receiving = true; });
+}
+
+void ReceivingControl::registerAgent() {
   try {
     loginItem_->registerItem();
   } catch (const std::exception& error) {
     throw TrellisantError("Background access needs attention. " + userMessage(error));
   }
-  return edit([](Preferences& p) { p.receiving = true; });
 }
 
 Preferences ReceivingControl::pause() {
   return edit([](Preferences& p) { p.receiving = false; });
 }
 
+std::exception_ptr ReceivingControl::signOut(std::stop_token stop) {
+  Preferences preferences = pause();
+  std::exception_ptr stopFailure;
+  try {
+    loginItem_->unregisterItem();
+  } catch (const std::exception&) {
+    stopFailure = std::current_exception();
+  }
+  trellisant::signOut(preferences, stop);
+  return stopFailure;
+}
+
 AgentStatus ReceivingControl::shownStatus(const std::function<std::optional<AgentStatus>()>& askAgent,
                                           Date now) const {
   Preferences preferences = Preferences::load();
   bool ready = serviceReady();
-  std::optional<AgentStatus> status;
-  if (ready) status = askAgent();
-  return applyStatusOverrides(status.value_or(AgentStatus::load()), preferences, ready, now);
+  std::optional<AgentStatus> answer;
+  if (ready) answer = askAgent();
+  return shownStatus(answer, preferences, ready, now);
+}
+
+AgentStatus ReceivingControl::shownStatus(const std::optional<AgentStatus>& agentAnswer,
+                                          const Preferences& preferences, bool serviceReady,
+                                          Date now) {
+  AgentStatus shown = serviceReady && agentAnswer ? *agentAnswer : AgentStatus::load();
+  return applyStatusOverrides(std::move(shown), preferences, serviceReady, now);
 }
 
 void ReceivingControl::testReadiness(const std::function<AgentStatus()>& refreshedStatus,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -42,18 +43,11 @@ class ReceivingControl {
   bool serviceReady() const;
   // A device sign-in for the configured server is stored.
   static bool signedIn(const Preferences& preferences);
-  // Whether `folder` is the download folder already in use, links resolved.
-  static bool sameFolder(const Preferences& preferences, const std::filesystem::path& folder);
 
   // Saves `folder` as the download folder (throws when it cannot be one). Another folder than
   // before turns receiving off on disk first and then stops the agent, so it never writes
   // into a folder the user has not yet confirmed by enabling. Returns the notice to show.
   std::string_view chooseFolder(const std::filesystem::path& folder);
-  // The steps of chooseFolder, for callers that stop the agent on another thread: receiving
-  // off on disk (pause), the agent stopped (stopAgent), then the folder stored into the
-  // preferences as they are by then, so settings saved meanwhile are kept.
-  static Preferences saveFolder(const std::filesystem::path& folder, bool unchanged);
-  void stopAgent();
 
   // Applies `change` to the preferences as the file holds them now and saves them, under a lock
   // every program's edit takes; returns what was saved.
@@ -61,17 +55,35 @@ class ReceivingControl {
 
   // Needs a device sign-in and a folder; registers the agent, then turns receiving on.
   Preferences enable();
+  // Registers the agent alone, receiving as it is; its failure says background access needs
+  // attention.
+  void registerAgent();
   // Receiving off; a registered agent keeps running and pauses.
   static Preferences pause();
+  // Receiving off and the agent stopped, then this computer revoked on the server and its
+  // sign-in deleted; throws the revoke's failure, the sign-in then kept. An agent that would not
+  // stop does not hold the sign-out back: that failure is returned, to report afterwards.
+  std::exception_ptr signOut(std::stop_token stop = {});
 
   // The status to show: the agent's own answer when it is registered (else the status file),
   // with the overrides for paused, unregistered and silent agents.
   AgentStatus shownStatus(const std::function<std::optional<AgentStatus>()>& askAgent,
                           Date now = SystemClock::now()) const;
+  // The same from what a caller already knows: the agent's last answer (used while it is
+  // registered) and whether it is.
+  static AgentStatus shownStatus(const std::optional<AgentStatus>& agentAnswer,
+                                 const Preferences& preferences, bool serviceReady, Date now);
   // The readiness test with this computer's sign-in and agent; throws its failure.
   void testReadiness(const std::function<AgentStatus()>& refreshedStatus, std::stop_token stop = {}) const;
 
  private:
+  // Whether `folder` is the download folder already in use, links resolved.
+  static bool sameFolder(const Preferences& preferences, const std::filesystem::path& folder);
+  // Stores the folder into the preferences as they are by then, so settings saved meanwhile
+  // are kept.
+  static Preferences saveFolder(const std::filesystem::path& folder, bool unchanged);
+  void stopAgent();
+
   std::shared_ptr<LoginItem> loginItem_;
 };
 

@@ -98,29 +98,29 @@ struct AppStage : app::FolderChooser, app::BrowserOpener {
     return openedUrl;
   }
 
-  // The services handed to the next model.
-  app::AppServices services() {
-    app::AppServices services;
-    services.loginItem = loginItem;
-    services.agentStatus = [this] {
+  // The parts handed to the next model.
+  app::AppParts parts() {
+    app::AppParts parts;
+    parts.loginItem = loginItem;
+    parts.agentStatus = [this] {
       std::lock_guard lock(mutex);
       return agentAnswer;
     };
-    services.now = [this] { return now; };
-    services.browser = std::shared_ptr<app::BrowserOpener>(std::shared_ptr<void>(), this);
-    services.folderChooser = std::shared_ptr<app::FolderChooser>(std::shared_ptr<void>(), this);
-    services.notificationsAvailable = [] { return false; };  // so nothing is ever posted
-    services.quit = [this] { ++quits; };
-    services.activate = [this] { ++activations; };
-    services.trayAvailable = [this] { return tray.load(); };
-    services.refreshInterval = std::chrono::hours(1);  // only explicit refreshes
-    services.trayCheckInterval = std::chrono::milliseconds(10);
-    services.signInTimeLimit = signInTimeLimit;
-    return services;
+    parts.now = [this] { return now; };
+    parts.browser = std::shared_ptr<app::BrowserOpener>(std::shared_ptr<void>(), this);
+    parts.folderChooser = std::shared_ptr<app::FolderChooser>(std::shared_ptr<void>(), this);
+    parts.notificationsAvailable = [] { return false; };  // so nothing is ever posted
+    parts.quit = [this] { ++quits; };
+    parts.activate = [this] { ++activations; };
+    parts.trayAvailable = [this] { return tray.load(); };
+    parts.refreshInterval = std::chrono::hours(1);  // only explicit refreshes
+    parts.trayCheckInterval = std::chrono::milliseconds(10);
+    parts.signInTimeLimit = signInTimeLimit;
+    return parts;
   }
   app::AppModel& makeModel() {
     model.reset();
-    model = std::make_unique<app::AppModel>(services());
+    model = std::make_unique<app::AppModel>(parts());
     EXPECT_TRUE(waitUntil([&] { return model->signInKnown(); }));
     return *model;
   }

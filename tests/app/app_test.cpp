@@ -44,6 +44,7 @@ TEST_F(AppModelTest, AnotherFolderStopsReceivingTheSameOneKeepsIt) {
   EXPECT_EQ(choosers, 1) << "no second chooser";
   std::filesystem::create_directory_symlink(current, home.root() / "link");
   answer(home.root() / "link");
+  ASSERT_TRUE(waitUntil([&] { return !model.choosingFolder(); }));
   EXPECT_EQ(model.folderNotice(), ReceivingControl::folderCheckedNotice.data());
   EXPECT_TRUE(Preferences::load().receiving);
 
@@ -148,7 +149,7 @@ TEST_F(SignInModelTest, CancelTheTimeLimitAndAFailedBrowserEndTheWait) {
 // Signed in, a folder chosen and receiving on, the agent registered, the window shown.
 std::unique_ptr<app::AppScene> receivingScene(AppStage& stage) {
   stage.receiving();
-  auto scene = std::make_unique<app::AppScene>(stage.services());
+  auto scene = std::make_unique<app::AppScene>(stage.parts());
   EXPECT_TRUE(waitUntil([&] { return scene->model().signInKnown(); }));
   scene->showWindow();
   return scene;
@@ -257,7 +258,7 @@ TEST_F(AppModelTest, FixedTexts) {
   ASSERT_TRUE(waitUntil([&] { return !model->busy(); }));
   EXPECT_EQ(nextSteps(), "Sign in to Trellisant");
 
-  model->setSelected("Settings");
+  model->setSelected(app::AppModel::Section::settings);
   EXPECT_TRUE(nextSteps().empty() && !shownTexts(view.get()).contains("Sign out of this computer"));
   shows(view.get(), {"Make this computer ready for your next handoff.", "Download folder", "Choose a local or external disk",
                      "Choose folder", "Overnight availability", "Keep this computer available overnight",
@@ -285,10 +286,10 @@ TEST_F(AppModelTest, FixedTexts) {
   EXPECT_TRUE(Preferences::load().receiving);
   shows(app::TrayMenu(*model).menu(), {"Trellisant is receiving", "Open Trellisant", "Pause receiving",
                                        "Stop receiving and quit"});
-  model->setSelected("Settings");
+  model->setSelected(app::AppModel::Section::settings);
   shows(view.get(), {"Choosing a different folder pauses receiving. Cancel keeps your current folder.",
                      "Sign out of this computer"});
-  model->setSelected("Downloads");
+  model->setSelected(app::AppModel::Section::downloads);
   button("Pause receiving")->click();
   EXPECT_TRUE(!Preferences::load().receiving && model->status().state == "paused") << "the window's pause refreshes";
   EXPECT_EQ(loginItem->unregistrations, 0) << "the agent stays registered and pauses itself";

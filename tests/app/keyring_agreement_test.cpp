@@ -40,7 +40,7 @@ TEST_F(AppModelTest, TheAppAndTheAgentFindTheSignInInTheKeyring) {
   keyring.store(startCompany().issueCredentials(1h, true).toJson().dump());
   {
     FrozenKeyring frozen;
-    model = std::make_unique<app::AppModel>(services());
+    model = std::make_unique<app::AppModel>(parts());
     EXPECT_EQ(app::MainView(*model).findChild<QLabel*>("statusTitle")->text(), "Connect your company");
   }
   EXPECT_TRUE(waitUntil([&] { return model->signedIn(); }, 20s)) << "once the keyring answers";

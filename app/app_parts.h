@@ -57,7 +57,7 @@ class DesktopBrowserOpener : public BrowserOpener {
 };
 
 // Everything the model reaches outside itself. Tests replace any of it.
-struct AppServices {
+struct AppParts {
   std::shared_ptr<LoginItem> loginItem;
   // Asks the running agent for its status; blocking, called off the UI thread.
   std::function<std::optional<AgentStatus>()> agentStatus;
@@ -81,7 +81,7 @@ struct AppServices {
 
   // The real thing: the systemd login item, the control socket, the desktop's browser,
   // folder dialog, notification server, tray and URL handlers.
-  static AppServices system();
+  static AppParts system();
 };
 
 }  // namespace trellisant::app

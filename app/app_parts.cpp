@@ -1,4 +1,4 @@
-#include "app_services.h"
+#include "app_parts.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -11,6 +11,7 @@
 
 #include "control/status_client.h"
 #include "qt_convert.h"
+#include "texts.h"
 
 namespace trellisant::app {
 
@@ -19,7 +20,7 @@ void DialogFolderChooser::choose(const std::optional<std::filesystem::path>& sta
   QWidget* parent = parent_ ? parent_() : nullptr;
   auto* dialog = new QFileDialog(parent);
   dialog->setAttribute(Qt::WA_DeleteOnClose);
-  dialog->setWindowTitle(QStringLiteral("Choose download folder"));
+  dialog->setWindowTitle(texts::chooseDownloadFolder);
   dialog->setFileMode(QFileDialog::Directory);
   // Qt's own dialog, so the message below is shown on every desktop.
   dialog->setOptions(QFileDialog::ShowDirsOnly | QFileDialog::DontUseNativeDialog);
@@ -69,20 +70,24 @@ bool DesktopBrowserOpener::open(const std::string& url) {
   return QDesktopServices::openUrl(address);
 }
 
-AppServices AppServices::system() {
-  AppServices services;
-  services.loginItem = std::make_shared<SystemdLoginItem>();
-  services.agentStatus = [] { return requestAgentStatus(); };
-  services.now = [] { return SystemClock::now(); };
-  services.browser = std::make_shared<DesktopBrowserOpener>();
-  services.folderChooser = std::make_shared<DialogFolderChooser>([] { return QApplication::activeWindow(); });
-  services.notifier = std::make_shared<DesktopNotifier>();
-  services.notificationsAvailable = [] { return notificationServerAvailable(); };
-  services.quit = [] { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); };
-  services.activate = [] {};
-  services.trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
-  services.schemeHandler = std::make_shared<DesktopSchemeHandler>(toPath(QCoreApplication::applicationFilePath()));
-  return services;
+AppParts AppParts::system() {
+  AppParts parts;
+  parts.loginItem = std::make_shared<SystemdLoginItem>();
+  parts.agentStatus = [] { return requestAgentStatus(); };
+  parts.now = [] { return SystemClock::now(); };
+  parts.browser = std::make_shared<DesktopBrowserOpener>();
+  parts.folderChooser =
+      std::make_shared<DialogFolderChooser>([] { return QApplication::activeWindow(); });
+  parts.notifier = std::make_shared<DesktopNotifier>();
+  parts.notificationsAvailable = [] { return notificationServerAvailable(); };
+  parts.quit = [] {
+    QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+  };
+  parts.activate = [] {};
+  parts.trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+  parts.schemeHandler =
+      std::make_shared<DesktopSchemeHandler>(toPath(QCoreApplication::applicationFilePath()));
+  return parts;
 }
 
 }  // namespace trellisant::app
