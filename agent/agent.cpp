@@ -58,7 +58,7 @@ Agent::~Agent() = default;
 void Agent::publish(AgentState state, const std::string& message, const Delivery* delivery,
                     std::int64_t bytes) {
   AgentStatus status;
-  status.state = toString(state);
+  status.state = state;
   status.message = message;
   status.transfer = delivery != nullptr ? delivery->name : "";
   status.bytes = bytes;
