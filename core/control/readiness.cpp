@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "api/resources.h"
+#include "control/agent_timing.h"
 #include "error.h"
 #include "encoding.h"
 #include "text.h"
@@ -42,7 +43,7 @@ AgentStatus applyStatusOverrides(AgentStatus status, const Preferences& preferen
   } else if (!serviceReady) {
     status.state = AgentState::setup;
     status.message = "Allow Trellisant in Background settings to receive in the background.";
-  } else if (Seconds(status.updatedAt - now).count() < -45.0) {
+  } else if (now - status.updatedAt > kNotRespondingAfter) {
     status.state = AgentState::needsAttention;
     status.message = "The receiving helper is not responding. Restart receiving.";
   }
