@@ -10,7 +10,7 @@ StatusSink::StatusSink(std::function<Date()> now) : now_(std::move(now)) {}
 void StatusSink::publish(AgentState state, const std::string& message, const Delivery* delivery,
                          std::int64_t bytes) const {
   AgentStatus status;
-  status.state = toString(state);
+  status.state = state;
   status.message = message;
   status.transfer = delivery != nullptr ? delivery->name : "";
   status.bytes = bytes;

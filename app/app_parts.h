@@ -8,7 +8,9 @@
 #include <string>
 #include <string_view>
 
+#include "api/sign_in.h"
 #include "control/agent_status.h"
+#include "control/agent_timing.h"
 #include "platform/login_item.h"
 #include "platform/notifier.h"
 #include "clock.h"
@@ -75,9 +77,9 @@ struct AppParts {
   std::function<bool()> trayAvailable;
   // Makes this program the handler of trellisant:// addresses; none leaves the desktop as it is.
   std::shared_ptr<SchemeHandler> schemeHandler;
-  std::chrono::milliseconds refreshInterval{2000};
+  std::chrono::milliseconds refreshInterval = kStatusRefreshInterval;
   std::chrono::milliseconds trayCheckInterval{2000};
-  std::chrono::milliseconds signInTimeLimit{std::chrono::seconds(300)};
+  std::chrono::milliseconds signInTimeLimit = CallbackWaiter::defaultLimit;
 
   // The real thing: the systemd login item, the control socket, the desktop's browser,
   // folder dialog, notification server, tray and URL handlers.

@@ -11,7 +11,7 @@ Json parseJson(std::string_view text) {
     return Json::parse(text);
   } catch (const Json::exception&) {
     // parse_error, and out_of_range for a number beyond a double ("1e309").
-    throw DecodingError("The data couldn’t be read because it isn’t in the correct format.");
+    throw DecodingError(kUnreadableData);
   }
 }
 
@@ -30,7 +30,7 @@ std::string snakeCase(std::string_view camel) {
 
 Fields::Fields(const Json& object, bool acceptSnakeCase) : object_(object), snake_(acceptSnakeCase) {
   if (!object_.is_object())
-    throw DecodingError("The data couldn’t be read because it isn’t in the correct format.");
+    throw DecodingError(kUnreadableData);
 }
 
 const Json* Fields::find(std::string_view key) const {

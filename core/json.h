@@ -19,6 +19,12 @@ class DecodingError : public PlatformError {
   using PlatformError::PlatformError;
 };
 
+// The platform's wording for data that cannot be decoded or encoded.
+inline constexpr const char* kUnreadableData =
+    "The data couldn’t be read because it isn’t in the correct format.";
+inline constexpr const char* kUnwritableData =
+    "The data couldn’t be written because it isn’t in the correct format.";
+
 // Parses JSON text; malformed text is a DecodingError.
 Json parseJson(std::string_view text);
 

@@ -134,7 +134,7 @@ int run(const std::vector<std::string>& arguments, Context& context) {
 AgentStatus shownStatus(Context& context) { return control(context).shownStatus(context.askAgent); }
 
 std::string describeStatus(const AgentStatus& status, Date now) {
-  std::string text = "state: " + status.state + "\nmessage: " + status.message +
+  std::string text = "state: " + status.stateWord() + "\nmessage: " + status.message +
                      "\ntransfer: " + status.transfer + "\nprogress: " +
                      std::to_string(status.bytes) + " of " + std::to_string(status.total) + " bytes";
   if (status.total > 0) text += " (" + percent(status.bytes, status.total) + ")";
@@ -143,7 +143,7 @@ std::string describeStatus(const AgentStatus& status, Date now) {
 }
 
 std::string statusLine(const AgentStatus& status) {
-  std::string line = status.state + ": " + status.message;
+  std::string line = status.stateWord() + ": " + status.message;
   if (!status.transfer.empty()) line += " (" + status.transfer + ")";
   if (status.total > 0)
     line += ", " + std::to_string(status.bytes) + " of " + std::to_string(status.total) + " bytes (" +

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "control/agent_status.h"
+#include "control/agent_timing.h"
 #include "platform/login_item.h"
 #include "api/sign_in.h"
 #include "clock.h"
@@ -38,7 +39,7 @@ struct Context {
   std::function<std::optional<bool>()> lingering = [] { return Linger().enabled(); };
   std::function<void()> keepAfterLogout = [] { Linger().enable(); };
   // status --watch: its period, whether standard output is a terminal, and what ends it.
-  std::chrono::milliseconds watchInterval = std::chrono::seconds(2);
+  std::chrono::milliseconds watchInterval = kStatusRefreshInterval;
   bool terminal = false;
   std::stop_token stop;
 };
@@ -57,7 +58,7 @@ std::string usage();
 // The commands; each throws its failure.
 // With no option the status lines; "--watch" and "--json" as the usage says.
 void status(Context& context, const std::vector<std::string>& options = {});
-// One line, every 2 seconds (context.watchInterval) until context.stop: kept up to date on a
+// One line, every context.watchInterval until context.stop: kept up to date on a
 // terminal, written again only when it changes otherwise.
 void watchStatus(Context& context);
 void signIn(Context& context);

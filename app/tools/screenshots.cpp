@@ -35,7 +35,7 @@ enum Step { signedOut, signedIn, receivingOff, receivingOn };
 // a tray unless told otherwise.
 struct Stage : AppStage {
   explicit Stage(Step step, bool withTray = true,
-                 AgentStatus said = {"ready", "Ready to receive your company’s footage.", "", 0, 0, {}}) {
+                 AgentStatus said = {AgentState::ready, "Ready to receive your company’s footage.", "", 0, 0, {}}) {
     tray = withTray;
     if (step == signedOut) startCompany();
     if (step == signedIn) storeCredentials();
@@ -117,13 +117,13 @@ int main(int argc, char* argv[]) {
   take("04-receiving-off", [](auto name) { save(Stage(receivingOff).shot(), name); });
   take("05-ready", [](auto name) { save(Stage(receivingOn).shot(), name); });
   take("06-downloading", [](auto name) {
-    Stage stage(receivingOn, true, {"downloading", "Downloading 4 of 12 files from Northwind Pictures.",
+    Stage stage(receivingOn, true, {AgentState::downloading, "Downloading 4 of 12 files from Northwind Pictures.",
                                     "Northwind Pictures / Harbor Lights / Day 3 dailies", 18'430'000'000, 41'200'000'000, {}});
     save(stage.shot(), name);
     stage.saveTray("09-tray-receiving", "11-tray-icon-downloading");
   });
   take("07-needs-attention", [](auto name) {
-    Stage stage(receivingOn, true, {"needs_attention", "Your download disk is full. Free up space to resume.", "", 0, 0, {}});
+    Stage stage(receivingOn, true, {AgentState::needsAttention, "Your download disk is full. Free up space to resume.", "", 0, 0, {}});
     save(stage.shot(), name);
   });
   take("08-settings", [](auto name) {

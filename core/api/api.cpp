@@ -22,7 +22,6 @@ constexpr const char* kIncompleteList = "The file list is incomplete. Trellisant
 
 // Tokens are renewed this long before they expire.
 constexpr auto kRefreshMargin = std::chrono::seconds(45);
-constexpr auto kRequestTimeout = std::chrono::seconds(35);
 constexpr auto kTokenTimeout = std::chrono::seconds(30);
 // An expiry further out than this would not survive the stored record's date range.
 constexpr double kLongestTokenLife = 10.0 * 365 * 24 * 3600;
@@ -40,7 +39,7 @@ std::string compactJson(const Json& body) {
   try {
     return body.dump();
   } catch (const Json::exception&) {
-    throw PlatformError("The data couldn’t be written because it isn’t in the correct format.");
+    throw PlatformError(kUnwritableData);
   }
 }
 
@@ -170,7 +169,7 @@ Json API::request(std::string_view path, const std::string& method,
   std::optional<Credentials> credentials = signedInCredentials();
   if (!credentials) throw TrellisantError(kSignInFirst);
 
-  http::Request request = authenticated(path, *credentials, kRequestTimeout);
+  http::Request request = authenticated(path, *credentials, http::kIdleLimit);
   request.method = method;
   if (body) {
     request.body = compactJson(*body);

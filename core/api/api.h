@@ -24,7 +24,7 @@ struct EventTiming {
   // The wait ends this long after it began, or at the first line that arrives after it.
   std::chrono::steady_clock::duration limit = std::chrono::seconds(25);
   // Connecting, or no byte for this long, fails the wait.
-  std::chrono::seconds idleTimeout{35};
+  std::chrono::seconds idleTimeout = http::kIdleLimit;
 };
 
 // The one client of the system's own server. It keeps no tokens: every call reads the stored

@@ -14,6 +14,10 @@
 
 namespace trellisant::http {
 
+// Connecting, or receiving no byte at all, for this long fails a request unless it says
+// otherwise.
+inline constexpr std::chrono::seconds kIdleLimit{35};
+
 using Headers = std::vector<std::pair<std::string, std::string>>;
 
 // A failure of the transfer itself (connection, TLS, time-out), with libcurl's description
@@ -45,8 +49,7 @@ struct Request {
   std::string url;
   Headers headers;
   std::optional<std::string> body;
-  // Connecting, or receiving no byte at all, for this long fails the request.
-  std::chrono::seconds idleTimeout{35};
+  std::chrono::seconds idleTimeout = kIdleLimit;
   // Limit on the whole transfer; zero means none.
   std::chrono::seconds totalTimeout{0};
   // libcurl's receive buffer; larger buffers mean fewer callbacks on fast links.

@@ -1,5 +1,7 @@
 #include "api/resources.h"
 
+#include "words.h"
+
 namespace trellisant {
 namespace {
 
@@ -11,15 +13,9 @@ Json progressBody(std::string_view state, std::int64_t bytesDone) {
 }  // namespace
 
 std::string_view toString(Readiness readiness) {
-  switch (readiness) {
-    case Readiness::setup:
-      return "setup";
-    case Readiness::paused:
-      return "paused";
-    case Readiness::ready:
-      return "ready";
-  }
-  return "setup";
+  static constexpr EnumWords<Readiness, 3> kWords{
+      {{Readiness::setup, "setup"}, {Readiness::paused, "paused"}, {Readiness::ready, "ready"}}};
+  return kWords(readiness);
 }
 
 namespace Resources {

@@ -5,6 +5,7 @@
 
 #include "fileio.h"
 #include "settings/paths.h"
+#include "words.h"
 
 namespace trellisant {
 namespace {
@@ -14,31 +15,25 @@ namespace {
 // overflow the conversion.
 constexpr double kLatestReferenceSeconds = 8.0e9;
 
-constexpr std::pair<AgentState, std::string_view> kStateWords[] = {
-    {AgentState::setup, "setup"},
-    {AgentState::paused, "paused"},
-    {AgentState::ready, "ready"},
-    {AgentState::downloading, "downloading"},
-    {AgentState::completed, "completed"},
-    {AgentState::needsAttention, "needs_attention"}};
+constexpr EnumWords<AgentState, 6> kStateWords{{{AgentState::setup, "setup"},
+                                                 {AgentState::paused, "paused"},
+                                                 {AgentState::ready, "ready"},
+                                                 {AgentState::downloading, "downloading"},
+                                                 {AgentState::completed, "completed"},
+                                                 {AgentState::needsAttention, "needs_attention"}}};
 
 }  // namespace
 
-std::string_view toString(AgentState state) {
-  for (auto [known, word] : kStateWords)
-    if (known == state) return word;
-  return {};
-}
+std::string_view toString(AgentState state) { return kStateWords(state); }
 
-std::optional<AgentState> parseAgentState(std::string_view text) {
-  for (auto [known, word] : kStateWords)
-    if (word == text) return known;
-  return std::nullopt;
+std::optional<AgentState> parseAgentState(std::string_view text) { return kStateWords.parse(text); }
+
+std::string AgentStatus::stateWord() const {
+  return state == AgentState::other ? otherWord : std::string(toString(state));
 }
 
 AgentStatus AgentStatus::fallback(Date now) {
-  return AgentStatus{
-      std::string(toString(AgentState::setup)), "Enable receiving to get started.", "", 0, 0, now};
+  return AgentStatus{AgentState::setup, "Enable receiving to get started.", "", 0, 0, now};
 }
 
 std::filesystem::path AgentStatus::file() { return Paths::support() / "status.json"; }
@@ -62,7 +57,7 @@ AgentStatus AgentStatus::load() {
 }
 
 Json AgentStatus::toJson() const {
-  return Json{{"state", state},     {"message", message},
+  return Json{{"state", stateWord()},     {"message", message},
               {"transfer", transfer}, {"bytes", bytes},
               {"total", total},     {"updatedAt", secondsSince2001(updatedAt)}};
 }
@@ -70,7 +65,13 @@ Json AgentStatus::toJson() const {
 AgentStatus AgentStatus::fromJson(const Json& json) {
   Fields fields(json, false);
   AgentStatus status;
-  status.state = fields.string("state");
+  std::string word = fields.string("state");
+  if (auto known = parseAgentState(word)) {
+    status.state = *known;
+  } else {
+    status.state = AgentState::other;
+    status.otherWord = std::move(word);
+  }
   status.message = fields.string("message");
   status.transfer = fields.string("transfer");
   status.bytes = fields.integer("bytes");

@@ -11,8 +11,9 @@
 
 namespace trellisant {
 
-// What the agent is doing, in the words of status.json.
-enum class AgentState { setup, paused, ready, downloading, completed, needsAttention };
+// What the agent is doing, in the words of status.json. `other` stands for a word this build
+// does not know (a newer agent's).
+enum class AgentState { setup, paused, ready, downloading, completed, needsAttention, other };
 std::string_view toString(AgentState state);
 // Nothing for a word this build does not know.
 std::optional<AgentState> parseAgentState(std::string_view text);
@@ -20,19 +21,21 @@ std::optional<AgentState> parseAgentState(std::string_view text);
 // What the agent is doing, as the user should see it. The agent writes it to status.json; its
 // control service and the app read it back.
 struct AgentStatus {
-  // The state as written. A word this build does not know (a newer agent's) is kept and shown
-  // as it stands rather than refused.
-  std::string state;
+  AgentState state = AgentState::setup;
   std::string message;
   std::string transfer;
   std::int64_t bytes = 0;
   std::int64_t total = 0;
   Date updatedAt;
+  // The word read for AgentState::other, kept so it is shown and passed on as it stands rather
+  // than refused.
+  std::string otherWord = {};
 
   // The message of the "paused" state, wherever it is shown.
   static constexpr std::string_view pausedMessage = "Receiving is paused.";
 
-  bool is(AgentState wanted) const { return parseAgentState(state) == wanted; }
+  bool is(AgentState wanted) const { return state == wanted; }
+  std::string stateWord() const;
 
   // Stands for a status nobody has written yet; never saved.
   static AgentStatus fallback(Date now = SystemClock::now());

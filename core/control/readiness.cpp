@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "api/resources.h"
+#include "control/agent_timing.h"
 #include "error.h"
 #include "encoding.h"
 #include "text.h"
@@ -37,13 +38,13 @@ void probe(const std::filesystem::path& root) {
 AgentStatus applyStatusOverrides(AgentStatus status, const Preferences& preferences,
                                  bool serviceReady, Date now) {
   if (!preferences.receiving) {
-    status.state = toString(AgentState::paused);
+    status.state = AgentState::paused;
     status.message = AgentStatus::pausedMessage;
   } else if (!serviceReady) {
-    status.state = toString(AgentState::setup);
+    status.state = AgentState::setup;
     status.message = "Allow Trellisant in Background settings to receive in the background.";
-  } else if (Seconds(status.updatedAt - now).count() < -45.0) {
-    status.state = toString(AgentState::needsAttention);
+  } else if (now - status.updatedAt > kNotRespondingAfter) {
+    status.state = AgentState::needsAttention;
     status.message = "The receiving helper is not responding. Restart receiving.";
   }
   return status;
@@ -66,7 +67,7 @@ void testReadiness(const Preferences& preferences, bool signedIn, bool serviceRe
 }
 
 AgentStatus readinessPassed(AgentStatus status) {
-  status.state = toString(AgentState::ready);
+  status.state = AgentState::ready;
   status.message =
       "Folder access and device connection checked. Provider downloads still require connected "
       "storage accounts.";

@@ -11,7 +11,7 @@ namespace trellisant {
 
 // What the app shows in place of the agent's own status: "paused" while receiving is off,
 // "setup" while the login item is not enabled, "needs_attention" when the agent's record is
-// more than 45 seconds old. Other fields are kept.
+// older than kNotRespondingAfter. Other fields are kept.
 AgentStatus applyStatusOverrides(AgentStatus status, const Preferences& preferences,
                                  bool serviceReady, Date now = SystemClock::now());
 

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "unique_fd.h"
+
 namespace trellisant {
 namespace {
 
@@ -17,20 +19,6 @@ using SteadyClock = std::chrono::steady_clock;
 
 // A status record is a few hundred bytes; anything far larger is not one.
 constexpr std::size_t kLargestReply = 1 << 20;
-
-class Connection {
- public:
-  explicit Connection(int fd) : fd_(fd) {}
-  ~Connection() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 bool await(int fd, short events, SteadyClock::time_point deadline) {
   for (;;) {
@@ -97,8 +85,8 @@ std::optional<AgentStatus> requestAgentStatus(const std::filesystem::path& socke
     if (path.empty() || path.size() >= sizeof address.sun_path) return std::nullopt;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
 
-    Connection connection(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (connection.get() < 0 || !connectBefore(connection.get(), address, deadline) ||
+    UniqueFd connection(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!connection || !connectBefore(connection.get(), address, deadline) ||
         !sendAll(connection.get(), "status\n", deadline))
       return std::nullopt;
     auto reply = receiveAll(connection.get(), deadline);

@@ -8,6 +8,7 @@
 #include "api/records.h"
 #include "error.h"
 #include "settings/paths.h"
+#include "words.h"
 
 namespace trellisant {
 
@@ -31,10 +32,9 @@ namespace {
 constexpr const char* kSyncEveryCommit = "PRAGMA synchronous=FULL;";
 constexpr const char* kNotUpdated = "The download journal could not be updated.";
 
-constexpr std::pair<JournalState, std::string_view> kStateWords[] = {
-    {JournalState::partial, "partial"},
-    {JournalState::finalized, "finalized"},
-    {JournalState::completed, "completed"}};
+constexpr EnumWords<JournalState, 3> kStateWords{{{JournalState::partial, "partial"},
+                                                  {JournalState::finalized, "finalized"},
+                                                  {JournalState::completed, "completed"}}};
 
 std::string createTable() {
   return "CREATE TABLE IF NOT EXISTS files (delivery TEXT NOT NULL, file TEXT NOT NULL, "
@@ -51,16 +51,10 @@ std::string columnText(sqlite3_stmt* statement, int column) {
 
 }  // namespace
 
-std::string_view toString(JournalState state) {
-  for (auto [known, word] : kStateWords)
-    if (known == state) return word;
-  return {};
-}
+std::string_view toString(JournalState state) { return kStateWords(state); }
 
 std::optional<JournalState> parseJournalState(std::string_view text) {
-  for (auto [known, word] : kStateWords)
-    if (word == text) return known;
-  return std::nullopt;
+  return kStateWords.parse(text);
 }
 
 Journal::Journal(const std::filesystem::path& file, std::chrono::milliseconds busyTimeout) {

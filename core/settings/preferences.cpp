@@ -30,7 +30,6 @@ constexpr const char* kCannotUseFolder =
 constexpr const char* kNoFolder = "Choose a download folder in Trellisant.";
 constexpr const char* kCannotResolve = "Choose your download folder again in Settings to renew access.";
 constexpr const char* kStale = "Choose your download folder again to renew access.";
-constexpr const char* kCannotEncode = "The data couldn’t be written because it isn’t in the correct format.";
 
 std::string systemZoneId() {
   std::unique_ptr<icu::TimeZone> zone(icu::TimeZone::createDefault());
@@ -131,14 +130,14 @@ void Preferences::save(const std::filesystem::path& file) const {
   try {
     bytes = toJson().dump();
   } catch (const Json::exception&) {
-    throw PlatformError(kCannotEncode);
+    throw PlatformError(kUnwritableData);
   }
   writeAtomically(file, bytes, 0600);
 }
 
 Json Preferences::toJson() const {
   // JSON has no NaN or infinity; writing one would leave a file that never loads again.
-  if (!std::isfinite(bandwidthMbps)) throw PlatformError(kCannotEncode);
+  if (!std::isfinite(bandwidthMbps)) throw PlatformError(kUnwritableData);
   Json json = {
       {"server", server},
       {"destinationLabel", destinationLabel},

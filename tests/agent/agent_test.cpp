@@ -87,7 +87,7 @@ TEST_F(AgentTest, PassesThatCannotReceiveSayWhyAndSendOnlyTheHeartbeatsTheyShoul
   auto pass = [&](const std::string& state, const std::string& message, std::vector<std::string> beats) {
     company().clearRequests();
     agent->runPass({});
-    EXPECT_EQ(status().state + ": " + status().message, state + ": " + message);
+    EXPECT_EQ(status().stateWord() + ": " + status().message, state + ": " + message);
     std::vector<std::string> sent;
     for (auto& beat : bodies("POST", "/heartbeat")) sent.push_back(beat["readiness"]);
     EXPECT_EQ(sent, beats) << message;
@@ -111,7 +111,7 @@ TEST_F(AgentTest, PassesThatCannotReceiveSayWhyAndSendOnlyTheHeartbeatsTheyShoul
   preferences.save(Preferences::file());
   company().signalEvent();
   agent->runPass({});
-  EXPECT_EQ(status().state, "ready");
+  EXPECT_EQ(status().stateWord(), "ready");
   EXPECT_EQ(logLines_, 6) << "the log says each change once";
 
   // A resumed 100 GB delivery with 40 GB in the journal needs 60 GB and the 10 GB reserve.
@@ -144,7 +144,7 @@ TEST_F(AgentTest, ADeliveryNamedInDecomposedFormCompletesInOnePass) {
   for (std::size_t i = 0; i < 3; ++i) delivery.files[i].relativePath = paths[i];
   company().addDelivery(delivery);
   makeAgent()->runPass({});
-  EXPECT_EQ(status().state, "completed") << status().message;
+  EXPECT_EQ(status().stateWord(), "completed") << status().message;
   auto folder = folder_.path() / "Caf\u00e9 Films" / "Am\u00e9lie" / "Tcaf\u00e9-tr Pr\u00e9-mix";
   for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(sha256Of(folder / composed[i]), delivery.files[i].sha256);
   EXPECT_EQ(company().completedFiles("nfd").size(), 3u);
@@ -176,7 +176,7 @@ TEST_F(AgentTest, FailedDeliveriesBackOffWithGrowingCappedDelaysWhileOthersProce
     EXPECT_EQ(renewed, failed) << "only the time changes";
     offer("fine" + std::to_string(attempt), {1000});
     agent->runPass({});
-    EXPECT_EQ(status().state, "completed");
+    EXPECT_EQ(status().stateWord(), "completed");
     EXPECT_EQ(bodies("POST", "/deliveries/stuck/lease").size(), 1u);
     now_ = entry.next + std::chrono::seconds(1);
   }
@@ -220,7 +220,7 @@ TEST_F(AgentTest, AServerThatRefusesTheEventStreamIsNotAskedInATightLoop) {
   EXPECT_GE(std::chrono::steady_clock::now() - began, 600ms);
   loop.request_stop();
   loop.join();
-  EXPECT_EQ(status().state, "ready");
+  EXPECT_EQ(status().stateWord(), "ready");
 }
 
 // Pausing ends a batch with its partial file kept (World.PauseAndEnable); progress reports carry
@@ -235,7 +235,7 @@ TEST_F(AgentTest, StoppingTheAgentMidDownloadEndsThePassPromptlyWithoutAFailure)
   pass.request_stop();
   pass.join();
   EXPECT_LT(std::chrono::steady_clock::now() - asked, 3s);
-  EXPECT_EQ(status().state, "downloading");
+  EXPECT_EQ(status().stateWord(), "downloading");
   EXPECT_TRUE(agent->retryTable().empty());
 }
 
@@ -251,7 +251,7 @@ TEST(AgentProgram, FirstPassWritesSetupAndSigtermEndsWithStatusZero) {
     ::_exit(127);
   }
   EXPECT_TRUE(waitUntil([&] { return fs::exists(home.support() / "status.json"); }, std::chrono::seconds(20)));
-  EXPECT_EQ(AgentStatus::load().state + ": " + AgentStatus::load().message, "setup: Sign in to Trellisant to receive footage.");
+  EXPECT_EQ(AgentStatus::load().stateWord() + ": " + AgentStatus::load().message, "setup: Sign in to Trellisant to receive footage.");
   auto socket = home.root() / "runtime" / "com.trellisant.agent";
   EXPECT_TRUE(fs::exists(socket));
   ASSERT_EQ(::kill(pid, SIGTERM), 0);

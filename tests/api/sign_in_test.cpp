@@ -131,7 +131,7 @@ TEST_F(SignInTest, ReadinessProbesTheFolderAndAsksTheAgentOrTheServer) {
   signIn();
   EXPECT_EQ(test(true, false), "");
   EXPECT_EQ(parseJson(requestsTo("/api/v1/native/heartbeat").at(0).body), (Json{{"readiness", "setup"}, {"destinationLabel", "Footage"}}));
-  agent.state = "needs_attention";
+  agent.state = AgentState::needsAttention;
   agent.message = "Your download disk is full. Free up space to resume.";
   EXPECT_EQ(test(true, true), agent.message);
   EXPECT_TRUE(std::filesystem::is_empty(folder)) << "the probe is removed";

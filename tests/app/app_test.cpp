@@ -64,7 +64,7 @@ TEST_F(AppModelTest, AnotherFolderStopsReceivingTheSameOneKeepsIt) {
   EXPECT_EQ(loginItem->unregistrations, 2);
   EXPECT_EQ(model.folderNotice(), ReceivingControl::folderChangedNotice.data());
   EXPECT_EQ(Preferences::load().rootURL(), std::filesystem::weakly_canonical(home.root() / "Elsewhere"));
-  EXPECT_EQ(model.status().state, "paused");
+  EXPECT_EQ(model.status().stateWord(), "paused");
 }
 
 TEST_F(AppModelTest, SettingsChangedByTrellisantctlMeanwhileAreKeptAndShown) {
@@ -219,7 +219,7 @@ std::string str(std::string_view text) { return std::string(text); }
 
 TEST_F(AppModelTest, FixedTexts) {
   startCompany();
-  AgentStatus{"downloading", "Said.", "", 0, 0, now}.save();  // signed out, whatever the agent wrote
+  AgentStatus{AgentState::downloading, "Said.", "", 0, 0, now}.save();  // signed out, whatever the agent wrote
   makeModel().allowNotifications();
   ASSERT_TRUE(waitUntil([&] { return !model->error().isEmpty(); }));
   const std::string notifications = model->error().toStdString();
@@ -291,7 +291,7 @@ TEST_F(AppModelTest, FixedTexts) {
                      "Sign out of this computer"});
   model->setSelected(app::AppModel::Section::downloads);
   button("Pause receiving")->click();
-  EXPECT_TRUE(!Preferences::load().receiving && model->status().state == "paused") << "the window's pause refreshes";
+  EXPECT_TRUE(!Preferences::load().receiving && model->status().stateWord() == "paused") << "the window's pause refreshes";
   EXPECT_EQ(loginItem->unregistrations, 0) << "the agent stays registered and pauses itself";
   EXPECT_EQ(nextSteps(), "Enable receiving");
   shows(app::TrayMenu(*model).menu(), {"Receiving is paused", "Enable receiving"});
@@ -309,14 +309,14 @@ TEST_F(AppModelTest, FixedTexts) {
   for (auto [state, expected] : {std::pair{"ready", "Ready to receive"}, {"downloading", "Downloading footage"},
                                  {"paused", "Receiving is paused"}, {"needs_attention", "Check your device"},
                                  {"setup", "Check your device"}}) {
-    agentSays(AgentStatus{state, "Said.", "", 0, 0, now});
+    agentSays(AgentStatus{*parseAgentState(state), "Said.", "", 0, 0, now});
     model->refresh();
-    ASSERT_TRUE(waitUntil([&] { return model->status().state == state; })) << state;
+    ASSERT_TRUE(waitUntil([&] { return model->status().stateWord() == state; })) << state;
     EXPECT_EQ(title(), expected) << state;
   }
 
   const Preferences on = Preferences::load();  // receiving
-  const AgentStatus record{"ready", "", "", 0, 0, now};
+  const AgentStatus record{AgentState::ready, "", "", 0, 0, now};
   const std::pair<std::string, std::string> said[] = {
       {ready, "Ready to receive your company’s footage."},
       {AgentStatus::fallback().message, "Enable receiving to get started."},

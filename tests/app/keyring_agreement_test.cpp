@@ -50,7 +50,7 @@ TEST_F(AppModelTest, TheAppAndTheAgentFindTheSignInInTheKeyring) {
   timing.betweenPasses = 1ms;
   Agent agent(parts, timing);
   agent.runPass({});
-  EXPECT_EQ(AgentStatus::load().state, "paused") << AgentStatus::load().message;
+  EXPECT_EQ(AgentStatus::load().stateWord(), "paused") << AgentStatus::load().message;
 
   keyring.lock();
   agent.runPass({});

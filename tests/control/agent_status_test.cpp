@@ -22,7 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const AgentStatus kDownloading{"downloading", "Downloading original footage", "Day 3 – Cam A", 12'345'678'901,
+const AgentStatus kDownloading{AgentState::downloading, "Downloading original footage", "Day 3 – Cam A", 12'345'678'901,
                                98'765'432'109, dateFromSecondsSince2001(760'000'000)};
 
 TEST(AgentStatusTest, EveryDamagedRecordLoadsAsTheFallback) {
@@ -54,6 +54,15 @@ TEST(AgentStatusTest, EveryDamagedRecordLoadsAsTheFallback) {
     EXPECT_EQ(status, AgentStatus::fallback(status.updatedAt)) << content.substr(0, 80);
     EXPECT_TRUE(status.updatedAt >= before && status.updatedAt <= SystemClock::now()) << content.substr(0, 80);
   }
+}
+
+TEST(AgentStatusTest, AWordOfANewerAgentIsKeptAsItStands) {
+  Json json = kDownloading.toJson();
+  json["state"] = "archiving";
+  auto status = decodeAgentStatus(json.dump());
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->stateWord(), "archiving");
+  EXPECT_EQ(status->toJson(), json);
 }
 
 // The writer goes on until the reader has made 100 reads that began after writing did: reads
@@ -100,7 +109,7 @@ class AgentServiceTest : public ::testing::Test {
 TEST_F(AgentServiceTest, OnlyTheAppIsAnswered) {
   AgentService service(socket, app);
   ASSERT_TRUE(service.listening());
-  AgentStatus written{"needs_attention", "Your disk is full.", "Day 3 – Cam A", 1'000, 2'000, dateFromSecondsSince2001(760'000'123)};
+  AgentStatus written{AgentState::needsAttention, "Your disk is full.", "Day 3 – Cam A", 1'000, 2'000, dateFromSecondsSince2001(760'000'123)};
   written.save();
   EXPECT_EQ(probe(app, socket), written);
   // Another program of this user (the app with one byte changed is the fault suite's).

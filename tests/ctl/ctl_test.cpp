@@ -68,7 +68,7 @@ TEST_F(CtlTest, ReadsItsCommandLinesAndPrintsTheSettings) {
 }
 
 TEST_F(CtlTest, StatusShowsTheRecordAsTheWindowWouldAndWatchesIt) {
-  AgentStatus written{"downloading", "Downloading original footage", "Day 3 rushes", 1'250'000'000, 5'000'000'000,
+  AgentStatus written{AgentState::downloading, "Downloading original footage", "Day 3 rushes", 1'250'000'000, 5'000'000'000,
                       SystemClock::now() - 3s};
   written.save();
   ReceivingControl::edit([&](Preferences& p) { p.receiving = true; });
@@ -89,7 +89,7 @@ TEST_F(CtlTest, StatusShowsTheRecordAsTheWindowWouldAndWatchesIt) {
   int asked = 0;
   context.askAgent = [&] {
     if (++asked == 10) stop.request_stop();
-    return std::optional(AgentStatus{"downloading", "Downloading", "", asked < 3 ? 1 : 2, 4, SystemClock::now()});
+    return std::optional(AgentStatus{AgentState::downloading, "Downloading", "", asked < 3 ? 1 : 2, 4, SystemClock::now()});
   };
   EXPECT_EQ(ctl({"status", "--watch"}).out,
             "downloading: Downloading, 1 of 4 bytes (25.0%)\ndownloading: Downloading, 2 of 4 bytes (50.0%)\n");

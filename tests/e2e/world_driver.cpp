@@ -121,7 +121,7 @@ AgentStatus World::waitForState(const std::string& state, std::chrono::milliseco
   std::optional<AgentStatus> last;
   auto wanted = [&] {
     last = decodeAgentStatus(readFile(AgentStatus::file()).value_or(""));
-    return last && last->state == state &&
+    return last && last->stateWord() == state &&
            (messages.empty() || std::count(messages.begin(), messages.end(), last->message));
   };
   if (waitUntil(wanted, limit, 50ms)) return *last;

@@ -69,7 +69,7 @@ TEST(Package, InstallsEverythingAndRunsFromAFreshRoot) {
   ::kill(pid, SIGTERM);
   int exit = 0;
   ::waitpid(pid, &exit, 0);
-  EXPECT_TRUE(passed) << AgentStatus::load().state << ": " << AgentStatus::load().message;
+  EXPECT_TRUE(passed) << AgentStatus::load().stateWord() << ": " << AgentStatus::load().message;
   EXPECT_TRUE(WIFEXITED(exit) && WEXITSTATUS(exit) == 0) << "a stopped agent exits cleanly";
 }
 
