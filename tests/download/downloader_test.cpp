@@ -234,7 +234,7 @@ TEST_F(DownloaderTest, TooLittleSpaceIsRefusedBeforeAnyRequestAndAUsedUpQuotaIsA
                             BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EDQUOT), BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
     sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
     ASSERT_TRUE(::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0);
-    RangeTransfer transfer(fd.get(), 0, MiB - 1, MiB, 0, false, [](std::int64_t) {});
+    RangeTransfer transfer(fd.get(), 0, MiB - 1, MiB, 0, [](std::int64_t) {});
     EXPECT_EQ(failureOf([&] { transfer.run(provider().fileUrl("storage.googleapis.com", p.delivery.id, p.file.id), headers); }),
               "Your download disk is full. Free up space to resume.");
   });
