@@ -57,6 +57,7 @@ class AgentTest : public ::testing::Test {
     AgentParts parts{.power = std::make_shared<PowerPolicy>(power_, power_), .notifier = std::make_shared<SilentNotifier>(),
                      .freeSpace = [this](const fs::path&) { return std::optional<std::int64_t>(freeSpace_.load()); },
                      .makeAPI = [](const std::string& server) { return std::make_shared<API>(server, EventTiming{300ms}); },
+                     .settings = {},
                      .jitter = [] { return 0.0; }, .now = [this] { return now_; },
                      .log = [this](std::string_view) { ++logLines_; }, .controlService = false};
     return std::make_unique<Agent>(parts, AgentTiming{.betweenPasses = 20ms, .tick = 150ms, .quickWait = quickWait});
