@@ -1,6 +1,8 @@
 #include "keyring_session.h"
 
 #include <gtest/gtest.h>
+// The search that returns item paths only is in the API libsecret still marks as unstable.
+#define SECRET_API_SUBJECT_TO_CHANGE
 #include <libsecret/secret.h>
 #include <stdlib.h>
 
@@ -50,11 +52,21 @@ KeyringSession::KeyringSession() {
 }
 
 std::optional<std::string> KeyringSession::item() {
-  GList* found = secret_password_searchv_sync(schema(), attributes().get(), SECRET_SEARCH_ALL,
-                                              nullptr, nullptr);
-  if (found == nullptr) return std::nullopt;
-  EXPECT_EQ(g_list_length(found), 1u) << "one item per user";
-  g_list_free_full(found, g_object_unref);
+  // Paths only, as the programs search: libsecret's item-returning search leaks the items'
+  // initialisation data (8 bytes an item), which LeakSanitizer would rightly report.
+  SecretService* service = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, nullptr);
+  if (service == nullptr) throw std::runtime_error("no Secret Service on the test bus");
+  gchar** unlocked = nullptr;
+  gchar** locked = nullptr;
+  bool searched = secret_service_search_for_dbus_paths_sync(service, schema(), attributes().get(),
+                                                            nullptr, &unlocked, &locked, nullptr);
+  g_object_unref(service);
+  if (!searched) throw std::runtime_error("the Secret Service refused the search");
+  guint count = (unlocked ? g_strv_length(unlocked) : 0) + (locked ? g_strv_length(locked) : 0);
+  g_strfreev(unlocked);
+  g_strfreev(locked);
+  if (count == 0) return std::nullopt;
+  EXPECT_EQ(count, 1u) << "one item per user";
   gchar* secret = secret_password_lookupv_sync(schema(), attributes().get(), nullptr, nullptr);
   std::string item = secret ? secret : "";
   secret_password_free(secret);
