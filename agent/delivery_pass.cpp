@@ -114,10 +114,10 @@ void DeliveryPass::receive(const Delivery& delivery) {
     downloadFiles(delivery, files);
   }
   parts_.retries.completed(delivery.id);
+  record.completedAt = SystemClock::now();
   parts_.status.publish(AgentState::completed, "Your footage is ready.", &delivery,
                         parseInt64(delivery.totalBytes).value_or(0));
   parts_.log(named(delivery) + " completed");
-  record.completedAt = SystemClock::now();
   writeHistory([&] { parts_.history.completed(record); });
   parts_.notifier.post(delivery.id, "Footage is ready", delivery.name,
                        [folder = record.folder] { openFolder(folder); });

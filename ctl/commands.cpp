@@ -57,7 +57,7 @@ std::string usage() {
          "                every 2 seconds until interrupted; --json prints the status record.\n"
          "                While a delivery downloads, its speed and the time left are shown\n"
          "                (bytesPerSecond and secondsLeft in JSON) once known: a single status\n"
-         "                watches it for up to 12 seconds.\n"
+         "                watches it for about 15 seconds to learn them.\n"
          "  history [--limit N] [--json]\n"
          "                List the deliveries received, newest first (at most the last 1000, or\n"
          "                N): when, name, company / project, files, size and folder. --json\n"
@@ -163,7 +163,7 @@ std::pair<AgentStatus, RateEstimate> observedStatus(Context& context) {
   AgentStatus status = shownStatus(context);
   RateEstimate rate = estimator.add(status);
   const auto until = std::chrono::steady_clock::now() + context.rateWait;
-  while (status.is(AgentState::downloading) && !rate.bytesPerSecond &&
+  while (status.is(AgentState::downloading) && !rate.stalled && !(rate.bytesPerSecond && estimator.smoothed()) &&
          std::chrono::steady_clock::now() < until && nextSample(context)) {
     status = shownStatus(context);
     rate = estimator.add(status);

@@ -42,8 +42,9 @@ struct Context {
   std::function<void()> keepAfterLogout = [] { Linger().enable(); };
   // status --watch: its period, whether standard output is a terminal, and what ends it.
   std::chrono::milliseconds watchInterval = kStatusRefreshInterval;
-  // How long a single status watches a download for its speed: two of the agent's reports.
-  std::chrono::milliseconds rateWait = 2 * kAgentTick + kStatusRefreshInterval;
+  // How long a single status watches a download for its speed: the smoothing period and two
+  // of the agent's reports.
+  std::chrono::milliseconds rateWait = RateEstimator::smoothing + 2 * kAgentTick + kStatusRefreshInterval;
   // The received deliveries, newest first, at most the number given.
   std::function<std::vector<ReceivedDelivery>(std::int64_t)> receivedHistory =
       [](std::int64_t limit) { return ReceivedHistory().recent(limit); };
@@ -89,8 +90,8 @@ void battery(Context& context, const std::string& onOrOff);
 // The status the app would show: the agent's answer when its login item is enabled (else the
 // status file), with the app's overrides.
 AgentStatus shownStatus(Context& context);
-// The shown status and, while it is "downloading", its speed: watched until the speed is known,
-// the download ends or context.rateWait passes.
+// The shown status and, while it is "downloading", its speed: watched until the records span
+// the smoothing period (or the download stalls or ends), at most context.rateWait.
 std::pair<AgentStatus, RateEstimate> observedStatus(Context& context);
 // "state: message (transfer), N of M bytes (P%)", then " · " and the speed when known.
 std::string statusLine(const AgentStatus& status, const RateEstimate& rate = {});

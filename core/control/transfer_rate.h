@@ -31,6 +31,10 @@ class RateEstimator {
   // nothing.
   const RateEstimate& add(const AgentStatus& status);
   const RateEstimate& estimate() const { return estimate_; }
+  // Whether the records seen of this download span `smoothing`.
+  bool smoothed() const {
+    return samples_.size() > 1 && samples_.back().at - samples_.front().at >= smoothing;
+  }
 
  private:
   struct Sample {
