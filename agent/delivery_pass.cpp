@@ -17,7 +17,8 @@ constexpr int kBatchSize = 2;
 constexpr int kTicksPerLease = 5;
 // What the user and the server are told of a delivery's failure, in user-perceived characters.
 
-const std::string historyNotWritten = "the received history was not written: ";
+// The log line's start when the received history cannot be written; the delivery goes on.
+constexpr std::string_view kHistoryNotWritten = "the received history was not written: ";
 
 // How a delivery is named in the log: its id and, quoted, its name.
 std::string named(const Delivery& delivery) {
@@ -58,7 +59,7 @@ void finishInterruptedRecords(ReceivedHistory& history, const std::function<Jour
         },
         SystemClock::now());
   } catch (const std::exception& error) {
-    log(historyNotWritten + userMessage(error));
+    log(std::string(kHistoryNotWritten) + userMessage(error));
   }
 }
 
@@ -146,7 +147,7 @@ void DeliveryPass::writeHistory(const std::function<void()>& write) {
   try {
     write();
   } catch (const std::exception& error) {
-    parts_.log(historyNotWritten + userMessage(error));
+    parts_.log(std::string(kHistoryNotWritten) + userMessage(error));
   }
 }
 
