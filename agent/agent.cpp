@@ -116,6 +116,15 @@ void Agent::runPass(std::stop_token stop) {
     Resources::heartbeat(*api, Readiness::ready, preferences.destinationLabel, stop);
     auto deliveries = Resources::deliveries(*api, stop).deliveries;
     if (deliveries.empty()) {
+      std::unique_ptr<Journal> journal;
+      ReceivedHistory history;
+      finishInterruptedRecords(
+          history,
+          [&]() -> Journal& {
+            if (!journal) journal = std::make_unique<Journal>(Journal::file());
+            return *journal;
+          },
+          deliveries, parts_.log);
       bool overnight = preferences.overnight && preferences.inWindow(SystemClock::now());
       publishPass(AgentState::ready, overnight ? kReadyOvernight : kReady);
       waitForEvent(*api, stop);
@@ -138,7 +147,8 @@ void Agent::receive(const std::vector<Delivery>& deliveries, const Preferences& 
   // the pass.
   auto journal = std::make_shared<Journal>(Journal::file());
   Downloader downloader(api, journal, receiving_, parts_.freeSpace);
-  DeliveryPass pass({*api, *journal, downloader, status_, retries_, parts_.settings,
+  ReceivedHistory history;
+  DeliveryPass pass({*api, *journal, downloader, history, status_, retries_, parts_.settings,
                      *parts_.power, *parts_.notifier, parts_.freeSpace, parts_.log, timing_.tick},
                     preferences, root, stop);
   pass.run(deliveries);

@@ -17,6 +17,9 @@ constexpr int kBatchSize = 2;
 constexpr int kTicksPerLease = 5;
 // What the user and the server are told of a delivery's failure, in user-perceived characters.
 
+// The log line's start when the received history cannot be written; the delivery goes on.
+constexpr std::string_view kHistoryNotWritten = "the received history was not written: ";
+
 // How a delivery is named in the log: its id and, quoted, its name.
 std::string named(const Delivery& delivery) {
   return "delivery " + delivery.id + " \"" + delivery.name + "\"";
@@ -45,6 +48,21 @@ class DownloadOutcome {
   std::stop_source files_;
 };
 
+void finishInterruptedRecords(ReceivedHistory& history, const std::function<Journal&()>& journal,
+                              const std::vector<Delivery>& listed, const LogSink& log) {
+  try {
+    history.finishBegun(
+        [&](const ReceivedDelivery& noted) {
+          return std::none_of(listed.begin(), listed.end(),
+                              [&](const Delivery& delivery) { return delivery.id == noted.id; }) &&
+                 journal().filesAtLeast(noted.id, JournalState::finalized) == noted.files;
+        },
+        SystemClock::now());
+  } catch (const std::exception& error) {
+    log(std::string(kHistoryNotWritten) + userMessage(error));
+  }
+}
+
 DeliveryPass::DeliveryPass(DeliveryPassParts parts, const Preferences& preferences,
                            std::filesystem::path root, std::stop_token stop)
     : parts_(std::move(parts)),
@@ -53,6 +71,8 @@ DeliveryPass::DeliveryPass(DeliveryPassParts parts, const Preferences& preferenc
       stop_(std::move(stop)) {}
 
 void DeliveryPass::run(const std::vector<Delivery>& deliveries) {
+  finishInterruptedRecords(parts_.history, [&]() -> Journal& { return parts_.journal; }, deliveries,
+                           parts_.log);
   bool attempted = false;
   for (const Delivery& delivery : deliveries) {
     throwIfStopped(stop_);
@@ -88,12 +108,47 @@ void DeliveryPass::receive(const Delivery& delivery) {
   std::vector<ManifestFile> files = parts_.api.files(delivery, stop_);
   checkFreeSpace(delivery);
   parts_.power.update(preferences_, true);
-  if (!files.empty()) downloadFiles(delivery, files);
+  ReceivedDelivery record = received(delivery, files);
+  // Noted before the server hears of any file, so that the record can be finished after a cut.
+  if (!files.empty()) {
+    writeHistory([&] { parts_.history.begun(record); });
+    downloadFiles(delivery, files);
+  }
   parts_.retries.completed(delivery.id);
+  record.completedAt = SystemClock::now();
   parts_.status.publish(AgentState::completed, "Your footage is ready.", &delivery,
                         parseInt64(delivery.totalBytes).value_or(0));
   parts_.log(named(delivery) + " completed");
-  parts_.notifier.post(delivery.id, "Footage is ready", delivery.name);
+  writeHistory([&] { parts_.history.completed(record); });
+  parts_.notifier.post(delivery.id, "Footage is ready", delivery.name,
+                       [folder = record.folder] { openFolder(folder); });
+}
+
+ReceivedDelivery DeliveryPass::received(const Delivery& delivery,
+                                        const std::vector<ManifestFile>& files) const {
+  auto verified = std::count_if(files.begin(), files.end(),
+                                [](const ManifestFile& file) { return file.checksum.has_value(); });
+  std::filesystem::path folder = root_;
+  for (const std::string& name : Downloader::transferFolders(delivery)) folder /= name;
+  const Date now = SystemClock::now();
+  return {delivery.id,
+          delivery.name,
+          delivery.companyName,
+          delivery.projectName,
+          folder,
+          static_cast<std::int64_t>(files.size()),
+          parseInt64(delivery.totalBytes).value_or(0),
+          static_cast<std::int64_t>(verified),
+          now,
+          now};
+}
+
+void DeliveryPass::writeHistory(const std::function<void()>& write) {
+  try {
+    write();
+  } catch (const std::exception& error) {
+    parts_.log(std::string(kHistoryNotWritten) + userMessage(error));
+  }
 }
 
 void DeliveryPass::downloadFiles(const Delivery& delivery, const std::vector<ManifestFile>& files) {

@@ -10,6 +10,7 @@
 #include "api/api.h"
 #include "download/downloader.h"
 #include "download/journal.h"
+#include "history/received_history.h"
 #include "log.h"
 #include "platform/notifier.h"
 #include "platform/power_policy.h"
@@ -26,6 +27,8 @@ struct DeliveryPassParts {
   API& api;
   Journal& journal;
   Downloader& downloader;
+  // Where received deliveries are listed; a failure to write it is logged, never the delivery's.
+  ReceivedHistory& history;
   const StatusSink& status;
   RetryTable& retries;
   // The preferences as they stand now; asked at every progress tick and after each delivery.
@@ -36,6 +39,13 @@ struct DeliveryPassParts {
   LogSink log;
   std::chrono::steady_clock::duration tick;
 };
+
+// Finishes the history's records that a stop or a power cut kept from being written: those of
+// noted deliveries that the server no longer lists (so they will not complete here again) and
+// whose every file was verified. `journal` is asked only when there are such notes. A failure
+// is a log line.
+void finishInterruptedRecords(ReceivedHistory& history, const std::function<Journal&()>& journal,
+                              const std::vector<Delivery>& listed, const LogSink& log);
 
 // One delivery pass: every listed delivery in order, two files at a time, with back-off.
 class DeliveryPass {
@@ -54,6 +64,10 @@ class DeliveryPass {
   // One progress report: the pause check, every 5th a lease, status, progress and heartbeat.
   void report(const Delivery& delivery, int count, std::stop_token stop);
   void fail(const Delivery& delivery, const std::exception_ptr& error);
+  // The history's record of the delivery, with `files` its manifest.
+  ReceivedDelivery received(const Delivery& delivery, const std::vector<ManifestFile>& files) const;
+  // Runs a write of the history; its failure is a log line.
+  void writeHistory(const std::function<void()>& write);
 
   DeliveryPassParts parts_;
   const Preferences& preferences_;

@@ -19,7 +19,9 @@ AppModel::AppModel(AppParts parts, QObject* parent)
       control_(std::make_shared<ReceivingControl>(parts_.loginItem)) {
   preferences_ = Preferences::load();
   status_ = AgentStatus::load();
+  rate_.add(status_);
   readSignIn();
+  readReceived();
   timer_.setInterval(parts_.refreshInterval);
   connect(&timer_, &QTimer::timeout, this, &AppModel::refresh);
   timer_.start();
@@ -40,6 +42,8 @@ void AppModel::setPreferences(const Preferences& preferences) {
 void AppModel::setStatus(const AgentStatus& status) {
   if (status_ == status) return;
   status_ = status;
+  rate_.add(status_);
+  readReceived();
   emit statusChanged();
   emit changed();
 }
@@ -94,6 +98,27 @@ void AppModel::setFolderNotice(const QString& text) {
   folderNotice_ = text;
   emit folderNoticeChanged();
   emit changed();
+}
+
+void AppModel::readReceived() {
+  std::vector<ReceivedDelivery> list;
+  try {
+    list = ReceivedHistory().recent(receivedShown);
+  } catch (const std::exception&) {
+    return;  // the list as it was: the agent may be writing it
+  }
+  if (list == received_) return;
+  received_ = std::move(list);
+  emit receivedChanged();
+  emit changed();
+}
+
+void AppModel::openReceivedFolder(const ReceivedDelivery& delivery) {
+  try {
+    parts_.openFolder(delivery.folder);
+  } catch (const std::exception& failure) {
+    setError(toQString(userMessage(failure)));
+  }
 }
 
 void AppModel::readSignIn() {

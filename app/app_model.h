@@ -11,6 +11,8 @@
 #include <QTimer>
 
 #include "control/agent_status.h"
+#include "control/transfer_rate.h"
+#include "history/received_history.h"
 #include "api/sign_in.h"
 #include "app_parts.h"
 #include "background_tasks.h"
@@ -61,6 +63,12 @@ class AppModel : public QObject {
   bool serviceReady() const { return serviceReady_; }
   bool choosingFolder() const { return choosingFolder_; }
   QString folderNotice() const { return folderNotice_; }
+  // The newest received deliveries, newest first, read again whenever the status changes.
+  const std::vector<ReceivedDelivery>& received() const { return received_; }
+  // The speed of the delivery the status shows, from the records seen so far.
+  const RateEstimate& rate() const { return rate_.estimate(); }
+  // How many received deliveries the window lists.
+  static constexpr std::int64_t receivedShown = 5;
   // Whether a sign-in waits for the browser's callback.
   bool awaitingSignIn() const { return static_cast<bool>(authorizationContinuation_); }
 
@@ -99,6 +107,8 @@ class AppModel : public QObject {
   void describeAgentLoginItem(std::function<void(LoginItemStatus, const std::string&)> done);
   // Shows where the desktop keeps the agent's login item.
   void openBackgroundSettings();
+  // Shows a received delivery's folder in the file manager; a failure goes to `error`.
+  void openReceivedFolder(const ReceivedDelivery& delivery);
 
  signals:
   void preferencesChanged();
@@ -110,6 +120,7 @@ class AppModel : public QObject {
   void serviceReadyChanged();
   void choosingFolderChanged();
   void folderNoticeChanged();
+  void receivedChanged();
   // Any of the above.
   void changed();
 
@@ -123,6 +134,7 @@ class AppModel : public QObject {
   void setServiceReady(bool value);
   void setChoosingFolder(bool value);
   void setFolderNotice(const QString& text);
+  void readReceived();
 
   // Sets the preferences `save` returns; its failure goes to `error`.
   void savePreferences(const std::function<Preferences()>& save);
@@ -150,6 +162,8 @@ class AppModel : public QObject {
   bool serviceReady_ = false;
   bool choosingFolder_ = false;
   QString folderNotice_;
+  std::vector<ReceivedDelivery> received_;
+  RateEstimator rate_;
 
   // The suspended sign-in, waiting for the browser's callback; resumed exactly once.
   std::shared_ptr<CallbackWaiter> authorizationContinuation_;

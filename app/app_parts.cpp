@@ -80,6 +80,7 @@ AppParts AppParts::system() {
       std::make_shared<DialogFolderChooser>([] { return QApplication::activeWindow(); });
   parts.notifier = std::make_shared<DesktopNotifier>();
   parts.notificationsAvailable = [] { return notificationServerAvailable(); };
+  parts.openFolder = [](const std::filesystem::path& folder) { trellisant::openFolder(folder); };
   parts.quit = [] {
     QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
   };

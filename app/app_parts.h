@@ -69,6 +69,8 @@ struct AppParts {
   std::shared_ptr<Notifier> notifier;
   // Whether a notification server answers; blocking, called off the UI thread.
   std::function<bool()> notificationsAvailable;
+  // Shows a folder in the file manager; throws when it cannot.
+  std::function<void(const std::filesystem::path&)> openFolder;
   // Ends the program.
   std::function<void()> quit;
   // Brings the app's window to the front.

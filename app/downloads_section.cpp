@@ -8,6 +8,7 @@
 
 #include "app_model.h"
 #include "qt_convert.h"
+#include "received_list.h"
 #include "symbols.h"
 #include "texts.h"
 #include "theme.h"
@@ -39,6 +40,8 @@ DownloadsSection::DownloadsSection(AppModel& model, QWidget* parent) : QWidget(p
   column->addWidget(buildStatusCard());
   column->addWidget(buildNextStep());
   column->addWidget(buildActivityCard());
+  received_ = new ReceivedList(model_, this);
+  column->addWidget(received_);
   column->addWidget(buildFolderRow());
   sync();
 }
@@ -149,7 +152,7 @@ QWidget* DownloadsSection::buildActivityCard() {
   busyColumn->addWidget(progress_);
   bytes_ = makeLabel({}, 11, QFont::Normal, theme::secondaryText(), busy);
   bytes_->setObjectName("bytes");
-  bytes_->setAccessibleDescription(QStringLiteral("Bytes downloaded of the delivery"));
+  bytes_->setAccessibleDescription(QStringLiteral("Bytes downloaded of the delivery, its speed and the time left"));
   busyColumn->addWidget(bytes_);
   busyColumn->addStretch();
   activity_->addWidget(busy);
@@ -202,8 +205,11 @@ void DownloadsSection::sync() {
     transfer_->setText(toQString(status.transfer));
     double fraction = status.total > 0 ? std::clamp(static_cast<double>(status.bytes) / status.total, 0.0, 1.0) : 0;
     progress_->setValue(static_cast<int>(fraction * 1000 + 0.5));
-    bytes_->setText(formatBytes(status.bytes) + QStringLiteral(" of ") + formatBytes(status.total));
+    QString bytes = formatBytes(status.bytes) + QStringLiteral(" of ") + formatBytes(status.total);
+    std::string rate = rateSummary(model_.rate());
+    bytes_->setText(rate.empty() ? bytes : bytes + QStringLiteral(" · ") + toQString(rate));
   }
+  received_->sync();
 
   folder_->setText(preferences.destinationLabel.empty() ? QStringLiteral("No destination selected")
                                                         : toQString(preferences.destinationLabel));

@@ -15,8 +15,10 @@ class PlainButton;
 class ActionButton;
 class SymbolLabel;
 class SymbolView;
+class ReceivedList;
 
-// "Downloads": the status card, the next step, the activity card and the folder row.
+// "Downloads": the status card, the next step, the activity card, the deliveries received
+// lately and the folder row.
 class DownloadsSection : public QWidget {
   Q_OBJECT
  public:
@@ -42,6 +44,7 @@ class DownloadsSection : public QWidget {
   SymbolLabel* transfer_ = nullptr;
   QProgressBar* progress_ = nullptr;
   QLabel* bytes_ = nullptr;
+  ReceivedList* received_ = nullptr;
   SymbolLabel* folder_ = nullptr;
   PlainButton* pause_ = nullptr;
 };

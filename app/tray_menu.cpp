@@ -38,7 +38,6 @@ TrayMenu::TrayMenu(AppModel& model, QObject* parent)
     if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) emit openWindowRequested();
   });
   icon_->setContextMenu(menu_);
-  icon_->setToolTip(texts::appName);
   connect(&model_, &AppModel::changed, this, &TrayMenu::sync);
   sync();
 }
@@ -55,6 +54,11 @@ void TrayMenu::sync() {
   // Menus treat "&" as a mnemonic marker; the message is shown as is.
   message_->setText(toQString(model_.status().message).replace('&', QStringLiteral("&&")));
   toggle_->setText(receiving ? texts::pauseReceiving : texts::enableReceiving);
+  // While a delivery downloads, the tooltip gives its speed and the time left beside the message.
+  std::string rate = model_.status().is(AgentState::downloading) ? rateSummary(model_.rate()) : "";
+  icon_->setToolTip(rate.empty() ? QString(texts::appName)
+                                 : QString(texts::appName) + QStringLiteral(": ") +
+                                       toQString(model_.status().message + " · " + rate));
 
   bool filled = model_.status().is(AgentState::downloading);
   if (!iconSet_ || filled != filled_) {

@@ -5,6 +5,8 @@
 #include <unicode/unistr.h>
 
 #include <charconv>
+#include <cstdio>
+#include <iterator>
 #include <memory>
 
 namespace trellisant {
@@ -85,6 +87,20 @@ std::string asciiUppercase(std::string text) {
 
 bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && asciiLowercase(std::string(a)) == asciiLowercase(std::string(b));
+}
+
+std::string sizeText(long long bytes) {
+  static constexpr const char* kUnits[] = {"kB", "MB", "GB", "TB", "PB", "EB"};
+  if (bytes < 1000 && bytes > -1000) return std::to_string(bytes) + " B";
+  double value = static_cast<double>(bytes) / 1000;
+  std::size_t unit = 0;
+  while ((value >= 999.95 || value <= -999.95) && unit + 1 < std::size(kUnits)) {
+    value /= 1000;
+    ++unit;
+  }
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+  return text;
 }
 
 }  // namespace trellisant

@@ -25,4 +25,7 @@ bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b);
 // Int64(text) semantics: an optional "+" or "-" and decimal digits, nothing else, no overflow.
 std::optional<long long> parseInt64(std::string_view text);
 
+// A byte count as people read it, in decimal units: "512 B", "120.4 MB", "1.2 GB".
+std::string sizeText(long long bytes);
+
 }  // namespace trellisant

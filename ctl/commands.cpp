@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <condition_variable>
+#include <ctime>
 #include <map>
 #include <mutex>
 
@@ -13,11 +14,27 @@
 #include "settings/preferences.h"
 #include "control/readiness.h"
 #include "settings/vault.h"
+#include "text.h"
 
 namespace trellisant::ctl {
 namespace {
 
 ReceivingControl control(Context& context) { return ReceivingControl(context.loginItem); }
+
+// " · 24.1 MB/s · about 6 s left" when the speed is known.
+std::string withRate(const RateEstimate& rate) {
+  std::string summary = rateSummary(rate);
+  return summary.empty() ? "" : " · " + summary;
+}
+
+// Sleeps one watch interval; false once the command is told to stop.
+bool nextSample(Context& context) {
+  std::mutex mutex;
+  std::condition_variable_any wake;
+  std::unique_lock lock(mutex);
+  wake.wait_for(lock, context.stop, context.watchInterval, [] { return false; });
+  return !context.stop.stop_requested();
+}
 
 std::string percent(std::int64_t bytes, std::int64_t total) {
   char text[32];
@@ -38,6 +55,13 @@ std::string usage() {
          "                current delivery in bytes, and where the sign-in is kept (the login\n"
          "                keyring, or a file where no keyring answers). --watch shows it again\n"
          "                every 2 seconds until interrupted; --json prints the status record.\n"
+         "                While a delivery downloads, its speed and the time left are shown\n"
+         "                (bytesPerSecond and secondsLeft in JSON) once known: a single status\n"
+         "                watches it for about 15 seconds to learn them.\n"
+         "  history [--limit N] [--json]\n"
+         "                List the deliveries received, newest first (at most the last 1000, or\n"
+         "                N): when, name, company / project, files, size and folder. --json\n"
+         "                prints them as a JSON array.\n"
          "  sign-in       Sign this computer in to your company's Trellisant server. Prints an\n"
          "                address to open in a browser (opened for you when a desktop is\n"
          "                available), then waits up to 5 minutes for you to paste the\n"
@@ -77,6 +101,7 @@ int run(const std::vector<std::string>& arguments, Context& context) {
   };
   const std::map<std::string, Command> commands = {
       {"status", [&](const std::vector<std::string>& rest) { status(context, rest); }},
+      {"history", [&](const std::vector<std::string>& rest) { history(context, rest); }},
       {"sign-in", noArgument(&signIn)},
       {"sign-out", noArgument(&signOut)},
       {"enable",
@@ -133,50 +158,102 @@ int run(const std::vector<std::string>& arguments, Context& context) {
 
 AgentStatus shownStatus(Context& context) { return control(context).shownStatus(context.askAgent); }
 
-std::string describeStatus(const AgentStatus& status, Date now) {
+std::pair<AgentStatus, RateEstimate> observedStatus(Context& context) {
+  RateEstimator estimator;
+  AgentStatus status = shownStatus(context);
+  RateEstimate rate = estimator.add(status);
+  const auto until = std::chrono::steady_clock::now() + context.rateWait;
+  while (status.is(AgentState::downloading) && !rate.stalled && !(rate.bytesPerSecond && estimator.smoothed()) &&
+         std::chrono::steady_clock::now() < until && nextSample(context)) {
+    status = shownStatus(context);
+    rate = estimator.add(status);
+  }
+  return {status, rate};
+}
+
+std::string describeStatus(const AgentStatus& status, Date now, const RateEstimate& rate) {
   std::string text = "state: " + status.stateWord() + "\nmessage: " + status.message +
                      "\ntransfer: " + status.transfer + "\nprogress: " +
                      std::to_string(status.bytes) + " of " + std::to_string(status.total) + " bytes";
   if (status.total > 0) text += " (" + percent(status.bytes, status.total) + ")";
+  text += withRate(rate);
   auto age = std::llround(Seconds(now - status.updatedAt).count());
   return text + "\nupdated: " + std::to_string(age) + " seconds ago\n";
 }
 
-std::string statusLine(const AgentStatus& status) {
+std::string statusLine(const AgentStatus& status, const RateEstimate& rate) {
   std::string line = status.stateWord() + ": " + status.message;
   if (!status.transfer.empty()) line += " (" + status.transfer + ")";
   if (status.total > 0)
     line += ", " + std::to_string(status.bytes) + " of " + std::to_string(status.total) + " bytes (" +
             percent(status.bytes, status.total) + ")";
-  return line;
+  return line + withRate(rate);
+}
+
+Json statusJson(const AgentStatus& status, const RateEstimate& rate) {
+  Json json = status.toJson();
+  if (rate.bytesPerSecond) json["bytesPerSecond"] = *rate.bytesPerSecond;
+  if (rate.secondsLeft) json["secondsLeft"] = *rate.secondsLeft;
+  return json;
 }
 
 void status(Context& context, const std::vector<std::string>& options) {
-  if (options.empty()) {
-    context.out << describeStatus(shownStatus(context)) << "sign-in: " << Vault::location() << "\n";
-  } else if (options.size() == 1 && options[0] == "--json") {
-    context.out << shownStatus(context).toJson().dump() << "\n";
-  } else if (options.size() == 1 && options[0] == "--watch") {
-    watchStatus(context);
-  } else {
+  if (options.size() == 1 && options[0] == "--watch") return watchStatus(context);
+  if (options.size() > 1 || (options.size() == 1 && options[0] != "--json"))
     throw MisuseError("status takes --watch or --json.");
-  }
+  auto [shown, rate] = observedStatus(context);
+  if (options.empty())
+    context.out << describeStatus(shown, SystemClock::now(), rate) << "sign-in: " << Vault::location() << "\n";
+  else
+    context.out << statusJson(shown, rate).dump() << "\n";
 }
 
 void watchStatus(Context& context) {
-  std::mutex mutex;
-  std::condition_variable_any wake;
+  RateEstimator estimator;
   std::string last;
-  while (!context.stop.stop_requested()) {
-    std::string line = statusLine(shownStatus(context));
+  do {
+    AgentStatus shown = shownStatus(context);
+    std::string line = statusLine(shown, estimator.add(shown));
     // A terminal keeps one line up to date; a log or a pipe gets a line per change.
     if (context.terminal) context.out << "\r\033[K" << line << std::flush;
     else if (line != last) context.out << line << "\n" << std::flush;
     last = line;
-    std::unique_lock lock(mutex);
-    wake.wait_for(lock, context.stop, context.watchInterval, [] { return false; });
-  }
+  } while (nextSample(context));
   if (context.terminal) context.out << "\n";
+}
+
+std::string historyLine(const ReceivedDelivery& delivery) {
+  std::time_t when = SystemClock::to_time_t(delivery.completedAt);
+  std::tm local{};
+  char stamp[32] = "";
+  if (localtime_r(&when, &local) != nullptr) std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M", &local);
+  return std::string(stamp) + "  " + delivery.name + "  " + delivery.company + " / " + delivery.project + "  " +
+         std::to_string(delivery.files) + (delivery.files == 1 ? " file  " : " files  ") +
+         sizeText(delivery.bytes) + "  " + delivery.folder.string();
+}
+
+void history(Context& context, const std::vector<std::string>& options) {
+  std::int64_t limit = ReceivedHistory::kept;
+  bool json = false;
+  for (std::size_t i = 0; i < options.size(); ++i) {
+    if (options[i] == "--json") {
+      json = true;
+    } else if (options[i] == "--limit" && i + 1 < options.size()) {
+      auto number = parseInt64(options[++i]);
+      if (!number || *number < 1) throw MisuseError("--limit takes a number of deliveries, 1 or more.");
+      limit = *number;
+    } else {
+      throw MisuseError("history takes --limit N and --json.");
+    }
+  }
+  std::vector<ReceivedDelivery> list = context.receivedHistory(limit);
+  if (json) {
+    Json array = Json::array();
+    for (const auto& delivery : list) array.push_back(delivery.toJson());
+    context.out << array.dump() << "\n";
+    return;
+  }
+  for (const auto& delivery : list) context.out << historyLine(delivery) << "\n";
 }
 
 void folder(Context& context, const std::string& path) {

@@ -12,6 +12,8 @@
 
 #include "control/agent_status.h"
 #include "control/agent_timing.h"
+#include "control/transfer_rate.h"
+#include "history/received_history.h"
 #include "platform/login_item.h"
 #include "api/sign_in.h"
 #include "clock.h"
@@ -40,6 +42,12 @@ struct Context {
   std::function<void()> keepAfterLogout = [] { Linger().enable(); };
   // status --watch: its period, whether standard output is a terminal, and what ends it.
   std::chrono::milliseconds watchInterval = kStatusRefreshInterval;
+  // How long a single status watches a download for its speed: the smoothing period and two
+  // of the agent's reports.
+  std::chrono::milliseconds rateWait = RateEstimator::smoothing + 2 * kAgentTick + kStatusRefreshInterval;
+  // The received deliveries, newest first, at most the number given.
+  std::function<std::vector<ReceivedDelivery>(std::int64_t)> receivedHistory =
+      [](std::int64_t limit) { return ReceivedHistory().recent(limit); };
   bool terminal = false;
   std::stop_token stop;
 };
@@ -61,6 +69,10 @@ void status(Context& context, const std::vector<std::string>& options = {});
 // One line, every context.watchInterval until context.stop: kept up to date on a
 // terminal, written again only when it changes otherwise.
 void watchStatus(Context& context);
+// "--limit N" and "--json" as the usage says: a line per delivery, newest first.
+void history(Context& context, const std::vector<std::string>& options);
+// "when  name  company / project  N files  size  folder", `when` in this computer's time zone.
+std::string historyLine(const ReceivedDelivery& delivery);
 void signIn(Context& context);
 void signOut(Context& context);
 void folder(Context& context, const std::string& path);
@@ -78,9 +90,16 @@ void battery(Context& context, const std::string& onOrOff);
 // The status the app would show: the agent's answer when its login item is enabled (else the
 // status file), with the app's overrides.
 AgentStatus shownStatus(Context& context);
-// "state: message (transfer), N of M bytes (P%)".
-std::string statusLine(const AgentStatus& status);
-// "state: …", "message: …", "transfer: …", "progress: …" and "updated: …" lines.
-std::string describeStatus(const AgentStatus& status, Date now = SystemClock::now());
+// The shown status and, while it is "downloading", its speed: watched until the records span
+// the smoothing period (or the download stalls or ends), at most context.rateWait.
+std::pair<AgentStatus, RateEstimate> observedStatus(Context& context);
+// "state: message (transfer), N of M bytes (P%)", then " · " and the speed when known.
+std::string statusLine(const AgentStatus& status, const RateEstimate& rate = {});
+// "state: …", "message: …", "transfer: …", "progress: …" (with the speed when known) and
+// "updated: …" lines.
+std::string describeStatus(const AgentStatus& status, Date now = SystemClock::now(),
+                           const RateEstimate& rate = {});
+// The status record with "bytesPerSecond" and "secondsLeft" when they are known.
+Json statusJson(const AgentStatus& status, const RateEstimate& rate);
 
 }  // namespace trellisant::ctl

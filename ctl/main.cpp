@@ -45,7 +45,8 @@ int main(int argc, char** argv) {
   context.terminal = ::isatty(STDOUT_FILENO) == 1;
   std::stop_source stop;
   std::jthread signals;
-  if (arguments.size() == 2 && arguments[0] == "status" && arguments[1] == "--watch") {
+  // A status watches a download for its speed: an interrupt ends that too.
+  if (!arguments.empty() && arguments[0] == "status") {
     signals = stopOnSignals(stop);
     context.stop = stop.get_token();
   }

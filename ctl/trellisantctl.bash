@@ -1,13 +1,18 @@
 # bash completion for trellisantctl
 _trellisantctl() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
-  local commands="status sign-in sign-out folder enable pause test server bandwidth overnight battery --version --help"
+  local commands="status history sign-in sign-out folder enable pause test server bandwidth overnight battery --version --help"
   if [ "$COMP_CWORD" -eq 1 ]; then
     COMPREPLY=($(compgen -W "$commands" -- "$cur"))
     return
   fi
   case "${COMP_WORDS[1]}" in
     status) [ "$COMP_CWORD" -eq 2 ] && COMPREPLY=($(compgen -W "--watch --json" -- "$cur")) ;;
+    history)
+      case "$prev" in
+        --limit) COMPREPLY=() ;;
+        *) COMPREPLY=($(compgen -W "--limit --json" -- "$cur")) ;;
+      esac ;;
     folder) [ "$COMP_CWORD" -eq 2 ] && COMPREPLY=($(compgen -d -- "$cur")) ;;
     enable) [ "$COMP_CWORD" -eq 2 ] && COMPREPLY=($(compgen -W "--linger" -- "$cur")) ;;
     battery) [ "$COMP_CWORD" -eq 2 ] && COMPREPLY=($(compgen -W "on off" -- "$cur")) ;;

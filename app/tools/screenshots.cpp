@@ -11,6 +11,7 @@
 
 #include "app_fakes.h"
 #include "app_scene.h"
+#include "history/received_history.h"
 #include "main_view.h"
 #include "main_window.h"
 #include "theme.h"
@@ -149,6 +150,37 @@ int main(int argc, char* argv[]) {
   take("20-focus-rings", [](auto name) {
     Stage stage(receivingOn, false);  // the window's menu button too
     save(focusRings(stage), name);
+  });
+  take("23-received", [](auto name) {
+    // Three deliveries received: one an hour ago, one this morning, one last week.
+    Stage stage(receivingOn);
+    const Date now = SystemClock::now();
+    struct Shown { const char* name; const char* project; int files; std::int64_t bytes; std::chrono::hours ago; };
+    for (const Shown& d : {Shown{"Day 1 dailies", "Harbor Lights", 212, 412'800'000'000, std::chrono::hours(24 * 6)},
+                           Shown{"Day 2 dailies", "Harbor Lights", 188, 377'100'000'000, std::chrono::hours(3)},
+                           Shown{"Grade reference", "Seaside Spot", 4, 2'340'000'000, std::chrono::hours(1)}})
+      ReceivedHistory().completed({d.name, d.name, "Northwind Pictures", d.project,
+                                   stage.folder("Footage") / d.name, d.files, d.bytes, d.files, now - d.ago - 2h,
+                                   now - d.ago});
+    AgentStatus ready{AgentState::ready, "Ready to receive your company’s footage.", "", 0, 0, now + 1s};
+    stage.agentSays(ready);
+    stage.app().refresh();
+    waitUntil([&] { return stage.app().received().size() == 3; });
+    save(stage.shot({}, {920, 900}), name);
+  });
+  take("24-downloading-rate", [](auto name) {
+    // Two of the agent's reports 5 s apart: the speed and the time left are known.
+    AgentStatus said{AgentState::downloading, "Downloading original footage", "Day 3 dailies", 120'400'000,
+                     310'400'000, {}};
+    Stage stage(receivingOn, true, said);
+    said.bytes += 5 * 24'100'000;
+    said.updatedAt = stage.now + 5s;
+    stage.agentSays(said);
+    stage.app().refresh();
+    waitUntil([&] { return stage.app().rate().bytesPerSecond.has_value(); });
+    save(stage.shot(), name);
+    save(stage.scene->tray().menu()->grab(), "25-tray-downloading-rate");
+    ok &= stage.scene->tray().icon()->toolTip().contains("MB/s");
   });
   take("21-large-text", [](auto name) {
     // A desktop whose text is scaled to 150 %: the window's text follows it.

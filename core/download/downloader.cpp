@@ -58,13 +58,23 @@ Destination destinationOf(const Delivery& delivery, const ManifestFile& file) {
   Destination destination;
   destination.name = pieces.back();
   if (looksLikePartial(destination.name)) throw TrellisantError(DownloadMessages::unsafeName);
-  for (const std::string& label :
-       {FileSafety::label(delivery.companyName), FileSafety::label(delivery.projectName),
-        prefixCharacters(delivery.transferId, 8) + " " + FileSafety::label(delivery.name)})
-    destination.folders.push_back(FileSafety::component(label));
+  destination.folders = Downloader::transferFolders(delivery);
   destination.folders.insert(destination.folders.end(), pieces.begin(), pieces.end() - 1);
   return destination;
 }
+
+}  // namespace
+
+std::vector<std::string> Downloader::transferFolders(const Delivery& delivery) {
+  std::vector<std::string> folders;
+  for (const std::string& label :
+       {FileSafety::label(delivery.companyName), FileSafety::label(delivery.projectName),
+        prefixCharacters(delivery.transferId, 8) + " " + FileSafety::label(delivery.name)})
+    folders.push_back(FileSafety::component(label));
+  return folders;
+}
+
+namespace {
 
 // Moves the partial file to its final name, never replacing an entry that is already there.
 bool renameExclusively(int folder, const std::string& from, const std::string& to) {

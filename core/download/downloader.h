@@ -55,6 +55,9 @@ class Downloader {
   // SHA-256 and MD5 of the whole file in lower-case hex, read with pread from offset 0.
   // Throws TrellisantError.
   static std::pair<std::string, std::string> hashes(int fd);
+  // The folders the delivery's files go to below the download folder: company, project, and
+  // transfer and name, as they are created (NFC, safe names).
+  static std::vector<std::string> transferFolders(const Delivery& delivery);
 
  private:
   void reportExisting(const Delivery& delivery, const ManifestFile& file, int existing,

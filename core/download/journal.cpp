@@ -147,6 +147,23 @@ void Journal::checkpoint(const std::string& delivery, const std::string& file, s
   if (update.step() != SQLITE_DONE) throw TrellisantError("Could not checkpoint the download.");
 }
 
+std::int64_t Journal::filesAtLeast(const std::string& delivery, JournalState state) {
+  std::lock_guard guard(lock_);
+  try {
+    std::vector<std::string> arguments = {delivery};
+    std::string words;
+    for (auto word = static_cast<int>(state); word <= static_cast<int>(JournalState::completed); ++word) {
+      words += words.empty() ? "?" : ",?";
+      arguments.emplace_back(toString(static_cast<JournalState>(word)));
+    }
+    Statement count =
+        statement("SELECT COUNT(*) FROM files WHERE delivery=? AND state IN (" + words + ")", arguments);
+    return count.step() == SQLITE_ROW ? sqlite3_column_int64(count.get(), 0) : 0;
+  } catch (const TrellisantError&) {
+    return 0;
+  }
+}
+
 std::int64_t Journal::bytes(const std::string& delivery) {
   std::lock_guard guard(lock_);
   try {

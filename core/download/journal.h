@@ -55,6 +55,8 @@ class Journal {
   void checkpoint(const std::string& delivery, const std::string& file, std::int64_t offset,
                   JournalState state, const std::optional<std::string>& sha256,
                   Sync sync = Sync::now);
+  // How many of the delivery's files have come as far as `state` or further; 0 on any problem.
+  std::int64_t filesAtLeast(const std::string& delivery, JournalState state);
   // Sum of the delivery's offsets; 0 on any problem.
   std::int64_t bytes(const std::string& delivery);
 

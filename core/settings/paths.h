@@ -20,6 +20,9 @@ std::filesystem::path stateHome();
 // Returns it; a folder that cannot be made shows up as a failure of the next file operation.
 std::filesystem::path privateFolder(const std::filesystem::path& folder);
 
+// The agent's list of received deliveries, in support().
+inline constexpr std::string_view historyFile = "received.sqlite";
+
 // Name of the agent's control service.
 inline constexpr std::string_view service = "com.trellisant.agent";
 

@@ -22,7 +22,7 @@ namespace {
 
 const std::string kLeased = "This delivery is leased by another device.";
 
-struct SilentNotifier : Notifier { void post(const std::string&, const std::string&, const std::string&) override {} };
+struct SilentNotifier : Notifier { void post(const std::string&, const std::string&, const std::string&, std::function<void()>) override {} };
 
 // An agent with short pauses and ticks, fake power, free space and clock, talking to the
 // in-process sandbox under its real names.

@@ -110,6 +110,7 @@ struct AppStage : app::FolderChooser, app::BrowserOpener {
     parts.browser = std::shared_ptr<app::BrowserOpener>(std::shared_ptr<void>(), this);
     parts.folderChooser = std::shared_ptr<app::FolderChooser>(std::shared_ptr<void>(), this);
     parts.notificationsAvailable = [] { return false; };  // so nothing is ever posted
+    parts.openFolder = [this](const std::filesystem::path& folder) { openedFolders.push_back(folder); };
     parts.quit = [this] { ++quits; };
     parts.activate = [this] { ++activations; };
     parts.trayAvailable = [this] { return tray.load(); };
@@ -163,6 +164,7 @@ struct AppStage : app::FolderChooser, app::BrowserOpener {
   std::optional<std::filesystem::path> chooserStart;
   std::function<void(std::optional<std::filesystem::path>)> chosen;
   std::string openedUrl;
+  std::vector<std::filesystem::path> openedFolders;
   std::atomic<bool> browserWorks{true};
   Date now = SystemClock::now();
   int quits = 0, activations = 0;

@@ -23,6 +23,7 @@
 #include "app_scene.h"
 #include "background_dialog.h"
 #include "control/readiness.h"
+#include "history/received_history.h"
 #include "main_view.h"
 #include "main_window.h"
 #include "scheme_handler.h"
@@ -179,6 +180,29 @@ TEST_F(AppModelTest, CtrlQStopsReceivingAndQuitsFromAnyWindowDialogsIncluded) {
   dialog.open();
   QTest::keyClick(&dialog, Qt::Key_Q, Qt::ControlModifier);
   EXPECT_TRUE(waitUntil([&] { return quits == 2 && loginItem->unregistrations == 2; }));
+}
+
+TEST_F(AppModelTest, TheWindowAndTrellisantctlListTheSameReceivedDeliveriesAndOpenTheirFolders) {
+  ReceivedHistory history;
+  for (int n = 1; n <= 3; ++n) {
+    const std::string name = "Day " + std::to_string(n);
+    history.completed({"d" + std::to_string(n), name, "Acme", "Feature", folder(name), n, n * 1000, n, now, now});
+  }
+  auto scene = receivingScene(*this);
+  QProcess ctl;
+  ctl.start(TRELLISANT_CTL, {"history", "--json"});
+  ASSERT_TRUE(ctl.waitForFinished(20000));
+  Json listed = Json::parse(ctl.readAllStandardOutput().toStdString());
+  Json shown = Json::array();
+  for (const auto& delivery : scene->model().received()) shown.push_back(delivery.toJson());
+  EXPECT_EQ(shown, listed);
+  ASSERT_EQ(shown.size(), 3u);
+  auto buttons = scene->window().findChildren<QPushButton*>("openReceived");
+  ASSERT_EQ(buttons.size(), 3);
+  EXPECT_EQ(buttons[1]->accessibleName(), "Show “Day 2” in its folder");
+  EXPECT_EQ(buttons[1]->focusPolicy() & Qt::TabFocus, Qt::TabFocus) << "reached with the Tab key";
+  buttons[1]->click();
+  EXPECT_EQ(openedFolders, std::vector{folder("Day 2")});
 }
 
 TEST_F(AppModelTest, ASecondInstanceHandsItsAddressesToTheFirst) {

@@ -30,6 +30,7 @@ class CtlTest : public CompanyTest {
     context.lingering = [this] { return lingering; };
     context.keepAfterLogout = [this] { lingering = true; };
     context.watchInterval = 1ms;
+    context.rateWait = 50ms;
     context.stop = stop.get_token();
   }
   Outcome ctl(std::vector<std::string> arguments) {
@@ -54,7 +55,7 @@ TEST_F(CtlTest, ReadsItsCommandLinesAndPrintsTheSettings) {
   for (auto bad : std::vector<std::vector<std::string>>{
            {}, {"folder"}, {"pause", "now"}, {"status", "--fast"}, {"enable", "--now"}, {"bandwidth", "fast"},
            {"bandwidth", "inf"}, {"bandwidth", "nan"}, {"overnight", "maybe"}, {"overnight", "on", "--from", "24"},
-           {"overnight", "on", "--until"}, {"battery"}})
+           {"overnight", "on", "--until"}, {"battery"}, {"history", "--limit", "0"}, {"history", "--json", "--limit"}})
     EXPECT_EQ(ctl(bad).status, 2) << (bad.empty() ? "" : bad.back());
   EXPECT_EQ(Preferences::load().bandwidthMbps, 12.5) << "refused input changes nothing";
   EXPECT_EQ(ctl({"overnight", "on", "--from", "23", "--until", "6"}).out.rfind("Overnight: on, from 23:00 until 6:00 (", 0), 0u);
@@ -85,14 +86,19 @@ TEST_F(CtlTest, StatusShowsTheRecordAsTheWindowWouldAndWatchesIt) {
   context.askAgent = [&] { return std::optional(written); };
   EXPECT_EQ(parseJson(ctl({"status", "--json"}).out).at("state"), "needs_attention") << "a silent agent";
 
-  // Watched off a terminal: one plain line per change, until stopped.
+  // Watched off a terminal: one plain line per change, until stopped; the speed once the bytes
+  // move (the agent's records 5 s apart), "stalled" once they have not for 30 s.
   int asked = 0;
+  const Date start = SystemClock::now();
   context.askAgent = [&] {
     if (++asked == 10) stop.request_stop();
-    return std::optional(AgentStatus{AgentState::downloading, "Downloading", "", asked < 3 ? 1 : 2, 4, SystemClock::now()});
+    return std::optional(AgentStatus{AgentState::downloading, "Downloading", "", asked < 3 ? 0 : 50'000'000, 100'000'000,
+                                     start + asked * 5s});
   };
-  EXPECT_EQ(ctl({"status", "--watch"}).out,
-            "downloading: Downloading, 1 of 4 bytes (25.0%)\ndownloading: Downloading, 2 of 4 bytes (50.0%)\n");
+  const std::string watched = ctl({"status", "--watch"}).out;
+  EXPECT_EQ(watched.rfind("downloading: Downloading, 0 of 100000000 bytes (0.0%)\ndownloading: Downloading, 50000000 of "
+                          "100000000 bytes (50.0%) · 5.0 MB/s · about 10 s left\n", 0), 0u) << watched;
+  EXPECT_TRUE(watched.ends_with("(50.0%) · stalled\n")) << watched;
   EXPECT_EQ(asked, 10);
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "text.h"
+#include "history/received_history.h"
 #include "world_driver.h"
 
 namespace trellisant::e2e {
@@ -60,6 +61,68 @@ TEST(World, MultiFileDelivery) {
     EXPECT_EQ(reported[0].at("sha256"), testing::sha256Of(sources / file.at("relativePath").get<std::string>()));
     EXPECT_EQ(reported[0].at("matches"), true);
   }
+}
+
+}  // namespace
+}  // namespace trellisant::e2e
+
+namespace trellisant::e2e {
+namespace {
+
+bool showing(const std::string& transfer, AgentState state) {
+  AgentStatus status = AgentStatus::load();
+  return status.transfer == transfer && status.is(state);
+}
+
+// Two deliveries, the first paced by the storage provider and listed again once complete: a
+// status learns the pace, the history holds each delivery once, with its first completion, and
+// a history that cannot be written fails no delivery.
+TEST(World, HistoryAndSpeed) {
+  World world;
+  world.signIn();
+  fs::path root = world.chooseFolder();
+  constexpr std::int64_t pace = 4 * MiB;
+  Json first = world.send(world.makeSources("day1", {{"A001.mov", 112 * MiB}}), "Day 1");
+  world.admin().fault({{"kind", "trickle"}, {"bytes", pace}});
+  world.ctlOk({"enable"});
+  world.waitForState("downloading", 60s);
+  Json status = Json::parse(world.ctlOk({"status", "--json"}));
+  ASSERT_EQ(status.at("state"), "downloading") << status;
+  EXPECT_NEAR(status.at("bytesPerSecond").get<double>(), pace, 0.25 * double(pace)) << status;
+  EXPECT_GT(status.at("secondsLeft").get<double>(), 0) << status;
+  const Date firstDone = world.waitForState("completed", 120s).updatedAt;
+  world.admin().clearFaults();
+
+  Json listed = first;
+  listed.erase("files");
+  listed.update({{"fileCount", 1}, {"state", "ready"}});
+  world.waitForState("ready", 60s);
+  world.admin().inject({{"method", "GET"}, {"path", "/api/v1/native/deliveries"}, {"status", 200},
+                        {"body", Json{{"deliveries", {listed}}}.dump()}, {"times", 1}});
+  world.admin().signalEvent();
+  const Date againDone = world.waitForState("completed", 60s).updatedAt;
+  Json second = world.send(world.makeSources("day2", {{"B001.mov", MiB}, {"notes.txt", 100}}), "Day 2");
+  ASSERT_TRUE(waitUntil([] { return showing("Day 2", AgentState::completed); }, 60s));
+
+  Json history = Json::parse(world.ctlOk({"history", "--json"}));
+  ASSERT_EQ(history.size(), 2u) << history;
+  for (auto [record, sent] : {std::pair{history[0], second}, std::pair{history[1], first}}) {
+    const Json& files = sent.at("files");
+    EXPECT_EQ(record, Json({{"id", sent.at("id")}, {"name", sent.at("name")}, {"company", "Acme"},
+                            {"project", "Feature"}, {"folder", World::destination(root, sent).string()},
+                            {"files", files.size()}, {"bytes", std::stoll(sent.at("totalBytes").get<std::string>())},
+                            {"verifiedFiles", files.size()}, {"firstByteAt", record.at("firstByteAt")},
+                            {"completedAt", record.at("completedAt")}}));
+    EXPECT_LE(record.at("firstByteAt").get<double>(), record.at("completedAt").get<double>());
+  }
+  EXPECT_LE(history[1].at("completedAt").get<double>(), secondsSince2001(firstDone));
+  EXPECT_LT(history[1].at("completedAt").get<double>(), secondsSince2001(againDone)) << "the first record stays";
+
+  const fs::path file = ReceivedHistory::file();
+  fs::rename(file, file.string() + ".kept");
+  fs::create_directory(file);
+  world.send(world.makeSources("day3", {{"C001.mov", MiB}}), "Day 3");
+  EXPECT_TRUE(waitUntil([] { return showing("Day 3", AgentState::completed); }, 60s));
 }
 
 }  // namespace
