@@ -87,4 +87,10 @@ bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && asciiLowercase(std::string(a)) == asciiLowercase(std::string(b));
 }
 
+std::string_view trimmed(std::string_view text) {
+  auto begin = text.find_first_not_of(" \t\r\n");
+  if (begin == std::string_view::npos) return {};
+  return text.substr(begin, text.find_last_not_of(" \t\r\n") - begin + 1);
+}
+
 }  // namespace trellisant
