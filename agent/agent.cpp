@@ -14,6 +14,7 @@
 #include "settings/preferences.h"
 #include "settings/vault.h"
 #include "text.h"
+#include "settings/paths.h"
 
 namespace trellisant {
 namespace {
@@ -105,7 +106,7 @@ void Agent::runPass(std::stop_token stop) {
       sleepOrCancel(timing_.betweenPasses, stop);
       return;
     }
-    std::filesystem::path root = preferences.rootURL();
+    std::filesystem::path root = preferences.rootPath();
     if (::access(root.c_str(), W_OK) != 0) throw TrellisantError(kConnectDisk);
     if (!parts_.power->onPower() && !preferences.allowBattery) {
       publishPass(AgentState::paused, kConnectPower);
@@ -121,7 +122,7 @@ void Agent::runPass(std::stop_token stop) {
       finishInterruptedRecords(
           history,
           [&]() -> Journal& {
-            if (!journal) journal = std::make_unique<Journal>(Journal::file());
+            if (!journal) journal = std::make_unique<Journal>(Paths::journalFile());
             return *journal;
           },
           deliveries, parts_.log);
@@ -145,7 +146,7 @@ void Agent::receive(const std::vector<Delivery>& deliveries, const Preferences& 
                     std::stop_token stop) {
   // Made for each delivery pass and released at its end; a journal that cannot be opened fails
   // the pass.
-  auto journal = std::make_shared<Journal>(Journal::file());
+  auto journal = std::make_shared<Journal>(Paths::journalFile());
   Downloader downloader(api, journal, receiving_, parts_.freeSpace);
   ReceivedHistory history;
   DeliveryPass pass({*api, *journal, downloader, history, status_, retries_, parts_.settings,

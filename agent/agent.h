@@ -17,15 +17,13 @@
 #include "platform/notifier.h"
 #include "platform/power_policy.h"
 #include "retry_table.h"
+#include "program.h"
 #include "settings/preferences.h"
 #include "status_sink.h"
 
 namespace trellisant {
 
 class AgentService;
-
-// The program's name, as its log lines and --version give it.
-inline constexpr std::string_view kAgentProgram = "trellisant-agent";
 
 // What the agent talks to. Every member has a production default.
 struct AgentParts {

@@ -25,11 +25,11 @@ namespace {
 // lock lasts as long as the process (the descriptor is never closed); the kernel drops it
 // however the process ends. False when another agent holds it.
 bool onlyAgent(const LogSink& log) {
-  auto file = Paths::support() / "agent.lock";
+  auto file = Paths::agentLock();
   int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
   if (fd >= 0 && errno == EWOULDBLOCK) {
-    log("another receiving helper already works in " + file.parent_path().string() + "; this one ends.");
+    log("another agent already works in " + file.parent_path().string() + "; this one ends.");
     return false;
   }
   // Without a usable lock file the passes report the unusable support folder themselves.
@@ -41,34 +41,17 @@ bool onlyAgent(const LogSink& log) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 2 && std::string_view(argv[1]) == "--version") {
-    std::cout << kAgentProgram << " " << AppConfiguration::version() << "\n";
+  if (AppConfiguration::asksVersion(argc, argv)) {
+    std::cout << AppConfiguration::versionLine(kAgentProgram);
     return 0;
   }
-  LogSink log = backgroundLog(kAgentProgram);
+  LogSink log = backgroundLog(kAgentProgram, Paths::logFile(kAgentProgram));
   if (!onlyAgent(log)) return 0;
 
-  // Block the stop signals in every thread; one thread waits for them and stops the agent.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-
+  // Before any other thread starts, so that every one of them leaves the stop signals to it.
   std::stop_source stop;
-  std::jthread waiter([&](std::stop_token own) {
-    int received = 0;
-    while (!own.stop_requested()) {
-      timespec wake{0, 200'000'000};
-      siginfo_t info;
-      received = sigtimedwait(&signals, &info, &wake);
-      if (received == SIGTERM || received == SIGINT) {
-        stop.request_stop();
-        return;
-      }
-    }
-  });
+  std::jthread waiter = stopOnSignals(stop);
+  signal(SIGPIPE, SIG_IGN);
 
   {
     AgentParts parts;

@@ -2,6 +2,7 @@
 
 #include "fileio.h"
 #include "text.h"
+#include "settings/paths.h"
 
 namespace trellisant {
 
@@ -21,7 +22,7 @@ void StatusSink::publish(AgentState state, const std::string& message, const Del
 
 void StatusSink::republish() const {
   try {
-    auto text = readFile(AgentStatus::file());
+    auto text = readFile(Paths::statusFile());
     auto status = text ? decodeAgentStatus(*text) : std::nullopt;
     if (!status) return;
     status->updatedAt = now_();

@@ -221,7 +221,7 @@ void AppModel::chooseFolder() {
   if (parts_.activate) parts_.activate();
   std::optional<std::filesystem::path> start;
   try {
-    start = preferences_.rootURL();
+    start = preferences_.rootPath();
   } catch (const std::exception&) {
   }
   QPointer<AppModel> self(this);

@@ -23,14 +23,14 @@ BackgroundDialog::BackgroundDialog(AppModel& model, QWidget* parent) : QDialog(p
   auto* column = new QVBoxLayout(this);
   column->setContentsMargins(24, 22, 24, 20);
   column->setSpacing(12);
-  column->addWidget(makeLabel(QStringLiteral("Receiving helper"), 15, QFont::DemiBold, theme::primaryText(), this));
+  column->addWidget(makeLabel(QStringLiteral("Agent"), 15, QFont::DemiBold, theme::primaryText(), this));
   state_ = makeLabel({}, 12, QFont::Medium, theme::brand(), this);
   state_->setObjectName("backgroundState");
-  state_->setAccessibleDescription(QStringLiteral("Receiving helper state"));
+  state_->setAccessibleDescription(QStringLiteral("Agent state"));
   column->addWidget(state_);
   description_ = makeLabel({}, 12, QFont::Normal, theme::secondaryText(), this);
   description_->setObjectName("backgroundDescription");
-  description_->setAccessibleDescription(QStringLiteral("Where the receiving helper is set up"));
+  description_->setAccessibleDescription(QStringLiteral("Where the agent is set up"));
   description_->setWordWrap(true);
   description_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   column->addWidget(description_);
@@ -45,8 +45,8 @@ BackgroundDialog::BackgroundDialog(AppModel& model, QWidget* parent) : QDialog(p
   row->addStretch();
   auto* close = new ActionButton(QStringLiteral("Done"), ActionButton::secondary, this);
   toggle_->setAccessibleDescription(
-      QStringLiteral("Starts or stops the receiving helper at login, without changing whether receiving is on"));
-  open->setAccessibleDescription(QStringLiteral("Opens the folder that holds the helper’s unit or autostart entry"));
+      QStringLiteral("Starts or stops the agent at login, without changing whether receiving is on"));
+  open->setAccessibleDescription(QStringLiteral("Opens the folder that holds the agent’s unit or autostart entry"));
   close->setAccessibleDescription(QStringLiteral("Closes this window"));
   row->addWidget(close);
   column->addLayout(row);

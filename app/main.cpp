@@ -4,6 +4,7 @@
 #include <QApplication>
 
 #include "app_scene.h"
+#include "program.h"
 #include "settings/app_configuration.h"
 #include "single_instance.h"
 #include "symbols.h"
@@ -13,8 +14,8 @@
 using namespace trellisant::app;
 
 int main(int argc, char* argv[]) {
-  if (argc == 2 && std::string_view(argv[1]) == "--version") {
-    std::cout << "trellisant " << trellisant::AppConfiguration::version() << "\n";
+  if (trellisant::AppConfiguration::asksVersion(argc, argv)) {
+    std::cout << trellisant::AppConfiguration::versionLine(trellisant::kAppProgram);
     return 0;
   }
   QApplication app(argc, argv);

@@ -2,10 +2,11 @@
 
 #include <QCloseEvent>
 #include <QSettings>
-#include <QStandardPaths>
 
 #include "app_model.h"
 #include "main_view.h"
+#include "qt_convert.h"
+#include "settings/paths.h"
 #include "symbols.h"
 #include "texts.h"
 
@@ -14,10 +15,7 @@ namespace {
 
 // Read afresh each time, so that a changed XDG_CONFIG_HOME is followed (QSettings' own
 // default location is fixed at its first use).
-QString settingsFile() {
-  return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
-         QStringLiteral("/Trellisant/window.conf");
-}
+QString settingsFile() { return toQString(Paths::windowSettingsFile()); }
 
 constexpr QLatin1String kGeometry("geometry");
 

@@ -7,23 +7,19 @@
 #include <map>
 #include <set>
 
-#include <QStandardPaths>
 
 #include "error.h"
 #include "fileio.h"
-#include "platform/login_item.h"
+#include "platform/unit_text.h"
+#include "program.h"
 #include "qt_convert.h"
+#include "settings/paths.h"
+#include "text.h"
 
 namespace trellisant::app {
 namespace {
 
 using Group = std::map<std::string, std::string, std::less<>>;
-
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) text.remove_suffix(1);
-  return text;
-}
 
 std::vector<std::string_view> lines(std::string_view text) {
   std::vector<std::string_view> out;
@@ -106,19 +102,6 @@ std::string entryText(const std::filesystem::path& executable) {
          "MimeType=" + std::string(DesktopSchemeHandler::mimeType) + ";\n";
 }
 
-std::vector<std::filesystem::path> splitPaths(const char* variable, std::vector<std::filesystem::path> fallback) {
-  const char* value = std::getenv(variable);
-  if (!value || !*value) return fallback;
-  std::vector<std::filesystem::path> out;
-  std::string_view rest(value);
-  while (!rest.empty()) {
-    auto end = rest.find(':');
-    if (auto item = rest.substr(0, end); !item.empty() && item.front() == '/') out.emplace_back(item);
-    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
-  }
-  return out;
-}
-
 void writeFile(const std::filesystem::path& path, const std::string& text) {
   std::error_code error;
   std::filesystem::create_directories(path.parent_path(), error);
@@ -159,11 +142,11 @@ std::string withDefault(std::string_view text, std::string_view entry) {
 
 DesktopSchemeHandler::Folders DesktopSchemeHandler::Folders::fromEnvironment() {
   Folders folders;
-  folders.configHome = toPath(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation));
-  folders.dataHome = toPath(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation));
-  folders.configDirs = splitPaths("XDG_CONFIG_DIRS", {"/etc/xdg"});
-  folders.dataDirs = splitPaths("XDG_DATA_DIRS", {"/usr/local/share", "/usr/share"});
-  folders.programDirs = splitPaths("PATH", {});
+  folders.configHome = Paths::configHome();
+  folders.dataHome = Paths::dataHome();
+  folders.configDirs = Paths::configDirs();
+  folders.dataDirs = Paths::dataDirs();
+  folders.programDirs = folderList("PATH", {});
   if (const char* desktops = std::getenv("XDG_CURRENT_DESKTOP")) {
     for (auto& name : listItems(QString::fromLocal8Bit(desktops).replace(':', ';').toLower().toStdString()))
       folders.desktops.push_back(name);
@@ -242,20 +225,10 @@ bool DesktopSchemeHandler::runsHere(const std::filesystem::path& entry) const {
   if (!keys || exec == keys->end()) return false;
   std::string program = execProgram(exec->second);
   if (program.empty()) return false;
-  std::filesystem::path path = program;
-  if (program.find('/') == std::string::npos) {
-    path.clear();
-    for (const auto& folder : folders_.programDirs) {
-      if (::access((folder / program).c_str(), X_OK) == 0) {
-        path = folder / program;
-        break;
-      }
-    }
-  }
+  auto path = findProgram(program, folders_.programDirs);
   std::error_code error;
-  return !path.empty() && std::filesystem::equivalent(path, executable_, error);
+  return path && std::filesystem::equivalent(*path, executable_, error);
 }
-
 
 bool DesktopSchemeHandler::allRunHere(const Handlers& found) const {
   return !found.entries.empty() &&

@@ -183,7 +183,7 @@ QWidget* SettingsSection::buildConnectionCard() {
   row->addWidget(testReadiness_);
   testReadiness_->setAccessibleDescription(QStringLiteral("Checks sign-in, folder access and the device’s connection"));
   auto* background = new PlainButton(texts::backgroundSettings, 11, card);
-  background->setAccessibleDescription(QStringLiteral("Shows how the receiving helper runs in the background"));
+  background->setAccessibleDescription(QStringLiteral("Shows how the agent runs in the background"));
   row->addWidget(background);
   row->addStretch();
   content->addLayout(row);

@@ -28,10 +28,7 @@ SingleInstance::SingleInstance(QString socketPath, QObject* parent)
 SingleInstance::~SingleInstance() { server_.close(); }
 
 QString SingleInstance::defaultPath() {
-  QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-  if (!runtime.isEmpty() && QDir::isAbsolutePath(QString::fromLocal8Bit(runtime)))
-    return QDir(QString::fromLocal8Bit(runtime)).filePath(QStringLiteral("com.trellisant.app"));
-  return toQString(Paths::support() / "app.sock");
+  return toQString(Paths::appSocket());
 }
 
 bool SingleInstance::becomePrimary() {

@@ -18,6 +18,6 @@ inline constexpr const char* backgroundSettings = "Background settings";
 // What assistive technology says about the controls that both sections show.
 inline constexpr const char* chooseFolderDescription = "Chooses the folder footage downloads to";
 inline constexpr const char* enableDescription =
-    "Turns receiving on and starts the receiving helper at login";
+    "Turns receiving on and starts the agent at login";
 
 }  // namespace trellisant::app::texts

@@ -31,6 +31,7 @@
 #include "error.h"
 #include "settings/preferences.h"
 #include "text.h"
+#include "settings/paths.h"
 
 using namespace trellisant;
 
@@ -73,7 +74,7 @@ int main(int argc, char** argv) {
     auto started = std::chrono::steady_clock::now();
     Preferences preferences = Preferences::load();
     auto api = std::make_shared<API>(preferences.server);
-    auto journal = std::make_shared<Journal>(Journal::file());
+    auto journal = std::make_shared<Journal>(Paths::journalFile());
     Downloader downloader(api, journal, [] { return true; }, availableBytes, tuning);
 
     auto list = Resources::deliveries(*api).deliveries;
@@ -92,7 +93,7 @@ int main(int argc, char** argv) {
         for (std::size_t i = first; i < std::min(files.size(), first + batch); ++i)
           members.emplace_back([&, i] {
             try {
-              downloader.download(*delivery, files[i], preferences.rootURL(),
+              downloader.download(*delivery, files[i], preferences.rootPath(),
                                   preferences.bandwidthMbps / static_cast<double>(batch));
             } catch (...) {
               errors[i - first] = std::current_exception();

@@ -34,6 +34,7 @@
 #include "store.h"
 #include "tls.h"
 #include "unique_fd.h"
+#include "settings/paths.h"
 
 namespace fs = std::filesystem;
 using namespace trellisant;
@@ -187,7 +188,7 @@ int main(int argc, char** argv) {
     preferences.setDestination(folder);
     preferences.receiving = true;
     preferences.overnight = false;
-    preferences.save(Preferences::file());
+    preferences.save(Paths::preferencesFile());
     if (!ready.empty()) writeAtomically(ready, company.baseUrl() + "\n", 0644);
 
     int received = 0;

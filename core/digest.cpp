@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "encoding.h"
+#include "clock.h"
 #include "error.h"
 #include "unique_fd.h"
 
@@ -60,24 +61,33 @@ std::string sha256Hex(std::string_view bytes) {
   return digest.finishHex();
 }
 
+std::vector<std::string> hexDigestsOf(int fd, const std::vector<Digest::Kind>& kinds,
+                                      std::stop_token stop) {
+  std::vector<Digest> digests(kinds.begin(), kinds.end());
+  std::vector<unsigned char> block(1 << 20);
+  off_t offset = 0;
+  while (true) {
+    throwIfStopped(stop);
+    ssize_t count = ::pread(fd, block.data(), block.size(), offset);
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0) throw systemError(errno);
+    if (count == 0) break;
+    for (Digest& digest : digests) digest.update(block.data(), static_cast<std::size_t>(count));
+    offset += count;
+  }
+  std::vector<std::string> out;
+  for (Digest& digest : digests) out.push_back(digest.finishHex());
+  return out;
+}
+
 std::optional<std::string> sha256HexOfFile(const std::filesystem::path& path, std::stop_token stop) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd) return std::nullopt;
   try {
-    Digest digest(Digest::Kind::sha256);
-    std::vector<char> buffer(1 << 20);
-    for (;;) {
-      if (stop.stop_requested()) return std::nullopt;
-      ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return std::nullopt;
-      }
-      if (n == 0) break;
-      digest.update(buffer.data(), static_cast<std::size_t>(n));
-    }
-    return digest.finishHex();
+    return hexDigestsOf(fd.get(), {Digest::Kind::sha256}, stop).front();
   } catch (const PlatformError&) {
+    return std::nullopt;
+  } catch (const Cancelled&) {
     return std::nullopt;
   }
 }

@@ -6,6 +6,7 @@
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct evp_md_ctx_st;
 
@@ -32,6 +33,12 @@ class Digest {
 };
 
 std::string sha256Hex(std::string_view bytes);
+
+// The digests of everything `fd` holds, read from offset 0 (the file offset stays as it is), in
+// the order of `kinds`, lower-case hex. Throws PlatformError when the file cannot be read,
+// Cancelled at a stop.
+std::vector<std::string> hexDigestsOf(int fd, const std::vector<Digest::Kind>& kinds,
+                                      std::stop_token stop = {});
 
 // SHA-256 of a whole file in lower-case hex; nothing when it cannot be read or a stop arrives.
 std::optional<std::string> sha256HexOfFile(const std::filesystem::path& path, std::stop_token stop = {});

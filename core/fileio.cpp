@@ -77,4 +77,22 @@ bool syncFolder(const std::filesystem::path& folder) {
 }
 
 
+void makeFolders(const std::filesystem::path& path) {
+  std::filesystem::path partial;
+  for (const auto& piece : path) {
+    std::filesystem::path parent = partial;
+    partial /= piece;
+    if (::mkdir(partial.c_str(), 0700) == 0) {
+      ::chmod(partial.c_str(), 0700);
+      syncFolder(parent);
+    }
+  }
+}
+
+std::filesystem::path privateFolder(const std::filesystem::path& folder) {
+  makeFolders(folder);
+  ::chmod(folder.c_str(), 0700);
+  return folder;
+}
+
 }  // namespace trellisant

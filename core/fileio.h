@@ -21,4 +21,14 @@ void writeAtomically(const std::filesystem::path& path, std::string_view bytes, 
 // false when the folder cannot be opened or synced.
 bool syncFolder(const std::filesystem::path& folder);
 
+// Creates each missing folder of `path` with mode 0700, syncing each new name in its parent
+// (a power cut would otherwise take the folder away with every file synced into it); existing
+// folders are left as they are.
+void makeFolders(const std::filesystem::path& path);
+
+// `folder` for files that may hold a secret: missing folders are made with mode 0700, and
+// `folder` itself is set to 0700 even when it was there before (its parents stay as they are).
+// Returns it; a folder that cannot be made shows up as a failure of the next file operation.
+std::filesystem::path privateFolder(const std::filesystem::path& folder);
+
 }  // namespace trellisant

@@ -90,6 +90,16 @@ double Fields::number(std::string_view key) const {
   return value.get<double>();
 }
 
+Date Fields::date(std::string_view key) const {
+  // A Date counts nanoseconds in 64 bits, about 292 years either side of 1970: only about
+  // 8.2e9 seconds after 2001. Beyond that the conversion would overflow.
+  constexpr double latest = 8.0e9;
+  double seconds = number(key);
+  if (!std::isfinite(seconds) || std::fabs(seconds) > latest)
+    throw DecodingError("The data couldn’t be read because “" + std::string(key) + "” is not a valid date.");
+  return dateFromSecondsSince2001(seconds);
+}
+
 bool Fields::boolean(std::string_view key) const {
   const Json& value = required(key);
   if (!value.is_boolean()) typeMismatch(key, "a boolean");

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "clock.h"
 #include "error.h"
 
 namespace trellisant {
@@ -42,6 +43,8 @@ class Fields {
   std::optional<std::string> optionalString(std::string_view key) const;
   std::int64_t integer(std::string_view key) const;
   double number(std::string_view key) const;
+  // A number of seconds since 2001 (secondsSince2001), within what a Date can hold.
+  Date date(std::string_view key) const;
   bool boolean(std::string_view key) const;
   const Json& array(std::string_view key) const;
   const Json& object(std::string_view key) const;

@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "settings/paths.h"
+#include "fileio.h"
 
 namespace trellisant {
 namespace {
@@ -75,7 +75,7 @@ void CappedLogFile::write(std::string_view program, std::string_view line) {
   std::string text = std::string(stamp) + " " + std::string(program) + ": " + escaped(line) + "\n";
 
   std::lock_guard lock(mutex_);
-  Paths::privateFolder(file_.parent_path());
+  privateFolder(file_.parent_path());
   struct stat info {};
   if (::stat(file_.c_str(), &info) == 0 && static_cast<std::uintmax_t>(info.st_size) + text.size() > cap_)
     ::rename(file_.c_str(), (file_.string() + ".1").c_str());
@@ -86,15 +86,11 @@ void CappedLogFile::write(std::string_view program, std::string_view line) {
   ::close(fd);
 }
 
-std::filesystem::path logFile(std::string_view program) {
-  return Paths::stateHome() / "trellisant" / (std::string(program) + ".log");
-}
-
-LogSink backgroundLog(std::string_view program) {
+LogSink backgroundLog(std::string_view program, const std::filesystem::path& fallback) {
   std::string name(program);
   if (!standardErrorLeadsNowhere())
     return [name](std::string_view line) { writeLogLine(name, line); };
-  auto file = std::make_shared<CappedLogFile>(logFile(name));
+  auto file = std::make_shared<CappedLogFile>(fallback);
   return [name, file](std::string_view line) {
     std::string text = escaped(line);
     if (!journalListens() || sd_journal_send("MESSAGE=%s", text.c_str(), "SYSLOG_IDENTIFIER=%s",

@@ -32,13 +32,10 @@ class CappedLogFile {
   std::mutex mutex_;
 };
 
-// $XDG_STATE_HOME/trellisant/PROGRAM.log (default ~/.local/state/trellisant/PROGRAM.log).
-std::filesystem::path logFile(std::string_view program);
-
 // Where a background program's lines go: standard error when anything reads it (a terminal,
 // or the user manager, which hands it to the journal); when it is /dev/null or closed (the
 // detached start of the autostart fallback), the journal under the identifier PROGRAM, or
-// logFile(PROGRAM) for each line the journal does not take (none reachable).
-LogSink backgroundLog(std::string_view program);
+// `fallback` (Paths::logFile(PROGRAM)) for each line the journal does not take (none reachable).
+LogSink backgroundLog(std::string_view program, const std::filesystem::path& fallback);
 
 }  // namespace trellisant

@@ -103,4 +103,10 @@ std::string sizeText(long long bytes) {
   return text;
 }
 
+std::string_view trimmed(std::string_view text) {
+  auto begin = text.find_first_not_of(" \t\r\n");
+  if (begin == std::string_view::npos) return {};
+  return text.substr(begin, text.find_last_not_of(" \t\r\n") - begin + 1);
+}
+
 }  // namespace trellisant

@@ -22,6 +22,9 @@ std::string asciiLowercase(std::string text);
 std::string asciiUppercase(std::string text);
 bool equalsIgnoringAsciiCase(std::string_view a, std::string_view b);
 
+// `text` without the spaces, tabs and line breaks at either end.
+std::string_view trimmed(std::string_view text);
+
 // Int64(text) semantics: an optional "+" or "-" and decimal digits, nothing else, no overflow.
 std::optional<long long> parseInt64(std::string_view text);
 

@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <condition_variable>
 #include <ctime>
-#include <map>
 #include <mutex>
 
 #include "api/api.h"
+#include "command_table.h"
 #include "control/receiving_control.h"
 #include "error.h"
 #include "settings/app_configuration.h"
@@ -19,7 +19,7 @@
 namespace trellisant::ctl {
 namespace {
 
-ReceivingControl control(Context& context) { return ReceivingControl(context.loginItem); }
+ReceivingControl control(CtlParts& parts) { return ReceivingControl(parts.loginItem); }
 
 // " · 24.1 MB/s · about 6 s left" when the speed is known.
 std::string withRate(const RateEstimate& rate) {
@@ -28,12 +28,12 @@ std::string withRate(const RateEstimate& rate) {
 }
 
 // Sleeps one watch interval; false once the command is told to stop.
-bool nextSample(Context& context) {
+bool nextSample(CtlParts& parts) {
   std::mutex mutex;
   std::condition_variable_any wake;
   std::unique_lock lock(mutex);
-  wake.wait_for(lock, context.stop, context.watchInterval, [] { return false; });
-  return !context.stop.stop_requested();
+  wake.wait_for(lock, parts.stop, parts.watchInterval, [] { return false; });
+  return !parts.stop.stop_requested();
 }
 
 std::string percent(std::int64_t bytes, std::int64_t total) {
@@ -44,128 +44,35 @@ std::string percent(std::int64_t bytes, std::int64_t total) {
 
 }  // namespace
 
-std::string usage() {
-  return "Usage: trellisantctl COMMAND\n"
-         "\n"
-         "Controls Trellisant on a computer without a desktop session.\n"
-         "\n"
-         "Commands:\n"
-         "  status [--watch|--json]\n"
-         "                Show what the receiving helper is doing, with the progress of the\n"
-         "                current delivery in bytes, and where the sign-in is kept (the login\n"
-         "                keyring, or a file where no keyring answers). --watch shows it again\n"
-         "                every 2 seconds until interrupted; --json prints the status record.\n"
-         "                While a delivery downloads, its speed and the time left are shown\n"
-         "                (bytesPerSecond and secondsLeft in JSON) once known: a single status\n"
-         "                watches it for about 15 seconds to learn them.\n"
-         "  history [--limit N] [--json]\n"
-         "                List the deliveries received, newest first (at most the last 1000, or\n"
-         "                N): when, name, company / project, files, size and folder. --json\n"
-         "                prints them as a JSON array.\n"
-         "  sign-in       Sign this computer in to your company's Trellisant server. Prints an\n"
-         "                address to open in a browser (opened for you when a desktop is\n"
-         "                available), then waits up to 5 minutes for you to paste the\n"
-         "                trellisant://oauth/callback address the browser was sent to.\n"
-         "  sign-out      Turn receiving off, stop the receiving helper and revoke this computer\n"
-         "                on the server.\n"
-         "  folder PATH   Use PATH as the download folder. Choosing another folder turns\n"
-         "                receiving off and stops the receiving helper.\n"
-         "  enable [--linger]\n"
-         "                Turn receiving on and start the receiving helper at login (a systemd\n"
-         "                user service, or an autostart entry without systemd). --linger keeps\n"
-         "                it receiving after you log out (logind's lingering).\n"
-         "  pause         Turn receiving off; the helper keeps running and pauses.\n"
-         "  test          Check sign-in, the download folder and the connection to the server.\n"
-         "  server [URL]  Show the server address, or set it to URL (https).\n"
-         "  bandwidth MBPS\n"
-         "                Limit downloads to MBPS megabits per second; 0 for no limit.\n"
-         "  overnight on|off [--from H --until H]\n"
-         "                Keep this computer available overnight, from hour H until hour H\n"
-         "                (0 to 23, in this computer's time zone).\n"
-         "  battery on|off\n"
-         "                Let downloads run on battery power, or wait for power.\n"
-         "  --version     Show the version.\n"
-         "  --help        Show this help.\n"
-         "\n"
-         "Failures are printed on standard error; the exit status is then 1 (2 for a\n"
-         "command line this program does not understand).\n";
-}
-
-int run(const std::vector<std::string>& arguments, Context& context) {
-  using Command = std::function<void(const std::vector<std::string>&)>;
-  auto noArgument = [&](void (*command)(Context&)) -> Command {
-    return [&context, command](const std::vector<std::string>& rest) {
-      if (!rest.empty()) throw MisuseError("This command takes no argument.");
-      command(context);
-    };
-  };
-  const std::map<std::string, Command> commands = {
-      {"status", [&](const std::vector<std::string>& rest) { status(context, rest); }},
-      {"history", [&](const std::vector<std::string>& rest) { history(context, rest); }},
-      {"sign-in", noArgument(&signIn)},
-      {"sign-out", noArgument(&signOut)},
-      {"enable",
-       [&](const std::vector<std::string>& rest) {
-         if (rest.size() > 1 || (rest.size() == 1 && rest[0] != "--linger"))
-           throw MisuseError("enable takes only --linger.");
-         enable(context, rest.size() == 1);
-       }},
-      {"pause", noArgument(&pause)},
-      {"test", noArgument(&test)},
-      {"folder",
-       [&](const std::vector<std::string>& rest) {
-         if (rest.size() != 1) throw MisuseError("Name the download folder: trellisantctl folder PATH");
-         folder(context, rest[0]);
-       }},
-      {"bandwidth",
-       [&](const std::vector<std::string>& rest) {
-         if (rest.size() != 1) throw MisuseError("Give the limit: trellisantctl bandwidth MBPS");
-         bandwidth(context, rest[0]);
-       }},
-      {"overnight", [&](const std::vector<std::string>& rest) { overnight(context, rest); }},
-      {"battery",
-       [&](const std::vector<std::string>& rest) {
-         if (rest.size() != 1) throw MisuseError("Say on or off: trellisantctl battery on|off");
-         battery(context, rest[0]);
-       }},
-      {"server",
-       [&](const std::vector<std::string>& rest) {
-         if (rest.size() > 1) throw MisuseError("Give at most one server address.");
-         server(context, rest.empty() ? std::nullopt : std::optional(rest[0]));
-       }},
-  };
-  if (arguments.empty() || arguments[0] == "--help" || arguments[0] == "-h" || arguments[0] == "help") {
-    (arguments.empty() ? context.err : context.out) << usage();
+int run(const std::vector<std::string>& arguments, CtlParts& parts) {
+  if (arguments.empty() || arguments[0] == "-h" || arguments[0] == "help") {
+    (arguments.empty() ? parts.err : parts.out) << usage();
     return arguments.empty() ? 2 : 0;
   }
-  if (arguments[0] == "--version") {
-    context.out << "trellisantctl " << AppConfiguration::version() << "\n";
-    return 0;
-  }
-  auto found = commands.find(arguments[0]);
   try {
-    if (found == commands.end()) throw MisuseError("Unknown command: " + arguments[0]);
-    found->second({arguments.begin() + 1, arguments.end()});
+    const Command* command = findCommand(arguments[0]);
+    if (command == nullptr) throw MisuseError("Unknown command: " + arguments[0]);
+    command->run(parts, {arguments.begin() + 1, arguments.end()});
     return 0;
   } catch (const MisuseError& error) {
-    context.err << error.what() << "\n\n" << usage();
+    parts.err << error.what() << "\n\n" << usage();
     return 2;
   } catch (const std::exception& error) {
-    context.err << userMessage(error) << "\n";
+    parts.err << userMessage(error) << "\n";
     return 1;
   }
 }
 
-AgentStatus shownStatus(Context& context) { return control(context).shownStatus(context.askAgent); }
+AgentStatus shownStatus(CtlParts& parts) { return control(parts).shownStatus(parts.askAgent); }
 
-std::pair<AgentStatus, RateEstimate> observedStatus(Context& context) {
+std::pair<AgentStatus, RateEstimate> observedStatus(CtlParts& parts) {
   RateEstimator estimator;
-  AgentStatus status = shownStatus(context);
+  AgentStatus status = shownStatus(parts);
   RateEstimate rate = estimator.add(status);
-  const auto until = std::chrono::steady_clock::now() + context.rateWait;
+  const auto until = std::chrono::steady_clock::now() + parts.rateWait;
   while (status.is(AgentState::downloading) && !rate.stalled && !(rate.bytesPerSecond && estimator.smoothed()) &&
-         std::chrono::steady_clock::now() < until && nextSample(context)) {
-    status = shownStatus(context);
+         std::chrono::steady_clock::now() < until && nextSample(parts)) {
+    status = shownStatus(parts);
     rate = estimator.add(status);
   }
   return {status, rate};
@@ -197,29 +104,29 @@ Json statusJson(const AgentStatus& status, const RateEstimate& rate) {
   return json;
 }
 
-void status(Context& context, const std::vector<std::string>& options) {
-  if (options.size() == 1 && options[0] == "--watch") return watchStatus(context);
+void status(CtlParts& parts, const std::vector<std::string>& options) {
+  if (options.size() == 1 && options[0] == "--watch") return watchStatus(parts);
   if (options.size() > 1 || (options.size() == 1 && options[0] != "--json"))
     throw MisuseError("status takes --watch or --json.");
-  auto [shown, rate] = observedStatus(context);
+  auto [shown, rate] = observedStatus(parts);
   if (options.empty())
-    context.out << describeStatus(shown, SystemClock::now(), rate) << "sign-in: " << Vault::location() << "\n";
+    parts.out << describeStatus(shown, SystemClock::now(), rate) << "sign-in: " << Vault::location() << "\n";
   else
-    context.out << statusJson(shown, rate).dump() << "\n";
+    parts.out << statusJson(shown, rate).dump() << "\n";
 }
 
-void watchStatus(Context& context) {
+void watchStatus(CtlParts& parts) {
   RateEstimator estimator;
   std::string last;
   do {
-    AgentStatus shown = shownStatus(context);
+    AgentStatus shown = shownStatus(parts);
     std::string line = statusLine(shown, estimator.add(shown));
     // A terminal keeps one line up to date; a log or a pipe gets a line per change.
-    if (context.terminal) context.out << "\r\033[K" << line << std::flush;
-    else if (line != last) context.out << line << "\n" << std::flush;
+    if (parts.terminal) parts.out << "\r\033[K" << line << std::flush;
+    else if (line != last) parts.out << line << "\n" << std::flush;
     last = line;
-  } while (nextSample(context));
-  if (context.terminal) context.out << "\n";
+  } while (nextSample(parts));
+  if (parts.terminal) parts.out << "\n";
 }
 
 std::string historyLine(const ReceivedDelivery& delivery) {
@@ -232,7 +139,7 @@ std::string historyLine(const ReceivedDelivery& delivery) {
          sizeText(delivery.bytes) + "  " + delivery.folder.string();
 }
 
-void history(Context& context, const std::vector<std::string>& options) {
+void history(CtlParts& parts, const std::vector<std::string>& options) {
   std::int64_t limit = ReceivedHistory::kept;
   bool json = false;
   for (std::size_t i = 0; i < options.size(); ++i) {
@@ -246,62 +153,62 @@ void history(Context& context, const std::vector<std::string>& options) {
       throw MisuseError("history takes --limit N and --json.");
     }
   }
-  std::vector<ReceivedDelivery> list = context.receivedHistory(limit);
+  std::vector<ReceivedDelivery> list = parts.receivedHistory(limit);
   if (json) {
     Json array = Json::array();
     for (const auto& delivery : list) array.push_back(delivery.toJson());
-    context.out << array.dump() << "\n";
+    parts.out << array.dump() << "\n";
     return;
   }
-  for (const auto& delivery : list) context.out << historyLine(delivery) << "\n";
+  for (const auto& delivery : list) parts.out << historyLine(delivery) << "\n";
 }
 
-void folder(Context& context, const std::string& path) {
-  context.out << control(context).chooseFolder(std::filesystem::absolute(path)) << "\n";
+void folder(CtlParts& parts, const std::string& path) {
+  parts.out << control(parts).chooseFolder(std::filesystem::absolute(path)) << "\n";
 }
 
-void enable(Context& context, bool linger) {
+void enable(CtlParts& parts, bool linger) {
   try {
-    control(context).enable();
+    control(parts).enable();
   } catch (const FolderMissing&) {
     throw TrellisantError("Choose a download folder first: trellisantctl folder PATH");
   }
-  context.out << ReceivingControl::receivingOnNotice << "\n";
+  parts.out << ReceivingControl::receivingOnNotice << "\n";
   // Over SSH the user's service manager, and the agent with it, ends with the last session.
-  if (context.lingering() != false) return;
+  if (parts.lingering() != false) return;
   if (!linger) {
-    context.out << "Receiving stops when your last session on this computer ends. To keep receiving "
+    parts.out << "Receiving stops when your last session on this computer ends. To keep receiving "
                    "after you log out, run: trellisantctl enable --linger\n";
     return;
   }
   try {
-    context.keepAfterLogout();
+    parts.keepAfterLogout();
   } catch (const std::exception& error) {
     throw PlatformError("Receiving is on, but could not continue after logout: " + userMessage(error));
   }
-  context.out << "Receiving continues after you log out.\n";
+  parts.out << "Receiving continues after you log out.\n";
 }
 
-void pause(Context& context) {
+void pause(CtlParts& parts) {
   ReceivingControl::pause();
-  context.out << AgentStatus::pausedMessage << "\n";
+  parts.out << AgentStatus::pausedMessage << "\n";
 }
 
-void test(Context& context) {
-  control(context).testReadiness([&] { return shownStatus(context); });
-  context.out << readinessPassed(AgentStatus::fallback()).message << "\n";
+void test(CtlParts& parts) {
+  control(parts).testReadiness([&] { return shownStatus(parts); });
+  parts.out << readinessPassed(AgentStatus::fallback()).message << "\n";
 }
 
-void server(Context& context, const std::optional<std::string>& address) {
+void server(CtlParts& parts, const std::optional<std::string>& address) {
   if (!address) {
-    context.out << Preferences::load().server << "\n";
+    parts.out << Preferences::load().server << "\n";
     return;
   }
   API validated(*address);  // throws the address message
   if (Preferences::isLoopbackServer(*address))
     throw TrellisantError("A server on this computer is reset the next time the settings are read, "
                           "so trellisantctl cannot keep it. Use it from the app while developing.");
-  context.out << ReceivingControl::edit([&](Preferences& p) { p.server = *address; }).server << "\n";
+  parts.out << ReceivingControl::edit([&](Preferences& p) { p.server = *address; }).server << "\n";
 }
 
 }  // namespace trellisant::ctl

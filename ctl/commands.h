@@ -23,8 +23,8 @@ namespace trellisant::ctl {
 
 // What the commands reach outside the core; main() fills it with the real things, tests with
 // fakes.
-struct Context {
-  Context(std::ostream& out, std::ostream& err) : out(out), err(err) {}
+struct CtlParts {
+  CtlParts(std::ostream& out, std::ostream& err) : out(out), err(err) {}
   std::ostream& out;
   std::ostream& err;
   // Where the sign-in callback address is pasted.
@@ -59,40 +59,38 @@ struct MisuseError : std::runtime_error {
 
 // Runs one command line (without the program name). Failures are printed to `err` as their
 // user-facing sentence. Returns the exit status: 0 success, 1 failure, 2 misuse.
-int run(const std::vector<std::string>& arguments, Context& context);
-
-std::string usage();
+int run(const std::vector<std::string>& arguments, CtlParts& parts);
 
 // The commands; each throws its failure.
 // With no option the status lines; "--watch" and "--json" as the usage says.
-void status(Context& context, const std::vector<std::string>& options = {});
-// One line, every context.watchInterval until context.stop: kept up to date on a
+void status(CtlParts& parts, const std::vector<std::string>& options = {});
+// One line, every parts.watchInterval until parts.stop: kept up to date on a
 // terminal, written again only when it changes otherwise.
-void watchStatus(Context& context);
+void watchStatus(CtlParts& parts);
 // "--limit N" and "--json" as the usage says: a line per delivery, newest first.
-void history(Context& context, const std::vector<std::string>& options);
+void history(CtlParts& parts, const std::vector<std::string>& options);
 // "when  name  company / project  N files  size  folder", `when` in this computer's time zone.
 std::string historyLine(const ReceivedDelivery& delivery);
-void signIn(Context& context);
-void signOut(Context& context);
-void folder(Context& context, const std::string& path);
+void signIn(CtlParts& parts);
+void signOut(CtlParts& parts);
+void folder(CtlParts& parts, const std::string& path);
 // With `linger`, also asks logind to keep receiving after the last session ends; without it,
 // says how when lingering is off.
-void enable(Context& context, bool linger = false);
-void pause(Context& context);
-void test(Context& context);
-void server(Context& context, const std::optional<std::string>& address);
-void bandwidth(Context& context, const std::string& mbps);
+void enable(CtlParts& parts, bool linger = false);
+void pause(CtlParts& parts);
+void test(CtlParts& parts);
+void server(CtlParts& parts, const std::optional<std::string>& address);
+void bandwidth(CtlParts& parts, const std::string& mbps);
 // "on" or "off", then optionally --from H and --until H.
-void overnight(Context& context, const std::vector<std::string>& arguments);
-void battery(Context& context, const std::string& onOrOff);
+void overnight(CtlParts& parts, const std::vector<std::string>& arguments);
+void battery(CtlParts& parts, const std::string& onOrOff);
 
 // The status the app would show: the agent's answer when its login item is enabled (else the
 // status file), with the app's overrides.
-AgentStatus shownStatus(Context& context);
+AgentStatus shownStatus(CtlParts& parts);
 // The shown status and, while it is "downloading", its speed: watched until the records span
-// the smoothing period (or the download stalls or ends), at most context.rateWait.
-std::pair<AgentStatus, RateEstimate> observedStatus(Context& context);
+// the smoothing period (or the download stalls or ends), at most parts.rateWait.
+std::pair<AgentStatus, RateEstimate> observedStatus(CtlParts& parts);
 // "state: message (transfer), N of M bytes (P%)", then " · " and the speed when known.
 std::string statusLine(const AgentStatus& status, const RateEstimate& rate = {});
 // "state: …", "message: …", "transfer: …", "progress: …" (with the speed when known) and

@@ -28,22 +28,22 @@ std::string hourText(std::int64_t hour) { return std::to_string(hour) + ":00"; }
 
 }  // namespace
 
-void bandwidth(Context& context, const std::string& mbps) {
+void bandwidth(CtlParts& parts, const std::string& mbps) {
   double value = 0;
   auto [end, error] = std::from_chars(mbps.data(), mbps.data() + mbps.size(), value);
   if (error != std::errc() || end != mbps.data() + mbps.size() || !std::isfinite(value))
     throw MisuseError("Give the limit in megabits per second, 0 for unlimited: " + mbps);
   Preferences saved = ReceivingControl::edit([&](Preferences& p) { p.setBandwidth(value); });
   if (saved.bandwidthMbps == 0) {
-    context.out << "Bandwidth limit: unlimited\n";
+    parts.out << "Bandwidth limit: unlimited\n";
   } else {
     std::ostringstream text;
     text << saved.bandwidthMbps;
-    context.out << "Bandwidth limit: " << text.str() << " Mbps\n";
+    parts.out << "Bandwidth limit: " << text.str() << " Mbps\n";
   }
 }
 
-void overnight(Context& context, const std::vector<std::string>& arguments) {
+void overnight(CtlParts& parts, const std::vector<std::string>& arguments) {
   if (arguments.empty()) throw MisuseError("Say on or off: trellisantctl overnight on|off [--from H --until H]");
   bool on = onOff(arguments[0], "overnight");
   std::optional<std::int64_t> from, until;
@@ -58,16 +58,16 @@ void overnight(Context& context, const std::vector<std::string>& arguments) {
     if (from) p.startHour = *from;
     if (until) p.endHour = *until;
   });
-  context.out << (saved.overnight ? "Overnight: on, from " + hourText(saved.startHour) + " until " +
+  parts.out << (saved.overnight ? "Overnight: on, from " + hourText(saved.startHour) + " until " +
                                         hourText(saved.endHour) + " (" + saved.timeZone + ")"
                                   : std::string("Overnight: off"))
               << "\n";
 }
 
-void battery(Context& context, const std::string& onOrOff) {
+void battery(CtlParts& parts, const std::string& onOrOff) {
   bool on = onOff(onOrOff, "battery");
   ReceivingControl::edit([&](Preferences& p) { p.allowBattery = on; });
-  context.out << (on ? "Downloads may run on battery.\n" : "Downloads wait for power.\n");
+  parts.out << (on ? "Downloads may run on battery.\n" : "Downloads wait for power.\n");
 }
 
 }  // namespace trellisant::ctl

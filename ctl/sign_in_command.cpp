@@ -9,16 +9,10 @@
 #include "control/receiving_control.h"
 #include "error.h"
 #include "settings/preferences.h"
+#include "text.h"
 
 namespace trellisant::ctl {
 namespace {
-
-std::string trimmed(std::string_view text) {
-  auto begin = text.find_first_not_of(" \t\r\n");
-  if (begin == std::string_view::npos) return {};
-  auto end = text.find_last_not_of(" \t\r\n");
-  return std::string(text.substr(begin, end - begin + 1));
-}
 
 // Hands every pasted line to the waiter until one is accepted; the end of the input cancels
 // the sign-in. Polls so that a stop request ends it promptly.
@@ -35,7 +29,7 @@ void readCallbacks(int fd, CallbackWaiter& waiter, std::ostream& err, std::stop_
     if (n <= 0) break;
     pending.append(buffer, static_cast<std::size_t>(n));
     for (auto newline = pending.find('\n'); newline != std::string::npos; newline = pending.find('\n')) {
-      std::string line = trimmed(std::string_view(pending).substr(0, newline));
+      std::string line(trimmed(std::string_view(pending).substr(0, newline)));
       pending.erase(0, newline + 1);
       if (line.empty()) continue;
       auto url = Url::parse(line);
@@ -49,33 +43,33 @@ void readCallbacks(int fd, CallbackWaiter& waiter, std::ostream& err, std::stop_
 
 }  // namespace
 
-void signIn(Context& context) {
+void signIn(CtlParts& parts) {
   Preferences preferences = Preferences::load();
   auto pending = SignInFlow::begin(preferences);
-  context.out << "Open this address in a web browser and sign in:\n\n  " << pending.authorizationURL
+  parts.out << "Open this address in a web browser and sign in:\n\n  " << pending.authorizationURL
               << "\n\nYour browser is then sent to an address that starts with "
                  "trellisant://oauth/callback.\nPaste that address here and press Enter:\n"
               << std::flush;
   try {
-    context.openBrowser(pending.authorizationURL);
+    parts.openBrowser(pending.authorizationURL);
   } catch (const std::exception&) {
     // Without a browser on this computer the address is opened elsewhere and pasted back.
   }
   CallbackWaiter waiter(pending.state);
   Url callback;
   {
-    std::jthread reader([&](std::stop_token stop) { readCallbacks(context.input, waiter, context.err, stop); });
-    callback = waiter.wait(context.signInLimit);
+    std::jthread reader([&](std::stop_token stop) { readCallbacks(parts.input, waiter, parts.err, stop); });
+    callback = waiter.wait(parts.signInLimit);
   }
-  std::string name = context.computerName();
+  std::string name = parts.computerName();
   // Only the sign-in is stored: settings changed while it waited stay as they are.
   SignInFlow::finish(pending, callback, name);
-  context.out << "Signed in. This computer is enrolled as \"" << name << "\".\n";
+  parts.out << "Signed in. This computer is enrolled as \"" << name << "\".\n";
 }
 
-void signOut(Context& context) {
-  std::exception_ptr stopFailure = ReceivingControl(context.loginItem).signOut();
-  context.out << "Signed out.\n";
+void signOut(CtlParts& parts) {
+  std::exception_ptr stopFailure = ReceivingControl(parts.loginItem).signOut();
+  parts.out << "Signed out.\n";
   if (stopFailure) throw PlatformError(userMessage(stopFailure));
 }
 

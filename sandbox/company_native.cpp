@@ -54,10 +54,9 @@ void CompanyServer::Impl::nativeRoutes() {
   server->Post(root(Path::heartbeat), native([](const Request& request, Response& response, auto&) {
                  auto body = jsonObjectBody(request, response);
                  if (!body) return;
-                 auto readiness = stringField(*body, "readiness");
-                 if (!readiness ||
-                     (*readiness != "ready" && *readiness != "paused" && *readiness != "setup") ||
-                     !stringField(*body, "destinationLabel")) {
+                 auto readiness = stringField(*body, BodyKey::readiness);
+                 if (!readiness || !readinessFromString(*readiness) ||
+                     !stringField(*body, BodyKey::destinationLabel)) {
                    answerError(response, 400,
                                "A heartbeat needs a readiness and a destination label.");
                    return;
@@ -113,7 +112,7 @@ void CompanyServer::Impl::nativeRoutes() {
       delivery(Path::capability), native([this](const Request& request, Response& response, auto&) {
         auto body = jsonObjectBody(request, response);
         if (!body) return;
-        auto fileId = stringField(*body, "fileId");
+        auto fileId = stringField(*body, BodyKey::fileId);
         if (!fileId) return answerError(response, 400, "A capability needs a fileId.");
         std::string deliveryId = request.matches[1];
         auto file = store->findFile(deliveryId, *fileId);
@@ -136,8 +135,8 @@ void CompanyServer::Impl::nativeRoutes() {
       native([this](const Request& request, Response& response, auto&) {
         auto body = jsonObjectBody(request, response);
         if (!body) return;
-        auto fileId = stringField(*body, "fileId");
-        auto sha256 = stringField(*body, "sha256");
+        auto fileId = stringField(*body, BodyKey::fileId);
+        auto sha256 = stringField(*body, BodyKey::sha256);
         if (!fileId || !sha256 || !isLowerHex64(*sha256))
           return answerError(response, 400, "A completed file needs its fileId and SHA-256.");
         std::string deliveryId = request.matches[1];
@@ -157,12 +156,12 @@ void CompanyServer::Impl::nativeRoutes() {
                  auto body = jsonObjectBody(request, response);
                  if (!body) return;
                  if (!store->find(request.matches[1])) return answerError(response, 404, kGone);
-                 auto state = stringField(*body, "state");
-                 auto bytesDone = stringField(*body, "bytesDone");
+                 auto state = stringField(*body, BodyKey::state);
+                 auto bytesDone = stringField(*body, BodyKey::bytesDone);
                  if (!bytesDone || !isDecimal(*bytesDone))
                    return answerError(response, 400, "bytesDone must be a decimal string.");
-                 if (state == "downloading") return answerOK(response);
-                 if (state == "waiting" && stringField(*body, "reason"))
+                 if (state == ProgressState::downloading) return answerOK(response);
+                 if (state == ProgressState::waiting && stringField(*body, BodyKey::reason))
                    return answerJson(response, 200, Json(nullptr));
                  answerError(response, 400,
                              "Progress needs the state downloading, or waiting with a reason.");
@@ -173,8 +172,8 @@ void CompanyServer::Impl::nativeRoutes() {
                    [this](const Request& request, Response& response, const std::string& session) {
                      auto body = jsonObjectBody(request, response);
                      if (!body) return;
-                     auto name = stringField(*body, "name");
-                     auto version = stringField(*body, "version");
+                     auto name = stringField(*body, BodyKey::name);
+                     auto version = stringField(*body, BodyKey::version);
                      if (!name || !version)
                        return answerError(response, 400, "Enrollment needs a name and a version.");
                      std::lock_guard lock(mutex);

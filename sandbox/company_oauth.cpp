@@ -78,24 +78,24 @@ void CompanyServer::Impl::authorize(const httplib::Request& request, httplib::Re
     return request.has_param(name) ? request.get_param_value(name) : std::string();
   };
   std::string problem;
-  if (param("client_id") != options.clientId)
+  if (param(OAuthField::clientId) != options.clientId)
     problem = "This app is not known to the sandbox.";
-  else if (param("redirect_uri") != kRedirectURI)
+  else if (param(OAuthField::redirectUri) != kRedirectURI)
     problem = "The return address is not allowed.";
-  else if (param("response_type") != "code")
+  else if (param(OAuthField::responseType) != "code")
     problem = "Only the authorization code flow is offered.";
-  else if (param("code_challenge_method") != "S256")
+  else if (param(OAuthField::codeChallengeMethod) != "S256")
     problem = "The sign in must use PKCE with S256.";
-  else if (!isChallenge(param("code_challenge")))
+  else if (!isChallenge(param(OAuthField::codeChallenge)))
     problem = "The PKCE challenge is missing or malformed.";
-  else if (param("state").empty())
+  else if (param(OAuthField::state).empty())
     problem = "The sign in request has no state.";
   if (!problem.empty()) {
     answerPage(response, 400, "<p>" + htmlEscape(problem) + "</p>");
     return;
   }
 
-  std::string state = percentEncode(param("state"));
+  std::string state = percentEncode(param(OAuthField::state));
   std::string location;
   {
     std::lock_guard lock(mutex);
@@ -104,8 +104,9 @@ void CompanyServer::Impl::authorize(const httplib::Request& request, httplib::Re
     } else {
       std::string code = randomURLSafe();
       codes[code] =
-          AuthorizationCode{param("client_id"), param("redirect_uri"), param("code_challenge"),
-                            param("scope"), SystemClock::now() + std::chrono::minutes(10)};
+          AuthorizationCode{param(OAuthField::clientId), param(OAuthField::redirectUri),
+                            param(OAuthField::codeChallenge), param("scope"),
+                            SystemClock::now() + std::chrono::minutes(10)};
       location = std::string(kRedirectURI) + "?code=" + percentEncode(code) + "&state=" + state;
     }
   }
@@ -123,8 +124,8 @@ void CompanyServer::Impl::token(const httplib::Request& request, httplib::Respon
   }
   auto fields = parseForm(request.body);
   auto field = [&](std::string_view name) { return firstField(fields, name).value_or(""); };
-  std::string grant = field("grant_type");
-  std::string clientId = field("client_id");
+  std::string grant = field(OAuthField::grantType);
+  std::string clientId = field(OAuthField::clientId);
   if (clientId != options.clientId) {
     oauthError(response, 401, "invalid_client", "This app is not known to the sandbox.");
     return;
@@ -134,8 +135,8 @@ void CompanyServer::Impl::token(const httplib::Request& request, httplib::Respon
   std::string scope;
   {
     std::lock_guard lock(mutex);
-    if (grant == "authorization_code") {
-      auto it = codes.find(field("code"));
+    if (grant == OAuthField::authorizationCodeGrant) {
+      auto it = codes.find(field(OAuthField::code));
       if (it == codes.end()) {
         oauthError(response, 400, "invalid_grant",
                    "The authorization code is unknown or was used.");
@@ -144,8 +145,8 @@ void CompanyServer::Impl::token(const httplib::Request& request, httplib::Respon
       AuthorizationCode code = it->second;
       codes.erase(it);  // single use, whatever the outcome
       if (code.expiresAt <= SystemClock::now() || code.clientId != clientId ||
-          code.redirectUri != field("redirect_uri") ||
-          pkceChallenge(field("code_verifier")) != code.challenge) {
+          code.redirectUri != field(OAuthField::redirectUri) ||
+          pkceChallenge(field(OAuthField::codeVerifier)) != code.challenge) {
         oauthError(response, 400, "invalid_grant",
                    "The authorization code does not match this request.");
         return;
@@ -153,8 +154,8 @@ void CompanyServer::Impl::token(const httplib::Request& request, httplib::Respon
       scope = code.scope;
       bool offline = (" " + scope + " ").find(" offline_access ") != std::string::npos;
       tokens = issueTokens(newSession(clientId), grantRefreshToken && offline);
-    } else if (grant == "refresh_token") {
-      auto it = refreshTokens.find(field("refresh_token"));
+    } else if (grant == OAuthField::refreshTokenGrant) {
+      auto it = refreshTokens.find(field(OAuthField::refreshToken));
       if (it == refreshTokens.end() || sessions[it->second].clientId != clientId) {
         oauthError(response, 400, "invalid_grant",
                    "The refresh token is unknown or was already used.");

@@ -1,6 +1,7 @@
 #include "store.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 
 #include "encoding.h"
 #include "error.h"
+#include "unique_fd.h"
 
 namespace trellisant::sandbox {
 namespace {
@@ -21,29 +23,11 @@ struct FileDigests {
 
 // SHA-256 and MD5 in one pass over the file.
 FileDigests digestFile(const std::filesystem::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw systemError(errno);
-  Digest sha(Digest::Kind::sha256);
-  Digest md5(Digest::Kind::md5);
-  std::vector<unsigned char> buffer(1 << 20);
-  FileDigests out;
-  for (;;) {
-    ssize_t n = ::read(fd, buffer.data(), buffer.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int error = errno;
-      ::close(fd);
-      throw systemError(error);
-    }
-    if (n == 0) break;
-    sha.update(buffer.data(), static_cast<std::size_t>(n));
-    md5.update(buffer.data(), static_cast<std::size_t>(n));
-    out.size += n;
-  }
-  ::close(fd);
-  out.sha256 = sha.finishHex();
-  out.md5 = md5.finishHex();
-  return out;
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat info {};
+  if (!fd || ::fstat(fd.get(), &info) != 0) throw systemError(errno);
+  auto both = hexDigestsOf(fd.get(), {Digest::Kind::sha256, Digest::Kind::md5});
+  return {info.st_size, both[0], both[1]};
 }
 
 }  // namespace

@@ -152,8 +152,8 @@ Json summaryJson(const CompanyServer& company, const ProviderServer* provider) {
     Json brief = {{"seq", seq}};
     if (!deliveryId.empty()) brief["deliveryId"] = deliveryId;
     if (kind == Path::heartbeat) {
-      brief["readiness"] = field(body, "readiness");
-      brief["destinationLabel"] = field(body, "destinationLabel");
+      brief[BodyKey::readiness] = field(body, BodyKey::readiness);
+      brief[BodyKey::destinationLabel] = field(body, BodyKey::destinationLabel);
       heartbeats.push_back(brief);
     } else if (kind == Path::lease) {
       leases.push_back(brief);
@@ -163,16 +163,16 @@ Json summaryJson(const CompanyServer& company, const ProviderServer* provider) {
       brief["offset"] = offset ? Json(*offset) : Json(nullptr);
       manifests.push_back(brief);
     } else if (kind == Path::capability) {
-      brief["fileId"] = field(body, "fileId");
+      brief[BodyKey::fileId] = field(body, BodyKey::fileId);
       capabilities.push_back(brief);
     } else if (kind == Path::progress) {
-      brief["state"] = field(body, "state");
-      brief["bytesDone"] = field(body, "bytesDone");
-      brief["reason"] = field(body, "reason");
+      brief[BodyKey::state] = field(body, BodyKey::state);
+      brief[BodyKey::bytesDone] = field(body, BodyKey::bytesDone);
+      brief[BodyKey::reason] = field(body, BodyKey::reason);
       progress.push_back(brief);
     } else if (kind == Path::fileComplete) {
-      Json fileId = field(body, "fileId");
-      Json sha256 = field(body, "sha256");
+      Json fileId = field(body, BodyKey::fileId);
+      Json sha256 = field(body, BodyKey::sha256);
       std::optional<SandboxFile> file;
       if (fileId.is_string()) file = store->findFile(deliveryId, fileId.get<std::string>());
       brief["fileId"] = fileId;

@@ -110,19 +110,15 @@ std::string pemOf(EVP_PKEY* key) {
   return std::string(data, static_cast<std::size_t>(length));
 }
 
-std::optional<std::string> readPem(const std::filesystem::path& path) {
-  return readFile(path);
-}
-
 Cert loadCertificate(const std::filesystem::path& path) {
-  auto text = readPem(path);
+  auto text = readFile(path);
   if (!text) return nullptr;
   Bio bio(BIO_new_mem_buf(text->data(), static_cast<int>(text->size())));
   return Cert(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
 }
 
 Key loadKey(const std::filesystem::path& path) {
-  auto text = readPem(path);
+  auto text = readFile(path);
   if (!text) return nullptr;
   Bio bio(BIO_new_mem_buf(text->data(), static_cast<int>(text->size())));
   return Key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);

@@ -217,9 +217,9 @@ Credentials API::refresh(const Credentials& credentials) {
 
 Credentials API::renew(const Credentials& credentials) {
   Token answer =
-      token(server_.onOrigin(Resources::Path::token), {{"grant_type", "refresh_token"},
-                                                       {"refresh_token", credentials.refreshToken},
-                                                       {"client_id", credentials.clientId}});
+      token(server_.onOrigin(Resources::Path::token), {{OAuthField::grantType, OAuthField::refreshTokenGrant},
+                                                       {OAuthField::refreshToken, credentials.refreshToken},
+                                                       {OAuthField::clientId, credentials.clientId}});
   Credentials renewed = answer.appliedTo(credentials);
   Vault::save(renewed);
   return renewed;

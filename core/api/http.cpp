@@ -78,13 +78,6 @@ int onPrerequest(void* user, char*, char*, int, int) {
   return CURL_PREREQFUNC_OK;
 }
 
-std::string trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
-    s.remove_suffix(1);
-  return std::string(s);
-}
-
 size_t onHeader(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
   std::string_view line(data, size * count);
@@ -110,7 +103,7 @@ size_t onHeader(char* data, size_t size, size_t count, void* user) {
   }
   auto colon = line.find(':');
   if (colon != std::string_view::npos) {
-    t->response.headers.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+    t->response.headers.emplace_back(trimmed(line.substr(0, colon)), trimmed(line.substr(colon + 1)));
   }
   return line.size();
 }

@@ -14,6 +14,31 @@ namespace trellisant {
 // a value of the wrong type (sizes are decimal strings: a number there is wrong). toJson
 // writes camelCase keys and leaves absent optionals out.
 
+// The keys of the JSON bodies the device sends (heartbeat, capability, file-complete,
+// progress, enroll): the API client writes them, the sandbox reads them.
+namespace BodyKey {
+inline constexpr const char *readiness = "readiness", *destinationLabel = "destinationLabel",
+                            *fileId = "fileId", *sha256 = "sha256", *state = "state",
+                            *bytesDone = "bytesDone", *reason = "reason", *name = "name",
+                            *version = "version";
+}  // namespace BodyKey
+
+// The progress report's states.
+namespace ProgressState {
+inline constexpr const char *downloading = "downloading", *waiting = "waiting";
+}  // namespace ProgressState
+
+// The form fields of the OAuth token requests and the authorization address, and the grants.
+namespace OAuthField {
+inline constexpr const char *grantType = "grant_type", *clientId = "client_id", *code = "code",
+                            *codeVerifier = "code_verifier", *redirectUri = "redirect_uri",
+                            *refreshToken = "refresh_token", *state = "state",
+                            *responseType = "response_type", *codeChallenge = "code_challenge",
+                            *codeChallengeMethod = "code_challenge_method",
+                            *authorizationCodeGrant = "authorization_code",
+                            *refreshTokenGrant = "refresh_token";
+}  // namespace OAuthField
+
 // One hand-off of footage to this device.
 struct Delivery {
   std::string id;

@@ -7,16 +7,16 @@ namespace {
 
 // Byte counts travel as decimal strings.
 Json progressBody(std::string_view state, std::int64_t bytesDone) {
-  return Json{{"state", state}, {"bytesDone", std::to_string(bytesDone)}};
+  return Json{{BodyKey::state, state}, {BodyKey::bytesDone, std::to_string(bytesDone)}};
 }
 
 }  // namespace
 
-std::string_view toString(Readiness readiness) {
-  static constexpr EnumWords<Readiness, 3> kWords{
-      {{Readiness::setup, "setup"}, {Readiness::paused, "paused"}, {Readiness::ready, "ready"}}};
-  return kWords(readiness);
-}
+constexpr EnumWords<Readiness, 3> kReadinessWords{
+    {{Readiness::setup, "setup"}, {Readiness::paused, "paused"}, {Readiness::ready, "ready"}}};
+
+std::string_view toString(Readiness readiness) { return kReadinessWords(readiness); }
+std::optional<Readiness> readinessFromString(std::string_view word) { return kReadinessWords.parse(word); }
 
 namespace Resources {
 
@@ -26,7 +26,7 @@ std::string Path::ofDelivery(std::string_view deliveryId, std::string_view leaf)
 
 API::OK heartbeat(API& api, Readiness readiness, std::string_view destinationLabel,
                   std::stop_token stop) {
-  Json body{{"readiness", toString(readiness)}, {"destinationLabel", destinationLabel}};
+  Json body{{BodyKey::readiness, toString(readiness)}, {BodyKey::destinationLabel, destinationLabel}};
   return api.request<API::OK>(Path::heartbeat, "POST", body, stop);
 }
 
@@ -49,25 +49,25 @@ API::Manifest manifestPage(API& api, const std::string& deliveryId, std::int64_t
 Capability capability(API& api, const std::string& deliveryId, std::string_view fileId,
                       std::stop_token stop) {
   return api.request<Capability>(Path::ofDelivery(deliveryId, Path::capability), "POST",
-                                 Json{{"fileId", fileId}}, stop);
+                                 Json{{BodyKey::fileId, fileId}}, stop);
 }
 
 API::OK fileComplete(API& api, const std::string& deliveryId, std::string_view fileId,
                      std::string_view sha256, std::stop_token stop) {
   return api.request<API::OK>(Path::ofDelivery(deliveryId, Path::fileComplete), "POST",
-                              Json{{"fileId", fileId}, {"sha256", sha256}}, stop);
+                              Json{{BodyKey::fileId, fileId}, {BodyKey::sha256, sha256}}, stop);
 }
 
 API::OK downloading(API& api, const std::string& deliveryId, std::int64_t bytesDone,
                     std::stop_token stop) {
   return api.request<API::OK>(Path::ofDelivery(deliveryId, Path::progress), "POST",
-                              progressBody("downloading", bytesDone), stop);
+                              progressBody(ProgressState::downloading, bytesDone), stop);
 }
 
 std::optional<API::OK> waiting(API& api, const std::string& deliveryId, std::int64_t bytesDone,
                                std::string_view reason, std::stop_token stop) {
-  Json body = progressBody("waiting", bytesDone);
-  body["reason"] = reason;
+  Json body = progressBody(ProgressState::waiting, bytesDone);
+  body[BodyKey::reason] = reason;
   return api.optionalRequest<API::OK>(Path::ofDelivery(deliveryId, Path::progress), "POST", body,
                                       stop);
 }
@@ -75,7 +75,7 @@ std::optional<API::OK> waiting(API& api, const std::string& deliveryId, std::int
 API::Enrollment enroll(API& api, std::string_view name, std::string_view version,
                        std::stop_token stop) {
   return api.request<API::Enrollment>(Path::enroll, "POST",
-                                      Json{{"name", name}, {"version", version}}, stop);
+                                      Json{{BodyKey::name, name}, {BodyKey::version, version}}, stop);
 }
 
 API::OK revoke(API& api, std::stop_token stop) {

@@ -13,6 +13,7 @@ namespace trellisant {
 // What a heartbeat tells the server about this device.
 enum class Readiness { setup, paused, ready };
 std::string_view toString(Readiness readiness);
+std::optional<Readiness> readinessFromString(std::string_view word);
 
 // Every call of the native API's resources: method, path, body and answer. Nothing else in
 // the programs spells them out; the sandbox serves the same paths.

@@ -60,7 +60,7 @@ std::string authorizationURL(const std::string& endpoint,
 bool acceptsCallback(const Url& url, const std::optional<std::string>& state) {
   static const Url redirect = Url::parse(kRedirectURI).value();
   return url.scheme == redirect.scheme && url.host == redirect.host && url.path == redirect.path &&
-         url.firstQueryValue("state") == state;
+         url.firstQueryValue(OAuthField::state) == state;
 }
 
 bool hasDeviceSignIn(const Preferences& preferences) {
@@ -85,14 +85,14 @@ SignInFlow::Pending SignInFlow::begin(const Preferences& preferences, std::stop_
   pending.state = randomURLSafe();
   pending.authorizationURL =
       authorizationURL(discovery.authorizationEndpoint,
-                       {{"client_id", discovery.clientId},
-                        {"redirect_uri", std::string(kRedirectURI)},
-                        {"response_type", "code"},
+                       {{OAuthField::clientId, discovery.clientId},
+                        {OAuthField::redirectUri, std::string(kRedirectURI)},
+                        {OAuthField::responseType, "code"},
                         {"prompt", "consent"},
                         {"scope", kScope},
-                        {"code_challenge", pkceChallenge(pending.codeVerifier)},
-                        {"code_challenge_method", "S256"},
-                        {"state", pending.state}});
+                        {OAuthField::codeChallenge, pkceChallenge(pending.codeVerifier)},
+                        {OAuthField::codeChallengeMethod, "S256"},
+                        {OAuthField::state, pending.state}});
   auto formed = Url::parse(pending.authorizationURL);
   if (!formed || !formed->sameOrigin(server)) throw TrellisantError(kUnexpectedAddress);
   return pending;
@@ -100,17 +100,17 @@ SignInFlow::Pending SignInFlow::begin(const Preferences& preferences, std::stop_
 
 void SignInFlow::finish(const Pending& pending, const Url& callback, const std::string& name,
                         std::stop_token stop) {
-  auto state = callback.firstQueryValue("state");
-  auto code = callback.firstQueryValue("code");
+  auto state = callback.firstQueryValue(OAuthField::state);
+  auto code = callback.firstQueryValue(OAuthField::code);
   // An empty code is no code: the server would only refuse it as expired.
   if (state != pending.state || !code || code->empty()) throw TrellisantError(kInvalidOrDenied);
 
   API::Token token = API::token(pending.tokenEndpoint,
-                                {{"grant_type", "authorization_code"},
-                                 {"client_id", pending.clientId},
-                                 {"code", *code},
-                                 {"code_verifier", pending.codeVerifier},
-                                 {"redirect_uri", std::string(kRedirectURI)}},
+                                {{OAuthField::grantType, OAuthField::authorizationCodeGrant},
+                                 {OAuthField::clientId, pending.clientId},
+                                 {OAuthField::code, *code},
+                                 {OAuthField::codeVerifier, pending.codeVerifier},
+                                 {OAuthField::redirectUri, std::string(kRedirectURI)}},
                                 stop);
   if (!token.refreshToken) throw TrellisantError(kNoRefreshToken);
 

@@ -18,6 +18,9 @@
 #include "clock.h"
 #include "digest.h"
 #include "fileio.h"
+#include "local_socket.h"
+#include "program.h"
+#include "settings/paths.h"
 #include "unique_fd.h"
 
 // glibc before 2.39 lacks the constant; on these architectures the kernel takes the
@@ -29,14 +32,6 @@
 
 namespace trellisant {
 namespace {
-
-// The app sits beside the running agent executable.
-std::filesystem::path defaultAppExecutable() {
-  std::error_code error;
-  auto self = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) return {};
-  return self.parent_path() / "trellisant";
-}
 
 // A pidfd that pins the peer process, so that its pid cannot be reused behind our back.
 int peerPidfd(int connection, pid_t pid) {
@@ -60,14 +55,6 @@ bool stillRunning(int pidfd) {
   return result == 0;
 }
 
-void makeFolders(const std::filesystem::path& folder) {
-  std::filesystem::path partial;
-  for (const auto& piece : folder) {
-    partial /= piece;
-    if (::mkdir(partial.c_str(), 0700) == 0) ::chmod(partial.c_str(), 0700);
-  }
-}
-
 std::string statusReply() {
   AgentStatus status = AgentStatus::load();
   try {
@@ -84,9 +71,9 @@ AgentService::AgentService(std::filesystem::path socketPath,
                            std::chrono::milliseconds requestTimeout)
     : socketPath_(std::move(socketPath)), requestTimeout_(requestTimeout) {
   try {
-    auto app = appExecutable ? *appExecutable : defaultAppExecutable();
+    auto app = appExecutable ? *appExecutable : besideSelf(kAppProgram);
     // Computed once: an app replaced later is refused until the agent restarts.
-    if (!app.empty()) appHash_ = sha256HexOfFile(app, {});
+    if (!app.empty()) appHash_ = sha256HexOfFile(app);
   } catch (...) {
     appHash_.reset();
   }
@@ -117,12 +104,9 @@ AgentService::~AgentService() {
 }
 
 void AgentService::listen() {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
+  auto address = local_socket::address(socketPath_);
+  if (!address) return;
   const std::string& path = socketPath_.native();
-  if (path.empty() || path.size() >= sizeof address.sun_path) return;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-
   makeFolders(socketPath_.parent_path());
   struct stat existing {};
   if (::lstat(path.c_str(), &existing) == 0) {
@@ -141,7 +125,7 @@ void AgentService::listen() {
   // Linux gives the socket file the socket inode's mode at bind, so it is never wider.
   ::fchmod(fd, 0600);
   struct stat bound {};
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&*address), sizeof *address) != 0) {
     ::close(fd);
     ::close(wake);
     return;
@@ -183,53 +167,13 @@ void AgentService::serve(std::stop_token stop) {
   }
 }
 
-bool AgentService::await(int fd, short events, std::chrono::steady_clock::time_point deadline) const {
-  for (;;) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
-                                                             std::chrono::steady_clock::now());
-    if (left.count() <= 0) return false;
-    pollfd entries[2] = {{fd, events, 0}, {wakeFd_, POLLIN, 0}};
-    int result = ::poll(entries, 2, static_cast<int>(left.count()));
-    if (result < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (entries[1].revents != 0) return false;
-    // Hang-ups and errors count as ready: the next read or write reports them.
-    if (entries[0].revents != 0) return true;
-  }
-}
-
 void AgentService::answer(int connection, std::stop_token stop) const {
   if (!peerAllowed(connection, stop)) return;
 
-  auto deadline = std::chrono::steady_clock::now() + requestTimeout_;
-  std::string request;
-  char buffer[64];
-  while (request.find('\n') == std::string::npos) {
-    if (request.size() > 64 || !await(connection, POLLIN, deadline)) return;
-    ssize_t n = ::recv(connection, buffer, sizeof buffer, 0);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      return;
-    }
-    if (n == 0) break;
-    request.append(buffer, static_cast<std::size_t>(n));
-  }
-  if (request.substr(0, request.find('\n')) != "status") return;
-
-  std::string reply = statusReply();
-  deadline = std::chrono::steady_clock::now() + requestTimeout_;
-  std::size_t sent = 0;
-  while (sent < reply.size()) {
-    if (!await(connection, POLLOUT, deadline)) return;
-    ssize_t n = ::send(connection, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN) continue;
-      return;
-    }
-    sent += static_cast<std::size_t>(n);
-  }
+  auto deadline = [this] { return std::chrono::steady_clock::now() + requestTimeout_; };
+  auto request = local_socket::receive(connection, 64, '\n', deadline(), wakeFd_);
+  if (!request || request->substr(0, request->find('\n')) != kStatusRequest) return;
+  local_socket::sendAll(connection, statusReply(), deadline(), wakeFd_);
 }
 
 bool AgentService::peerAllowed(int connection, std::stop_token stop) const {

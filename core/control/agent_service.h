@@ -36,8 +36,6 @@ class AgentService {
   void serve(std::stop_token stop);
   void answer(int connection, std::stop_token stop) const;
   bool peerAllowed(int connection, std::stop_token stop) const;
-  // Waits until `fd` is ready for `events` or the deadline passes; false on timeout or stop.
-  bool await(int fd, short events, std::chrono::steady_clock::time_point deadline) const;
 
   std::filesystem::path socketPath_;
   std::optional<std::string> appHash_;  // absent: refuse everyone

@@ -10,11 +10,6 @@
 namespace trellisant {
 namespace {
 
-// Seconds since 2001 that a Date can hold (system_clock counts nanoseconds in 64 bits, about
-// ±292 years around 1970, so only about 8.2e9 seconds after 2001); anything beyond would
-// overflow the conversion.
-constexpr double kLatestReferenceSeconds = 8.0e9;
-
 constexpr EnumWords<AgentState, 6> kStateWords{{{AgentState::setup, "setup"},
                                                  {AgentState::paused, "paused"},
                                                  {AgentState::ready, "ready"},
@@ -36,11 +31,10 @@ AgentStatus AgentStatus::fallback(Date now) {
   return AgentStatus{AgentState::setup, "Enable receiving to get started.", "", 0, 0, now};
 }
 
-std::filesystem::path AgentStatus::file() { return Paths::support() / "status.json"; }
 
 void AgentStatus::save() const {
   try {
-    writeAtomically(file(), toJson().dump(), 0600);
+    writeAtomically(Paths::statusFile(), toJson().dump(), 0600);
   } catch (...) {
     // A lost status write is harmless: the agent writes a fresh one on its next pass.
   }
@@ -48,7 +42,7 @@ void AgentStatus::save() const {
 
 AgentStatus AgentStatus::load() {
   try {
-    if (auto bytes = readFile(file())) {
+    if (auto bytes = readFile(Paths::statusFile())) {
       if (auto status = decodeAgentStatus(*bytes)) return *status;
     }
   } catch (...) {
@@ -76,10 +70,7 @@ AgentStatus AgentStatus::fromJson(const Json& json) {
   status.transfer = fields.string("transfer");
   status.bytes = fields.integer("bytes");
   status.total = fields.integer("total");
-  double seconds = fields.number("updatedAt");
-  if (!std::isfinite(seconds) || std::fabs(seconds) > kLatestReferenceSeconds)
-    throw DecodingError("The data couldn’t be read because “updatedAt” is not a valid date.");
-  status.updatedAt = dateFromSecondsSince2001(seconds);
+  status.updatedAt = fields.date("updatedAt");
   return status;
 }
 

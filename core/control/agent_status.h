@@ -11,6 +11,10 @@
 
 namespace trellisant {
 
+// What a client writes, on a line of its own, to the agent's control socket to be sent the
+// status record.
+inline constexpr std::string_view kStatusRequest = "status";
+
 // What the agent is doing, in the words of status.json. `other` stands for a word this build
 // does not know (a newer agent's).
 enum class AgentState { setup, paused, ready, downloading, completed, needsAttention, other };
@@ -39,9 +43,6 @@ struct AgentStatus {
 
   // Stands for a status nobody has written yet; never saved.
   static AgentStatus fallback(Date now = SystemClock::now());
-
-  // Paths::support()/"status.json".
-  static std::filesystem::path file();
 
   // Replaces status.json atomically. Never fails: a record that cannot be written is dropped
   // and the previous file stays.

@@ -53,7 +53,7 @@ AgentStatus applyStatusOverrides(AgentStatus status, const Preferences& preferen
 void testReadiness(const Preferences& preferences, bool signedIn, bool serviceReady,
                    const std::function<AgentStatus()>& refreshedStatus, std::stop_token stop) {
   if (!signedIn) throw TrellisantError("Sign in to test your device.");
-  auto root = preferences.rootURL();
+  auto root = preferences.rootPath();
   if (::access(root.c_str(), W_OK) != 0) throw TrellisantError("Choose a writable download folder.");
   probe(root);
   throwIfStopped(stop);

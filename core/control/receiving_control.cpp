@@ -18,7 +18,7 @@ namespace {
 // preferences.json is replaced at every save. Held for one edit only, and the kernel drops it
 // when a holder dies; without a lock file the save reports the folder's fault.
 UniqueFd lockPreferences() {
-  auto file = Paths::support() / "preferences.lock";
+  auto file = Paths::preferencesLock();
   UniqueFd fd(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
   while (fd && ::flock(fd.get(), LOCK_EX) != 0 && errno == EINTR) {
   }
@@ -36,7 +36,7 @@ bool ReceivingControl::signedIn(const Preferences& preferences) { return hasDevi
 bool ReceivingControl::sameFolder(const Preferences& preferences, const std::filesystem::path& folder) {
   try {
     std::error_code error;
-    auto current = std::filesystem::weakly_canonical(preferences.rootURL(), error);
+    auto current = std::filesystem::weakly_canonical(preferences.rootPath(), error);
     if (error) return false;
     auto chosen = std::filesystem::weakly_canonical(folder, error);
     return !error && current == chosen;
@@ -71,7 +71,7 @@ Preferences ReceivingControl::edit(const std::function<void(Preferences&)>& chan
   UniqueFd lock = lockPreferences();
   Preferences preferences = Preferences::load();
   change(preferences);
-  preferences.save(Preferences::file());
+  preferences.save(Paths::preferencesFile());
   return preferences;
 }
 

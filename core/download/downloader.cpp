@@ -28,7 +28,6 @@ namespace trellisant {
 namespace {
 
 constexpr std::int64_t kRangeBytes = 64LL * 1024 * 1024;
-constexpr std::size_t kHashBlock = 1024 * 1024;
 
 std::string partialName(const std::string& fileId) {
   return ".trellisant-" + fileId + ".partial";
@@ -106,24 +105,9 @@ void checkStillReachable(const std::filesystem::path& root, const std::vector<st
     throw TrellisantError(DownloadMessages::folderUnavailable);
 }
 
-// Reads the whole file with pread in 1 MiB blocks from offset 0 and feeds each block to every
-// digest; returns their lower-case hex in the same order.
-std::vector<std::string> digestFile(int fd, std::vector<Digest::Kind> kinds) {
+std::vector<std::string> digestFile(int fd, const std::vector<Digest::Kind>& kinds) {
   try {
-    std::vector<Digest> digests(kinds.begin(), kinds.end());
-    std::vector<unsigned char> block(kHashBlock);
-    off_t offset = 0;
-    while (true) {
-      ssize_t count = ::pread(fd, block.data(), block.size(), offset);
-      if (count < 0 && errno == EINTR) continue;
-      if (count < 0) throw TrellisantError(kUnverifiable);
-      if (count == 0) break;
-      for (Digest& digest : digests) digest.update(block.data(), static_cast<std::size_t>(count));
-      offset += count;
-    }
-    std::vector<std::string> out;
-    for (Digest& digest : digests) out.push_back(digest.finishHex());
-    return out;
+    return hexDigestsOf(fd, kinds);
   } catch (const PlatformError&) {
     throw TrellisantError(kUnverifiable);
   }

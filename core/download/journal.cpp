@@ -7,7 +7,6 @@
 
 #include "api/records.h"
 #include "error.h"
-#include "settings/paths.h"
 #include "words.h"
 
 namespace trellisant {
@@ -84,9 +83,6 @@ Journal::~Journal() {
   sqlite3_close(db_);
 }
 
-std::filesystem::path Journal::file() {
-  return Paths::support() / "downloads.sqlite";
-}
 
 Journal::Statement Journal::statement(const std::string& sql,
                                       const std::vector<std::string>& arguments) {

@@ -60,9 +60,6 @@ class Journal {
   // Sum of the delivery's offsets; 0 on any problem.
   std::int64_t bytes(const std::string& delivery);
 
-  // downloads.sqlite in the support folder.
-  static std::filesystem::path file();
-
  private:
   class Statement;
   Statement statement(const std::string& sql, const std::vector<std::string>& arguments);

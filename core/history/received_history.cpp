@@ -153,7 +153,6 @@ class ReceivedHistory::Connection {
 ReceivedHistory::ReceivedHistory(std::filesystem::path file, std::chrono::milliseconds busyTimeout)
     : file_(std::move(file)), busyTimeout_(busyTimeout) {}
 
-std::filesystem::path ReceivedHistory::file() { return Paths::support() / Paths::historyFile; }
 
 void ReceivedHistory::begun(const ReceivedDelivery& delivery) {
   Connection connection(file_, busyTimeout_, true);

@@ -9,6 +9,7 @@
 
 #include "clock.h"
 #include "json.h"
+#include "settings/paths.h"
 
 namespace trellisant {
 
@@ -40,7 +41,7 @@ class ReceivedHistory {
 
   // Nothing is opened until asked. A statement that meets another connection's lock waits up to
   // `busyTimeout` before it fails.
-  explicit ReceivedHistory(std::filesystem::path file = ReceivedHistory::file(),
+  explicit ReceivedHistory(std::filesystem::path file = Paths::receivedHistoryFile(),
                            std::chrono::milliseconds busyTimeout = std::chrono::milliseconds(5000));
 
   // Notes that the delivery's files begin to arrive (its completedAt is ignored); a note made
@@ -56,9 +57,6 @@ class ReceivedHistory {
   // Newest first, at most `limit`; empty when there is no history yet. Opens the file read
   // only. Throws TrellisantError when it cannot be read.
   std::vector<ReceivedDelivery> recent(std::int64_t limit = kept) const;
-
-  // The history's file in the support folder.
-  static std::filesystem::path file();
 
  private:
   class Connection;

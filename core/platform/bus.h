@@ -25,6 +25,14 @@ struct SlotUnref {
 };
 using Slot = std::unique_ptr<sd_bus_slot, SlotUnref>;
 
+// logind on the system bus: its name, its manager's object and interface, and a user's.
+namespace logind {
+inline constexpr const char* service = "org.freedesktop.login1";
+inline constexpr const char* managerPath = "/org/freedesktop/login1";
+inline constexpr const char* manager = "org.freedesktop.login1.Manager";
+inline constexpr const char* user = "org.freedesktop.login1.User";
+}  // namespace logind
+
 inline constexpr std::chrono::microseconds defaultTimeout = std::chrono::seconds(5);
 
 // The bus at `address` (a test's own), else the system or the session bus; nothing when none

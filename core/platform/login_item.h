@@ -7,13 +7,15 @@
 #include <string_view>
 #include <vector>
 
+#include "program.h"
+
 namespace trellisant {
 
 class UserManager;
 
 enum class LoginItemStatus { notRegistered, enabled, notFound };
 
-// The receiving agent as a program the session starts at login and keeps running.
+// The agent as a program the session starts at login and keeps running.
 class LoginItem {
  public:
   virtual ~LoginItem() = default;
@@ -35,11 +37,9 @@ class LoginItem {
 // blocks (bounded by bus timeouts and `stopWait`), so the app calls none on its UI thread.
 class SystemdLoginItem : public LoginItem {
  public:
-  static constexpr std::string_view unitName = "trellisant-agent.service";
-
   // `userBus`: a D-Bus address to use instead of the user's session bus. `stopWait`: how long
   // the agent may take to stop, and the user manager to reload or finish a job.
-  explicit SystemdLoginItem(std::filesystem::path agentExecutable = besideSelf("trellisant-agent"),
+  explicit SystemdLoginItem(std::filesystem::path agentExecutable = besideSelf(kAgentProgram),
                             std::optional<std::string> userBus = std::nullopt,
                             std::chrono::milliseconds stopWait = std::chrono::seconds(10));
 
@@ -48,16 +48,6 @@ class SystemdLoginItem : public LoginItem {
   void unregisterItem() override;
   void openSettings() override;
   std::string describe() override;
-
-  // $XDG_CONFIG_HOME (default ~/.config) + systemd/user/trellisant-agent.service
-  static std::filesystem::path unitFile();
-  // $XDG_CONFIG_HOME (default ~/.config) + autostart/trellisant-agent.desktop
-  static std::filesystem::path autostartFile();
-  // $XDG_CONFIG_HOME (default ~/.config) + trellisant/agent.env: the proxies the agent is
-  // started with, which may carry a password; mode 0600 in a 0700 folder.
-  static std::filesystem::path environmentFile();
-  // The program `name` in the folder of the running executable.
-  static std::filesystem::path besideSelf(std::string_view name);
 
  private:
   // The manager when one answers on the bus.
@@ -71,15 +61,5 @@ class SystemdLoginItem : public LoginItem {
   std::optional<std::string> userBus_;
   std::chrono::milliseconds stopWait_;
 };
-
-// One argument of a desktop entry's Exec= line, quoted and escaped as the entry format wants.
-// Throws PlatformError for control characters other than newline, tab and return, which no
-// entry can hold.
-std::string desktopExecArgument(const std::string& text);
-
-// Starts a program detached from this process (own session, standard streams on /dev/null,
-// not our child once started). Searches PATH when argv[0] has no slash. Throws PlatformError
-// when the program cannot be started.
-void spawnDetached(const std::vector<std::string>& argv);
 
 }  // namespace trellisant

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "platform/bus.h"
-#include "platform/login_item.h"
+#include "platform/spawn.h"
 
 namespace trellisant {
 namespace {

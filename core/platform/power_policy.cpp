@@ -41,8 +41,8 @@ bool systemBatteryDischarging(const std::filesystem::path& supply) {
 int logindInhibit(const std::optional<std::string>& address) {
   Bus bus = bus::open(address, true);
   if (!bus) return -1;
-  Message message = newCall(bus.get(), "org.freedesktop.login1", "/org/freedesktop/login1",
-                            "org.freedesktop.login1.Manager", "Inhibit");
+  Message message = newCall(bus.get(), bus::logind::service, bus::logind::managerPath,
+                            bus::logind::manager, "Inhibit");
   if (!message || sd_bus_message_append(message.get(), "ssss", "idle", "Trellisant", kInhibitWhy,
                                         "block") < 0)
     return -1;
@@ -86,7 +86,7 @@ bool SysfsPowerSource::onPower() {
 
 // The portal keeps its inhibition while our connection stays open and the request is not
 // closed, so the connection lives as long as the lock.
-struct LogindInhibitor::Portal {
+struct LogindAndPortalInhibitor::Portal {
   Bus bus;
   std::string handle;
   ~Portal() {
@@ -96,11 +96,11 @@ struct LogindInhibitor::Portal {
   }
 };
 
-LogindInhibitor::LogindInhibitor(Buses buses) : buses_(std::move(buses)) {}
+LogindAndPortalInhibitor::LogindAndPortalInhibitor(Buses buses) : buses_(std::move(buses)) {}
 
-LogindInhibitor::~LogindInhibitor() { release(); }
+LogindAndPortalInhibitor::~LogindAndPortalInhibitor() { release(); }
 
-bool LogindInhibitor::acquire() {
+bool LogindAndPortalInhibitor::acquire() {
   if (fd_ < 0) fd_ = logindInhibit(buses_.system);
   if (!portal_) {
     if (Bus bus = bus::open(buses_.session, false)) {
@@ -120,7 +120,7 @@ bool LogindInhibitor::acquire() {
   return fd_ >= 0 || portal_ != nullptr;
 }
 
-void LogindInhibitor::release() {
+void LogindAndPortalInhibitor::release() {
   if (fd_ >= 0) {
     ::close(fd_);
     fd_ = -1;

@@ -45,17 +45,17 @@ class SleepInhibitor {
 // the desktop portal's suspend inhibition where the session bus offers one (desktop sessions
 // suspend as the user, and logind lets users override their own locks). No bus, no logind or
 // access denied simply means no lock.
-class LogindInhibitor : public SleepInhibitor {
+class LogindAndPortalInhibitor : public SleepInhibitor {
  public:
   // Bus addresses; absent means the system bus and the user's session bus.
   struct Buses {
     std::optional<std::string> system;
     std::optional<std::string> session;
   };
-  explicit LogindInhibitor(Buses buses = {});
-  ~LogindInhibitor() override;
-  LogindInhibitor(const LogindInhibitor&) = delete;
-  LogindInhibitor& operator=(const LogindInhibitor&) = delete;
+  explicit LogindAndPortalInhibitor(Buses buses = {});
+  ~LogindAndPortalInhibitor() override;
+  LogindAndPortalInhibitor(const LogindAndPortalInhibitor&) = delete;
+  LogindAndPortalInhibitor& operator=(const LogindAndPortalInhibitor&) = delete;
 
   bool acquire() override;
   void release() override;
@@ -74,7 +74,7 @@ class PowerPolicy {
  public:
   explicit PowerPolicy(std::shared_ptr<PowerSource> source = std::make_shared<SysfsPowerSource>(),
                        std::shared_ptr<SleepInhibitor> inhibitor =
-                           std::make_shared<LogindInhibitor>());
+                           std::make_shared<LogindAndPortalInhibitor>());
   ~PowerPolicy();
   PowerPolicy(const PowerPolicy&) = delete;
   PowerPolicy& operator=(const PowerPolicy&) = delete;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <string>
 #include <string_view>
 
 namespace trellisant::AppConfiguration {
@@ -8,5 +9,9 @@ namespace trellisant::AppConfiguration {
 std::string_view server();
 // "0.1.2"
 std::string_view version();
+// What `PROGRAM --version` prints: "PROGRAM 0.1.2" and a line break.
+std::string versionLine(std::string_view program);
+// Whether the command line is just --version.
+bool asksVersion(int argc, char** argv);
 
 }  // namespace trellisant::AppConfiguration

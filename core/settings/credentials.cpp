@@ -7,14 +7,6 @@
 #include "text.h"
 
 namespace trellisant {
-namespace {
-
-// Dates the clock can hold: about 292 years either side of 1970, so only about 8.2e9 seconds
-// after 2001; beyond that the conversion overflows.
-constexpr double kLatestReferenceSeconds = 8.0e9;
-
-}  // namespace
-
 bool Credentials::matches(std::string_view other) const {
   if (!server) return false;
   auto mine = Url::parse(*server);
@@ -47,11 +39,7 @@ Credentials Credentials::fromJson(const Json& json) {
   out.accessToken = fields.string("accessToken");
   out.refreshToken = fields.string("refreshToken");
   out.clientId = fields.string("clientId");
-  double expiresAt = fields.number("expiresAt");
-  // Beyond the clock's range the conversion would overflow.
-  if (!std::isfinite(expiresAt) || std::fabs(expiresAt) > kLatestReferenceSeconds)
-    throw DecodingError("The data couldn’t be read because “expiresAt” is not a valid date.");
-  out.expiresAt = dateFromSecondsSince2001(expiresAt);
+  out.expiresAt = fields.date("expiresAt");
   out.server = fields.optionalString("server");
   out.deviceId = fields.optionalString("deviceId");
   out.deviceKey = fields.optionalString("deviceKey");

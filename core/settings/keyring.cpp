@@ -10,6 +10,7 @@
 #include <libsecret/secret.h>
 
 #include "error.h"
+#include "settings/paths.h"
 
 namespace trellisant {
 namespace {
@@ -117,10 +118,9 @@ std::atomic<bool> promptsAllowed{true};
 bool sessionBusExists() {
   const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
   if (address != nullptr && *address != '\0') return true;
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (runtime == nullptr || *runtime == '\0') return false;
+  auto runtime = trellisant::Paths::runtimeFolder();
   struct stat info {};
-  return ::stat((std::string(runtime) + "/bus").c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
+  return runtime && ::stat((*runtime / "bus").c_str(), &info) == 0 && S_ISSOCK(info.st_mode);
 }
 
 // No Secret Service: nobody owns or can be started for the name, or whoever answers is not one.

@@ -5,53 +5,38 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <system_error>
+#include <string>
 
 #include "fileio.h"
+#include "program.h"
 
 namespace trellisant::Paths {
 namespace {
 
+std::optional<std::filesystem::path> absoluteVariable(const char* name) {
+  if (const char* value = std::getenv(name); value != nullptr && value[0] == '/') return value;
+  return std::nullopt;
+}
+
+std::filesystem::path inSupport(std::string_view name) { return support() / name; }
+
+}  // namespace
+
 std::filesystem::path home() {
-  if (const char* value = std::getenv("HOME"); value != nullptr && value[0] == '/') return value;
+  if (auto value = absoluteVariable("HOME")) return *value;
   if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir != nullptr)
     return entry->pw_dir;
   return "/";
 }
 
-// Creates each missing folder of `path` with mode 0700; existing folders are left as they are.
-// A new folder's name is synced in its parent: without that a power cut could take the folder
-// away with every file synced into it (credentials, preferences, the journal).
-void makeFolders(const std::filesystem::path& path) {
-  std::filesystem::path partial;
-  for (const auto& piece : path) {
-    std::filesystem::path parent = partial;
-    partial /= piece;
-    if (::mkdir(partial.c_str(), 0700) == 0) {
-      ::chmod(partial.c_str(), 0700);
-      syncFolder(parent);
-    }
-  }
-}
+std::filesystem::path dataHome() { return absoluteVariable("XDG_DATA_HOME").value_or(home() / ".local" / "share"); }
+std::filesystem::path stateHome() { return absoluteVariable("XDG_STATE_HOME").value_or(home() / ".local" / "state"); }
+std::filesystem::path configHome() { return absoluteVariable("XDG_CONFIG_HOME").value_or(home() / ".config"); }
+std::optional<std::filesystem::path> runtimeFolder() { return absoluteVariable("XDG_RUNTIME_DIR"); }
 
-}  // namespace
-
-std::filesystem::path dataHome() {
-  if (const char* value = std::getenv("XDG_DATA_HOME"); value != nullptr && value[0] == '/')
-    return value;
-  return home() / ".local" / "share";
-}
-
-std::filesystem::path stateHome() {
-  if (const char* value = std::getenv("XDG_STATE_HOME"); value != nullptr && value[0] == '/')
-    return value;
-  return home() / ".local" / "state";
-}
-
-std::filesystem::path privateFolder(const std::filesystem::path& folder) {
-  makeFolders(folder);
-  ::chmod(folder.c_str(), 0700);
-  return folder;
+std::vector<std::filesystem::path> configDirs() { return folderList("XDG_CONFIG_DIRS", {"/etc/xdg"}); }
+std::vector<std::filesystem::path> dataDirs() {
+  return folderList("XDG_DATA_DIRS", {"/usr/local/share", "/usr/share"});
 }
 
 std::filesystem::path support() {
@@ -60,10 +45,29 @@ std::filesystem::path support() {
   return folder;
 }
 
-std::filesystem::path controlSocket() {
-  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime != nullptr && runtime[0] == '/')
-    return std::filesystem::path(runtime) / std::string(service);
-  return support() / "agent.sock";
+std::filesystem::path preferencesFile() { return inSupport("preferences.json"); }
+std::filesystem::path preferencesLock() { return inSupport("preferences.lock"); }
+std::filesystem::path statusFile() { return inSupport("status.json"); }
+std::filesystem::path journalFile() { return inSupport("downloads.sqlite"); }
+std::filesystem::path receivedHistoryFile() { return inSupport("received.sqlite"); }
+std::filesystem::path credentialsFile() { return inSupport("credentials.json"); }
+std::filesystem::path agentLock() { return inSupport("agent.lock"); }
+
+std::filesystem::path logFile(std::string_view program) {
+  return stateHome() / "trellisant" / (std::string(program) + ".log");
 }
+
+std::filesystem::path userUnitFile() { return configHome() / "systemd" / "user" / agentUnit; }
+std::filesystem::path autostartFile() { return configHome() / "autostart" / "trellisant-agent.desktop"; }
+std::filesystem::path agentEnvironmentFile() { return configHome() / "trellisant" / "agent.env"; }
+std::filesystem::path windowSettingsFile() { return configHome() / "Trellisant" / "window.conf"; }
+
+std::filesystem::path runtimeSocket(std::string_view name, std::string_view fallback) {
+  if (auto runtime = runtimeFolder()) return *runtime / name;
+  return inSupport(fallback);
+}
+
+std::filesystem::path controlSocket() { return runtimeSocket(service, "agent.sock"); }
+std::filesystem::path appSocket() { return runtimeSocket("com.trellisant.app", "app.sock"); }
 
 }  // namespace trellisant::Paths

@@ -101,9 +101,8 @@ std::string lastComponent(const std::string& path) {
 
 Preferences::Preferences() : server(AppConfiguration::server()), timeZone(systemZoneId()) {}
 
-std::filesystem::path Preferences::file() { return Paths::support() / "preferences.json"; }
 
-Preferences Preferences::load() { return load(file()); }
+Preferences Preferences::load() { return load(Paths::preferencesFile()); }
 
 Preferences Preferences::load(const std::filesystem::path& file) {
   auto bytes = readFile(file);
@@ -195,7 +194,7 @@ void Preferences::setDestination(const std::filesystem::path& folder) {
   destinationLabel = lastComponent(path);
 }
 
-std::filesystem::path Preferences::rootURL() const {
+std::filesystem::path Preferences::rootPath() const {
   if (!destination) throw TrellisantError(kNoFolder);
   auto bookmark = Bookmark::decode(*destination);
   if (!bookmark) throw TrellisantError(kCannotResolve);

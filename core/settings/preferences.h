@@ -31,11 +31,9 @@ struct Preferences {
   // The default record (the system zone as timeZone, the build's server).
   Preferences();
 
-  // preferences.json in the support folder.
-  static std::filesystem::path file();
   // Never fails: a missing or undecodable file gives the defaults; a loopback server is reset.
   static Preferences load(const std::filesystem::path& file);
-  // Shorthand for load(file()).
+  // Shorthand for load(Paths::preferencesFile()).
   static Preferences load();
   // Atomic, mode 0600. Throws PlatformError.
   void save(const std::filesystem::path& file) const;
@@ -43,7 +41,7 @@ struct Preferences {
   // Probes and stores the chosen folder; throws TrellisantError, changing nothing on failure.
   void setDestination(const std::filesystem::path& folder);
   // Resolves the stored folder; throws TrellisantError.
-  std::filesystem::path rootURL() const;
+  std::filesystem::path rootPath() const;
   // The bandwidth limit in megabits per second; a negative value means no limit and is stored
   // as 0, as the window shows it.
   void setBandwidth(double mbps) { bandwidthMbps = mbps < 0 ? 0 : mbps; }

@@ -17,20 +17,19 @@ constexpr const char* kUnlock = "Unlock your login keyring to reconnect Trellisa
 constexpr const char* kCannotUpdate = "Could not update your device credentials.";
 constexpr const char* kCannotCreate = "Could not save your sign in securely in your login keyring.";
 
-std::filesystem::path credentialsFile() { return Paths::support() / "credentials.json"; }
 
 // A path that does not resolve at all is no item; anything else is an item we failed to reach.
 bool isMissing(int error) { return error == ENOENT || error == ENOTDIR; }
 
 bool filePresent() {
   struct stat info {};
-  return ::lstat(credentialsFile().c_str(), &info) == 0;
+  return ::lstat(Paths::credentialsFile().c_str(), &info) == 0;
 }
 
 }  // namespace
 
 std::optional<std::string> FileCredentialStore::read() {
-  auto path = credentialsFile();
+  auto path = Paths::credentialsFile();
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     if (isMissing(errno)) return std::nullopt;
@@ -53,7 +52,7 @@ std::optional<std::string> FileCredentialStore::read() {
 }
 
 void FileCredentialStore::write(const std::string& data) {
-  auto path = credentialsFile();
+  auto path = Paths::credentialsFile();
   struct stat info {};
   bool existed = ::lstat(path.c_str(), &info) == 0 || !isMissing(errno);
   try {
@@ -63,9 +62,9 @@ void FileCredentialStore::write(const std::string& data) {
   }
 }
 
-void FileCredentialStore::remove() { ::unlink(credentialsFile().c_str()); }
+void FileCredentialStore::remove() { ::unlink(Paths::credentialsFile().c_str()); }
 
-std::string FileCredentialStore::location() { return filePresent() ? credentialsFile().string() : "none"; }
+std::string FileCredentialStore::location() { return filePresent() ? Paths::credentialsFile().string() : "none"; }
 
 namespace {
 

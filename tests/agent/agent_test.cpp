@@ -16,6 +16,7 @@
 #include "settings/preferences.h"
 #include "settings/vault.h"
 #include "test_support.h"
+#include "settings/paths.h"
 
 namespace trellisant::testing {
 namespace {
@@ -45,7 +46,7 @@ class AgentTest : public ::testing::Test {
     if (folder) preferences.setDestination(folder_.path());
     preferences.receiving = receiving;
     preferences.overnight = false;  // or the power lock would depend on the hour
-    preferences.save(Preferences::file());
+    preferences.save(Paths::preferencesFile());
     return preferences;
   }
   // A delivery of files of these sizes at "Reel/<id>-clipN.mov", offered by the server.
@@ -101,7 +102,7 @@ TEST_F(AgentTest, PassesThatCannotReceiveSayWhyAndSendOnlyTheHeartbeatsTheyShoul
   pass("needs_attention", "Choose a download folder in Trellisant.", {});
   fs::create_directory(folder_ / "gone");
   preferences.setDestination(folder_ / "gone");
-  preferences.save(Preferences::file());
+  preferences.save(Paths::preferencesFile());
   fs::remove(folder_ / "gone");
   pass("needs_attention", "Choose your download folder again in Settings to renew access.", {});
   preferences = configure(true);
@@ -109,7 +110,7 @@ TEST_F(AgentTest, PassesThatCannotReceiveSayWhyAndSendOnlyTheHeartbeatsTheyShoul
   pass("paused", "Connect power to receive footage.", {"paused"});
   EXPECT_EQ(power_->acquired, 0) << "never keeps the computer awake on battery";
   preferences.allowBattery = true;
-  preferences.save(Preferences::file());
+  preferences.save(Paths::preferencesFile());
   company().signalEvent();
   agent->runPass({});
   EXPECT_EQ(status().stateWord(), "ready");
@@ -119,7 +120,7 @@ TEST_F(AgentTest, PassesThatCannotReceiveSayWhyAndSendOnlyTheHeartbeatsTheyShoul
   auto big = offer("big", {1000});
   big.totalBytesText = "100000000000";
   company().addDelivery(big);
-  Journal journal(Journal::file());
+  Journal journal(Paths::journalFile());
   journal.record("big", {"earlier", "a.mov", "40000000000", "v1", std::nullopt, std::nullopt});
   journal.checkpoint("big", "earlier", 40'000'000'000, JournalState::partial, std::nullopt);
   const std::string noSpace = "Free up space on your download disk before this transfer starts.";
@@ -251,7 +252,7 @@ TEST(AgentProgram, FirstPassWritesSetupAndSigtermEndsWithStatusZero) {
     ::execl(TRELLISANT_AGENT_BINARY, "trellisant-agent", static_cast<char*>(nullptr));
     ::_exit(127);
   }
-  EXPECT_TRUE(waitUntil([&] { return fs::exists(home.support() / "status.json"); }, std::chrono::seconds(20)));
+  EXPECT_TRUE(waitUntil([&] { return fs::exists(Paths::statusFile()); }, std::chrono::seconds(20)));
   EXPECT_EQ(AgentStatus::load().stateWord() + ": " + AgentStatus::load().message, "setup: Sign in to Trellisant to receive footage.");
   auto socket = home.root() / "runtime" / "com.trellisant.agent";
   EXPECT_TRUE(fs::exists(socket));

@@ -11,6 +11,7 @@
 #include "loopback_server.h"
 #include "settings/preferences.h"
 #include "store.h"
+#include "settings/paths.h"
 
 using namespace trellisant;
 using namespace trellisant::testing;
@@ -168,7 +169,7 @@ TEST_F(ApiClientTest, EventWaitsResumeEndAtKeepAlivesStopAndAreBounded) {
   Credentials old = signIn(30s);
   Preferences receiving;
   receiving.receiving = true;
-  receiving.save(Preferences::file());
+  receiving.save(Paths::preferencesFile());
   server->signalEvent();
   server->signalEvent();
   // Events after the last one seen arrive at once, on a token renewed before connecting.
@@ -196,7 +197,7 @@ TEST_F(ApiClientTest, EventWaitsResumeEndAtKeepAlivesStopAndAreBounded) {
     if (!waitUntil([&] { return requestsTo(kEvents).size() == 3; })) return;
     stop.request_stop();
     receiving.receiving = false;
-    if (waitUntil([&] { return requestsTo(kEvents).size() == 4; })) receiving.save(Preferences::file());
+    if (waitUntil([&] { return requestsTo(kEvents).size() == 4; })) receiving.save(Paths::preferencesFile());
   });
   EXPECT_THROW(bounded(patient, stop), Cancelled);
   EXPECT_EQ(bounded(patient, {}), 2);

@@ -55,7 +55,7 @@ TEST_F(AppModelTest, AnotherFolderStopsReceivingTheSameOneKeepsIt) {
   ASSERT_TRUE(waitUntil([&] { return !model.choosingFolder(); }));
   EXPECT_EQ(model.error(), "Unit busy");
   EXPECT_FALSE(Preferences::load().receiving) << "receiving stays off, as it went off first";
-  EXPECT_EQ(Preferences::load().rootURL(), std::filesystem::weakly_canonical(current));
+  EXPECT_EQ(Preferences::load().rootPath(), std::filesystem::weakly_canonical(current));
 
   loginItem->failUnregister(std::nullopt);
   model.chooseFolder();
@@ -64,7 +64,7 @@ TEST_F(AppModelTest, AnotherFolderStopsReceivingTheSameOneKeepsIt) {
   ASSERT_TRUE(waitUntil([&] { return !model.choosingFolder(); }));
   EXPECT_EQ(loginItem->unregistrations, 2);
   EXPECT_EQ(model.folderNotice(), ReceivingControl::folderChangedNotice.data());
-  EXPECT_EQ(Preferences::load().rootURL(), std::filesystem::weakly_canonical(home.root() / "Elsewhere"));
+  EXPECT_EQ(Preferences::load().rootPath(), std::filesystem::weakly_canonical(home.root() / "Elsewhere"));
   EXPECT_EQ(model.status().stateWord(), "paused");
 }
 

@@ -16,6 +16,7 @@
 #include "control/status_client.h"
 #include "fileio.h"
 #include "test_support.h"
+#include "settings/paths.h"
 
 namespace trellisant {
 namespace {
@@ -28,7 +29,7 @@ const AgentStatus kDownloading{AgentState::downloading, "Downloading original fo
 TEST(AgentStatusTest, EveryDamagedRecordLoadsAsTheFallback) {
   testing::TempHome home;
   kDownloading.save();
-  const std::string valid = testing::readText(AgentStatus::file());
+  const std::string valid = testing::readText(Paths::statusFile());
   EXPECT_EQ(AgentStatus::load(), kDownloading);
 
   std::vector<std::string> records = {"", "null", "[]", "{}", "\"ready\"", "{\"state\":\"ready\xff\"}", std::string(100000, '{')};
@@ -46,9 +47,9 @@ TEST(AgentStatusTest, EveryDamagedRecordLoadsAsTheFallback) {
   records.insert(records.end(), {"no file", "dangling link"});
   const Date before = SystemClock::now();
   for (const auto& content : records) {
-    if (content == "no file") fs::remove(AgentStatus::file());
-    else if (content == "dangling link") fs::create_symlink(home.root() / "gone.json", AgentStatus::file());
-    else testing::writeText(AgentStatus::file(), content);
+    if (content == "no file") fs::remove(Paths::statusFile());
+    else if (content == "dangling link") fs::create_symlink(home.root() / "gone.json", Paths::statusFile());
+    else testing::writeText(Paths::statusFile(), content);
     EXPECT_FALSE(decodeAgentStatus(content)) << content.substr(0, 80);
     AgentStatus status = AgentStatus::load();
     EXPECT_EQ(status, AgentStatus::fallback(status.updatedAt)) << content.substr(0, 80);
@@ -77,7 +78,7 @@ TEST(AgentStatusTest, ReadersNeverSeeAPartialFile) {
   std::thread reader([&] {
     while (!done) {
       const bool counts = writing;
-      auto bytes = readFile(AgentStatus::file());
+      auto bytes = readFile(Paths::statusFile());
       auto status = bytes ? decodeAgentStatus(*bytes) : std::nullopt;
       torn += !status || (*status != kDownloading && *status != large);
       reads += counts;

@@ -6,6 +6,7 @@
 #include <cctype>
 
 #include "test_support.h"
+#include "settings/paths.h"
 
 namespace trellisant::testing {
 namespace {
@@ -21,7 +22,7 @@ TEST(Log, OneCallIsOneLineOnStandardErrorOrInAPrivateCappedFile) {
             "trellisant-agent: café ready\n");
 
   TempHome home;
-  auto file = logFile("trellisant-agent");
+  auto file = Paths::logFile("trellisant-agent");
   EXPECT_EQ(file, home.root() / "home/.local/state/trellisant/trellisant-agent.log");
   fs::create_directories(file.parent_path());
   fs::permissions(file.parent_path(), fs::perms::all);

@@ -5,6 +5,7 @@
 
 #include <sstream>
 
+#include "command_table.h"
 #include "commands.h"
 #include "company_fixture.h"
 #include "control/receiving_control.h"
@@ -23,25 +24,25 @@ class CtlTest : public CompanyTest {
     CompanyTest::SetUp();
     ASSERT_EQ(::pipe(pasted), 0);
     ReceivingControl::edit([&](Preferences& p) { p.server = server->baseUrl(); });
-    context.loginItem = loginItem;
-    context.askAgent = [] { return std::nullopt; };
-    context.input = pasted[0];
-    context.computerName = [] { return std::string("Grading Suite"); };
-    context.lingering = [this] { return lingering; };
-    context.keepAfterLogout = [this] { lingering = true; };
-    context.watchInterval = 1ms;
-    context.rateWait = 50ms;
-    context.stop = stop.get_token();
+    parts.loginItem = loginItem;
+    parts.askAgent = [] { return std::nullopt; };
+    parts.input = pasted[0];
+    parts.computerName = [] { return std::string("Grading Suite"); };
+    parts.lingering = [this] { return lingering; };
+    parts.keepAfterLogout = [this] { lingering = true; };
+    parts.watchInterval = 1ms;
+    parts.rateWait = 50ms;
+    parts.stop = stop.get_token();
   }
   Outcome ctl(std::vector<std::string> arguments) {
     out.str("");
     err.str("");
-    int status = ctl::run(arguments, context);
+    int status = ctl::run(arguments, parts);
     return {status, out.str(), err.str()};
   }
 
   std::ostringstream out, err;
-  ctl::Context context{out, err};
+  ctl::CtlParts parts{out, err};
   std::shared_ptr<FakeLoginItem> loginItem = std::make_shared<FakeLoginItem>();
   std::stop_source stop;
   std::optional<bool> lingering;
@@ -83,14 +84,14 @@ TEST_F(CtlTest, StatusShowsTheRecordAsTheWindowWouldAndWatchesIt) {
                    "of 5000000000 bytes (25.0%)\nupdated: " + std::to_string(least) + " seconds ago\nsign-in: none\n")
       << "the agent did not answer, so the file stands in";
   written.updatedAt = SystemClock::now() - 46s;
-  context.askAgent = [&] { return std::optional(written); };
+  parts.askAgent = [&] { return std::optional(written); };
   EXPECT_EQ(parseJson(ctl({"status", "--json"}).out).at("state"), "needs_attention") << "a silent agent";
 
   // Watched off a terminal: one plain line per change, until stopped; the speed once the bytes
   // move (the agent's records 5 s apart), "stalled" once they have not for 30 s.
   int asked = 0;
   const Date start = SystemClock::now();
-  context.askAgent = [&] {
+  parts.askAgent = [&] {
     if (++asked == 10) stop.request_stop();
     return std::optional(AgentStatus{AgentState::downloading, "Downloading", "", asked < 3 ? 0 : 50'000'000, 100'000'000,
                                      start + asked * 5s});
@@ -104,7 +105,7 @@ TEST_F(CtlTest, StatusShowsTheRecordAsTheWindowWouldAndWatchesIt) {
 
 TEST_F(CtlTest, SignsInWithAPastedCallbackEnablesTestsAndSignsOut) {
   EXPECT_EQ(ctl({"enable"}).err, std::string(ReceivingControl::signInFirstMessage) + "\n");
-  context.openBrowser = [&](const std::string& url) {
+  parts.openBrowser = [&](const std::string& url) {
     const std::string location = locationOf(url);
     ReceivingControl::edit([](Preferences& p) { p.setBandwidth(40); });  // changed while the sign-in waits
     std::string lines = "\nhttps://trellisant.test/not-it\n" + location.substr(0, 20) + "\n  " + location + "  \n";
@@ -131,10 +132,49 @@ TEST_F(CtlTest, SignsInWithAPastedCallbackEnablesTestsAndSignsOut) {
   EXPECT_EQ(ctl({"sign-out"}).out, "Signed out.\n");
 
   // The end of the input cancels a sign-in.
-  context.openBrowser = [&](const std::string&) { ::close(std::exchange(pasted[1], -1)); };
+  parts.openBrowser = [&](const std::string&) { ::close(std::exchange(pasted[1], -1)); };
   auto canceled = ctl({"sign-in"});
   EXPECT_TRUE(canceled.status == 1 && !Vault::read());
   EXPECT_EQ(canceled.err, "Sign in was canceled. You can try again.\n");
+}
+
+// The installed completion and man page are made from the command table at build time.
+TEST(CtlTexts, TheCompletionAndTheManPageFollowTheCommandTable) {
+  TempDir folders;
+  std::filesystem::create_directories(folders.path() / "Footage");
+  auto complete = [&](const std::string& words) {  // the last word is the one being completed
+    writeText(folders.path() / "complete.sh", "source '" TRELLISANTCTL_COMPLETION "'\nCOMP_WORDS=(trellisantctl " + words +
+                                                  ")\nCOMP_CWORD=$((${#COMP_WORDS[@]} - 1))\n_trellisantctl\necho \"${COMPREPLY[*]}\"\n");
+    FILE* shell = ::popen(("bash '" + (folders.path() / "complete.sh").string() + "'").c_str(), "r");
+    std::string reply(4096, '\0');
+    reply.resize(std::fread(reply.data(), 1, reply.size(), shell));
+    ::pclose(shell);
+    return reply;
+  };
+  std::string names;
+  for (const auto& command : ctl::commandTable()) names += (names.empty() ? "" : " ") + std::string(command.name);
+  EXPECT_EQ(complete("\"\""), names + "\n");
+  EXPECT_EQ(complete("sig"), "sign-in sign-out\n");
+  EXPECT_EQ(complete("status \"\""), "--watch --json\n");
+  EXPECT_EQ(complete("battery o"), "on off\n");
+  EXPECT_EQ(complete("overnight on \"\""), "--from --until\n");
+  EXPECT_EQ(complete("overnight on --from 2"), "2 20 21 22 23\n");
+  EXPECT_EQ(complete("bandwidth \"\""), "\n");
+  EXPECT_EQ(complete("folder " + (folders.path() / "Foo").string()), (folders.path() / "Footage").string() + "\n");
+
+  const std::string page = readText(TRELLISANTCTL_MAN);
+  EXPECT_EQ(page.find('@'), std::string::npos) << "every placeholder filled";
+  const std::string commands = page.substr(page.find(".SH COMMANDS"), page.find(".SH EXIT STATUS") - page.find(".SH COMMANDS"));
+  std::size_t described = 0;
+  for (auto at = commands.find(".TP\n"); at != std::string::npos; at = commands.find(".TP\n", at + 1)) ++described;
+  EXPECT_EQ(described, ctl::commandTable().size()) << "a paragraph a command";
+  for (const auto& command : ctl::commandTable()) {
+    std::string name;
+    for (char c : command.name) name += c == '-' ? std::string("\\-") : std::string(1, c);
+    EXPECT_NE(page.find(".B trellisantctl " + name + "\n"), std::string::npos) << "synopsis: " << command.name;
+    EXPECT_TRUE(commands.find(".B " + name) != std::string::npos || commands.find(".BR " + name) != std::string::npos ||
+                commands.find(".BI " + name) != std::string::npos) << "described: " << command.name;
+  }
 }
 
 }  // namespace

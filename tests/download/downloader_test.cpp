@@ -23,6 +23,7 @@
 #include "settings/vault.h"
 #include "text.h"
 #include "unique_fd.h"
+#include "settings/paths.h"
 
 namespace trellisant::testing {
 namespace {
@@ -59,7 +60,7 @@ class DownloaderTest : public ::testing::Test {
     Vault::save(SandboxWorld::shared().company().issueCredentials(std::chrono::hours(1), true));
     Preferences preferences;
     preferences.receiving = true;
-    preferences.save(Preferences::file());
+    preferences.save(Paths::preferencesFile());
     auto api = std::make_shared<API>(SandboxWorld::shared().company().baseUrl());
     downloader_ = std::make_unique<Downloader>(api, journal_, [] { return true; }, [this](const fs::path& folder) {
       EXPECT_EQ(folder, root_);

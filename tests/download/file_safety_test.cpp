@@ -11,6 +11,7 @@
 #include "error.h"
 #include "test_support.h"
 #include "unique_fd.h"
+#include "settings/paths.h"
 
 namespace trellisant::testing {
 namespace {
@@ -66,9 +67,9 @@ ManifestFile manifestFile(const std::string& id, const std::string& fingerprint 
 TEST(Journal, PrivateSharedAcrossThreadsAndRefusingAChangedSource) {
   TempHome home;
   fs::create_directories(home.support());
-  EXPECT_EQ(Journal::file(), home.support() / "downloads.sqlite");
+  EXPECT_EQ(Paths::journalFile(), home.support() / "downloads.sqlite");
   {
-    Journal journal(Journal::file());
+    Journal journal(Paths::journalFile());
     std::vector<std::jthread> threads;
     for (int t = 0; t < 4; ++t)
       threads.emplace_back([&, t] {
@@ -79,10 +80,10 @@ TEST(Journal, PrivateSharedAcrossThreadsAndRefusingAChangedSource) {
     threads.clear();
     EXPECT_EQ(journal.bytes("d"), 80);
     for (const char* suffix : {"", "-wal", "-shm"})  // write-ahead logging, all private
-      EXPECT_EQ(fs::status(Journal::file().string() + suffix).permissions(), fs::perms(0600)) << suffix;
+      EXPECT_EQ(fs::status(Paths::journalFile().string() + suffix).permissions(), fs::perms(0600)) << suffix;
   }
   // Reopened: a row recorded for another version of the source is refused and kept.
-  Journal journal(Journal::file());
+  Journal journal(Paths::journalFile());
   EXPECT_EQ(failureOf([&] { journal.record("d", manifestFile("f0", "v2")); }),
             "The source version changed. Ask for a new transfer.");
   EXPECT_EQ(journal.record("d", manifestFile("f0", "v1")).offset, 20);

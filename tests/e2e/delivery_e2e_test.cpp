@@ -118,7 +118,7 @@ TEST(World, HistoryAndSpeed) {
   EXPECT_LE(history[1].at("completedAt").get<double>(), secondsSince2001(firstDone));
   EXPECT_LT(history[1].at("completedAt").get<double>(), secondsSince2001(againDone)) << "the first record stays";
 
-  const fs::path file = ReceivedHistory::file();
+  const fs::path file = Paths::receivedHistoryFile();
   fs::rename(file, file.string() + ".kept");
   fs::create_directory(file);
   world.send(world.makeSources("day3", {{"C001.mov", MiB}}), "Day 3");

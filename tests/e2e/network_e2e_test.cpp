@@ -9,6 +9,7 @@
 #include "settings/vault.h"
 #include "store.h"
 #include "world_driver.h"
+#include "settings/paths.h"
 
 namespace trellisant::e2e {
 namespace {
@@ -42,9 +43,9 @@ TEST(World, DeliveryThroughAnHttpsProxyLeaksNoSecret) {
   Json summary = world.summary();
   Json waiting = entriesWith(forDelivery(summary.at("progress"), id), "state", "waiting").at(0);
   // The agent was started detached, so its lines are in its own log (the world has no journal).
-  std::string log = testing::readText(logFile(world.agentProgram().filename().string()));
+  std::string log = testing::readText(Paths::logFile(world.agentProgram().filename().string()));
   EXPECT_NE(log.find(" failed: " + waiting.at("reason").get<std::string>()), std::string::npos) << log;
-  std::string emitted = log + testing::readText(AgentStatus::file()) + summary.dump();
+  std::string emitted = log + testing::readText(Paths::statusFile()) + summary.dump();
   for (const auto& secret : secrets) EXPECT_EQ(emitted.find(secret), std::string::npos) << secret;
 }
 

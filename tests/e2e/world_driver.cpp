@@ -10,6 +10,7 @@
 
 #include "download/journal.h"
 #include "fileio.h"
+#include "settings/paths.h"
 
 namespace trellisant::e2e {
 
@@ -120,7 +121,7 @@ AgentStatus World::waitForState(const std::string& state, std::chrono::milliseco
                                 const std::vector<std::string>& messages) const {
   std::optional<AgentStatus> last;
   auto wanted = [&] {
-    last = decodeAgentStatus(readFile(AgentStatus::file()).value_or(""));
+    last = decodeAgentStatus(readFile(Paths::statusFile()).value_or(""));
     return last && last->stateWord() == state &&
            (messages.empty() || std::count(messages.begin(), messages.end(), last->message));
   };
@@ -146,7 +147,7 @@ bool World::signalAgents(int number, std::chrono::milliseconds limit) const {
 std::vector<std::vector<std::string>> journalQuery(const std::string& sql) {
   std::vector<std::vector<std::string>> rows;
   sqlite3* db = nullptr;
-  if (sqlite3_open_v2(Journal::file().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+  if (sqlite3_open_v2(Paths::journalFile().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
       sqlite3_busy_timeout(db, 2000) == SQLITE_OK) {
     auto add = [](void* out, int count, char** values, char**) {
       static_cast<decltype(rows)*>(out)->emplace_back(values, values + count);

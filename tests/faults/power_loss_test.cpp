@@ -14,6 +14,7 @@
 #include "lossy_disk.h"
 #include "settings/preferences.h"
 #include "settings/vault.h"
+#include "settings/paths.h"
 
 namespace trellisant::faults {
 namespace {
@@ -57,14 +58,14 @@ class PowerRun : public Deliveries {
   bool check(const std::string& when) {
     std::vector<std::string> faults = foreignNames();
     try {
-      Preferences preferences = Preferences::fromJson(Json::parse(readFile(Preferences::file()).value_or("")));
+      Preferences preferences = Preferences::fromJson(Json::parse(readFile(Paths::preferencesFile()).value_or("")));
       if (!preferences.receiving || !preferences.destination) faults.push_back("preferences.json lost its settings");
       if (!Vault::read()) faults.push_back("credentials.json is gone");
     } catch (const std::exception& error) {
       faults.push_back(std::string("preferences.json or credentials.json does not load: ") + error.what());
     }
     // The agent writes its first status some seconds into a delivery; once there, it must stay.
-    auto status = readFile(AgentStatus::file());
+    auto status = readFile(Paths::statusFile());
     if ((status || statusSeen_) && !(status && decodeAgentStatus(*status)))
       faults.push_back("status.json does not load");
     statusSeen_ = statusSeen_ || status;

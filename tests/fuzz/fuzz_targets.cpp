@@ -76,7 +76,7 @@ std::optional<Record> roundTrip(const std::optional<Json>& json, const char* wha
 // window are read from the same untrusted record.
 void preferences_fuzz(Input input) {
   if (auto record = roundTrip<Preferences>(input.json(), "preferences round trip")) {
-    survives<TrellisantError>([&] { record->rootURL(); });
+    survives<TrellisantError>([&] { record->rootPath(); });
     survives<PlatformError>([&] { record->inWindow(SystemClock::now()); });
   }
 }

@@ -41,7 +41,7 @@ TEST(ReceivedHistoryTest, KeepsTheFirstRecordTheNewestThousandAndOutlastsARestar
   ReceivedHistory().completed(again);
   EXPECT_EQ(ReceivedHistory().recent(), std::vector{first}) << "the first record stays";
   struct stat info {};
-  ASSERT_EQ(::stat(ReceivedHistory::file().c_str(), &info), 0);
+  ASSERT_EQ(::stat(Paths::receivedHistoryFile().c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
 
   // A thousand synced writes: in memory where there is a tmpfs, so the test takes no minute.

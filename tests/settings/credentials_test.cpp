@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "settings/vault.h"
+#include "settings/paths.h"
 #include "test_support.h"
 
 namespace trellisant::testing {
@@ -34,7 +35,7 @@ TEST(Credentials, MatchTheServerByScheme_Host_AndEffectivePortAndNeedEveryToken)
 
   // The file store: private, and a folder in its place is an item that cannot be reached.
   TempHome home;
-  const auto file = home.support() / "credentials.json";
+  const auto file = Paths::credentialsFile();
   Vault::save(c);
   EXPECT_EQ(std::filesystem::status(file).permissions(), std::filesystem::perms(0600));
   std::filesystem::remove(file);

@@ -4,6 +4,7 @@
 
 #include "keyring_session.h"
 #include "settings/vault.h"
+#include "settings/paths.h"
 #include "test_support.h"
 
 namespace trellisant::testing {
@@ -27,7 +28,7 @@ void removeDefaultCollection() {
 struct KeyringTest : ::testing::Test {
   TempHome home;
   KeyringSession keyring;
-  const std::filesystem::path file = home.support() / "credentials.json";
+  const std::filesystem::path file = Paths::credentialsFile();
   KeyringTest() { FileCredentialStore().write(record("from-file").toJson().dump()); }
 };
 

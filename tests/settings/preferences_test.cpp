@@ -4,17 +4,37 @@
 #include <unistd.h>
 
 #include <tuple>
+#include <vector>
 
 #include "settings/preferences.h"
 #include "test_support.h"
+#include "settings/paths.h"
 
 namespace trellisant::testing {
 namespace {
 
+// The shared files' names stay as every installed version knows them; a socket lives in the
+// runtime folder when the session has one.
+TEST(Paths, TheSharedFilesKeepTheirNamesAndTheSocketsFollowTheRuntimeFolder) {
+  TempHome home;
+  const fs::path config = home.root() / "home/.config";
+  EXPECT_EQ(std::vector<fs::path>({Paths::preferencesFile(), Paths::statusFile(), Paths::journalFile(),
+                                   Paths::credentialsFile(), Paths::receivedHistoryFile(), Paths::userUnitFile(),
+                                   Paths::agentEnvironmentFile()}),
+            std::vector<fs::path>({home.support() / "preferences.json", home.support() / "status.json",
+                                   home.support() / "downloads.sqlite", home.support() / "credentials.json",
+                                   home.support() / "received.sqlite",
+                                   config / "systemd/user/trellisant-agent.service", config / "trellisant/agent.env"}));
+  EXPECT_EQ(Paths::controlSocket(), home.root() / "runtime/com.trellisant.agent");
+  EXPECT_EQ(Paths::appSocket(), home.root() / "runtime/com.trellisant.app");
+  ::setenv("XDG_RUNTIME_DIR", "runtime", 1);  // not absolute: none
+  EXPECT_EQ(Paths::controlSocket(), home.support() / "agent.sock");
+  EXPECT_EQ(Paths::appSocket(), home.support() / "app.sock");
+}
 
 TEST(Preferences, ExactKeysPrivateFilesAndTheDefaultsForAnyDamage) {
   TempHome home;
-  const fs::path file = Preferences::file();
+  const fs::path file = Paths::preferencesFile();
   // Every field differs from the defaults; the folder's bookmark goes as Base64.
   const std::string saved =
       R"({"allowBattery":true,"bandwidthMbps":12.5,"destination":"YgD/",)"
@@ -73,7 +93,7 @@ TEST(Folder, UnusableChoicesKeepTheEarlierFolderAndARecreatedOneIsNotIt) {
 
   fs::rename(good, dir / "moved");
   fs::create_directory(good);
-  EXPECT_EQ(failureOf([&] { p.rootURL(); }), "Choose your download folder again to renew access.");
+  EXPECT_EQ(failureOf([&] { p.rootPath(); }), "Choose your download folder again to renew access.");
 }
 
 TEST(Window, OvernightHoursWrapPastMidnightInThePreferredZone) {
