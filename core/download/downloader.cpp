@@ -28,7 +28,6 @@ namespace trellisant {
 namespace {
 
 constexpr std::int64_t kRangeBytes = 64LL * 1024 * 1024;
-constexpr std::size_t kHashBlock = 1024 * 1024;
 
 std::string partialName(const std::string& fileId) {
   return ".trellisant-" + fileId + ".partial";
@@ -96,12 +95,14 @@ void checkStillReachable(const std::filesystem::path& root, const std::vector<st
     throw TrellisantError(DownloadMessages::folderUnavailable);
 }
 
-// Reads the whole file with pread in 1 MiB blocks from offset 0 and feeds each block to every
+// Reads the whole file with pread in blocks from offset 0 and feeds each block to every
 // digest; returns their lower-case hex in the same order.
-std::vector<std::string> digestFile(int fd, std::vector<Digest::Kind> kinds) {
+std::vector<std::string> digestFile(int fd, std::vector<Digest::Kind> kinds,
+                                    DownloadTuning::Read read = {}) {
   try {
     std::vector<Digest> digests(kinds.begin(), kinds.end());
-    std::vector<unsigned char> block(kHashBlock);
+    std::vector<unsigned char> block(read.blockBytes);
+    if (read.advise) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     off_t offset = 0;
     while (true) {
       ssize_t count = ::pread(fd, block.data(), block.size(), offset);
@@ -109,6 +110,7 @@ std::vector<std::string> digestFile(int fd, std::vector<Digest::Kind> kinds) {
       if (count < 0) throw TrellisantError(kUnverifiable);
       if (count == 0) break;
       for (Digest& digest : digests) digest.update(block.data(), static_cast<std::size_t>(count));
+      if (read.advise) ::posix_fadvise(fd, offset, count, POSIX_FADV_DONTNEED);
       offset += count;
     }
     std::vector<std::string> out;
@@ -124,9 +126,9 @@ struct FileDigests {
   std::string md5;  // empty when not asked for
 };
 
-FileDigests digestsOf(int fd, bool md5) {
-  if (!md5) return {digestFile(fd, {Digest::Kind::sha256}).front(), ""};
-  auto both = digestFile(fd, {Digest::Kind::sha256, Digest::Kind::md5});
+FileDigests digestsOf(int fd, bool md5, DownloadTuning::Read read = {}) {
+  if (!md5) return {digestFile(fd, {Digest::Kind::sha256}, read).front(), ""};
+  auto both = digestFile(fd, {Digest::Kind::sha256, Digest::Kind::md5}, read);
   return {both[0], both[1]};
 }
 
@@ -283,7 +285,7 @@ std::int64_t Downloader::fetchRange(const Delivery& delivery, const ManifestFile
 // SHA-256. A mismatch sends the file back to the start.
 std::string Downloader::verify(const Delivery& delivery, const ManifestFile& file, int fd) {
   const bool md5Checksum = file.checksum && file.checksumKind == "md5";
-  auto [sha256, md5] = digestsOf(fd, md5Checksum || !tuning_.md5OnlyWhenNeeded);
+  auto [sha256, md5] = digestsOf(fd, md5Checksum || !tuning_.md5OnlyWhenNeeded, tuning_.verifyRead);
   if (file.checksum) {
     const std::string& actual = md5Checksum ? md5 : sha256;
     if (asciiLowercase(actual) != asciiLowercase(*file.checksum)) {

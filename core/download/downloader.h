@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -24,6 +25,12 @@ struct ManifestFile;
 // fastest; the benchmark switches each off to show what it is worth.
 struct DownloadTuning {
   TransferTuning transfer;
+  // The verifying read: its block size, and whether the kernel is told that the file is read
+  // once from start to end (read ahead, and drop the pages read).
+  struct Read {
+    std::size_t blockBytes = 1024 * 1024;
+    bool advise = false;
+  } verifyRead;
   // MD5 only when the manifest's checksum is an MD5 (it costs more than twice the SHA-256);
   // the SHA-256 is always computed, since it is what the server is told.
   bool md5OnlyWhenNeeded = true;
