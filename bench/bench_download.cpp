@@ -6,9 +6,15 @@
 //   trellisant-bench-download [--pairs] [LEVER-OFF...] DELIVERY_ID
 //
 // Each option switches one speed lever off (or back to how it was), to show what it is worth:
+//   --sync-inline       fsync + checkpoint every 8 MiB on the receiving thread
+//   --sync-behind       fsync + checkpoint every 8 MiB on a thread of their own
 //   --no-write-behind   no early write-back (sync_file_range)
 //   --write-behind N    early write-back of every N bytes
+//   --write-size N      received pieces gathered into pwrites of N bytes (0: each piece alone)
 //   --curl-buffer N     libcurl's receive buffer in bytes (0: libcurl's default)
+//   --verify-block N    the verifying read in blocks of N bytes
+//   --verify-advise     posix_fadvise SEQUENTIAL before the verifying read, DONTNEED after
+//   --no-verify-advise  no posix_fadvise around the verifying read
 //   --md5-always        compute MD5 even when the checksum is a SHA-256
 //   --no-reuse          a new connection (and TLS handshake) for every request
 //   --no-fold           every journal write synced on its own
@@ -41,7 +47,15 @@ int main(int argc, char** argv) {
   bool pairs = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--no-write-behind") {
+    if (arg == "--sync-inline" || arg == "--sync-behind") {
+      tuning.transfer.syncBehind = arg == "--sync-behind";
+    } else if (arg == "--write-size" && i + 1 < argc) {
+      tuning.transfer.writeBytes = static_cast<std::size_t>(std::atoll(argv[++i]));
+    } else if (arg == "--verify-block" && i + 1 < argc) {
+      tuning.verifyRead.blockBytes = static_cast<std::size_t>(std::max(1LL, std::atoll(argv[++i])));
+    } else if (arg == "--verify-advise" || arg == "--no-verify-advise") {
+      tuning.verifyRead.advise = arg == "--verify-advise";
+    } else if (arg == "--no-write-behind") {
       tuning.transfer.writeBehindBytes = 0;
     } else if (arg == "--write-behind" && i + 1 < argc) {
       tuning.transfer.writeBehindBytes = std::atoll(argv[++i]);
@@ -65,9 +79,10 @@ int main(int argc, char** argv) {
     }
   }
   if (id.empty()) {
-    std::cerr << "usage: trellisant-bench-download [--pairs] [--no-write-behind] [--write-behind N] "
-                 "[--curl-buffer N] [--md5-always] [--no-reuse] [--no-fold] [--http2-provider] "
-                 "DELIVERY_ID\n";
+    std::cerr << "usage: trellisant-bench-download [--pairs] [--sync-inline|--sync-behind] "
+                 "[--no-write-behind] [--write-behind N] [--write-size N] [--curl-buffer N] "
+                 "[--verify-block N] [--verify-advise|--no-verify-advise] [--md5-always] "
+                 "[--no-reuse] [--no-fold] [--http2-provider] DELIVERY_ID\n";
     return 2;
   }
   try {

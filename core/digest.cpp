@@ -62,9 +62,10 @@ std::string sha256Hex(std::string_view bytes) {
 }
 
 std::vector<std::string> hexDigestsOf(int fd, const std::vector<Digest::Kind>& kinds,
-                                      std::stop_token stop) {
+                                      std::stop_token stop, const DigestRead& read) {
   std::vector<Digest> digests(kinds.begin(), kinds.end());
-  std::vector<unsigned char> block(1 << 20);
+  std::vector<unsigned char> block(read.blockBytes);
+  if (read.advise) ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
   off_t offset = 0;
   while (true) {
     throwIfStopped(stop);
@@ -73,6 +74,8 @@ std::vector<std::string> hexDigestsOf(int fd, const std::vector<Digest::Kind>& k
     if (count < 0) throw systemError(errno);
     if (count == 0) break;
     for (Digest& digest : digests) digest.update(block.data(), static_cast<std::size_t>(count));
+    if (read.also) read.also(block.data(), static_cast<std::size_t>(count));
+    if (read.advise) ::posix_fadvise(fd, offset, count, POSIX_FADV_DONTNEED);
     offset += count;
   }
   std::vector<std::string> out;

@@ -105,9 +105,10 @@ void checkStillReachable(const std::filesystem::path& root, const std::vector<st
     throw TrellisantError(DownloadMessages::folderUnavailable);
 }
 
-std::vector<std::string> digestFile(int fd, const std::vector<Digest::Kind>& kinds) {
+std::vector<std::string> digestFile(int fd, const std::vector<Digest::Kind>& kinds,
+                                    const DigestRead& read = {}) {
   try {
-    return hexDigestsOf(fd, kinds);
+    return hexDigestsOf(fd, kinds, {}, read);
   } catch (const PlatformError&) {
     throw TrellisantError(kUnverifiable);
   }
@@ -118,9 +119,9 @@ struct FileDigests {
   std::string md5;  // empty when not asked for
 };
 
-FileDigests digestsOf(int fd, bool md5) {
-  if (!md5) return {digestFile(fd, {Digest::Kind::sha256}).front(), ""};
-  auto both = digestFile(fd, {Digest::Kind::sha256, Digest::Kind::md5});
+FileDigests digestsOf(int fd, bool md5, const DigestRead& read = {}) {
+  if (!md5) return {digestFile(fd, {Digest::Kind::sha256}, read).front(), ""};
+  auto both = digestFile(fd, {Digest::Kind::sha256, Digest::Kind::md5}, read);
   return {both[0], both[1]};
 }
 
@@ -277,7 +278,7 @@ std::int64_t Downloader::fetchRange(const Delivery& delivery, const ManifestFile
 // SHA-256. A mismatch sends the file back to the start.
 std::string Downloader::verify(const Delivery& delivery, const ManifestFile& file, int fd) {
   const bool md5Checksum = file.checksum && file.checksumKind == "md5";
-  auto [sha256, md5] = digestsOf(fd, md5Checksum || !tuning_.md5OnlyWhenNeeded);
+  auto [sha256, md5] = digestsOf(fd, md5Checksum || !tuning_.md5OnlyWhenNeeded, tuning_.verifyRead);
   if (file.checksum) {
     const std::string& actual = md5Checksum ? md5 : sha256;
     if (asciiLowercase(actual) != asciiLowercase(*file.checksum)) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -9,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "digest.h"
 #include "download/free_space.h"
 #include "download/journal.h"
 #include "download/range_transfer.h"
@@ -24,6 +26,8 @@ struct ManifestFile;
 // fastest; the benchmark switches each off to show what it is worth.
 struct DownloadTuning {
   TransferTuning transfer;
+  // The verifying read's block size and read-ahead advice (its `also` is not used here).
+  DigestRead verifyRead;
   // MD5 only when the manifest's checksum is an MD5 (it costs more than twice the SHA-256);
   // the SHA-256 is always computed, since it is what the server is told.
   bool md5OnlyWhenNeeded = true;

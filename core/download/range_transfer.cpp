@@ -5,9 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <thread>
+#include <utility>
 
 #include "url.h"
 #include "clock.h"
@@ -23,6 +28,7 @@ constexpr const char* kUnsupportedRedirect = "A download redirected to an unsupp
 constexpr const char* kWrongRange =
     "The provider did not return the requested file range. Saved footage was preserved.";
 constexpr const char* kEndedEarly = "The download ended early. Trellisant will resume it.";
+constexpr const char* kNotSaved = "Could not save footage to your disk.";
 constexpr std::int64_t kCheckpointBytes = 8 * 1024 * 1024;
 constexpr std::chrono::seconds kIdleTimeout{45};
 constexpr std::chrono::seconds kResourceTimeout{43200};
@@ -46,6 +52,79 @@ void setRangeHeaders(http::Headers& headers, std::int64_t start, std::int64_t en
 
 }  // namespace
 
+// Syncs the file and then checkpoints what the sync covered, on a thread of its own, while the
+// receiving thread writes the next chunk. One chunk at a time: the journal lags the file by at
+// most the chunk being synced and never counts a byte before its sync has returned.
+class RangeTransfer::Syncer {
+ public:
+  Syncer(int fd, const std::function<void(std::int64_t)>& checkpoint)
+      : fd_(fd), checkpoint_(checkpoint), thread_([this](std::stop_token stop) { loop(stop); }) {}
+
+  // Hands over the bytes before `offset` once the previous chunk is synced and checkpointed;
+  // false when `stop` came first or a sync failed.
+  bool hand(std::int64_t offset, const std::stop_token& stop) {
+    std::unique_lock lock(mutex_);
+    if (!idle(lock, stop) || failure_) return false;
+    pending_ = offset;
+    changed_.notify_all();
+    return true;
+  }
+
+  // Waits until the chunk in flight is checkpointed; rethrows its failure. Throws Cancelled.
+  void finish(const std::stop_token& stop) {
+    std::unique_lock lock(mutex_);
+    if (!idle(lock, stop)) throw Cancelled();
+    if (failure_) std::rethrow_exception(failure_);
+  }
+
+  bool failed() const { return failed_.load(std::memory_order_relaxed); }
+  std::exception_ptr failure() {
+    std::lock_guard lock(mutex_);
+    return failure_;
+  }
+
+ private:
+  bool idle(std::unique_lock<std::mutex>& lock, const std::stop_token& stop) {
+    return changed_.wait(lock, stop, [&] { return (!pending_ && !busy_) || failure_; });
+  }
+
+  // A chunk handed over before a stop is still synced and checkpointed: its bytes are written.
+  void loop(std::stop_token stop) {
+    std::unique_lock lock(mutex_);
+    while (changed_.wait(lock, stop, [&] { return pending_.has_value(); })) {
+      const std::int64_t offset = *std::exchange(pending_, std::nullopt);
+      busy_ = true;
+      lock.unlock();
+      std::exception_ptr failure;
+      if (::fsync(fd_) != 0) {
+        failure = std::make_exception_ptr(TrellisantError(kNotSaved));
+      } else {
+        try {
+          checkpoint_(offset);
+        } catch (...) {
+          failure = std::current_exception();
+        }
+      }
+      lock.lock();
+      busy_ = false;
+      failure_ = failure;
+      failed_ = failure != nullptr;
+      changed_.notify_all();
+      if (failure) return;
+    }
+  }
+
+  int fd_;
+  const std::function<void(std::int64_t)>& checkpoint_;
+  std::mutex mutex_;
+  std::condition_variable_any changed_;
+  std::optional<std::int64_t> pending_;
+  bool busy_ = false;
+  std::exception_ptr failure_;
+  std::atomic<bool> failed_{false};
+  std::jthread thread_;  // last: stopped and joined before the rest goes
+};
+
 RangeTransfer::RangeTransfer(int fd, std::int64_t start, std::int64_t end, std::int64_t total,
                              double bandwidthBytes, std::function<void(std::int64_t)> checkpoint,
                              Tuning tuning)
@@ -57,6 +136,8 @@ RangeTransfer::RangeTransfer(int fd, std::int64_t start, std::int64_t end, std::
       checkpoint_(std::move(checkpoint)),
       tuning_(tuning),
       began_(std::chrono::steady_clock::now()) {}
+
+RangeTransfer::~RangeTransfer() = default;
 
 std::int64_t RangeTransfer::run(const std::string& url, const http::Headers& headers,
                                 std::stop_token stop) {
@@ -71,6 +152,13 @@ std::int64_t RangeTransfer::run(const std::string& url, const http::Headers& hea
   request.receiveBufferBytes = tuning_.receiveBufferBytes;
   request.http2 = tuning_.http2;
   began_ = std::chrono::steady_clock::now();
+  // Stopped and joined on every way out of run(): no checkpoint comes after it.
+  struct Joined {
+    std::unique_ptr<Syncer>& syncer;
+    ~Joined() { syncer.reset(); }
+  } joined{syncer_};
+  if (tuning_.syncBehind) syncer_ = std::make_unique<Syncer>(fd_, checkpoint_);
+  if (tuning_.writeBytes > 0) gathered_.reserve(tuning_.writeBytes);
 
   for (int hop = 0;; ++hop) {
     std::optional<std::string> location;
@@ -90,10 +178,10 @@ std::int64_t RangeTransfer::run(const std::string& url, const http::Headers& hea
     try {
       http::stream(request, callbacks, stop);
     } catch (const Cancelled&) {
-      if (failure_) std::rethrow_exception(failure_);
+      if (failure_ || syncFailed()) std::rethrow_exception(failure_);
       throw;
     } catch (const PlatformError& error) {
-      if (failure_) std::rethrow_exception(failure_);
+      if (failure_ || syncFailed()) std::rethrow_exception(failure_);
       if (closedEarly(error)) throw TrellisantError(kEndedEarly);
       throw;
     }
@@ -112,6 +200,7 @@ std::int64_t RangeTransfer::run(const std::string& url, const http::Headers& hea
   }
 
   if (written_ != length()) throw TrellisantError(kEndedEarly);
+  if (syncer_) syncer_->finish(stop);
   if (::fsync(fd_) != 0) throw TrellisantError("Could not save the downloaded bytes.");
   checkpoint_(start_ + written_);
   persisted_ = written_;
@@ -134,30 +223,52 @@ bool RangeTransfer::accept(const http::Response& head) {
 }
 
 bool RangeTransfer::receive(std::string_view bytes, const std::stop_token& stop) {
-  if (failure_) return false;
+  if (failure_ || syncFailed()) return false;
   auto size = static_cast<std::int64_t>(bytes.size());
-  if (written_ + size > length()) {
+  if (received_ + size > length()) {
     fail("The provider returned unexpected file data.");
     return false;
   }
-  if (!write(bytes)) return false;
-  written_ += size;
+  received_ += size;
+  if (tuning_.writeBytes == 0) {
+    if (!write(bytes)) return false;
+  } else {
+    gathered_.append(bytes);
+    if (gathered_.size() < tuning_.writeBytes && received_ < length()) return true;
+    if (!write(gathered_)) return false;
+    gathered_.clear();
+  }
+  written_ = received_;
   writeBehind();
+  if (written_ - persisted_ >= kCheckpointBytes && !persist(stop)) return false;
+  throttle(stop);
+  return true;
+}
 
-  if (written_ - persisted_ >= kCheckpointBytes) {
-    if (::fsync(fd_) != 0) {
-      fail("Could not save footage to your disk.");
-      return false;
-    }
+// The file is synced up to written_ before the checkpoint counts it: here, or on the syncer's
+// thread while the next bytes arrive.
+bool RangeTransfer::persist(const std::stop_token& stop) {
+  if (syncer_) {
+    if (!syncer_->hand(start_ + written_, stop)) return syncFailed(), false;
+  } else if (::fsync(fd_) != 0) {
+    fail(kNotSaved);
+    return false;
+  } else {
     try {
       checkpoint_(start_ + written_);
     } catch (...) {
       failure_ = std::current_exception();
       return false;
     }
-    persisted_ = written_;
   }
-  throttle(stop);
+  persisted_ = written_;
+  return true;
+}
+
+// A sync on the syncer's thread failed: the transfer fails with its error at the next piece.
+bool RangeTransfer::syncFailed() {
+  if (!syncer_ || !syncer_->failed()) return false;
+  if (!failure_) failure_ = syncer_->failure();
   return true;
 }
 
@@ -170,7 +281,7 @@ void RangeTransfer::writeBehind() {
   writtenBack_ = written_;
 }
 
-// Writes the whole chunk at its final offset; a short write continues with the rest.
+// Writes the pieces after written_ at their final offset; a short write continues with the rest.
 bool RangeTransfer::write(std::string_view bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {

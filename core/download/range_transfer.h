@@ -1,9 +1,11 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <stop_token>
 #include <string>
 
@@ -21,6 +23,12 @@ bool acceptsRange(const http::Response& head, std::int64_t start, std::int64_t e
 // How the bytes reach the disk. The defaults are what bench/receive measured fastest; the
 // benchmark switches each off to show what it is worth.
 struct TransferTuning {
+  // Sync and checkpoint each 8 MiB on a thread of their own while the next bytes arrive, at
+  // most one sync in flight; false does both on the receiving thread before it goes on.
+  bool syncBehind = true;
+  // Received pieces gathered into pwrites of about this size; 0 writes each piece as it comes.
+  // Gathering saved no time and held bytes back from the disk on slow links.
+  std::size_t writeBytes = 0;
   // Start write-back of every this many new bytes at once (sync_file_range), so that each
   // 8 MiB fsync finds little left to do; 0 leaves write-back to the kernel.
   std::int64_t writeBehindBytes = 1024 * 1024;
@@ -39,19 +47,25 @@ class RangeTransfer {
   using Tuning = TransferTuning;
 
   // `checkpoint` records that the file is durable up to an absolute offset; it is called after
-  // an fsync every 8 MiB and at the end. `bandwidthBytes` <= 0 means no limit.
+  // an fsync every 8 MiB (on a thread of its own with Tuning::syncBehind) and at the end, never
+  // with a byte the fsync before it did not cover. `bandwidthBytes` <= 0 means no limit.
   RangeTransfer(int fd, std::int64_t start, std::int64_t end, std::int64_t total,
                 double bandwidthBytes, std::function<void(std::int64_t)> checkpoint,
                 Tuning tuning = Tuning());
+  ~RangeTransfer();
 
   // Returns the offset just past the last byte written (end + 1). Throws TrellisantError,
   // PlatformError for transport failures, Cancelled when `stop` is requested first.
   std::int64_t run(const std::string& url, const http::Headers& headers, std::stop_token stop = {});
 
  private:
+  class Syncer;
+
   bool accept(const http::Response& head);
   bool receive(std::string_view bytes, const std::stop_token& stop);
+  bool persist(const std::stop_token& stop);
   bool write(std::string_view bytes);
+  bool syncFailed();
   void writeBehind();
   void throttle(const std::stop_token& stop) const;
   void fail(const char* message) { failure_ = std::make_exception_ptr(TrellisantError(message)); }
@@ -64,8 +78,11 @@ class RangeTransfer {
   double bandwidth_;
   std::function<void(std::int64_t)> checkpoint_;
   Tuning tuning_;
+  std::int64_t received_ = 0;  // written_ and what waits in gathered_
   std::int64_t written_ = 0;
-  std::int64_t persisted_ = 0;
+  std::int64_t persisted_ = 0;  // written_ at the last checkpoint, or handed to the syncer
+  std::string gathered_;
+  std::unique_ptr<Syncer> syncer_;  // while run() runs, with Tuning::syncBehind
   // Value of written_ up to which write-back has been started.
   std::int64_t writtenBack_ = 0;
   // The reason to stop, kept as thrown so that a checkpoint's own error passes on unchanged.

@@ -50,6 +50,16 @@ std::set<std::string> openBelow(const fs::path& folder) {
   return out;
 }
 
+// On the calling thread and the threads it starts from now on, the kernel fails `call` on the
+// descriptor `fd` (its low word) with `error`: a seccomp filter, gone with the threads.
+void failCalls(unsigned call, int fd, int error) {
+  sock_filter filter[] = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)), BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, call, 0, 3),
+                          BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])), BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(fd), 0, 1),
+                          BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(error)), BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+  sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+  ASSERT_TRUE(::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0);
+}
+
 // A signed-in device with receiving on, a fresh download folder and journal. Every path a test
 // takes must close the descriptors it opened.
 class DownloaderTest : public ::testing::Test {
@@ -98,6 +108,12 @@ class DownloaderTest : public ::testing::Test {
     return out;
   }
   Journal::Record record(const PreparedFile& p) { return journal_->record(p.delivery.id, p.file); }
+  // The file's bytes from `from` to its end into `fd`, straight from the provider, as shipped.
+  void transfer(const PreparedFile& p, int fd, std::int64_t from, std::function<void(std::int64_t)> checkpoint, std::stop_token stop = {}) {
+    const http::Headers headers{{"X-Sandbox-Signature", sandbox::capabilitySignature(p.delivery.id, p.file.id)}, {"Authorization", "Bearer provider-token"}};
+    const std::int64_t size = *parseInt64(p.file.size);
+    RangeTransfer(fd, from, size - 1, size, 0, std::move(checkpoint)).run(provider().fileUrl("storage.googleapis.com", p.delivery.id, p.file.id), headers, stop);
+  }
 
   TempHome home_;
   TempDir temp_;
@@ -225,20 +241,56 @@ TEST_F(DownloaderTest, TooLittleSpaceIsRefusedBeforeAnyRequestAndAUsedUpQuotaIsA
   download(p);
   EXPECT_EQ(record(p).state, JournalState::completed);
 
-  // A used-up quota is a full disk to the user. On a thread of its own the kernel fails each
-  // pwrite to the descriptor (its low word) with EDQUOT: a seccomp filter, gone with the thread.
-  const http::Headers headers{{"X-Sandbox-Signature", sandbox::capabilitySignature(p.delivery.id, p.file.id)}, {"Authorization", "Bearer provider-token"}};
+  // A used-up quota is a full disk to the user.
   UniqueFd fd(::open((temp_ / "partial").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
   std::jthread([&] {
-    sock_filter filter[] = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)), BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_pwrite64, 0, 3),
-                            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])), BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(fd.get()), 0, 1),
-                            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EDQUOT), BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
-    sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
-    ASSERT_TRUE(::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0);
-    RangeTransfer transfer(fd.get(), 0, MiB - 1, MiB, 0, [](std::int64_t) {});
-    EXPECT_EQ(failureOf([&] { transfer.run(provider().fileUrl("storage.googleapis.com", p.delivery.id, p.file.id), headers); }),
-              "Your download disk is full. Free up space to resume.");
+    failCalls(__NR_pwrite64, fd.get(), EDQUOT);
+    EXPECT_EQ(failureOf([&] { transfer(p, fd.get(), 0, [](std::int64_t) {}); }), "Your download disk is full. Free up space to resume.");
   });
+}
+
+// The journal may lag the file by a chunk, never lead it: each checkpoint finds its bytes synced
+// already (the lossy disk's backing folder holds nothing else), also when the transfer is
+// cancelled while a chunk is being synced, and the range resumes from the last one. A sync that
+// fails, mid-range or at its last byte, fails the transfer with the disk's sentence.
+TEST_F(DownloaderTest, CheckpointsCountOnlySyncedBytesAndAFailedSyncFailsTheTransfer) {
+  for (std::int64_t size : {20 * MiB, 8 * MiB}) {
+    PreparedFile p = prepare(size);
+    UniqueFd fd(::open((temp_ / "partial").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    std::vector<std::int64_t> counted;
+    std::jthread([&] {
+      failCalls(__NR_fsync, fd.get(), EIO);
+      EXPECT_EQ(failureOf([&] { transfer(p, fd.get(), 0, [&](std::int64_t at) { counted.push_back(at); }); }),
+                "Could not save footage to your disk.") << size;
+    });
+    EXPECT_TRUE(counted.empty()) << size;
+  }
+
+  std::string why;
+  auto disk = lossyDiskForTest(temp_.path(), why);
+  if (!disk) GTEST_SKIP() << why;
+  open_ = openBelow(temp_.path());
+  const std::int64_t size = 40 * MiB;
+  PreparedFile p = prepare(size);
+  UniqueFd fd(::open((disk->mountPoint() / "clip.partial").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  std::vector<std::int64_t> counted;
+  auto checkpoint = [&](std::int64_t at) {
+    EXPECT_TRUE(readRange(temp_ / "backing" / "clip.partial", 0, at) == readRange(p.source, 0, at)) << "counted unsynced bytes up to " << at;
+    counted.push_back(at);
+  };
+  disk->arm({LossyDisk::Event::fsync, "clip.partial", 1});  // held once it took effect
+  std::string outcome;
+  std::jthread runner([&](std::stop_token stop) { outcome = failureOf([&] { transfer(p, fd.get(), 0, checkpoint, stop); }); });
+  ASSERT_TRUE(disk->waitForHold(std::chrono::seconds(30)));
+  runner.request_stop();
+  disk->release();
+  runner.join();
+  EXPECT_EQ(outcome, "<cancelled>");
+  ASSERT_FALSE(counted.empty());
+  EXPECT_LT(counted.back(), size);
+  transfer(p, fd.get(), counted.back(), checkpoint);
+  EXPECT_EQ(counted.back(), size);
+  EXPECT_EQ(sha256Of(disk->mountPoint() / "clip.partial"), p.sha256);
 }
 
 // The download folder on a disk that forgets unsynced data and names at a power cut; the
