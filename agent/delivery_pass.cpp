@@ -87,8 +87,10 @@ void DeliveryPass::receive(const Delivery& delivery) {
   Resources::lease(parts_.api, delivery.id, stop_);
   std::vector<ManifestFile> files = parts_.api.files(delivery, stop_);
   checkFreeSpace(delivery);
+  parts_.receipts.due(delivery, files);
   parts_.power.update(preferences_, true);
   if (!files.empty()) downloadFiles(delivery, files);
+  parts_.receipts.write(delivery, files, root_);
   parts_.retries.completed(delivery.id);
   parts_.status.publish(AgentState::completed, "Your footage is ready.", &delivery,
                         parseInt64(delivery.totalBytes).value_or(0));

@@ -13,6 +13,7 @@
 #include "log.h"
 #include "platform/notifier.h"
 #include "platform/power_policy.h"
+#include "receipt_step.h"
 #include "retry_table.h"
 #include "settings/preferences.h"
 #include "status_sink.h"
@@ -35,6 +36,7 @@ struct DeliveryPassParts {
   Downloader::FreeSpaceProbe freeSpace;
   LogSink log;
   std::chrono::steady_clock::duration tick;
+  ReceiptStep& receipts;
 };
 
 // One delivery pass: every listed delivery in order, two files at a time, with back-off.

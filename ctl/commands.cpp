@@ -60,6 +60,11 @@ std::string usage() {
          "                (0 to 23, in this computer's time zone).\n"
          "  battery on|off\n"
          "                Let downloads run on battery power, or wait for power.\n"
+         "  verify FOLDER [--json]\n"
+         "                Read every file of a received transfer folder again and compare it\n"
+         "                with the newest generation of its receipt (ascmhl/, the ASC MHL media\n"
+         "                hash list): one line per missing, changed or unexpected file, then a\n"
+         "                summary; exits 0 only when everything matches. Never writes there.\n"
          "  --version     Show the version.\n"
          "  --help        Show this help.\n"
          "\n"
@@ -98,6 +103,7 @@ int run(const std::vector<std::string>& arguments, Context& context) {
          bandwidth(context, rest[0]);
        }},
       {"overnight", [&](const std::vector<std::string>& rest) { overnight(context, rest); }},
+      {"verify", [&](const std::vector<std::string>& rest) { verify(context, rest); }},
       {"battery",
        [&](const std::vector<std::string>& rest) {
          if (rest.size() != 1) throw MisuseError("Say on or off: trellisantctl battery on|off");

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -42,6 +43,9 @@ struct Context {
   std::chrono::milliseconds watchInterval = kStatusRefreshInterval;
   bool terminal = false;
   std::stop_token stop;
+  // The transfer folders `verify` checks when given none: those of the received history.
+  // Unset until that history exists, and `verify` then asks for a folder.
+  std::function<std::vector<std::filesystem::path>()> receivedFolders;
 };
 
 // A command line this program does not understand (exit status 2, with the usage).
@@ -74,6 +78,9 @@ void bandwidth(Context& context, const std::string& mbps);
 // "on" or "off", then optionally --from H and --until H.
 void overnight(Context& context, const std::vector<std::string>& arguments);
 void battery(Context& context, const std::string& onOrOff);
+// [FOLDER] [--json]: every file read again against the folder's receipt (ASC MHL); fails unless
+// all match.
+void verify(Context& context, const std::vector<std::string>& arguments);
 
 // The status the app would show: the agent's answer when its login item is enabled (else the
 // status file), with the app's overrides.

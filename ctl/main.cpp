@@ -10,7 +10,7 @@
 
 namespace {
 
-// Ends `stop` at SIGINT or SIGTERM, so a long-running command (status --watch) can finish its
+// Ends `stop` at SIGINT or SIGTERM, so a long-running command (status --watch, verify) can finish its
 // output instead of dying mid-line.
 std::jthread stopOnSignals(std::stop_source& stop) {
   static sigset_t signals;
@@ -45,7 +45,8 @@ int main(int argc, char** argv) {
   context.terminal = ::isatty(STDOUT_FILENO) == 1;
   std::stop_source stop;
   std::jthread signals;
-  if (arguments.size() == 2 && arguments[0] == "status" && arguments[1] == "--watch") {
+  if ((arguments.size() == 2 && arguments[0] == "status" && arguments[1] == "--watch") ||
+      (!arguments.empty() && arguments[0] == "verify")) {
     signals = stopOnSignals(stop);
     context.stop = stop.get_token();
   }

@@ -1,7 +1,7 @@
 # bash completion for trellisantctl
 _trellisantctl() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}
-  local commands="status sign-in sign-out folder enable pause test server bandwidth overnight battery --version --help"
+  local commands="status sign-in sign-out folder enable pause test server bandwidth overnight battery verify --version --help"
   if [ "$COMP_CWORD" -eq 1 ]; then
     COMPREPLY=($(compgen -W "$commands" -- "$cur"))
     return
@@ -11,6 +11,7 @@ _trellisantctl() {
     folder) [ "$COMP_CWORD" -eq 2 ] && COMPREPLY=($(compgen -d -- "$cur")) ;;
     enable) [ "$COMP_CWORD" -eq 2 ] && COMPREPLY=($(compgen -W "--linger" -- "$cur")) ;;
     battery) [ "$COMP_CWORD" -eq 2 ] && COMPREPLY=($(compgen -W "on off" -- "$cur")) ;;
+    verify) COMPREPLY=($(compgen -d -- "$cur") $(compgen -W "--json" -- "$cur")) ;;
     overnight)
       case "$prev" in
         --from|--until) COMPREPLY=($(compgen -W "$(seq 0 23)" -- "$cur")) ;;

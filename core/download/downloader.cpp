@@ -58,22 +58,9 @@ Destination destinationOf(const Delivery& delivery, const ManifestFile& file) {
   Destination destination;
   destination.name = pieces.back();
   if (looksLikePartial(destination.name)) throw TrellisantError(DownloadMessages::unsafeName);
-  for (const std::string& label :
-       {FileSafety::label(delivery.companyName), FileSafety::label(delivery.projectName),
-        prefixCharacters(delivery.transferId, 8) + " " + FileSafety::label(delivery.name)})
-    destination.folders.push_back(FileSafety::component(label));
+  destination.folders = Downloader::transferFolder(delivery);
   destination.folders.insert(destination.folders.end(), pieces.begin(), pieces.end() - 1);
   return destination;
-}
-
-// Moves the partial file to its final name, never replacing an entry that is already there.
-bool renameExclusively(int folder, const std::string& from, const std::string& to) {
-  if (::renameat2(folder, from.c_str(), folder, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL) return false;
-  // A file system without the flag: a hard link fails on an existing name just the same.
-  if (::linkat(folder, from.c_str(), folder, to.c_str(), 0) != 0) return false;
-  ::unlinkat(folder, from.c_str(), 0);  // the file is in place; a leftover name is harmless
-  return true;
 }
 
 constexpr const char* kUnverifiable = "Could not verify the downloaded file.";
@@ -98,7 +85,9 @@ void checkStillReachable(const std::filesystem::path& root, const std::vector<st
 
 // Reads the whole file with pread in 1 MiB blocks from offset 0 and feeds each block to every
 // digest; returns their lower-case hex in the same order.
-std::vector<std::string> digestFile(int fd, std::vector<Digest::Kind> kinds) {
+using BlockSink = std::function<void(const void*, std::size_t)>;
+
+std::vector<std::string> digestFile(int fd, std::vector<Digest::Kind> kinds, const BlockSink& also = {}) {
   try {
     std::vector<Digest> digests(kinds.begin(), kinds.end());
     std::vector<unsigned char> block(kHashBlock);
@@ -109,6 +98,7 @@ std::vector<std::string> digestFile(int fd, std::vector<Digest::Kind> kinds) {
       if (count < 0) throw TrellisantError(kUnverifiable);
       if (count == 0) break;
       for (Digest& digest : digests) digest.update(block.data(), static_cast<std::size_t>(count));
+      if (also) also(block.data(), static_cast<std::size_t>(count));
       offset += count;
     }
     std::vector<std::string> out;
@@ -124,11 +114,13 @@ struct FileDigests {
   std::string md5;  // empty when not asked for
 };
 
-FileDigests digestsOf(int fd, bool md5) {
-  if (!md5) return {digestFile(fd, {Digest::Kind::sha256}).front(), ""};
-  auto both = digestFile(fd, {Digest::Kind::sha256, Digest::Kind::md5});
+FileDigests digestsOf(int fd, bool md5, const BlockSink& also = {}) {
+  if (!md5) return {digestFile(fd, {Digest::Kind::sha256}, also).front(), ""};
+  auto both = digestFile(fd, {Digest::Kind::sha256, Digest::Kind::md5}, also);
   return {both[0], both[1]};
 }
+
+bool md5Checksum(const ManifestFile& file) { return file.checksum && file.checksumKind == "md5"; }
 
 // Whether the partial file holds the whole file with the SHA-256 the journal verified.
 bool intactPartial(int folder, const std::string& partial, std::int64_t size, const std::string& sha256) {
@@ -145,12 +137,23 @@ bool intactPartial(int folder, const std::string& partial, std::int64_t size, co
 }  // namespace
 
 Downloader::Downloader(std::shared_ptr<API> api, std::shared_ptr<Journal> journal,
-                       std::function<bool()> receiving, FreeSpaceProbe freeSpace, Tuning tuning)
+                       std::function<bool()> receiving, FreeSpaceProbe freeSpace, Tuning tuning,
+                       VerifyTap tap)
     : api_(std::move(api)),
       journal_(std::move(journal)),
       receiving_(std::move(receiving)),
       freeSpace_(std::move(freeSpace)),
-      tuning_(tuning) {}
+      tuning_(tuning),
+      tap_(std::move(tap)) {}
+
+std::vector<std::string> Downloader::transferFolder(const Delivery& delivery) {
+  std::vector<std::string> folders;
+  for (const std::string& label :
+       {FileSafety::label(delivery.companyName), FileSafety::label(delivery.projectName),
+        prefixCharacters(delivery.transferId, 8) + " " + FileSafety::label(delivery.name)})
+    folders.push_back(FileSafety::component(label));
+  return folders;
+}
 
 std::pair<std::string, std::string> Downloader::hashes(int fd) {
   FileDigests digests = digestsOf(fd, true);
@@ -210,7 +213,7 @@ void Downloader::download(const Delivery& delivery, const ManifestFile& file,
     journal_->checkpoint(delivery.id, file.id, size, JournalState::finalized, *verified);
   }
   const std::string sha256 = *verified;
-  if (!renameExclusively(folder.get(), partial, name))
+  if (!FileSafety::renameExclusively(folder.get(), partial, name))
     throw TrellisantError("Could not finalize this file without overwriting existing footage.");
   ::fsync(folder.get());  // makes the rename durable; nothing to do if it cannot
   checkStillReachable(root, destination.folders, folder.get());
@@ -228,8 +231,11 @@ void Downloader::reportExisting(const Delivery& delivery, const ManifestFile& fi
       record.state == JournalState::finalized || record.state == JournalState::completed;
   if (!finished || !record.sha256)
     throw TrellisantError("A file already exists at this destination. Choose another folder.");
-  if (digestsOf(existing, false).sha256 != *record.sha256)
+  VerifyingRead read = tap_ ? tap_(delivery, file) : VerifyingRead{};
+  FileDigests digests = digestsOf(existing, read.verified && md5Checksum(file), read.block);
+  if (digests.sha256 != *record.sha256)
     throw TrellisantError("An existing downloaded file changed. Choose another destination.");
+  if (read.verified) read.verified(digests.sha256, digests.md5);
   Resources::fileComplete(*api_, delivery.id, file.id, *record.sha256, stop);
   journal_->checkpoint(delivery.id, file.id, size, JournalState::completed, record.sha256, folded());
 }
@@ -282,15 +288,17 @@ std::int64_t Downloader::fetchRange(const Delivery& delivery, const ManifestFile
 // Hashes the complete partial file and checks it against the manifest's checksum; returns the
 // SHA-256. A mismatch sends the file back to the start.
 std::string Downloader::verify(const Delivery& delivery, const ManifestFile& file, int fd) {
-  const bool md5Checksum = file.checksum && file.checksumKind == "md5";
-  auto [sha256, md5] = digestsOf(fd, md5Checksum || !tuning_.md5OnlyWhenNeeded);
+  const bool md5Given = md5Checksum(file);
+  VerifyingRead read = tap_ ? tap_(delivery, file) : VerifyingRead{};
+  auto [sha256, md5] = digestsOf(fd, md5Given || !tuning_.md5OnlyWhenNeeded, read.block);
   if (file.checksum) {
-    const std::string& actual = md5Checksum ? md5 : sha256;
+    const std::string& actual = md5Given ? md5 : sha256;
     if (asciiLowercase(actual) != asciiLowercase(*file.checksum)) {
       journal_->checkpoint(delivery.id, file.id, 0, JournalState::partial, std::nullopt);
       throw TrellisantError("File verification failed. Trellisant will download this file again.");
     }
   }
+  if (read.verified) read.verified(sha256, md5Given ? md5 : "");
   return sha256;
 }
 

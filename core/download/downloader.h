@@ -8,6 +8,7 @@
 #include <stop_token>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "download/free_space.h"
 #include "download/journal.h"
@@ -33,6 +34,15 @@ struct DownloadTuning {
   bool foldCommits = true;
 };
 
+// Extra digests fed by the read that verifies a file (a receipt's), so that they cost no second
+// pass over its bytes.
+struct VerifyingRead {
+  std::function<void(const void* bytes, std::size_t count)> block;
+  // Once the file verified: its SHA-256, and its MD5 where the server's checksum is one ("").
+  std::function<void(const std::string& sha256, const std::string& md5)> verified;
+};
+using VerifyTap = std::function<VerifyingRead(const Delivery&, const ManifestFile&)>;
+
 // Brings one file of a delivery into the download folder, resumably and verifiably, and
 // reports it to the server. Keeps no per-call state, so concurrent calls may share one object.
 class Downloader {
@@ -43,7 +53,7 @@ class Downloader {
   // `receiving` tells before every range whether receiving is still switched on.
   Downloader(std::shared_ptr<API> api, std::shared_ptr<Journal> journal,
              std::function<bool()> receiving, FreeSpaceProbe freeSpace = availableBytes,
-             Tuning tuning = Tuning());
+             Tuning tuning = Tuning(), VerifyTap tap = {});
 
   virtual ~Downloader() = default;
 
@@ -55,6 +65,9 @@ class Downloader {
   // SHA-256 and MD5 of the whole file in lower-case hex, read with pread from offset 0.
   // Throws TrellisantError.
   static std::pair<std::string, std::string> hashes(int fd);
+
+  // The transfer folder's names below the download folder: company, project, transfer.
+  static std::vector<std::string> transferFolder(const Delivery& delivery);
 
  private:
   void reportExisting(const Delivery& delivery, const ManifestFile& file, int existing,
@@ -72,6 +85,7 @@ class Downloader {
   std::function<bool()> receiving_;
   FreeSpaceProbe freeSpace_;
   Tuning tuning_;
+  VerifyTap tap_;
 };
 
 }  // namespace trellisant
