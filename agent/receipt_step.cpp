@@ -60,7 +60,8 @@ void ReceiptStep::catchUp(const std::vector<Delivery>& listed, const std::filesy
     bool complete = true;
     try {
       for (const ManifestFile& file : entry.files)
-        complete = complete && journal->record(id, file).state == JournalState::completed;
+        // "finalized": the server may have heard of the file before the agent stopped.
+        complete = complete && journal->record(id, file).state.value_or(JournalState::partial) != JournalState::partial;
     } catch (const TrellisantError&) {
       complete = false;  // a file of another version: this receipt can no longer be written
     }
