@@ -7,9 +7,13 @@
 
 #include "receipt/media_hash.h"
 #include "receipt/mhl_xml.h"
+#include "receipt/receipt.h"
+#include "test_support.h"
 
 namespace trellisant {
 namespace {
+
+namespace fs = std::filesystem;
 
 TEST(Receipt, HashesGivePublishedAnswers) {
   const std::set<HashFormat> all = {HashFormat::c4,     HashFormat::md5,  HashFormat::sha1,
@@ -123,6 +127,26 @@ TEST(Receipt, ChainGrowsKeepingEveryEarlierByte) {
   auto fresh = Mhl::chainWith("", {1, "0001_A & B_x.mhl", "c4dd"});
   ASSERT_TRUE(fresh);
   EXPECT_EQ(Mhl::parseChain(*fresh)->at(0).path, "0001_A & B_x.mhl");
+}
+
+TEST(Receipt, WrittenOnceUnlessSomethingChanged) {
+  testing::TempDir root;
+  Delivery delivery{"d1", "abcdefgh-1", "Day 1", "Feature", "Acme", "3", 1, ""};
+  const fs::path folder = root.path() / "Acme" / "Feature" / "abcdefgh Day 1";
+  fs::create_directories(folder);
+  testing::writeText(folder / "A.mov", "abc");
+  ManifestFile a{"f1", "A.mov", "3", "v1", "900150983CD24FB0D6963F7D28E17F72", "md5"};
+  const ReceiptLedger nothingKept;  // as after a restart: the files are read again
+  const ReceiptAuthor author{"host", "0.1.2", 1'765'119'600};
+  EXPECT_EQ(writeReceipt(delivery, {a}, root.path(), nothingKept, author), ReceiptOutcome::written);
+  EXPECT_EQ(writeReceipt(delivery, {a}, root.path(), nothingKept, author), ReceiptOutcome::unchanged);
+  const std::string manifest = testing::readText(folder / "ascmhl" / "0001_abcdefgh Day 1_2025-12-07_150000Z.mhl");
+  EXPECT_NE(manifest.find("<md5 action=\"original\">900150983cd24fb0d6963f7d28e17f72</md5>"), std::string::npos);
+  EXPECT_NE(manifest.find("<xxh64 action=\"original\">44bc2cf5ad770999</xxh64>"), std::string::npos);
+  testing::writeText(folder / "B.txt", "");
+  ManifestFile b{"f2", "B.txt", "0", "v2", std::nullopt, std::nullopt};
+  EXPECT_EQ(writeReceipt(delivery, {a, b}, root.path(), nothingKept, author), ReceiptOutcome::written);
+  EXPECT_EQ(Mhl::parseChain(testing::readText(folder / "ascmhl" / "ascmhl_chain.xml"))->size(), 2u);
 }
 
 }  // namespace
