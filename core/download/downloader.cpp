@@ -120,8 +120,6 @@ FileDigests digestsOf(int fd, bool md5, const BlockSink& also = {}) {
   return {both[0], both[1]};
 }
 
-bool md5Checksum(const ManifestFile& file) { return file.checksum && file.checksumKind == "md5"; }
-
 // Whether the partial file holds the whole file with the SHA-256 the journal verified.
 bool intactPartial(int folder, const std::string& partial, std::int64_t size, const std::string& sha256) {
   UniqueFd fd(::openat(folder, partial.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -145,6 +143,8 @@ Downloader::Downloader(std::shared_ptr<API> api, std::shared_ptr<Journal> journa
       freeSpace_(std::move(freeSpace)),
       tuning_(tuning),
       tap_(std::move(tap)) {}
+
+bool Downloader::md5Checksum(const ManifestFile& file) { return file.checksum && file.checksumKind == "md5"; }
 
 std::vector<std::string> Downloader::transferFolder(const Delivery& delivery) {
   std::vector<std::string> folders;

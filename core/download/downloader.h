@@ -66,6 +66,9 @@ class Downloader {
   // Throws TrellisantError.
   static std::pair<std::string, std::string> hashes(int fd);
 
+  // Whether the server's checksum of the file is an MD5 (any other is taken for a SHA-256).
+  static bool md5Checksum(const ManifestFile& file);
+
   // The transfer folder's names below the download folder: company, project, transfer.
   static std::vector<std::string> transferFolder(const Delivery& delivery);
 

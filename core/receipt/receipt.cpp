@@ -23,8 +23,6 @@ constexpr std::string_view kTool = "Trellisant";
 const std::set<HashFormat> kComputable = {HashFormat::c4,     HashFormat::md5,  HashFormat::sha1,
                                           HashFormat::xxh128, HashFormat::xxh3, HashFormat::xxh64};
 
-bool md5Given(const ManifestFile& file) { return file.checksum && file.checksumKind == "md5"; }
-
 bool inHistoryFolder(std::string_view relativePath) {
   return relativePath.starts_with(std::string(Mhl::kFolder) + "/");
 }
@@ -92,7 +90,7 @@ VerifyingRead ReceiptLedger::tap(const Delivery& delivery, const ManifestFile& f
     if (auto found = formats_.find(delivery.id); found != formats_.end()) formats = found->second;
   }
   // The verifying read computes this MD5 already.
-  if (md5Given(file)) formats.erase(HashFormat::md5);
+  if (Downloader::md5Checksum(file)) formats.erase(HashFormat::md5);
   auto hasher = std::make_shared<MediaHasher>(formats);
   return {[hasher](const void* bytes, std::size_t count) { hasher->update(bytes, count); },
           [this, hasher, deliveryId = delivery.id, fileId = file.id](const std::string&, const std::string& md5) {
@@ -148,7 +146,7 @@ ReceiptOutcome writeReceipt(const Delivery& delivery, const std::vector<Manifest
     UniqueFd fd(::openat(dir.get(), pieces.back().c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd) throw TrellisantError("A received file is missing from its folder.");
     std::set<HashFormat> needed{HashFormat::xxh64};
-    if (md5Given(file)) needed.insert(HashFormat::md5);
+    if (Downloader::md5Checksum(file)) needed.insert(HashFormat::md5);
     auto found = listed.find(path);
     manifest.files.push_back(entryFor(fd.get(), path, needed, ledger.find(delivery.id, file.id).value_or(HashValues{}),
                                       found == listed.end() ? nullptr : found->second, differs));

@@ -41,7 +41,7 @@ std::set<std::string> present(const fs::path& folder) {
   std::error_code error;
   for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
     std::string relative = it->path().lexically_relative(folder).generic_string();
-    if (relative == "ascmhl") {
+    if (relative == Mhl::kFolder) {
       it.disable_recursion_pending();
       continue;
     }
