@@ -119,6 +119,10 @@ void ReceiptLedger::forget(const std::string& delivery) {
 ReceiptOutcome writeReceipt(const Delivery& delivery, const std::vector<ManifestFile>& files,
                             const std::filesystem::path& root, const ReceiptLedger& ledger,
                             const ReceiptAuthor& author) {
+  // A manifest lists at least one file, and an empty delivery has no folder to hold one.
+  if (std::all_of(files.begin(), files.end(),
+                  [](const ManifestFile& file) { return inHistoryFolder(nfc(file.relativePath)); }))
+    return ReceiptOutcome::unchanged;
   const std::vector<std::string> transfer = Downloader::transferFolder(delivery);
   UniqueFd folder(FileSafety::directory(root, transfer));
   MhlHistory history = MhlHistory::read(folder.get());
