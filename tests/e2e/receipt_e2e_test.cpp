@@ -130,6 +130,15 @@ TEST(World, ReceiptAfterCrash) {
   world.ctlOk({"enable"});  // started again; the server no longer lists the delivery
   EXPECT_TRUE(waitUntil([&] { return generations(folder).size() == 1; }, 60s));
   EXPECT_EQ(world.ctl({"verify", folder.string()}).first, 0);
+
+  // A receipt that cannot be written (a file of the delivery stands where its folder goes) is
+  // no failure of the delivery.
+  fs::path blocked = world.folder() / "sources" / "blocked";
+  fs::create_directories(blocked);
+  testing::writeText(blocked / "ascmhl", "not a folder");
+  Json second = world.send(blocked, "Blocked");
+  EXPECT_EQ(world.waitForState("completed", 60s).transfer, "Blocked");
+  EXPECT_EQ(testing::readText(World::destination(root, second) / "ascmhl"), "not a folder");
 }
 
 }  // namespace
