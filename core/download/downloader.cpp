@@ -83,10 +83,10 @@ void checkStillReachable(const std::filesystem::path& root, const std::vector<st
     throw TrellisantError(DownloadMessages::folderUnavailable);
 }
 
-// Reads the whole file with pread in 1 MiB blocks from offset 0 and feeds each block to every
-// digest; returns their lower-case hex in the same order.
 using BlockSink = std::function<void(const void*, std::size_t)>;
 
+// Reads the whole file with pread in 1 MiB blocks from offset 0 and feeds each block to every
+// digest (and to `also`); returns their lower-case hex in the same order.
 std::vector<std::string> digestFile(int fd, std::vector<Digest::Kind> kinds, const BlockSink& also = {}) {
   try {
     std::vector<Digest> digests(kinds.begin(), kinds.end());
