@@ -52,7 +52,8 @@ Agent::Agent(AgentParts parts, AgentTiming timing)
     : parts_(withDefaults(std::move(parts))),
       timing_(timing),
       receiving_([settings = parts_.settings] { return settings().receiving; }),
-      retries_(parts_.now, parts_.jitter) {
+      retries_(parts_.now, parts_.jitter),
+      receipts_(parts_.log) {
   Vault::disablePrompts();
   if (parts_.controlService) service_ = std::make_unique<AgentService>();
 }
@@ -116,6 +117,17 @@ void Agent::runPass(std::stop_token stop) {
     }
     Resources::heartbeat(*api, Readiness::ready, preferences.destinationLabel, stop);
     auto deliveries = Resources::deliveries(*api, stop).deliveries;
+    // A receipt a crash or power cut kept from a delivery the server no longer lists.
+    receipts_.catchUp(deliveries, root, [&](const Delivery& delivery, const std::exception_ptr& error) {
+      std::string reason = userMessage(error);
+      parts_.log("delivery " + delivery.id + " failed: " + reason);
+      status_.publish(AgentState::needsAttention, reason, &delivery, 0);
+      try {
+        Resources::waiting(*api, delivery.id, 0, reason, stop);
+      } catch (...) {
+        // Best effort, as for any waiting report.
+      }
+    });
     if (deliveries.empty()) {
       std::unique_ptr<Journal> journal;
       ReceivedHistory history;
@@ -147,10 +159,10 @@ void Agent::receive(const std::vector<Delivery>& deliveries, const Preferences& 
   // Made for each delivery pass and released at its end; a journal that cannot be opened fails
   // the pass.
   auto journal = std::make_shared<Journal>(Paths::journalFile());
-  Downloader downloader(api, journal, receiving_, parts_.freeSpace);
+  Downloader downloader(api, journal, receiving_, parts_.freeSpace, Downloader::Tuning(), receipts_.tap());
   ReceivedHistory history;
   DeliveryPass pass({*api, *journal, downloader, history, status_, retries_, parts_.settings,
-                     *parts_.power, *parts_.notifier, parts_.freeSpace, parts_.log, timing_.tick},
+                     *parts_.power, *parts_.notifier, parts_.freeSpace, parts_.log, timing_.tick, receipts_},
                     preferences, root, stop);
   pass.run(deliveries);
 }

@@ -16,6 +16,7 @@
 #include "log.h"
 #include "platform/notifier.h"
 #include "platform/power_policy.h"
+#include "receipt_step.h"
 #include "retry_table.h"
 #include "program.h"
 #include "settings/preferences.h"
@@ -72,6 +73,7 @@ class Agent {
   std::function<bool()> receiving_;
   StatusSink status_;
   RetryTable retries_;
+  ReceiptStep receipts_;
   std::unique_ptr<AgentService> service_;
   std::int64_t cursor_ = 0;
   std::string lastPassLine_;

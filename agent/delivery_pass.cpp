@@ -107,6 +107,7 @@ void DeliveryPass::receive(const Delivery& delivery) {
   Resources::lease(parts_.api, delivery.id, stop_);
   std::vector<ManifestFile> files = parts_.api.files(delivery, stop_);
   checkFreeSpace(delivery);
+  parts_.receipts.due(delivery, files);
   parts_.power.update(preferences_, true);
   ReceivedDelivery record = received(delivery, files);
   // Noted before the server hears of any file, so that the record can be finished after a cut.
@@ -114,6 +115,7 @@ void DeliveryPass::receive(const Delivery& delivery) {
     writeHistory([&] { parts_.history.begun(record); });
     downloadFiles(delivery, files);
   }
+  parts_.receipts.write(delivery, files, root_);
   parts_.retries.completed(delivery.id);
   record.completedAt = SystemClock::now();
   parts_.status.publish(AgentState::completed, "Your footage is ready.", &delivery,

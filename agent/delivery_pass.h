@@ -14,6 +14,7 @@
 #include "log.h"
 #include "platform/notifier.h"
 #include "platform/power_policy.h"
+#include "receipt_step.h"
 #include "retry_table.h"
 #include "settings/preferences.h"
 #include "status_sink.h"
@@ -38,6 +39,7 @@ struct DeliveryPassParts {
   Downloader::FreeSpaceProbe freeSpace;
   LogSink log;
   std::chrono::steady_clock::duration tick;
+  ReceiptStep& receipts;
 };
 
 // Finishes the history's records that a stop or a power cut kept from being written: those of

@@ -15,9 +15,22 @@
 
 namespace trellisant {
 
+namespace {
+
+const EVP_MD* algorithm(Digest::Kind kind) {
+  switch (kind) {
+    case Digest::Kind::sha256: return EVP_sha256();
+    case Digest::Kind::md5: return EVP_md5();
+    case Digest::Kind::sha1: return EVP_sha1();
+    case Digest::Kind::sha512: return EVP_sha512();
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 Digest::Digest(Kind kind) : context_(EVP_MD_CTX_new()) {
-  if (context_ == nullptr ||
-      EVP_DigestInit_ex(context_, kind == Kind::sha256 ? EVP_sha256() : EVP_md5(), nullptr) != 1) {
+  if (context_ == nullptr || EVP_DigestInit_ex(context_, algorithm(kind), nullptr) != 1) {
     EVP_MD_CTX_free(context_);
     throw PlatformError("The system could not start a digest.");
   }

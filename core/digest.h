@@ -14,10 +14,10 @@ struct evp_md_ctx_st;
 
 namespace trellisant {
 
-// One incremental SHA-256 or MD5 computation (OpenSSL). Throws PlatformError when OpenSSL fails.
+// One incremental digest computation (OpenSSL). Throws PlatformError when OpenSSL fails.
 class Digest {
  public:
-  enum class Kind { sha256, md5 };
+  enum class Kind { sha256, md5, sha1, sha512 };
   explicit Digest(Kind kind);
   ~Digest();
   Digest(Digest&&) noexcept;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -84,6 +85,9 @@ void bandwidth(CtlParts& parts, const std::string& mbps);
 // "on" or "off", then optionally --from H and --until H.
 void overnight(CtlParts& parts, const std::vector<std::string>& arguments);
 void battery(CtlParts& parts, const std::string& onOrOff);
+// [FOLDER] [--json]: every file read again against the folder's receipt (ASC MHL); fails unless
+// all match.
+void verify(CtlParts& parts, const std::vector<std::string>& arguments);
 
 // The status the app would show: the agent's answer when its login item is enabled (else the
 // status file), with the app's overrides.

@@ -21,8 +21,8 @@ int main(int argc, char** argv) {
   parts.terminal = ::isatty(STDOUT_FILENO) == 1;
   std::stop_source stop;
   std::jthread signals;
-  // A status watches a download for its speed: an interrupt ends that too.
-  if (!arguments.empty() && arguments[0] == "status") {
+  // A status watches a download for its speed, verify reads for long: an interrupt ends them too.
+  if (!arguments.empty() && (arguments[0] == "status" || arguments[0] == "verify")) {
     signals = stopOnSignals(stop);
     parts.stop = stop.get_token();
   }

@@ -75,16 +75,6 @@ std::vector<std::string> Downloader::transferFolders(const Delivery& delivery) {
 
 namespace {
 
-// Moves the partial file to its final name, never replacing an entry that is already there.
-bool renameExclusively(int folder, const std::string& from, const std::string& to) {
-  if (::renameat2(folder, from.c_str(), folder, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL) return false;
-  // A file system without the flag: a hard link fails on an existing name just the same.
-  if (::linkat(folder, from.c_str(), folder, to.c_str(), 0) != 0) return false;
-  ::unlinkat(folder, from.c_str(), 0);  // the file is in place; a leftover name is harmless
-  return true;
-}
-
 constexpr const char* kUnverifiable = "Could not verify the downloaded file.";
 
 // A disk unmounted while files are open lives on for them where nobody can reach it (a lazy
@@ -140,12 +130,16 @@ bool intactPartial(int folder, const std::string& partial, std::int64_t size, co
 }  // namespace
 
 Downloader::Downloader(std::shared_ptr<API> api, std::shared_ptr<Journal> journal,
-                       std::function<bool()> receiving, FreeSpaceProbe freeSpace, Tuning tuning)
+                       std::function<bool()> receiving, FreeSpaceProbe freeSpace, Tuning tuning,
+                       VerifyTap tap)
     : api_(std::move(api)),
       journal_(std::move(journal)),
       receiving_(std::move(receiving)),
       freeSpace_(std::move(freeSpace)),
-      tuning_(tuning) {}
+      tuning_(tuning),
+      tap_(std::move(tap)) {}
+
+bool Downloader::md5Checksum(const ManifestFile& file) { return file.checksum && file.checksumKind == "md5"; }
 
 std::pair<std::string, std::string> Downloader::hashes(int fd) {
   FileDigests digests = digestsOf(fd, true);
@@ -205,7 +199,7 @@ void Downloader::download(const Delivery& delivery, const ManifestFile& file,
     journal_->checkpoint(delivery.id, file.id, size, JournalState::finalized, *verified);
   }
   const std::string sha256 = *verified;
-  if (!renameExclusively(folder.get(), partial, name))
+  if (!FileSafety::renameExclusively(folder.get(), partial, name))
     throw TrellisantError("Could not finalize this file without overwriting existing footage.");
   ::fsync(folder.get());  // makes the rename durable; nothing to do if it cannot
   checkStillReachable(root, destination.folders, folder.get());
@@ -223,8 +217,13 @@ void Downloader::reportExisting(const Delivery& delivery, const ManifestFile& fi
       record.state == JournalState::finalized || record.state == JournalState::completed;
   if (!finished || !record.sha256)
     throw TrellisantError("A file already exists at this destination. Choose another folder.");
-  if (digestsOf(existing, false).sha256 != *record.sha256)
+  VerifyingRead read = tap_ ? tap_(delivery, file) : VerifyingRead{};
+  DigestRead how;
+  how.also = read.block;
+  FileDigests digests = digestsOf(existing, read.verified && md5Checksum(file), how);
+  if (digests.sha256 != *record.sha256)
     throw TrellisantError("An existing downloaded file changed. Choose another destination.");
+  if (read.verified) read.verified(digests.sha256, digests.md5);
   Resources::fileComplete(*api_, delivery.id, file.id, *record.sha256, stop);
   journal_->checkpoint(delivery.id, file.id, size, JournalState::completed, record.sha256, folded());
 }
@@ -277,15 +276,19 @@ std::int64_t Downloader::fetchRange(const Delivery& delivery, const ManifestFile
 // Hashes the complete partial file and checks it against the manifest's checksum; returns the
 // SHA-256. A mismatch sends the file back to the start.
 std::string Downloader::verify(const Delivery& delivery, const ManifestFile& file, int fd) {
-  const bool md5Checksum = file.checksum && file.checksumKind == "md5";
-  auto [sha256, md5] = digestsOf(fd, md5Checksum || !tuning_.md5OnlyWhenNeeded, tuning_.verifyRead);
+  const bool md5Given = md5Checksum(file);
+  VerifyingRead read = tap_ ? tap_(delivery, file) : VerifyingRead{};
+  DigestRead how = tuning_.verifyRead;
+  how.also = read.block;
+  auto [sha256, md5] = digestsOf(fd, md5Given || !tuning_.md5OnlyWhenNeeded, how);
   if (file.checksum) {
-    const std::string& actual = md5Checksum ? md5 : sha256;
+    const std::string& actual = md5Given ? md5 : sha256;
     if (asciiLowercase(actual) != asciiLowercase(*file.checksum)) {
       journal_->checkpoint(delivery.id, file.id, 0, JournalState::partial, std::nullopt);
       throw TrellisantError("File verification failed. Trellisant will download this file again.");
     }
   }
+  if (read.verified) read.verified(sha256, md5Given ? md5 : "");
   return sha256;
 }
 

@@ -9,6 +9,7 @@
 #include <stop_token>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "digest.h"
 #include "download/free_space.h"
@@ -37,6 +38,15 @@ struct DownloadTuning {
   bool foldCommits = true;
 };
 
+// Extra digests fed by the read that verifies a file (a receipt's), so that they cost no second
+// pass over its bytes.
+struct VerifyingRead {
+  std::function<void(const void* bytes, std::size_t count)> block;
+  // Once the file verified: its SHA-256, and its MD5 where the server's checksum is one ("").
+  std::function<void(const std::string& sha256, const std::string& md5)> verified;
+};
+using VerifyTap = std::function<VerifyingRead(const Delivery&, const ManifestFile&)>;
+
 // Brings one file of a delivery into the download folder, resumably and verifiably, and
 // reports it to the server. Keeps no per-call state, so concurrent calls may share one object.
 class Downloader {
@@ -47,7 +57,7 @@ class Downloader {
   // `receiving` tells before every range whether receiving is still switched on.
   Downloader(std::shared_ptr<API> api, std::shared_ptr<Journal> journal,
              std::function<bool()> receiving, FreeSpaceProbe freeSpace = availableBytes,
-             Tuning tuning = Tuning());
+             Tuning tuning = Tuning(), VerifyTap tap = {});
 
   virtual ~Downloader() = default;
 
@@ -62,6 +72,9 @@ class Downloader {
   // The folders the delivery's files go to below the download folder: company, project, and
   // transfer and name, as they are created (NFC, safe names).
   static std::vector<std::string> transferFolders(const Delivery& delivery);
+
+  // Whether the server's checksum of the file is an MD5 (any other is taken for a SHA-256).
+  static bool md5Checksum(const ManifestFile& file);
 
  private:
   void reportExisting(const Delivery& delivery, const ManifestFile& file, int existing,
@@ -79,6 +92,7 @@ class Downloader {
   std::function<bool()> receiving_;
   FreeSpaceProbe freeSpace_;
   Tuning tuning_;
+  VerifyTap tap_;
 };
 
 }  // namespace trellisant

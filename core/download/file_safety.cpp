@@ -4,9 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <stdio.h>
+
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
 
 #include "download/download_messages.h"
 #include "unique_fd.h"
@@ -120,6 +123,15 @@ int directory(const std::filesystem::path& root, const std::vector<std::string>&
     current = std::move(next);
   }
   return current.release();
+}
+
+bool renameExclusively(int folder, const std::string& from, const std::string& to) {
+  if (::renameat2(folder, from.c_str(), folder, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL) return false;
+  // A file system without the flag: a hard link fails on an existing name just the same.
+  if (::linkat(folder, from.c_str(), folder, to.c_str(), 0) != 0) return false;
+  ::unlinkat(folder, from.c_str(), 0);  // the file is in place; a leftover name is harmless
+  return true;
 }
 
 }  // namespace trellisant::FileSafety

@@ -34,4 +34,8 @@ bool allowedURL(std::string_view url, bool allowLocal);
 // The caller owns and closes the result. Throws TrellisantError.
 int directory(const std::filesystem::path& root, const std::vector<std::string>& components);
 
+// Renames `from` to `to` within the folder, never replacing an entry already at `to`; false
+// with errno set otherwise (EEXIST when `to` is taken).
+bool renameExclusively(int folder, const std::string& from, const std::string& to);
+
 }  // namespace trellisant::FileSafety

@@ -50,6 +50,7 @@ std::filesystem::path preferencesLock() { return inSupport("preferences.lock"); 
 std::filesystem::path statusFile() { return inSupport("status.json"); }
 std::filesystem::path journalFile() { return inSupport("downloads.sqlite"); }
 std::filesystem::path receivedHistoryFile() { return inSupport("received.sqlite"); }
+std::filesystem::path pendingReceiptsFile() { return inSupport("receipts-pending.json"); }
 std::filesystem::path credentialsFile() { return inSupport("credentials.json"); }
 std::filesystem::path agentLock() { return inSupport("agent.lock"); }
 

@@ -34,6 +34,7 @@ std::filesystem::path journalFile();      // downloads.sqlite: the download jour
 std::filesystem::path credentialsFile();  // credentials.json: the sign-in without a keyring
 std::filesystem::path agentLock();        // agent.lock: one agent per support folder
 std::filesystem::path receivedHistoryFile();  // received.sqlite: the deliveries received
+std::filesystem::path pendingReceiptsFile();  // receipts-pending.json: receipts still to write
 
 // stateHome()/trellisant/PROGRAM.log
 std::filesystem::path logFile(std::string_view program);

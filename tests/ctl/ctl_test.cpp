@@ -10,6 +10,8 @@
 #include "company_fixture.h"
 #include "control/receiving_control.h"
 #include "fake_login_item.h"
+#include "receipt/receipt.h"
+#include "test_support.h"
 
 using namespace trellisant;
 using namespace trellisant::testing;
@@ -178,3 +180,33 @@ TEST(CtlTexts, TheCompletionAndTheManPageFollowTheCommandTable) {
 }
 
 }  // namespace
+
+// The world runs read the text form of verify; here the misuse, the folder without a receipt,
+// the JSON form, and the folders a history would hand in.
+TEST_F(CtlTest, VerifiesAFolderAgainstItsReceipt) {
+  TempDir root;
+  const Delivery delivery{"d1", "abcdefgh-1", "Day 1", "Feature", "Acme", "3", 1, ""};
+  const auto folder = root.path() / "Acme" / "Feature" / "abcdefgh Day 1";
+  std::filesystem::create_directories(folder);
+  writeText(folder / "A.mov", "abc");
+  EXPECT_EQ(ctl({"verify"}).status, 2) << "no received history to take the folders from yet";
+  EXPECT_EQ(ctl({"verify", folder.string(), "--fast"}).status, 2);
+  auto none = ctl({"verify", folder.string()});
+  EXPECT_EQ(std::tie(none.status, none.err), std::tuple(1, std::string("This folder has no media hash list.\n")));
+  ASSERT_EQ(writeReceipt(delivery, {{"f1", "A.mov", "3", "v1", std::nullopt, std::nullopt}}, root.path(),
+                         ReceiptLedger(), {"host", "1", 0}),
+            ReceiptOutcome::written);
+  parts.receivedHistory = [&](std::int64_t) {
+    ReceivedDelivery received;
+    received.folder = folder;
+    return std::vector{received, received};
+  };
+  auto json = Json::parse(ctl({"verify", "--json"}).out);
+  EXPECT_EQ(json.at("folders").size(), 2u);
+  EXPECT_EQ(json.at("folders")[0].at("bytes"), 3);
+  EXPECT_EQ(json.at("matches"), true);
+  writeText(folder / "A.mov", "abd");
+  auto changed = ctl({"verify", folder.string(), "--json"});
+  EXPECT_EQ(changed.status, 1);
+  EXPECT_EQ(Json::parse(changed.out).at("folders")[0].at("changed"), Json::array({"A.mov"}));
+}

@@ -1,5 +1,8 @@
 #include "world_driver.h"
 
+#include "receipt/media_hash.h"
+#include "receipt/mhl_xml.h"
+
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -57,10 +60,14 @@ World::~World() {
   ::pclose(sandbox_);
 }
 
-std::string World::ctlOk(const std::vector<std::string>& arguments) {
+std::pair<int, std::string> World::ctl(const std::vector<std::string>& arguments) {
   std::vector<std::string> argv = {(folder_ / "bin" / "trellisantctl").string()};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  auto [status, output] = run(argv, logs_);
+  return run(argv, logs_);
+}
+
+std::string World::ctlOk(const std::vector<std::string>& arguments) {
+  auto [status, output] = ctl(arguments);
   if (status != 0) throw std::runtime_error("trellisantctl " + arguments.at(0) + " failed: " + output);
   return output;
 }
@@ -199,9 +206,34 @@ std::int64_t compareTrees(const fs::path& source, const fs::path& destination) {
     ADD_FAILURE() << (destination / relative) << " is missing or differs from its source";
     lost += static_cast<std::int64_t>(fs::file_size(source / relative));
   }
-  for (const auto& relative : filesBelow(destination))
+  for (const auto& relative : filesBelow(destination, {"ascmhl"}))
     if (!expected.count(relative)) ADD_FAILURE() << (destination / relative) << " has no source";
   return lost;
+}
+
+std::vector<std::string> generations(const fs::path& folder) {
+  auto chain = Mhl::parseChain(readFile(folder / "ascmhl" / "ascmhl_chain.xml").value_or(""));
+  std::vector<std::string> names;
+  for (const auto& entry : chain.value_or(std::vector<Mhl::ChainEntry>{})) names.push_back(entry.path);
+  return names;
+}
+
+std::vector<std::string> receiptFaults(const fs::path& folder) {
+  std::vector<std::string> faults;
+  const fs::path history = folder / "ascmhl";
+  auto chainText = readFile(history / "ascmhl_chain.xml");
+  auto chain = Mhl::parseChain(chainText.value_or(""));
+  if (chainText && !chain) faults.push_back(folder.string() + ": the chain does not load");
+  for (const auto& entry : chain.value_or(std::vector<Mhl::ChainEntry>{})) {
+    auto bytes = readFile(history / entry.path);
+    if (!bytes || hashBytes(*bytes, {HashFormat::c4}).at(HashFormat::c4) != entry.c4)
+      faults.push_back(folder.string() + ": the chain lists " + entry.path + ", which is not there whole");
+  }
+  std::error_code error;
+  for (const auto& file : fs::directory_iterator(history, error))
+    if (file.path().extension() == ".mhl" && !Mhl::parseManifest(readFile(file.path()).value_or("")))
+      faults.push_back(file.path().string() + " is torn");
+  return faults;
 }
 
 std::vector<Json> entriesWith(const Json& list, const char* key, const std::string& value) {

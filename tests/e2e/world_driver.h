@@ -45,6 +45,8 @@ class World {
   sandbox::AdminClient& admin() { return admin_; }
   Json summary() { return admin_.summary(); }
 
+  // trellisantctl with these arguments: its exit status and output.
+  std::pair<int, std::string> ctl(const std::vector<std::string>& arguments);
   // trellisantctl with these arguments, which must succeed; returns its output.
   std::string ctlOk(const std::vector<std::string>& arguments);
   // `trellisantctl sign-in` started, its input a pipe and its output in `log`; the
@@ -98,8 +100,14 @@ bool sameBytes(const fs::path& a, const fs::path& b);
 // Regular files below `folder` (relative paths), `skipping` relative folders.
 std::set<std::string> filesBelow(const fs::path& folder, const std::vector<std::string>& skipping = {});
 // Compares a received tree with its source: a test failure for each file missing, different or
-// extra at the destination; the bytes of source files missing or different.
+// extra at the destination (the receipt the agent adds, ascmhl/, aside); the bytes of source
+// files missing or different.
 std::int64_t compareTrees(const fs::path& source, const fs::path& destination);
+// What is wrong with the receipt (ASC MHL) in a transfer folder: a manifest that does not load,
+// a chain entry without its manifest or with another C4 id. Empty when there is none.
+std::vector<std::string> receiptFaults(const fs::path& folder);
+// The manifest names the folder's chain lists, in order; empty without a chain.
+std::vector<std::string> generations(const fs::path& folder);
 // The entries of a summary list (e.g. summary["providerRequests"]) with this value at `key`.
 std::vector<Json> entriesWith(const Json& list, const char* key, const std::string& value);
 inline std::vector<Json> forFile(const Json& list, const std::string& id) { return entriesWith(list, "fileId", id); }

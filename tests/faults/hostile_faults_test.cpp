@@ -107,6 +107,10 @@ class HostileRun {
           explained.insert(name.lexically_relative(world_.folder()).string());
       }
     }
+    // The receipt (ASC MHL) the agent adds to a folder it received.
+    for (const auto& c : sent_)
+      for (const auto& name : filesBelow(c.folder / "ascmhl"))
+        explained.insert((c.folder / "ascmhl" / name).lexically_relative(world_.folder()).string());
     std::size_t stray = 0;
     for (const auto& file : filesBelow(world_.folder(), ownFolders())) {
       if (before_.count(file) || explained.count(file)) continue;

@@ -29,7 +29,7 @@ const std::vector<SourceFile> kFiles = {{"A001.mov", 70 * MiB}, {"B-roll/A003.mo
 constexpr auto kAim = 40s;  // how long a moment may take to come
 
 // In the order of the cuts.
-enum class Moment { range, afterRename, reported, crashThenCut, checkpoint, verifying, beforeRename, anywhere };
+enum class Moment { range, afterRename, reported, crashThenCut, checkpoint, verifying, beforeRename, anywhere, receipt };
 const char* const kMoments[] = {"in a range",
                                 "between the rename and the report",
                                 "between the report and \"completed\"",
@@ -37,7 +37,8 @@ const char* const kMoments[] = {"in a range",
                                 "between a checkpoint's fsync and its commit",
                                 "verifying",
                                 "between the verified checkpoint and the rename",
-                                "at a random time"};
+                                "at a random time",
+                                "writing a receipt"};
 
 std::set<std::string> completedFiles(const Json& summary) {
   std::set<std::string> files;
@@ -72,8 +73,11 @@ class PowerRun : public Deliveries {
     if (journalQuery("PRAGMA integrity_check") != std::vector<std::vector<std::string>>{{"ok"}})
       faults.push_back("downloads.sqlite does not load");
     std::set<std::string> heard = completedFiles(world_.summary());
-    for (const Sent& sent : sent_)
+    for (const Sent& sent : sent_) {
       for (const auto& file : sent.delivery.at("files")) checkFile(sent, file, heard, faults);
+      for (const auto& fault : receiptFaults(sent.folder)) faults.push_back(fault);
+      if (when == "at the end" && generations(sent.folder).empty()) faults.push_back(sent.id + " has no receipt");
+    }
     for (const auto& fault : faults) ADD_FAILURE() << when << ": " << fault;
     return faults.empty();
   }
@@ -148,7 +152,11 @@ class PowerRun : public Deliveries {
                                {"delayAfterMs", 5000}, {"times", 1}});
         return firstReport();
       case Moment::crashThenCut: return crashThenReported();
-      case Moment::anywhere: std::this_thread::sleep_for(std::chrono::milliseconds(wait(random_)));
+      case Moment::anywhere:
+        std::this_thread::sleep_for(std::chrono::milliseconds(wait(random_)));
+        break;
+      // The manifest moved into place, or the chain that counts it.
+      case Moment::receipt: return held({Event::renameAfter, ".trellisant-receipt-", fsyncs(random_) % 2});
     }
     return true;
   }
