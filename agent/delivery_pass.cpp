@@ -115,7 +115,7 @@ void DeliveryPass::receive(const Delivery& delivery) {
     writeHistory([&] { parts_.history.begun(record); });
     downloadFiles(delivery, files);
   }
-  parts_.receipts.write(delivery, files, root_);
+  record.receipt = parts_.receipts.write(delivery, files, root_);
   parts_.retries.completed(delivery.id);
   record.completedAt = SystemClock::now();
   parts_.status.publish(AgentState::completed, "Your footage is ready.", &delivery,

@@ -11,8 +11,9 @@
 
 namespace trellisant {
 
-ReceiptStep::ReceiptStep(LogSink log, PendingReceipts pending, std::function<ReceiptAuthor()> author)
-    : log_(std::move(log)), pending_(std::move(pending)), author_(std::move(author)) {}
+ReceiptStep::ReceiptStep(LogSink log, PendingReceipts pending, std::function<ReceiptAuthor()> author,
+                         ReceivedHistory history)
+    : log_(std::move(log)), pending_(std::move(pending)), author_(std::move(author)), history_(std::move(history)) {}
 
 ReceiptAuthor ReceiptStep::defaultAuthor() {
   auto now = std::chrono::system_clock::now().time_since_epoch();
@@ -33,22 +34,33 @@ void ReceiptStep::due(const Delivery& delivery, const std::vector<ManifestFile>&
   }
 }
 
-void ReceiptStep::write(const Delivery& delivery, const std::vector<ManifestFile>& files,
-                        const std::filesystem::path& root) {
-  ReceiptOutcome outcome = ReceiptOutcome::unchanged;
+ReceiptState ReceiptStep::write(const Delivery& delivery, const std::vector<ManifestFile>& files,
+                                const std::filesystem::path& root) {
+  ReceiptOutcome outcome = ReceiptOutcome::nothingToList;
+  ReceiptState state = ReceiptState::failed;
   try {
     outcome = writeReceipt(delivery, files, root, ledger_, author_());
-    if (outcome != ReceiptOutcome::unchanged) log_("receipt of delivery " + delivery.id + " written");
+    state = outcome == ReceiptOutcome::nothingToList ? ReceiptState::none : ReceiptState::written;
+    if (outcome == ReceiptOutcome::written || outcome == ReceiptOutcome::mismatch)
+      log_("receipt of delivery " + delivery.id + " written");
   } catch (const std::exception& error) {
     log_("receipt of delivery " + delivery.id + " not written: " + userMessage(error));
   }
   ledger_.forget(delivery.id);
+  // Recorded before the receipt stops being due: a cut before the delivery's record is written
+  // leaves the outcome on its note, or the receipt still due.
+  try {
+    if (state != ReceiptState::none) history_.receipt(delivery.id, state);
+  } catch (const std::exception& error) {
+    log_("receipt of delivery " + delivery.id + " not recorded in the received history: " + userMessage(error));
+  }
   try {
     pending_.remove(delivery.id);
   } catch (const std::exception& error) {
     log_("receipt of delivery " + delivery.id + " still recorded as due: " + userMessage(error));
   }
   if (outcome == ReceiptOutcome::mismatch) throw TrellisantError(kSenderMismatch);
+  return state;
 }
 
 void ReceiptStep::catchUp(const std::vector<Delivery>& listed, const std::filesystem::path& root,

@@ -20,6 +20,12 @@ QDateTime localTime(Date date) {
       std::chrono::duration_cast<std::chrono::milliseconds>(date.time_since_epoch()).count());
 }
 
+// The receipt's mark, read by assistive technology as it is shown: the label's text is its name.
+QString receiptText(ReceiptState receipt) {
+  const std::string_view mark = receiptMark(receipt);
+  return mark.empty() ? QString() : QStringLiteral(" · ") + toQString(mark);
+}
+
 }  // namespace
 
 QString completedText(Date completed, Date now) {
@@ -59,7 +65,7 @@ QWidget* ReceivedList::buildRow(const ReceivedDelivery& delivery) {
   const QString detail = toQString(delivery.company + " / " + delivery.project) +
                          QStringLiteral(" · %1 %2 · ").arg(delivery.files).arg(delivery.files == 1 ? "file" : "files") +
                          toQString(sizeText(delivery.bytes)) + QStringLiteral(" · ") +
-                         completedText(delivery.completedAt, shownAt_);
+                         completedText(delivery.completedAt, shownAt_) + receiptText(delivery.receipt);
   auto* details = makeLabel(detail, 11, QFont::Normal, theme::secondaryText(), row);
   details->setObjectName("receivedDetails");
   texts->addWidget(name);

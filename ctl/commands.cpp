@@ -134,9 +134,10 @@ std::string historyLine(const ReceivedDelivery& delivery) {
   std::tm local{};
   char stamp[32] = "";
   if (localtime_r(&when, &local) != nullptr) std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M", &local);
+  const std::string_view mark = receiptMark(delivery.receipt);
   return std::string(stamp) + "  " + delivery.name + "  " + delivery.company + " / " + delivery.project + "  " +
          std::to_string(delivery.files) + (delivery.files == 1 ? " file  " : " files  ") +
-         sizeText(delivery.bytes) + "  " + delivery.folder.string();
+         sizeText(delivery.bytes) + (mark.empty() ? "" : "  " + std::string(mark)) + "  " + delivery.folder.string();
 }
 
 void history(CtlParts& parts, const std::vector<std::string>& options) {

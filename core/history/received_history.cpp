@@ -7,6 +7,7 @@
 #include <variant>
 
 #include "error.h"
+#include "words.h"
 #include "settings/paths.h"
 
 namespace trellisant {
@@ -18,7 +19,8 @@ constexpr const char* kUnwritable = "The list of received deliveries could not b
 // What a begun note and a record share, in the order of bind() and rowOf().
 constexpr const char* kColumns = "id,name,company,project,folder,files,bytes,verified,firstByteAt";
 
-// Later columns (a receipt, say) can be added with ALTER TABLE: every query names its columns.
+// Later columns are added with ALTER TABLE (kAdded): every query names its columns, so that an
+// older agent or reader still reads and writes a newer file.
 const std::string kSchema =
     std::string("CREATE TABLE IF NOT EXISTS received (seq INTEGER PRIMARY KEY AUTOINCREMENT, "
                 "id TEXT NOT NULL UNIQUE, name TEXT NOT NULL, company TEXT NOT NULL, project TEXT "
@@ -28,6 +30,12 @@ const std::string kSchema =
     "UNIQUE, name TEXT NOT NULL, company TEXT NOT NULL, project TEXT NOT NULL, folder TEXT NOT "
     "NULL, files INTEGER NOT NULL, bytes INTEGER NOT NULL, verified INTEGER NOT NULL, "
     "firstByteAt REAL NOT NULL);";
+
+// Added to both tables of a file that lacks it: the receipt outcome, NULL for none.
+constexpr const char* kAdded = "receipt";
+
+constexpr EnumWords<ReceiptState, 3> kReceiptWords{
+    {{ReceiptState::none, "none"}, {ReceiptState::written, "written"}, {ReceiptState::failed, "failed"}}};
 
 using Value = std::variant<std::string, std::int64_t, double>;
 
@@ -41,7 +49,7 @@ std::string text(sqlite3_stmt* row, int column) {
   return value == nullptr ? std::string() : reinterpret_cast<const char*>(value);
 }
 
-// The shared columns of a row, then completedAt when the row has it.
+// The shared columns of a row, then completedAt and the receipt when the row has them.
 ReceivedDelivery rowOf(sqlite3_stmt* row) {
   ReceivedDelivery d{text(row, 0), text(row, 1), text(row, 2), text(row, 3), text(row, 4),
                      sqlite3_column_int64(row, 5), sqlite3_column_int64(row, 6),
@@ -49,10 +57,22 @@ ReceivedDelivery rowOf(sqlite3_stmt* row) {
                      dateFromSecondsSince2001(sqlite3_column_double(row, 8)), Date()};
   if (sqlite3_column_count(row) > 9)
     d.completedAt = dateFromSecondsSince2001(sqlite3_column_double(row, 9));
+  if (sqlite3_column_count(row) > 10) d.receipt = kReceiptWords.parse(text(row, 10)).value_or(ReceiptState::none);
   return d;
 }
 
 }  // namespace
+
+std::string_view toString(ReceiptState state) { return kReceiptWords(state); }
+
+std::string_view receiptMark(ReceiptState state) {
+  switch (state) {
+    case ReceiptState::written: return "receipt";
+    case ReceiptState::failed: return "no receipt";
+    case ReceiptState::none: break;
+  }
+  return {};
+}
 
 Json ReceivedDelivery::toJson() const {
   return Json{{"id", id},
@@ -64,7 +84,8 @@ Json ReceivedDelivery::toJson() const {
               {"bytes", bytes},
               {"verifiedFiles", verifiedFiles},
               {"firstByteAt", secondsSince2001(firstByteAt)},
-              {"completedAt", secondsSince2001(completedAt)}};
+              {"completedAt", secondsSince2001(completedAt)},
+              {"receipt", toString(receipt)}};
 }
 
 // One connection for one operation; every failure is thrown as `failure`.
@@ -81,7 +102,23 @@ class ReceivedHistory::Connection {
     if (!write) return;
     // SQLite gives its log files the database's mode, so they are private from the start.
     ::chmod(file.c_str(), 0600);
-    exec("PRAGMA journal_mode=WAL;PRAGMA synchronous=FULL;" + kSchema);
+    exec("PRAGMA journal_mode=WAL;PRAGMA synchronous=FULL;");
+    transaction([&] {
+      exec(kSchema);
+      for (const char* table : {"received", "begun"})
+        if (!has(table, kAdded)) exec(std::string("ALTER TABLE ") + table + " ADD COLUMN " + kAdded + " TEXT;");
+    });
+  }
+
+  bool has(const std::string& table, const std::string& column) {
+    bool found = false;
+    run("SELECT 1 FROM pragma_table_info(?1) WHERE name=?2", {table, column}, [&](sqlite3_stmt*) { found = true; });
+    return found;
+  }
+
+  void setReceipt(const std::string& id, ReceiptState state) {
+    for (const char* table : {"received", "begun"})
+      run(std::string("UPDATE ") + table + " SET " + kAdded + "=?2 WHERE id=?1", {id, std::string(toString(state))});
   }
 
   void exec(const std::string& sql) {
@@ -127,14 +164,16 @@ class ReceivedHistory::Connection {
     }
   }
 
-  // Records a delivery unless it has a record, forgets its note and the oldest records.
+  // Records a delivery unless it has a record, with the receipt outcome of its note unless it
+  // brings one; forgets its note and the oldest records.
   void record(const ReceivedDelivery& delivery, Date completedAt) {
     std::vector<Value> values = valuesOf(delivery);
     values.emplace_back(secondsSince2001(completedAt));
-    run(std::string("INSERT OR IGNORE INTO received(") + kColumns +
-            ",completedAt) SELECT ?1,?2,?3,?4,?5,?6,?7,?8,COALESCE((SELECT firstByteAt FROM begun "
-            "WHERE id=?1),?9),?10",
+    run(std::string("INSERT OR IGNORE INTO received(") + kColumns + ",completedAt," + kAdded +
+            ") SELECT ?1,?2,?3,?4,?5,?6,?7,?8,COALESCE((SELECT firstByteAt FROM begun WHERE id=?1),?9),?10,"
+            "(SELECT " + kAdded + " FROM begun WHERE id=?1)",
         values);
+    if (delivery.receipt != ReceiptState::none) setReceipt(delivery.id, delivery.receipt);
     run("DELETE FROM begun WHERE id=?1", {delivery.id});
     for (const char* table : {"received", "begun"})
       run(std::string("DELETE FROM ") + table + " WHERE seq <= (SELECT MAX(seq) FROM " + table +
@@ -166,6 +205,11 @@ void ReceivedHistory::completed(ReceivedDelivery delivery) {
   connection.transaction([&] { connection.record(delivery, delivery.completedAt); });
 }
 
+void ReceivedHistory::receipt(const std::string& id, ReceiptState state) {
+  Connection connection(file_, busyTimeout_, true);
+  connection.transaction([&] { connection.setReceipt(id, state); });
+}
+
 void ReceivedHistory::finishBegun(const std::function<bool(const ReceivedDelivery&)>& finished,
                                   Date now) {
   Connection connection(file_, busyTimeout_, true);
@@ -183,8 +227,10 @@ std::vector<ReceivedDelivery> ReceivedHistory::recent(std::int64_t limit) const 
   std::error_code missing;
   if (!std::filesystem::exists(file_, missing)) return list;
   Connection connection(file_, busyTimeout_, false);
-  connection.run(std::string("SELECT ") + kColumns +
-                     ",completedAt FROM received ORDER BY seq DESC LIMIT ?1",
+  // A file no newer agent has opened yet has no receipt column.
+  const std::string receipt = connection.has("received", kAdded) ? std::string(",") + kAdded : "";
+  connection.run(std::string("SELECT ") + kColumns + ",completedAt" + receipt +
+                     " FROM received ORDER BY seq DESC LIMIT ?1",
                  {limit}, [&](sqlite3_stmt* row) { list.push_back(rowOf(row)); });
   return list;
 }

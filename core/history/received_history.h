@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "clock.h"
@@ -12,6 +13,13 @@
 #include "settings/paths.h"
 
 namespace trellisant {
+
+// Whether a delivery's receipt (ASC MHL) was written; `none` until the receipt step ends, for a
+// delivery with nothing to list, and in records an older agent wrote.
+enum class ReceiptState { none, written, failed };
+std::string_view toString(ReceiptState state);
+// How the app and trellisantctl mark a record: "receipt", "no receipt", or nothing.
+std::string_view receiptMark(ReceiptState state);
 
 // One delivery as it was received.
 struct ReceivedDelivery {
@@ -25,6 +33,7 @@ struct ReceivedDelivery {
   std::int64_t verifiedFiles = 0;  // checked against a checksum from the server
   Date firstByteAt;
   Date completedAt;
+  ReceiptState receipt = ReceiptState::none;
 
   // Dates in seconds since 2001-01-01, as in the system's other files.
   Json toJson() const;
@@ -48,9 +57,13 @@ class ReceivedHistory {
   // before is kept. Throws TrellisantError.
   void begun(const ReceivedDelivery& delivery);
   // Records the delivery as received, in one transaction, unless it has a record already; the
-  // time of its note, when there is one, is when its first byte arrived. Drops the oldest
-  // records beyond `kept`. Throws TrellisantError.
+  // time of its note, when there is one, is when its first byte arrived, and the note's receipt
+  // outcome stands unless the delivery brings one. Drops the oldest records beyond `kept`.
+  // Throws TrellisantError.
   void completed(ReceivedDelivery delivery);
+  // Records the outcome of the delivery's receipt on its record or, when it has none yet, on its
+  // note, which its record takes up. Throws TrellisantError.
+  void receipt(const std::string& id, ReceiptState state);
   // Records every noted delivery that `finished` says is complete, as received at `now`: the
   // ones whose record a crash or power cut kept from being written. Throws TrellisantError.
   void finishBegun(const std::function<bool(const ReceivedDelivery&)>& finished, Date now);

@@ -122,7 +122,7 @@ ReceiptOutcome writeReceipt(const Delivery& delivery, const std::vector<Manifest
   // A manifest lists at least one file, and an empty delivery has no folder to hold one.
   if (std::all_of(files.begin(), files.end(),
                   [](const ManifestFile& file) { return inHistoryFolder(nfc(file.relativePath)); }))
-    return ReceiptOutcome::unchanged;
+    return ReceiptOutcome::nothingToList;
   const std::vector<std::string> transfer = Downloader::transferFolders(delivery);
   UniqueFd folder(FileSafety::directory(root, transfer));
   MhlHistory history = MhlHistory::read(folder.get());

@@ -43,7 +43,8 @@ struct ReceiptAuthor {
   std::int64_t now = 0;  // seconds since 1970, UTC
 };
 
-enum class ReceiptOutcome { written, unchanged, mismatch };
+// `nothingToList`: a delivery of no files (or only of its own history) gets no receipt.
+enum class ReceiptOutcome { written, unchanged, mismatch, nothingToList };
 
 // Writes the receipt of a completed delivery into its transfer folder below `root`: the next
 // generation of its media hash list (ASC MHL). `mismatch` when a file differs from the sender's

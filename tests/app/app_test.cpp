@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include <QAccessible>
 #include <QLabel>
 #include <QMenu>
 #include <QProcess>
@@ -184,9 +185,10 @@ TEST_F(AppModelTest, CtrlQStopsReceivingAndQuitsFromAnyWindowDialogsIncluded) {
 
 TEST_F(AppModelTest, TheWindowAndTrellisantctlListTheSameReceivedDeliveriesAndOpenTheirFolders) {
   ReceivedHistory history;
-  for (int n = 1; n <= 3; ++n) {
+  for (auto receipt : {ReceiptState::none, ReceiptState::failed, ReceiptState::written}) {
+    const int n = static_cast<int>(receipt) + 1;
     const std::string name = "Day " + std::to_string(n);
-    history.completed({"d" + std::to_string(n), name, "Acme", "Feature", folder(name), n, n * 1000, n, now, now});
+    history.completed({"d" + std::to_string(n), name, "Acme", "Feature", folder(name), n, n * 1000, n, now, now, receipt});
   }
   auto scene = receivingScene(*this);
   QProcess ctl;
@@ -197,6 +199,13 @@ TEST_F(AppModelTest, TheWindowAndTrellisantctlListTheSameReceivedDeliveriesAndOp
   for (const auto& delivery : scene->model().received()) shown.push_back(delivery.toJson());
   EXPECT_EQ(shown, listed);
   ASSERT_EQ(shown.size(), 3u);
+  // Newest first: Day 3's receipt written, Day 2's not, Day 1's unknown; read out as shown.
+  auto details = scene->window().findChildren<QLabel*>("receivedDetails");
+  ASSERT_EQ(details.size(), 3);
+  EXPECT_TRUE(details[0]->text().endsWith(" · receipt")) << details[0]->text().toStdString();
+  EXPECT_TRUE(details[1]->text().endsWith(" · no receipt")) << details[1]->text().toStdString();
+  EXPECT_FALSE(details[2]->text().contains("receipt")) << details[2]->text().toStdString();
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(details[1])->text(QAccessible::Name), details[1]->text());
   auto buttons = scene->window().findChildren<QPushButton*>("openReceived");
   ASSERT_EQ(buttons.size(), 3);
   EXPECT_EQ(buttons[1]->accessibleName(), "Show “Day 2” in its folder");

@@ -112,7 +112,7 @@ TEST(World, HistoryAndSpeed) {
                             {"project", "Feature"}, {"folder", World::destination(root, sent).string()},
                             {"files", files.size()}, {"bytes", std::stoll(sent.at("totalBytes").get<std::string>())},
                             {"verifiedFiles", files.size()}, {"firstByteAt", record.at("firstByteAt")},
-                            {"completedAt", record.at("completedAt")}}));
+                            {"completedAt", record.at("completedAt")}, {"receipt", "written"}}));
     EXPECT_LE(record.at("firstByteAt").get<double>(), record.at("completedAt").get<double>());
   }
   EXPECT_LE(history[1].at("completedAt").get<double>(), secondsSince2001(firstDone));

@@ -139,6 +139,11 @@ TEST(World, ReceiptAfterCrash) {
   Json second = world.send(blocked, "Blocked");
   EXPECT_EQ(world.waitForState("completed", 60s).transfer, "Blocked");
   EXPECT_EQ(testing::readText(World::destination(root, second) / "ascmhl"), "not a folder");
+  // The first receipt, written by the pass after the crash, and the second's failure, recorded.
+  Json history = Json::parse(world.ctlOk({"history", "--json"}));
+  ASSERT_EQ(history.size(), 2u) << history;
+  EXPECT_EQ(history[1].at("receipt"), "written") << history;
+  EXPECT_EQ(history[0].at("receipt"), "failed") << history;
 }
 
 }  // namespace

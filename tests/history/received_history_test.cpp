@@ -1,10 +1,12 @@
 // The agent's list of received deliveries, on a real SQLite file: the first record of a delivery
 // stays, the newest 1,000 are kept, a restart reads them back, a folder that cannot be written
 // fails with the store's sentence, and a power cut while a record is written never leaves half
-// of it nor loses a delivery that was noted.
+// of it nor loses a delivery that was noted; a file an older agent wrote gains the receipt outcome
+// and stays readable to it, and the outcome is kept whether it comes before or after the record.
 #include "history/received_history.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 #include <thread>
@@ -63,6 +65,53 @@ TEST(ReceivedHistoryTest, KeepsTheFirstRecordTheNewestThousandAndOutlastsARestar
   ReceivedHistory unwritable(blocked / "received.sqlite");
   EXPECT_EQ(testing::failureOf([&] { unwritable.completed(delivery(1)); }),
             "The list of received deliveries could not be updated.");
+}
+
+// What an older agent runs: its tables, and its statements that name their columns.
+void olderAgent(const fs::path& file, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+  sqlite3_close(db);
+}
+
+TEST(ReceivedHistoryTest, TheReceiptOutcomeJoinsAnOlderFileAndComesBeforeOrAfterTheRecord) {
+  testing::TempHome home;
+  const std::string columns = "(id,name,company,project,folder,files,bytes,verified,firstByteAt";
+  auto older = [&](const std::string& id) {
+    return "INSERT INTO received" + columns + ",completedAt) VALUES('" + id +
+           "','Day 1','Acme','Feature','/footage/Acme/Feature/d1',1,1000,0,800000001,800000001.5);";
+  };
+  olderAgent(Paths::receivedHistoryFile(),
+             "CREATE TABLE received (seq INTEGER PRIMARY KEY AUTOINCREMENT, id TEXT NOT NULL UNIQUE, name TEXT NOT "
+             "NULL, company TEXT NOT NULL, project TEXT NOT NULL, folder TEXT NOT NULL, files INTEGER NOT NULL, bytes "
+             "INTEGER NOT NULL, verified INTEGER NOT NULL, firstByteAt REAL NOT NULL, completedAt REAL NOT NULL);"
+             "CREATE TABLE begun (seq INTEGER PRIMARY KEY AUTOINCREMENT, id TEXT NOT NULL UNIQUE, name TEXT NOT NULL, "
+             "company TEXT NOT NULL, project TEXT NOT NULL, folder TEXT NOT NULL, files INTEGER NOT NULL, bytes "
+             "INTEGER NOT NULL, verified INTEGER NOT NULL, firstByteAt REAL NOT NULL);" + older("d1"));
+  ReceivedHistory history;
+  EXPECT_EQ(history.recent(), std::vector{delivery(1)}) << "an older file, read before any newer agent wrote it";
+
+  history.begun(delivery(2));
+  history.receipt("d2", ReceiptState::written);  // before its record
+  history.completed(delivery(2));
+  history.receipt("d1", ReceiptState::failed);  // after its record
+  ReceivedDelivery brought = delivery(3);
+  history.begun(brought);
+  history.receipt("d3", ReceiptState::failed);
+  brought.receipt = ReceiptState::written;  // written later: the record's own outcome stands
+  history.completed(brought);
+  auto recent = history.recent();
+  ASSERT_EQ(recent.size(), 3u);
+  EXPECT_EQ(recent[2].receipt, ReceiptState::failed);
+  EXPECT_EQ(recent[1].receipt, ReceiptState::written) << "the outcome noted before the record is lost";
+  EXPECT_EQ(recent[0], brought);
+  EXPECT_EQ(recent[0].toJson().at("receipt"), "written");
+
+  olderAgent(Paths::receivedHistoryFile(),
+             "INSERT INTO begun" + columns + ") VALUES('d4','Day 4','Acme','Feature','/f',4,4000,3,800000004);" + older("d5"));
+  ASSERT_EQ(history.recent().front().id, "d5") << "an older agent can no longer write the file";
+  EXPECT_EQ(history.recent().front().receipt, ReceiptState::none);
 }
 
 TEST(ReceivedHistoryTest, APowerCutWhileARecordIsWrittenLeavesItWholeOrFinishable) {
