@@ -152,16 +152,22 @@ int main(int argc, char* argv[]) {
     save(focusRings(stage), name);
   });
   take("23-received", [](auto name) {
-    // Three deliveries received: one an hour ago, one this morning, one last week.
+    // Three deliveries received: one an hour ago (its receipt could not be written), one this
+    // morning, one last week.
     Stage stage(receivingOn);
     const Date now = SystemClock::now();
-    struct Shown { const char* name; const char* project; int files; std::int64_t bytes; std::chrono::hours ago; };
-    for (const Shown& d : {Shown{"Day 1 dailies", "Harbor Lights", 212, 412'800'000'000, std::chrono::hours(24 * 6)},
-                           Shown{"Day 2 dailies", "Harbor Lights", 188, 377'100'000'000, std::chrono::hours(3)},
-                           Shown{"Grade reference", "Seaside Spot", 4, 2'340'000'000, std::chrono::hours(1)}})
+    struct Shown {
+      const char* name; const char* project; int files; std::int64_t bytes; std::chrono::hours ago; ReceiptState receipt;
+    };
+    for (const Shown& d : {Shown{"Day 1 dailies", "Harbor Lights", 212, 412'800'000'000, std::chrono::hours(24 * 6),
+                                 ReceiptState::written},
+                           Shown{"Day 2 dailies", "Harbor Lights", 188, 377'100'000'000, std::chrono::hours(3),
+                                 ReceiptState::written},
+                           Shown{"Grade reference", "Seaside Spot", 4, 2'340'000'000, std::chrono::hours(1),
+                                 ReceiptState::failed}})
       ReceivedHistory().completed({d.name, d.name, "Northwind Pictures", d.project,
                                    stage.folder("Footage") / d.name, d.files, d.bytes, d.files, now - d.ago - 2h,
-                                   now - d.ago});
+                                   now - d.ago, d.receipt});
     AgentStatus ready{AgentState::ready, "Ready to receive your company’s footage.", "", 0, 0, now + 1s};
     stage.agentSays(ready);
     stage.app().refresh();

@@ -48,6 +48,13 @@ bool sameFiles(const Mhl::Manifest& before, const Mhl::Manifest& now) {
   return key(before) == key(now);
 }
 
+bool anyFailed(const Mhl::Manifest& manifest) {
+  return std::any_of(manifest.files.begin(), manifest.files.end(), [](const Mhl::FileEntry& file) {
+    return std::any_of(file.hashes.begin(), file.hashes.end(),
+                       [](const Mhl::Hash& hash) { return hash.action == Mhl::Action::failed; });
+  });
+}
+
 // One delivered file as the receipt lists it; `reference` is its entry in the newest generation.
 Mhl::FileEntry entryFor(int fd, const std::string& path, std::set<HashFormat> needed, HashValues values,
                         const Mhl::FileEntry* reference, bool& differs) {
@@ -155,7 +162,10 @@ ReceiptOutcome writeReceipt(const Delivery& delivery, const std::vector<Manifest
     manifest.files.push_back(entryFor(fd.get(), path, needed, ledger.find(delivery.id, file.id).value_or(HashValues{}),
                                       found == listed.end() ? nullptr : found->second, differs));
   }
-  if (ours && sameFiles(*history.newest(), manifest)) return ReceiptOutcome::unchanged;
+  // A delivery completed again over our generation that found a mismatch still mismatches:
+  // otherwise its retry would report it received.
+  if (ours && sameFiles(*history.newest(), manifest))
+    return anyFailed(*history.newest()) ? ReceiptOutcome::mismatch : ReceiptOutcome::unchanged;
   history.append(folder.get(), Mhl::manifestXml(manifest), transfer.back(), Mhl::nameStamp(author.now));
   return differs && !ours ? ReceiptOutcome::mismatch : ReceiptOutcome::written;
 }

@@ -1,14 +1,17 @@
 // The receipt's pieces (ASC MHL): its hashes against published answers, and the manifest and
 // chain it writes against the format's schema rules, checked here with libxml2's own tree.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
+#include "receipt/history.h"
 #include "receipt/media_hash.h"
 #include "receipt/mhl_xml.h"
 #include "receipt/receipt.h"
 #include "test_support.h"
+#include "unique_fd.h"
 
 namespace trellisant {
 namespace {
@@ -147,6 +150,18 @@ TEST(Receipt, WrittenOnceUnlessSomethingChanged) {
   ManifestFile b{"f2", "B.txt", "0", "v2", std::nullopt, std::nullopt};
   EXPECT_EQ(writeReceipt(delivery, {a, b}, root.path(), nothingKept, author), ReceiptOutcome::written);
   EXPECT_EQ(Mhl::parseChain(testing::readText(folder / "ascmhl" / "ascmhl_chain.xml"))->size(), 2u);
+
+  // A file that fails the sender's history fails it again when the delivery completes again.
+  Delivery sent{"d2", "abcdefgh-2", "Day 2", "Feature", "Acme", "3", 1, ""};
+  const fs::path theirs = root.path() / "Acme" / "Feature" / "abcdefgh Day 2";
+  fs::create_directories(theirs);
+  testing::writeText(theirs / "A.mov", "abc");
+  UniqueFd fd(::open(theirs.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  Mhl::Manifest sender{"2026-01-01T12:00:00Z", "set", "offload", "1", "", "in-place",
+                       {{"A.mov", 3, "", {{HashFormat::xxh64, "44bc2cf5ad770998"}}}}};
+  MhlHistory::read(fd.get()).append(fd.get(), Mhl::manifestXml(sender), "abcdefgh Day 2", "2026-01-01_120000Z");
+  EXPECT_EQ(writeReceipt(sent, {a}, root.path(), nothingKept, author), ReceiptOutcome::mismatch);
+  EXPECT_EQ(writeReceipt(sent, {a}, root.path(), nothingKept, author), ReceiptOutcome::mismatch);
 }
 
 }  // namespace
