@@ -119,14 +119,7 @@ void Agent::runPass(std::stop_token stop) {
     auto deliveries = Resources::deliveries(*api, stop).deliveries;
     // A receipt a crash or power cut kept from a delivery the server no longer lists.
     receipts_.catchUp(deliveries, root, [&](const Delivery& delivery, const std::exception_ptr& error) {
-      std::string reason = userMessage(error);
-      parts_.log("delivery " + delivery.id + " failed: " + reason);
-      status_.publish(AgentState::needsAttention, reason, &delivery, 0);
-      try {
-        Resources::waiting(*api, delivery.id, 0, reason, stop);
-      } catch (...) {
-        // Best effort, as for any waiting report.
-      }
+      reportNeedsAttention(*api, status_, parts_.log, delivery, 0, error, "", stop);
     });
     if (deliveries.empty()) {
       std::unique_ptr<Journal> journal;

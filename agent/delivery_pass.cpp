@@ -215,18 +215,23 @@ void DeliveryPass::report(const Delivery& delivery, int count, std::stop_token s
   Resources::heartbeat(parts_.api, Readiness::ready, preferences_.destinationLabel, stop);
 }
 
-void DeliveryPass::fail(const Delivery& delivery, const std::exception_ptr& error) {
-  double delay = parts_.retries.failed(delivery.id);
+void reportNeedsAttention(API& api, const StatusSink& status, const LogSink& log, const Delivery& delivery,
+                          std::int64_t bytes, const std::exception_ptr& error, const std::string& logTail,
+                          std::stop_token stop) {
   std::string reason = prefixCharacters(userMessage(error), Resources::reasonCharacters);
-  parts_.log(named(delivery) + " failed: " + reason + " (next attempt in " +
-             std::to_string(std::lround(delay)) + " s)");
-  std::int64_t bytes = parts_.journal.bytes(delivery.id);
-  parts_.status.publish(AgentState::needsAttention, reason, &delivery, bytes);
+  log(named(delivery) + " failed: " + reason + logTail);
+  status.publish(AgentState::needsAttention, reason, &delivery, bytes);
   try {
-    Resources::waiting(parts_.api, delivery.id, bytes, reason, stop_);
+    Resources::waiting(api, delivery.id, bytes, reason, stop);
   } catch (...) {
     // The waiting report is best effort.
   }
+}
+
+void DeliveryPass::fail(const Delivery& delivery, const std::exception_ptr& error) {
+  double delay = parts_.retries.failed(delivery.id);
+  reportNeedsAttention(parts_.api, parts_.status, parts_.log, delivery, parts_.journal.bytes(delivery.id), error,
+                       " (next attempt in " + std::to_string(std::lround(delay)) + " s)", stop_);
 }
 
 }  // namespace trellisant

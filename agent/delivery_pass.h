@@ -49,6 +49,13 @@ struct DeliveryPassParts {
 void finishInterruptedRecords(ReceivedHistory& history, const std::function<Journal&()>& journal,
                               const std::vector<Delivery>& listed, const LogSink& log);
 
+// Tells the log, the status record and the server (best effort) that `delivery` needs attention
+// for `error`, with `bytes` received; the reason is cut to what the server takes. `logTail`
+// follows the log line's reason.
+void reportNeedsAttention(API& api, const StatusSink& status, const LogSink& log, const Delivery& delivery,
+                          std::int64_t bytes, const std::exception_ptr& error, const std::string& logTail,
+                          std::stop_token stop);
+
 // One delivery pass: every listed delivery in order, two files at a time, with back-off.
 class DeliveryPass {
  public:
