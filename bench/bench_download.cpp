@@ -10,11 +10,9 @@
 //   --sync-behind       fsync + checkpoint every 8 MiB on a thread of their own
 //   --no-write-behind   no early write-back (sync_file_range)
 //   --write-behind N    early write-back of every N bytes
-//   --write-size N      received pieces gathered into pwrites of N bytes (0: each piece alone)
 //   --curl-buffer N     libcurl's receive buffer in bytes (0: libcurl's default)
-//   --verify-block N    the verifying read in blocks of N bytes
-//   --verify-advise     posix_fadvise SEQUENTIAL before the verifying read, DONTNEED after
-//   --no-verify-advise  no posix_fadvise around the verifying read
+//   --verify-after      the verifying read once the last byte is there (not behind the writer)
+//   --verify-behind     the verifying read behind the writer, one checkpoint back
 //   --md5-always        compute MD5 even when the checksum is a SHA-256
 //   --no-reuse          a new connection (and TLS handshake) for every request
 //   --no-fold           every journal write synced on its own
@@ -49,12 +47,8 @@ int main(int argc, char** argv) {
     std::string arg = argv[i];
     if (arg == "--sync-inline" || arg == "--sync-behind") {
       tuning.transfer.syncBehind = arg == "--sync-behind";
-    } else if (arg == "--write-size" && i + 1 < argc) {
-      tuning.transfer.writeBytes = static_cast<std::size_t>(std::atoll(argv[++i]));
-    } else if (arg == "--verify-block" && i + 1 < argc) {
-      tuning.verifyRead.blockBytes = static_cast<std::size_t>(std::max(1LL, std::atoll(argv[++i])));
-    } else if (arg == "--verify-advise" || arg == "--no-verify-advise") {
-      tuning.verifyRead.advise = arg == "--verify-advise";
+    } else if (arg == "--verify-after" || arg == "--verify-behind") {
+      tuning.verifyBehind = arg == "--verify-behind";
     } else if (arg == "--no-write-behind") {
       tuning.transfer.writeBehindBytes = 0;
     } else if (arg == "--write-behind" && i + 1 < argc) {
@@ -80,8 +74,8 @@ int main(int argc, char** argv) {
   }
   if (id.empty()) {
     std::cerr << "usage: trellisant-bench-download [--pairs] [--sync-inline|--sync-behind] "
-                 "[--no-write-behind] [--write-behind N] [--write-size N] [--curl-buffer N] "
-                 "[--verify-block N] [--verify-advise|--no-verify-advise] [--md5-always] "
+                 "[--no-write-behind] [--write-behind N] [--curl-buffer N] "
+                 "[--verify-after|--verify-behind] [--md5-always] "
                  "[--no-reuse] [--no-fold] [--http2-provider] DELIVERY_ID\n";
     return 2;
   }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -36,19 +37,34 @@ class Digest {
 
 std::string sha256Hex(std::string_view bytes);
 
-// How a file is read for its digests: the block size, whether the kernel is told that the file is
-// read once from start to end (read ahead, and drop the pages read), and who else sees each block.
-struct DigestRead {
-  std::size_t blockBytes = 1024 * 1024;
-  bool advise = false;
-  std::function<void(const void*, std::size_t)> also;
+// Who else sees each block that a file's digests are computed from (a receipt's hashes).
+using BlockTap = std::function<void(const void* bytes, std::size_t count)>;
+
+// Reads a file from offset 0 onwards, in as many steps as its writer needs, into its digests
+// (and its tap), so that a file still being written can be hashed behind its writer.
+class DigestingReader {
+ public:
+  DigestingReader(int fd, const std::vector<Digest::Kind>& kinds, BlockTap tap = {});
+
+  // Reads on up to `end` (the file's end when nothing). Throws PlatformError when the file
+  // cannot be read or ends before `end`, Cancelled at a stop.
+  void readTo(std::optional<std::int64_t> end, std::stop_token stop = {});
+  // The digests of what was read, in the order of the kinds, lower-case hex; spent afterwards.
+  std::vector<std::string> finishHex();
+
+ private:
+  int fd_;
+  std::vector<Digest> digests_;
+  BlockTap tap_;
+  std::vector<unsigned char> block_;
+  std::int64_t offset_ = 0;
 };
 
 // The digests of everything `fd` holds, read from offset 0 (the file offset stays as it is), in
 // the order of `kinds`, lower-case hex. Throws PlatformError when the file cannot be read,
 // Cancelled at a stop.
 std::vector<std::string> hexDigestsOf(int fd, const std::vector<Digest::Kind>& kinds,
-                                      std::stop_token stop = {}, const DigestRead& read = {});
+                                      std::stop_token stop = {}, const BlockTap& tap = {});
 
 // SHA-256 of a whole file in lower-case hex; nothing when it cannot be read or a stop arrives.
 std::optional<std::string> sha256HexOfFile(const std::filesystem::path& path, std::stop_token stop = {});

@@ -20,6 +20,7 @@
 #include "download/free_space.h"
 #include "download/journal.h"
 #include "download/range_transfer.h"
+#include "download/verify_behind.h"
 #include "unique_fd.h"
 #include "error.h"
 #include "text.h"
@@ -96,9 +97,9 @@ void checkStillReachable(const std::filesystem::path& root, const std::vector<st
 }
 
 std::vector<std::string> digestFile(int fd, const std::vector<Digest::Kind>& kinds,
-                                    const DigestRead& read = {}) {
+                                    const BlockTap& tap = {}) {
   try {
-    return hexDigestsOf(fd, kinds, {}, read);
+    return hexDigestsOf(fd, kinds, {}, tap);
   } catch (const PlatformError&) {
     throw TrellisantError(kUnverifiable);
   }
@@ -109,9 +110,9 @@ struct FileDigests {
   std::string md5;  // empty when not asked for
 };
 
-FileDigests digestsOf(int fd, bool md5, const DigestRead& read = {}) {
-  if (!md5) return {digestFile(fd, {Digest::Kind::sha256}, read).front(), ""};
-  auto both = digestFile(fd, {Digest::Kind::sha256, Digest::Kind::md5}, read);
+FileDigests digestsOf(int fd, bool md5, const BlockTap& tap = {}) {
+  if (!md5) return {digestFile(fd, {Digest::Kind::sha256}, tap).front(), ""};
+  auto both = digestFile(fd, {Digest::Kind::sha256, Digest::Kind::md5}, tap);
   return {both[0], both[1]};
 }
 
@@ -190,12 +191,20 @@ void Downloader::download(const Delivery& delivery, const ManifestFile& file,
     journal_->checkpoint(delivery.id, file.id, offset, JournalState::partial, std::nullopt);
   }
 
+  VerifyingRead read;
+  std::optional<VerifyBehind> behind;
+  if (!verified) {
+    read = tap_ ? tap_(delivery, file) : VerifyingRead{};
+    if (tuning_.verifyBehind && size > kCheckpointBytes)
+      behind.emplace(fd.get(), verifyKinds(file), read.block, offset);
+  }
   while (offset < size)
-    offset = fetchRange(delivery, file, root, fd.get(), offset, size, bandwidthMbps, stop);
+    offset = fetchRange(delivery, file, root, fd.get(), offset, size, bandwidthMbps,
+                        behind ? &*behind : nullptr, stop);
 
   throwIfStopped(stop);
   if (!verified) {
-    verified = verify(delivery, file, fd.get());
+    verified = verify(delivery, file, fd.get(), read, behind ? &*behind : nullptr, size, stop);
     journal_->checkpoint(delivery.id, file.id, size, JournalState::finalized, *verified);
   }
   const std::string sha256 = *verified;
@@ -218,9 +227,7 @@ void Downloader::reportExisting(const Delivery& delivery, const ManifestFile& fi
   if (!finished || !record.sha256)
     throw TrellisantError("A file already exists at this destination. Choose another folder.");
   VerifyingRead read = tap_ ? tap_(delivery, file) : VerifyingRead{};
-  DigestRead how;
-  how.also = read.block;
-  FileDigests digests = digestsOf(existing, read.verified && md5Checksum(file), how);
+  FileDigests digests = digestsOf(existing, read.verified && md5Checksum(file), read.block);
   if (digests.sha256 != *record.sha256)
     throw TrellisantError("An existing downloaded file changed. Choose another destination.");
   if (read.verified) read.verified(digests.sha256, digests.md5);
@@ -250,7 +257,8 @@ UniqueFd Downloader::openPartial(int folder, const std::string& partial, std::in
 // new offset.
 std::int64_t Downloader::fetchRange(const Delivery& delivery, const ManifestFile& file,
                                     const std::filesystem::path& root, int fd, std::int64_t offset,
-                                    std::int64_t size, double bandwidthMbps, std::stop_token stop) {
+                                    std::int64_t size, double bandwidthMbps, VerifyBehind* behind,
+                                    std::stop_token stop) {
   throwIfStopped(stop);
   if (!receiving_()) throw Cancelled();
   const std::int64_t missing = size - offset;
@@ -268,19 +276,35 @@ std::int64_t Downloader::fetchRange(const Delivery& delivery, const ManifestFile
         // The file's end is followed at once by the verified checkpoint, which carries it.
         journal_->checkpoint(delivery.id, file.id, at, JournalState::partial, std::nullopt,
                              at == size ? folded() : Sync::now);
+        if (behind) behind->advance(at);
       },
       tuning_.transfer);
   return transfer.run(capability.url, capability.headers, stop);
 }
 
-// Hashes the complete partial file and checks it against the manifest's checksum; returns the
-// SHA-256. A mismatch sends the file back to the start.
-std::string Downloader::verify(const Delivery& delivery, const ManifestFile& file, int fd) {
+std::vector<Digest::Kind> Downloader::verifyKinds(const ManifestFile& file) const {
+  if (md5Checksum(file) || !tuning_.md5OnlyWhenNeeded) return {Digest::Kind::sha256, Digest::Kind::md5};
+  return {Digest::Kind::sha256};
+}
+
+// Checks the complete partial file against the manifest's checksum, with the digests hashed
+// behind its writer or read now; returns the SHA-256. A mismatch sends the file back to the start.
+std::string Downloader::verify(const Delivery& delivery, const ManifestFile& file, int fd,
+                               const VerifyingRead& read, VerifyBehind* behind, std::int64_t size,
+                               std::stop_token stop) {
   const bool md5Given = md5Checksum(file);
-  VerifyingRead read = tap_ ? tap_(delivery, file) : VerifyingRead{};
-  DigestRead how = tuning_.verifyRead;
-  how.also = read.block;
-  auto [sha256, md5] = digestsOf(fd, md5Given || !tuning_.md5OnlyWhenNeeded, how);
+  std::vector<std::string> digests;
+  if (behind) {
+    try {
+      digests = behind->finish(size, stop);
+    } catch (const PlatformError&) {
+      throw TrellisantError(kUnverifiable);
+    }
+  } else {
+    digests = digestFile(fd, verifyKinds(file), read.block);
+  }
+  const std::string& sha256 = digests[0];
+  const std::string md5 = digests.size() > 1 ? digests[1] : "";
   if (file.checksum) {
     const std::string& actual = md5Given ? md5 : sha256;
     if (asciiLowercase(actual) != asciiLowercase(*file.checksum)) {

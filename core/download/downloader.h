@@ -20,6 +20,7 @@
 namespace trellisant {
 
 class API;
+class VerifyBehind;
 struct Delivery;
 struct ManifestFile;
 
@@ -27,8 +28,9 @@ struct ManifestFile;
 // fastest; the benchmark switches each off to show what it is worth.
 struct DownloadTuning {
   TransferTuning transfer;
-  // The verifying read's block size and read-ahead advice (its `also` is not used here).
-  DigestRead verifyRead;
+  // A file of more than one checkpoint is hashed behind its writer, one checkpoint back, on a
+  // thread of its own, rather than read again once its last byte is there.
+  bool verifyBehind = true;
   // MD5 only when the manifest's checksum is an MD5 (it costs more than twice the SHA-256);
   // the SHA-256 is always computed, since it is what the server is told.
   bool md5OnlyWhenNeeded = true;
@@ -83,8 +85,12 @@ class Downloader {
                               std::int64_t size);
   std::int64_t fetchRange(const Delivery& delivery, const ManifestFile& file,
                           const std::filesystem::path& root, int fd, std::int64_t offset,
-                          std::int64_t size, double bandwidthMbps, std::stop_token stop);
-  std::string verify(const Delivery& delivery, const ManifestFile& file, int fd);
+                          std::int64_t size, double bandwidthMbps, VerifyBehind* behind,
+                          std::stop_token stop);
+  std::string verify(const Delivery& delivery, const ManifestFile& file, int fd,
+                     const VerifyingRead& read, VerifyBehind* behind, std::int64_t size,
+                     std::stop_token stop);
+  std::vector<Digest::Kind> verifyKinds(const ManifestFile& file) const;
   Sync folded() const { return tuning_.foldCommits ? Sync::withNext : Sync::now; }
 
   std::shared_ptr<API> api_;

@@ -29,7 +29,6 @@ constexpr const char* kWrongRange =
     "The provider did not return the requested file range. Saved footage was preserved.";
 constexpr const char* kEndedEarly = "The download ended early. Trellisant will resume it.";
 constexpr const char* kNotSaved = "Could not save footage to your disk.";
-constexpr std::int64_t kCheckpointBytes = 8 * 1024 * 1024;
 constexpr std::chrono::seconds kIdleTimeout{45};
 constexpr std::chrono::seconds kResourceTimeout{43200};
 
@@ -158,7 +157,6 @@ std::int64_t RangeTransfer::run(const std::string& url, const http::Headers& hea
     ~Joined() { syncer.reset(); }
   } joined{syncer_};
   if (tuning_.syncBehind) syncer_ = std::make_unique<Syncer>(fd_, checkpoint_);
-  if (tuning_.writeBytes > 0) gathered_.reserve(tuning_.writeBytes);
 
   for (int hop = 0;; ++hop) {
     std::optional<std::string> location;
@@ -225,20 +223,12 @@ bool RangeTransfer::accept(const http::Response& head) {
 bool RangeTransfer::receive(std::string_view bytes, const std::stop_token& stop) {
   if (failure_ || syncFailed()) return false;
   auto size = static_cast<std::int64_t>(bytes.size());
-  if (received_ + size > length()) {
+  if (written_ + size > length()) {
     fail("The provider returned unexpected file data.");
     return false;
   }
-  received_ += size;
-  if (tuning_.writeBytes == 0) {
-    if (!write(bytes)) return false;
-  } else {
-    gathered_.append(bytes);
-    if (gathered_.size() < tuning_.writeBytes && received_ < length()) return true;
-    if (!write(gathered_)) return false;
-    gathered_.clear();
-  }
-  written_ = received_;
+  if (!write(bytes)) return false;
+  written_ += size;
   writeBehind();
   if (written_ - persisted_ >= kCheckpointBytes && !persist(stop)) return false;
   throttle(stop);

@@ -20,15 +20,15 @@ namespace trellisant {
 bool acceptsRange(const http::Response& head, std::int64_t start, std::int64_t end,
                   std::int64_t total);
 
+// The file is synced and checkpointed after every this many bytes of a range, and at its end.
+inline constexpr std::int64_t kCheckpointBytes = 8 * 1024 * 1024;
+
 // How the bytes reach the disk. The defaults are what bench/receive measured fastest; the
 // benchmark switches each off to show what it is worth.
 struct TransferTuning {
   // Sync and checkpoint each 8 MiB on a thread of their own while the next bytes arrive, at
   // most one sync in flight; false does both on the receiving thread before it goes on.
   bool syncBehind = true;
-  // Received pieces gathered into pwrites of about this size; 0 writes each piece as it comes.
-  // Gathering saved no time and held bytes back from the disk on slow links.
-  std::size_t writeBytes = 0;
   // Start write-back of every this many new bytes at once (sync_file_range), so that each
   // 8 MiB fsync finds little left to do; 0 leaves write-back to the kernel.
   std::int64_t writeBehindBytes = 1024 * 1024;
@@ -78,10 +78,8 @@ class RangeTransfer {
   double bandwidth_;
   std::function<void(std::int64_t)> checkpoint_;
   Tuning tuning_;
-  std::int64_t received_ = 0;  // written_ and what waits in gathered_
   std::int64_t written_ = 0;
   std::int64_t persisted_ = 0;  // written_ at the last checkpoint, or handed to the syncer
-  std::string gathered_;
   std::unique_ptr<Syncer> syncer_;  // while run() runs, with Tuning::syncBehind
   // Value of written_ up to which write-back has been started.
   std::int64_t writtenBack_ = 0;

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -15,6 +17,7 @@
 #include "digest.h"
 #include "download/file_safety.h"
 #include "download/range_transfer.h"
+#include "download/verify_behind.h"
 #include "encoding.h"
 #include "fileio.h"
 #include "lossy_disk.h"
@@ -224,6 +227,73 @@ TEST_F(DownloaderTest, ChecksumRules) {
     auto row = record(p);
     EXPECT_EQ(row.state, passes ? JournalState::completed : JournalState::partial);
     EXPECT_EQ(row.offset, passes ? 9 * MiB + 17 : 0) << "a file that failed is fetched again from the start";
+  }
+}
+
+// Bytes written past the last checkpoint are not read until it moves: here they change before
+// it does. A file shorter than what was counted fails the read; a stop ends the wait.
+TEST(VerifyBehindTest, ReadsOnlyWhatACheckpointCountedAndFailsWhenTheFileFallsShort) {
+  TempDir temp;
+  UniqueFd fd(::open((temp / "partial").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  const std::string first(3 * MiB + 5, 'a'), second(2 * MiB, 'b'), unsynced(2 * MiB, 'x');
+  auto put = [&](const std::string& bytes, std::int64_t at) { ASSERT_EQ(::pwrite(fd.get(), bytes.data(), bytes.size(), at), static_cast<ssize_t>(bytes.size())); };
+  std::mutex mutex;
+  std::condition_variable moved;
+  std::int64_t seen = 0;
+  BlockTap tap = [&](const void*, std::size_t count) {
+    std::lock_guard lock(mutex);
+    seen += static_cast<std::int64_t>(count);
+    moved.notify_all();
+  };
+  const auto total = static_cast<std::int64_t>(first.size() + second.size());
+  VerifyBehind behind(fd.get(), {Digest::Kind::sha256, Digest::Kind::md5}, tap, 0);
+  put(first, 0);
+  put(unsynced, static_cast<std::int64_t>(first.size()));
+  behind.advance(static_cast<std::int64_t>(first.size()));
+  {
+    std::unique_lock lock(mutex);
+    ASSERT_TRUE(moved.wait_for(lock, std::chrono::seconds(60), [&] { return seen >= static_cast<std::int64_t>(first.size()); }));
+  }
+  put(second, static_cast<std::int64_t>(first.size()));
+  behind.advance(total);
+  EXPECT_EQ(behind.finish(total, {}), hexDigestsOf(fd.get(), {Digest::Kind::sha256, Digest::Kind::md5}));
+  EXPECT_EQ(seen, total);
+
+  VerifyBehind beyond(fd.get(), {Digest::Kind::sha256}, {}, total + 1);
+  EXPECT_THROW(beyond.finish(total + 1, {}), PlatformError);
+  std::stop_source stop;
+  stop.request_stop();
+  VerifyBehind waiting(fd.get(), {Digest::Kind::sha256}, {}, 0);
+  EXPECT_THROW(waiting.finish(total, stop.get_token()), Cancelled);
+}
+
+// A file of several checkpoints, cut off and resumed: the receipt's tap still sees every byte
+// once, in order, and hears the verified SHA-256 (MD5 too where the server's checksum is one).
+TEST_F(DownloaderTest, TheVerifyingReadBehindTheWriterFeedsTheTapEveryByteAcrossAResume) {
+  struct Tapped {
+    std::shared_ptr<Digest> digest = std::make_shared<Digest>(Digest::Kind::sha256);
+    std::string sha256, md5;
+  };
+  std::vector<std::shared_ptr<Tapped>> taps;
+  auto api = std::make_shared<API>(SandboxWorld::shared().company().baseUrl());
+  Downloader tapped(api, journal_, [] { return true; }, [this](const fs::path&) { return available_; }, {},
+                    [&](const Delivery&, const ManifestFile&) {
+                      auto tap = taps.emplace_back(std::make_shared<Tapped>());
+                      return VerifyingRead{[tap](const void* bytes, std::size_t count) { tap->digest->update(bytes, count); },
+                                           [tap](const std::string& sha256, const std::string& md5) { tap->sha256 = sha256, tap->md5 = md5; }};
+                    });
+  for (bool md5 : {false, true}) {
+    PreparedFile p = prepare(21 * MiB + 3);
+    if (md5) p.file.checksum = Downloader::hashes(UniqueFd(::open(p.source.c_str(), O_RDONLY | O_CLOEXEC)).get()).second, p.file.checksumKind = "md5";
+    provider().inject(Fault::closeAfter(18 * MiB), p.file.id, 1);
+    EXPECT_EQ(failureOf([&] { tapped.download(p.delivery, p.file, root_, 0, {}); }), "The download ended early. Trellisant will resume it.");
+    ASSERT_GE(record(p).offset, 8 * MiB);
+    taps.clear();
+    tapped.download(p.delivery, p.file, root_, 0, {});
+    ASSERT_EQ(taps.size(), 1u);
+    EXPECT_EQ(taps[0]->digest->finishHex() + " " + taps[0]->sha256, p.sha256 + " " + p.sha256);
+    EXPECT_EQ(taps[0]->md5, md5 ? *p.file.checksum : "");
+    EXPECT_EQ(sha256Of(p.final), p.sha256);
   }
 }
 
