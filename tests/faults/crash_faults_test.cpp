@@ -16,14 +16,14 @@ namespace trellisant::faults {
 namespace {
 
 // Batches of the manifest (sorted by path): A001 + A002, A004 + B-roll/A003, empty + notes, wav.
-const std::vector<SourceFile> kFiles = {
+const std::vector<SourceFile> kCrashFiles = {
     {"A001.mov", 72 * MiB},       {"A002.mov", 20 * MiB},  {"B-roll/A003.mov", 70 * MiB},
     {"A004.mov", 9 * MiB},        {"sound/A001.wav", 3 * MiB}, {"notes.txt", 12'345},
     {"empty.txt", 0}};
 
-enum class Moment { Range, Verifying, BeforeRename, Reporting, Anywhere };
-const Moment kPattern[] = {Moment::Range, Moment::Reporting, Moment::Verifying, Moment::Anywhere,
-                           Moment::BeforeRename};
+enum class CrashMoment { Range, Verifying, BeforeRename, Reporting, Anywhere };
+const CrashMoment kPattern[] = {CrashMoment::Range, CrashMoment::Reporting, CrashMoment::Verifying, CrashMoment::Anywhere,
+                           CrashMoment::BeforeRename};
 const char* const kReporting = "between rename and report";
 
 // Where one file stood while the agent was stopped.
@@ -59,7 +59,7 @@ struct Snapshot {
 class CrashRun : public Deliveries {
  public:
   CrashRun(World& world, std::uint64_t seed)
-      : Deliveries(world, world.chooseFolder(), "crash", kFiles), random_(seed) {}
+      : Deliveries(world, world.chooseFolder(), "crash", kCrashFiles), random_(seed) {}
 
   // Requests made after a kill must start at or above the checkpoint the journal held then.
   // Adds a failure for each; the kills that were followed by one.
@@ -119,26 +119,26 @@ class CrashRun : public Deliveries {
   }
 
   // Waits for the moment with the agent stopped at it and kills it there; what it was doing.
-  std::string killAt(Moment moment) {
-    if (moment == Moment::Range || moment == Moment::Anywhere) {
+  std::string killAt(CrashMoment moment) {
+    if (moment == CrashMoment::Range || moment == CrashMoment::Anywhere) {
       // Anywhere includes the agent's first steps after a start: lease, file list, space check.
       std::this_thread::sleep_for(std::chrono::milliseconds(
-          std::uniform_int_distribution<int>(moment == Moment::Range ? 100 : 0, 2000)(random_)));
+          std::uniform_int_distribution<int>(moment == CrashMoment::Range ? 100 : 0, 2000)(random_)));
     }
-    const auto pause = moment == Moment::Range ? 20ms : 2ms;
+    const auto pause = moment == CrashMoment::Range ? 20ms : 2ms;
     for (auto deadline = std::chrono::steady_clock::now() + 30s;; std::this_thread::sleep_for(pause)) {
       keepBusy();
       Freeze freeze(world_);
       auto files = inspect();
       std::string what = classify(files);
       // In a range: bytes past the last checkpoint.
-      bool hit = moment == Moment::Anywhere || std::chrono::steady_clock::now() > deadline ||
-                 (moment == Moment::Range ? std::any_of(files.begin(), files.end(), [](const FileAt& f) {
+      bool hit = moment == CrashMoment::Anywhere || std::chrono::steady_clock::now() > deadline ||
+                 (moment == CrashMoment::Range ? std::any_of(files.begin(), files.end(), [](const FileAt& f) {
                    return f.state == "partial" && f.partial > f.offset;
-                 }) : what == (moment == Moment::Verifying ? "verifying" : kReporting));
+                 }) : what == (moment == CrashMoment::Verifying ? "verifying" : kReporting));
       if (!hit) continue;
       freeze.kill();
-      if (moment != Moment::BeforeRename || what != kReporting) return what;
+      if (moment != CrashMoment::BeforeRename || what != kReporting) return what;
       // A rename is atomic: moving the file back to its partial name leaves the disk exactly as a
       // kill just before the rename would have (the journal already says "finalized").
       for (const FileAt& file : files)

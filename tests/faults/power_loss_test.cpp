@@ -23,13 +23,13 @@ using testing::LossyDisk;
 using Event = LossyDisk::Event;
 
 // Two files take two ranges each; batches of the manifest: A001 + A002, A003 + empty, notes + wav.
-const std::vector<SourceFile> kFiles = {{"A001.mov", 70 * MiB}, {"B-roll/A003.mov", 66 * MiB},
+const std::vector<SourceFile> kCutFiles = {{"A001.mov", 70 * MiB}, {"B-roll/A003.mov", 66 * MiB},
                                         {"A002.mov", 12 * MiB}, {"sound/A001.wav", 3 * MiB},
                                         {"notes.txt", 12'345},  {"empty.txt", 0}};
 constexpr auto kAim = 40s;  // how long a moment may take to come
 
 // In the order of the cuts.
-enum class Moment { range, afterRename, reported, crashThenCut, checkpoint, verifying, beforeRename, anywhere, receipt };
+enum class CutMoment { range, afterRename, reported, crashThenCut, checkpoint, verifying, beforeRename, anywhere, receipt };
 const char* const kMoments[] = {"in a range",
                                 "between the rename and the report",
                                 "between the report and \"completed\"",
@@ -50,7 +50,7 @@ std::set<std::string> completedFiles(const Json& summary) {
 class PowerRun : public Deliveries {
  public:
   PowerRun(World& world, LossyDisk& disk, std::uint64_t seed)
-      : Deliveries(world, world.chooseFolder(disk.mountPoint() / "Footage"), "power", kFiles), disk_(disk),
+      : Deliveries(world, world.chooseFolder(disk.mountPoint() / "Footage"), "power", kCutFiles), disk_(disk),
         random_(seed) {}
 
   // After every reboot and at the end: whatever the journal, a final name or the server counts
@@ -96,10 +96,10 @@ class PowerRun : public Deliveries {
 
   // Waits for the moment, cuts the power there and reboots (the agent not started yet).
   std::string strike(int k) override {
-    auto moment = static_cast<Moment>(k % std::size(kMoments));
+    auto moment = static_cast<CutMoment>(k % std::size(kMoments));
     bool hit = aim(moment);
     Freeze freeze(world_, true);  // no agent code runs past the cut: it is stopped first, killed after
-    disk_.powerCut(moment == Moment::range && std::bernoulli_distribution(0.5)(random_) ? &random_ : nullptr);
+    disk_.powerCut(moment == CutMoment::range && std::bernoulli_distribution(0.5)(random_) ? &random_ : nullptr);
     freeze.kill();
     disk_.remount();
     world_.admin().clearInjections();
@@ -137,26 +137,26 @@ class PowerRun : public Deliveries {
     durableLost += lost;
   }
 
-  bool aim(Moment moment) {
+  bool aim(CutMoment moment) {
     std::uniform_int_distribution<int> writes(0, 150), fsyncs(0, 2), reads(0, 40), wait(0, 3000);
     switch (moment) {
-      case Moment::range: return held({Event::write, ".partial", writes(random_)});
-      case Moment::checkpoint: return held({Event::fsync, ".partial", fsyncs(random_)});
-      case Moment::verifying: return held({Event::read, ".partial", reads(random_)});
-      case Moment::beforeRename: return held({Event::renameBefore, ".partial", 0});
-      case Moment::afterRename: return held({Event::renameAfter, ".partial", 0});
-      case Moment::reported:
+      case CutMoment::range: return held({Event::write, ".partial", writes(random_)});
+      case CutMoment::checkpoint: return held({Event::fsync, ".partial", fsyncs(random_)});
+      case CutMoment::verifying: return held({Event::read, ".partial", reads(random_)});
+      case CutMoment::beforeRename: return held({Event::renameBefore, ".partial", 0});
+      case CutMoment::afterRename: return held({Event::renameAfter, ".partial", 0});
+      case CutMoment::reported:
         // The server acts on the next report of the current delivery but holds its answer.
         world_.admin().inject({{"method", "POST"},
                                {"path", "/api/v1/native/deliveries/" + current().id + "/file-complete"},
                                {"delayAfterMs", 5000}, {"times", 1}});
         return firstReport();
-      case Moment::crashThenCut: return crashThenReported();
-      case Moment::anywhere:
+      case CutMoment::crashThenCut: return crashThenReported();
+      case CutMoment::anywhere:
         std::this_thread::sleep_for(std::chrono::milliseconds(wait(random_)));
         break;
       // The manifest moved into place, or the chain that counts it.
-      case Moment::receipt: return held({Event::renameAfter, ".trellisant-receipt-", fsyncs(random_) % 2});
+      case CutMoment::receipt: return held({Event::renameAfter, ".trellisant-receipt-", fsyncs(random_) % 2});
     }
     return true;
   }
