@@ -15,20 +15,21 @@ namespace trellisant {
 std::optional<std::string> readFile(const std::filesystem::path& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;
+  auto content = readAll(fd);
+  ::close(fd);
+  return content;
+}
+
+std::optional<std::string> readAll(int fd) {
   std::string content;
   char buffer[65536];
   for (;;) {
     ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ::close(fd);
-      return std::nullopt;
-    }
-    if (n == 0) break;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) return content;
     content.append(buffer, static_cast<std::size_t>(n));
   }
-  ::close(fd);
-  return content;
 }
 
 void writeAtomically(const std::filesystem::path& path, std::string_view bytes, mode_t mode) {

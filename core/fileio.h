@@ -11,6 +11,8 @@ namespace trellisant {
 
 // Reads a whole file; nothing when it cannot be read.
 std::optional<std::string> readFile(const std::filesystem::path& path);
+// Reads what is left of an open file, from its current offset; nothing when it cannot be read.
+std::optional<std::string> readAll(int fd);
 
 // Replaces `path` atomically: the bytes go to a temporary file in the same folder, which is
 // synced, given `mode`, renamed over the target, and the folder is synced. A reader sees the

@@ -11,6 +11,7 @@
 #include "digest.h"
 #include "download/file_safety.h"
 #include "error.h"
+#include "fileio.h"
 #include "receipt/media_hash.h"
 #include "unique_fd.h"
 
@@ -28,15 +29,7 @@ std::optional<std::string> readAt(int folder, const std::string& name) {
   UniqueFd fd(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat info {};
   if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-  std::string bytes;
-  char block[65536];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), block, sizeof block);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::nullopt;
-    if (n == 0) return bytes;
-    bytes.append(block, static_cast<std::size_t>(n));
-  }
+  return readAll(fd.get());
 }
 
 std::vector<std::string> namesIn(int folder) {

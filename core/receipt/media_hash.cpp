@@ -1,11 +1,9 @@
 #include "receipt/media_hash.h"
 
-#include <unistd.h>
 #include <xxhash.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <vector>
 
 #include "digest.h"
@@ -18,7 +16,6 @@ namespace {
 constexpr std::array<std::string_view, 6> kNames = {"c4", "md5", "sha1", "xxh128", "xxh3", "xxh64"};
 constexpr std::string_view kBase58 = "123456789ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz";
 constexpr std::size_t kC4Digits = 88;  // after the "c4" prefix, padded with the zero digit '1'
-constexpr std::size_t kReadBlock = 1024 * 1024;
 
 // The canonical (big-endian) bytes of a digest as lower-case hex, as xxhsum prints them.
 std::string hexOf(const void* canonical, std::size_t size) {
@@ -129,15 +126,14 @@ HashValues hashBytes(std::string_view bytes, const std::set<HashFormat>& formats
 std::optional<HashValues> hashFile(int fd, const std::set<HashFormat>& formats,
                                    const std::function<void(std::int64_t)>& progress) {
   MediaHasher hasher(formats);
-  std::vector<unsigned char> block(kReadBlock);
-  for (off_t offset = 0;;) {
-    ssize_t count = ::pread(fd, block.data(), block.size(), offset);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) return std::nullopt;
-    if (count == 0) break;
-    hasher.update(block.data(), static_cast<std::size_t>(count));
-    offset += count;
-    if (progress) progress(count);
+  DigestingReader reader(fd, {}, [&](const void* bytes, std::size_t count) {
+    hasher.update(bytes, count);
+    if (progress) progress(static_cast<std::int64_t>(count));
+  });
+  try {
+    reader.readTo(std::nullopt);
+  } catch (const PlatformError&) {
+    return std::nullopt;
   }
   return hasher.finish();
 }
