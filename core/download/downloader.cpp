@@ -198,9 +198,22 @@ void Downloader::download(const Delivery& delivery, const ManifestFile& file,
     if (tuning_.verifyBehind && size > kCheckpointBytes)
       behind.emplace(fd.get(), verifyKinds(file), read.block, offset);
   }
-  while (offset < size)
-    offset = fetchRange(delivery, file, root, fd.get(), offset, size, bandwidthMbps,
-                        behind ? &*behind : nullptr, stop);
+  const std::function<void(std::int64_t)> checkpoint = [&](std::int64_t at) {
+    // The file's end is followed at once by the verified checkpoint, which carries it.
+    journal_->checkpoint(delivery.id, file.id, at, JournalState::partial, std::nullopt,
+                         at == size ? folded() : Sync::now);
+    if (behind) behind->advance(at);
+  };
+  if (offset < size) {
+    // One syncer for all the ranges of the file (declared after what its checkpoints use, so
+    // that it stops first).
+    std::optional<SyncBehind> syncer;
+    if (tuning_.transfer.syncBehind) syncer.emplace(fd.get(), checkpoint);
+    while (offset < size)
+      offset = fetchRange(delivery, file, root, fd.get(), offset, size, bandwidthMbps, checkpoint,
+                          syncer ? &*syncer : nullptr, stop);
+    if (syncer) syncer->finish(stop);
+  }
 
   throwIfStopped(stop);
   if (!verified) {
@@ -257,8 +270,9 @@ UniqueFd Downloader::openPartial(int folder, const std::string& partial, std::in
 // new offset.
 std::int64_t Downloader::fetchRange(const Delivery& delivery, const ManifestFile& file,
                                     const std::filesystem::path& root, int fd, std::int64_t offset,
-                                    std::int64_t size, double bandwidthMbps, VerifyBehind* behind,
-                                    std::stop_token stop) {
+                                    std::int64_t size, double bandwidthMbps,
+                                    const std::function<void(std::int64_t)>& checkpoint,
+                                    SyncBehind* syncer, std::stop_token stop) {
   throwIfStopped(stop);
   if (!receiving_()) throw Cancelled();
   const std::int64_t missing = size - offset;
@@ -270,15 +284,7 @@ std::int64_t Downloader::fetchRange(const Delivery& delivery, const ManifestFile
 
   const std::int64_t end = std::min(offset + kRangeBytes, size) - 1;
   const double bandwidth = bandwidthMbps > 0 ? bandwidthMbps * 1'000'000 * 0.125 : 0;
-  RangeTransfer transfer(
-      fd, offset, end, size, bandwidth,
-      [&](std::int64_t at) {
-        // The file's end is followed at once by the verified checkpoint, which carries it.
-        journal_->checkpoint(delivery.id, file.id, at, JournalState::partial, std::nullopt,
-                             at == size ? folded() : Sync::now);
-        if (behind) behind->advance(at);
-      },
-      tuning_.transfer);
+  RangeTransfer transfer(fd, offset, end, size, bandwidth, checkpoint, tuning_.transfer, syncer);
   return transfer.run(capability.url, capability.headers, stop);
 }
 

@@ -85,7 +85,8 @@ class Downloader {
                               std::int64_t size);
   std::int64_t fetchRange(const Delivery& delivery, const ManifestFile& file,
                           const std::filesystem::path& root, int fd, std::int64_t offset,
-                          std::int64_t size, double bandwidthMbps, VerifyBehind* behind,
+                          std::int64_t size, double bandwidthMbps,
+                          const std::function<void(std::int64_t)>& checkpoint, SyncBehind* syncer,
                           std::stop_token stop);
   std::string verify(const Delivery& delivery, const ManifestFile& file, int fd,
                      const VerifyingRead& read, VerifyBehind* behind, std::int64_t size,

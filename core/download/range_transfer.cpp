@@ -51,82 +51,63 @@ void setRangeHeaders(http::Headers& headers, std::int64_t start, std::int64_t en
 
 }  // namespace
 
-// Syncs the file and then checkpoints what the sync covered, on a thread of its own, while the
-// receiving thread writes the next chunk. One chunk at a time: the journal lags the file by at
-// most the chunk being synced and never counts a byte before its sync has returned.
-class RangeTransfer::Syncer {
- public:
-  Syncer(int fd, const std::function<void(std::int64_t)>& checkpoint)
-      : fd_(fd), checkpoint_(checkpoint), thread_([this](std::stop_token stop) { loop(stop); }) {}
+SyncBehind::SyncBehind(int fd, const std::function<void(std::int64_t)>& checkpoint)
+    : fd_(fd), checkpoint_(checkpoint), thread_([this](std::stop_token stop) { loop(stop); }) {}
 
-  // Hands over the bytes before `offset` once the previous chunk is synced and checkpointed;
-  // false when `stop` came first or a sync failed.
-  bool hand(std::int64_t offset, const std::stop_token& stop) {
-    std::unique_lock lock(mutex_);
-    if (!idle(lock, stop) || failure_) return false;
-    pending_ = offset;
-    changed_.notify_all();
-    return true;
-  }
+SyncBehind::~SyncBehind() = default;
 
-  // Waits until the chunk in flight is checkpointed; rethrows its failure. Throws Cancelled.
-  void finish(const std::stop_token& stop) {
-    std::unique_lock lock(mutex_);
-    if (!idle(lock, stop)) throw Cancelled();
-    if (failure_) std::rethrow_exception(failure_);
-  }
+bool SyncBehind::hand(std::int64_t offset, const std::stop_token& stop) {
+  std::unique_lock lock(mutex_);
+  if (!idle(lock, stop) || failure_) return false;
+  pending_ = offset;
+  changed_.notify_all();
+  return true;
+}
 
-  bool failed() const { return failed_.load(std::memory_order_relaxed); }
-  std::exception_ptr failure() {
-    std::lock_guard lock(mutex_);
-    return failure_;
-  }
+void SyncBehind::finish(const std::stop_token& stop) {
+  std::unique_lock lock(mutex_);
+  if (!idle(lock, stop)) throw Cancelled();
+  if (failure_) std::rethrow_exception(failure_);
+}
 
- private:
-  bool idle(std::unique_lock<std::mutex>& lock, const std::stop_token& stop) {
-    return changed_.wait(lock, stop, [&] { return (!pending_ && !busy_) || failure_; });
-  }
+std::exception_ptr SyncBehind::failure() {
+  std::lock_guard lock(mutex_);
+  return failure_;
+}
 
-  // A chunk handed over before a stop is still synced and checkpointed: its bytes are written.
-  void loop(std::stop_token stop) {
-    std::unique_lock lock(mutex_);
-    while (changed_.wait(lock, stop, [&] { return pending_.has_value(); })) {
-      const std::int64_t offset = *std::exchange(pending_, std::nullopt);
-      busy_ = true;
-      lock.unlock();
-      std::exception_ptr failure;
-      if (::fsync(fd_) != 0) {
-        failure = std::make_exception_ptr(TrellisantError(kNotSaved));
-      } else {
-        try {
-          checkpoint_(offset);
-        } catch (...) {
-          failure = std::current_exception();
-        }
+bool SyncBehind::idle(std::unique_lock<std::mutex>& lock, const std::stop_token& stop) {
+  return changed_.wait(lock, stop, [&] { return (!pending_ && !busy_) || failure_; });
+}
+
+// A chunk handed over before a stop is still synced and checkpointed: its bytes are written.
+void SyncBehind::loop(std::stop_token stop) {
+  std::unique_lock lock(mutex_);
+  while (changed_.wait(lock, stop, [&] { return pending_.has_value(); })) {
+    const std::int64_t offset = *std::exchange(pending_, std::nullopt);
+    busy_ = true;
+    lock.unlock();
+    std::exception_ptr failure;
+    if (::fsync(fd_) != 0) {
+      failure = std::make_exception_ptr(TrellisantError(kNotSaved));
+    } else {
+      try {
+        checkpoint_(offset);
+      } catch (...) {
+        failure = std::current_exception();
       }
-      lock.lock();
-      busy_ = false;
-      failure_ = failure;
-      failed_ = failure != nullptr;
-      changed_.notify_all();
-      if (failure) return;
     }
+    lock.lock();
+    busy_ = false;
+    failure_ = failure;
+    failed_ = failure != nullptr;
+    changed_.notify_all();
+    if (failure) return;
   }
-
-  int fd_;
-  const std::function<void(std::int64_t)>& checkpoint_;
-  std::mutex mutex_;
-  std::condition_variable_any changed_;
-  std::optional<std::int64_t> pending_;
-  bool busy_ = false;
-  std::exception_ptr failure_;
-  std::atomic<bool> failed_{false};
-  std::jthread thread_;  // last: stopped and joined before the rest goes
-};
+}
 
 RangeTransfer::RangeTransfer(int fd, std::int64_t start, std::int64_t end, std::int64_t total,
                              double bandwidthBytes, std::function<void(std::int64_t)> checkpoint,
-                             Tuning tuning)
+                             Tuning tuning, SyncBehind* shared)
     : fd_(fd),
       start_(start),
       end_(end),
@@ -134,6 +115,7 @@ RangeTransfer::RangeTransfer(int fd, std::int64_t start, std::int64_t end, std::
       bandwidth_(bandwidthBytes),
       checkpoint_(std::move(checkpoint)),
       tuning_(tuning),
+      shared_(shared),
       began_(std::chrono::steady_clock::now()) {}
 
 RangeTransfer::~RangeTransfer() = default;
@@ -151,12 +133,20 @@ std::int64_t RangeTransfer::run(const std::string& url, const http::Headers& hea
   request.receiveBufferBytes = tuning_.receiveBufferBytes;
   request.http2 = tuning_.http2;
   began_ = std::chrono::steady_clock::now();
-  // Stopped and joined on every way out of run(): no checkpoint comes after it.
+  // An own syncer is stopped and joined on every way out of run(): no checkpoint comes after it.
   struct Joined {
-    std::unique_ptr<Syncer>& syncer;
-    ~Joined() { syncer.reset(); }
-  } joined{syncer_};
-  if (tuning_.syncBehind) syncer_ = std::make_unique<Syncer>(fd_, checkpoint_);
+    RangeTransfer& transfer;
+    ~Joined() {
+      if (transfer.own_) transfer.syncer_ = nullptr;
+      transfer.own_.reset();
+    }
+  } joined{*this};
+  if (shared_) {
+    syncer_ = shared_;
+  } else if (tuning_.syncBehind) {
+    own_ = std::make_unique<SyncBehind>(fd_, checkpoint_);
+    syncer_ = own_.get();
+  }
 
   for (int hop = 0;; ++hop) {
     std::optional<std::string> location;
@@ -198,10 +188,20 @@ std::int64_t RangeTransfer::run(const std::string& url, const http::Headers& hea
   }
 
   if (written_ != length()) throw TrellisantError(kEndedEarly);
+  if (shared_) {
+    // The next range is asked for while this last chunk is synced.
+    if (persisted_ != written_ && !persist(stop)) {
+      if (failure_) std::rethrow_exception(failure_);
+      throw Cancelled();
+    }
+    return start_ + written_;
+  }
   if (syncer_) syncer_->finish(stop);
-  if (::fsync(fd_) != 0) throw TrellisantError("Could not save the downloaded bytes.");
-  checkpoint_(start_ + written_);
-  persisted_ = written_;
+  if (persisted_ != written_) {
+    if (::fsync(fd_) != 0) throw TrellisantError("Could not save the downloaded bytes.");
+    checkpoint_(start_ + written_);
+    persisted_ = written_;
+  }
   return start_ + written_;
 }
 

@@ -1,13 +1,18 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <stop_token>
 #include <string>
+#include <thread>
 
 #include "api/http.h"
 #include "error.h"
@@ -39,6 +44,40 @@ struct TransferTuning {
   bool http2 = false;
 };
 
+// Syncs a file and then checkpoints what the sync covered, on a thread of its own, while the
+// receiving thread writes on. One chunk at a time: the journal lags the file by at most the
+// chunk being synced and never counts a byte before its sync has returned. One object may serve
+// the successive ranges of a file, so that a range's last chunk is synced while the next range
+// is asked for.
+class SyncBehind {
+ public:
+  // `checkpoint` must outlive the object.
+  SyncBehind(int fd, const std::function<void(std::int64_t)>& checkpoint);
+  ~SyncBehind();  // a chunk handed over is still synced and checkpointed: its bytes are written
+
+  // Hands over the bytes before `offset` once the previous chunk is synced and checkpointed;
+  // false when `stop` came first or a sync failed.
+  bool hand(std::int64_t offset, const std::stop_token& stop);
+  // Waits until the chunk in flight is checkpointed; rethrows its failure. Throws Cancelled.
+  void finish(const std::stop_token& stop);
+  bool failed() const { return failed_.load(std::memory_order_relaxed); }
+  std::exception_ptr failure();
+
+ private:
+  bool idle(std::unique_lock<std::mutex>& lock, const std::stop_token& stop);
+  void loop(std::stop_token stop);
+
+  int fd_;
+  const std::function<void(std::int64_t)>& checkpoint_;
+  std::mutex mutex_;
+  std::condition_variable_any changed_;
+  std::optional<std::int64_t> pending_;
+  bool busy_ = false;
+  std::exception_ptr failure_;
+  std::atomic<bool> failed_{false};
+  std::jthread thread_;  // last: stopped and joined before the rest goes
+};
+
 // Fetches one byte range of one file from a storage provider with a single GET (plus checked
 // redirects) and writes it with pwrite at its final offsets into an open file. Anything but
 // exactly the requested range is refused before a byte is written. One object serves one run.
@@ -48,10 +87,12 @@ class RangeTransfer {
 
   // `checkpoint` records that the file is durable up to an absolute offset; it is called after
   // an fsync every 8 MiB (on a thread of its own with Tuning::syncBehind) and at the end, never
-  // with a byte the fsync before it did not cover. `bandwidthBytes` <= 0 means no limit.
+  // with a byte the fsync before it did not cover. `bandwidthBytes` <= 0 means no limit. With
+  // `shared`, that object syncs and checkpoints (its own checkpoint is used) and run() returns
+  // with the range's last chunk handed to it, not yet checkpointed: the caller finishes it.
   RangeTransfer(int fd, std::int64_t start, std::int64_t end, std::int64_t total,
                 double bandwidthBytes, std::function<void(std::int64_t)> checkpoint,
-                Tuning tuning = Tuning());
+                Tuning tuning = Tuning(), SyncBehind* shared = nullptr);
   ~RangeTransfer();
 
   // Returns the offset just past the last byte written (end + 1). Throws TrellisantError,
@@ -59,8 +100,6 @@ class RangeTransfer {
   std::int64_t run(const std::string& url, const http::Headers& headers, std::stop_token stop = {});
 
  private:
-  class Syncer;
-
   bool accept(const http::Response& head);
   bool receive(std::string_view bytes, const std::stop_token& stop);
   bool persist(const std::stop_token& stop);
@@ -80,7 +119,9 @@ class RangeTransfer {
   Tuning tuning_;
   std::int64_t written_ = 0;
   std::int64_t persisted_ = 0;  // written_ at the last checkpoint, or handed to the syncer
-  std::unique_ptr<Syncer> syncer_;  // while run() runs, with Tuning::syncBehind
+  SyncBehind* syncer_ = nullptr;  // the shared one, or while run() runs, own_
+  SyncBehind* shared_;
+  std::unique_ptr<SyncBehind> own_;  // with Tuning::syncBehind and nothing shared
   // Value of written_ up to which write-back has been started.
   std::int64_t writtenBack_ = 0;
   // The reason to stop, kept as thrown so that a checkpoint's own error passes on unchanged.
