@@ -113,9 +113,13 @@ class DownloaderTest : public ::testing::Test {
   Journal::Record record(const PreparedFile& p) { return journal_->record(p.delivery.id, p.file); }
   // The file's bytes from `from` to its end into `fd`, straight from the provider, as shipped.
   void transfer(const PreparedFile& p, int fd, std::int64_t from, std::function<void(std::int64_t)> checkpoint, std::stop_token stop = {}) {
-    const http::Headers headers{{"X-Sandbox-Signature", sandbox::capabilitySignature(p.delivery.id, p.file.id)}, {"Authorization", "Bearer provider-token"}};
     const std::int64_t size = *parseInt64(p.file.size);
-    RangeTransfer(fd, from, size - 1, size, 0, std::move(checkpoint)).run(provider().fileUrl("storage.googleapis.com", p.delivery.id, p.file.id), headers, stop);
+    fetch(p, RangeTransfer(fd, from, size - 1, size, 0, std::move(checkpoint)), stop);
+  }
+  // Runs a range of the file as its capability would have it.
+  std::int64_t fetch(const PreparedFile& p, RangeTransfer&& range, std::stop_token stop = {}) {
+    const http::Headers headers{{"X-Sandbox-Signature", sandbox::capabilitySignature(p.delivery.id, p.file.id)}, {"Authorization", "Bearer provider-token"}};
+    return range.run(provider().fileUrl("storage.googleapis.com", p.delivery.id, p.file.id), headers, stop);
   }
 
   TempHome home_;
@@ -335,6 +339,23 @@ TEST_F(DownloaderTest, CheckpointsCountOnlySyncedBytesAndAFailedSyncFailsTheTran
     });
     EXPECT_TRUE(counted.empty()) << size;
   }
+  // One syncer across the ranges of a file, as the downloader keeps it: the first range returns
+  // with its last chunk handed over, and that chunk's failed sync fails the next range.
+  {
+    PreparedFile p = prepare(8 * MiB);
+    UniqueFd fd(::open((temp_ / "partial").c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    std::vector<std::int64_t> counted;
+    const std::function<void(std::int64_t)> checkpoint = [&](std::int64_t at) { counted.push_back(at); };
+    std::jthread([&] {
+      failCalls(__NR_fsync, fd.get(), EIO);
+      SyncBehind syncer(fd.get(), checkpoint);
+      EXPECT_EQ(fetch(p, RangeTransfer(fd.get(), 0, 4 * MiB - 1, 8 * MiB, 0, checkpoint, {}, &syncer)), 4 * MiB);
+      EXPECT_EQ(failureOf([&] { fetch(p, RangeTransfer(fd.get(), 4 * MiB, 8 * MiB - 1, 8 * MiB, 0, checkpoint, {}, &syncer)); }),
+                "Could not save footage to your disk.");
+      EXPECT_EQ(failureOf([&] { syncer.finish({}); }), "Could not save footage to your disk.");
+    });
+    EXPECT_TRUE(counted.empty());
+  }
 
   std::string why;
   auto disk = lossyDiskForTest(temp_.path(), why);
@@ -358,7 +379,16 @@ TEST_F(DownloaderTest, CheckpointsCountOnlySyncedBytesAndAFailedSyncFailsTheTran
   EXPECT_EQ(outcome, "<cancelled>");
   ASSERT_FALSE(counted.empty());
   EXPECT_LT(counted.back(), size);
-  transfer(p, fd.get(), counted.back(), checkpoint);
+  {
+    // Resumed in two ranges with one syncer: a range's last chunk is counted only once synced.
+    const std::function<void(std::int64_t)> counting = checkpoint;
+    SyncBehind syncer(fd.get(), counting);
+    const std::int64_t middle = counted.back() + (size - counted.back()) / 2;
+    fetch(p, RangeTransfer(fd.get(), counted.back(), middle - 1, size, 0, counting, {}, &syncer));
+    fetch(p, RangeTransfer(fd.get(), middle, size - 1, size, 0, counting, {}, &syncer));
+    syncer.finish({});
+    EXPECT_TRUE(std::ranges::find(counted, middle) != counted.end());
+  }
   EXPECT_EQ(counted.back(), size);
   EXPECT_EQ(sha256Of(disk->mountPoint() / "clip.partial"), p.sha256);
 }
