@@ -11,6 +11,7 @@
 //   --no-write-behind   no early write-back (sync_file_range)
 //   --write-behind N    early write-back of every N bytes
 //   --curl-buffer N     libcurl's receive buffer in bytes (0: libcurl's default)
+//   --sync-per-range    a syncer per range, which waits for the range's last chunk's sync
 //   --verify-after      the verifying read once the last byte is there (not behind the writer)
 //   --verify-behind     the verifying read behind the writer, one checkpoint back
 //   --md5-always        compute MD5 even when the checksum is a SHA-256
@@ -47,6 +48,8 @@ int main(int argc, char** argv) {
     std::string arg = argv[i];
     if (arg == "--sync-inline" || arg == "--sync-behind") {
       tuning.transfer.syncBehind = arg == "--sync-behind";
+    } else if (arg == "--sync-per-range") {
+      tuning.syncAcrossRanges = false;
     } else if (arg == "--verify-after" || arg == "--verify-behind") {
       tuning.verifyBehind = arg == "--verify-behind";
     } else if (arg == "--no-write-behind") {
@@ -65,6 +68,7 @@ int main(int argc, char** argv) {
       tuning.foldCommits = false;
     } else if (arg == "--http2-provider") {
       tuning.transfer.http2 = true;
+
     } else if (id.empty() && arg.rfind("--", 0) != 0) {
       id = arg;
     } else {
@@ -74,7 +78,7 @@ int main(int argc, char** argv) {
   }
   if (id.empty()) {
     std::cerr << "usage: trellisant-bench-download [--pairs] [--sync-inline|--sync-behind] "
-                 "[--no-write-behind] [--write-behind N] [--curl-buffer N] "
+                 "[--sync-per-range] [--no-write-behind] [--write-behind N] [--curl-buffer N] "
                  "[--verify-after|--verify-behind] [--md5-always] "
                  "[--no-reuse] [--no-fold] [--http2-provider] DELIVERY_ID\n";
     return 2;

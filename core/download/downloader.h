@@ -28,6 +28,10 @@ struct ManifestFile;
 // fastest; the benchmark switches each off to show what it is worth.
 struct DownloadTuning {
   TransferTuning transfer;
+  // With TransferTuning::syncBehind, one syncer serves all the ranges of a file, so that a
+  // range's last chunk is synced while the next range is asked for; false gives each range its
+  // own, which it waits for at its end.
+  bool syncAcrossRanges = true;
   // A file of more than one checkpoint is hashed behind its writer, one checkpoint back, on a
   // thread of its own, rather than read again once its last byte is there.
   bool verifyBehind = true;
