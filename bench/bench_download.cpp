@@ -11,8 +11,6 @@
 //   --no-write-behind   no early write-back (sync_file_range)
 //   --write-behind N    early write-back of every N bytes
 //   --curl-buffer N     libcurl's receive buffer in bytes (0: libcurl's default)
-//   --sync-ahead N      the file may get N bytes ahead of the sync in flight (0: each 8 MiB
-//                       waits for the sync before it)
 //   --sync-per-range    a syncer per range, which waits for the range's last chunk's sync
 //   --verify-after      the verifying read once the last byte is there (not behind the writer)
 //   --verify-behind     the verifying read behind the writer, one checkpoint back
@@ -50,8 +48,6 @@ int main(int argc, char** argv) {
     std::string arg = argv[i];
     if (arg == "--sync-inline" || arg == "--sync-behind") {
       tuning.transfer.syncBehind = arg == "--sync-behind";
-    } else if (arg == "--sync-ahead" && i + 1 < argc) {
-      tuning.transfer.syncAheadBytes = std::atoll(argv[++i]);
     } else if (arg == "--sync-per-range") {
       tuning.syncAcrossRanges = false;
     } else if (arg == "--verify-after" || arg == "--verify-behind") {
@@ -82,7 +78,7 @@ int main(int argc, char** argv) {
   }
   if (id.empty()) {
     std::cerr << "usage: trellisant-bench-download [--pairs] [--sync-inline|--sync-behind] "
-                 "[--sync-ahead N] [--sync-per-range] [--no-write-behind] [--write-behind N] [--curl-buffer N] "
+                 "[--sync-per-range] [--no-write-behind] [--write-behind N] [--curl-buffer N] "
                  "[--verify-after|--verify-behind] [--md5-always] "
                  "[--no-reuse] [--no-fold] [--http2-provider] DELIVERY_ID\n";
     return 2;

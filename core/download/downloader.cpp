@@ -208,7 +208,7 @@ void Downloader::download(const Delivery& delivery, const ManifestFile& file,
     // One syncer for all the ranges of the file (declared after what its checkpoints use, so
     // that it stops first).
     std::optional<SyncBehind> syncer;
-    if (tuning_.transfer.syncBehind && tuning_.syncAcrossRanges) syncer.emplace(fd.get(), checkpoint, tuning_.transfer.syncAheadBytes);
+    if (tuning_.transfer.syncBehind && tuning_.syncAcrossRanges) syncer.emplace(fd.get(), checkpoint);
     while (offset < size)
       offset = fetchRange(delivery, file, root, fd.get(), offset, size, bandwidthMbps, checkpoint,
                           syncer ? &*syncer : nullptr, stop);

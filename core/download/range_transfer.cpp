@@ -51,23 +51,15 @@ void setRangeHeaders(http::Headers& headers, std::int64_t start, std::int64_t en
 
 }  // namespace
 
-SyncBehind::SyncBehind(int fd, const std::function<void(std::int64_t)>& checkpoint,
-                       std::int64_t ahead)
-    : fd_(fd),
-      checkpoint_(checkpoint),
-      ahead_(ahead),
-      thread_([this](std::stop_token stop) { loop(stop); }) {}
+SyncBehind::SyncBehind(int fd, const std::function<void(std::int64_t)>& checkpoint)
+    : fd_(fd), checkpoint_(checkpoint), thread_([this](std::stop_token stop) { loop(stop); }) {}
 
 SyncBehind::~SyncBehind() = default;
 
 bool SyncBehind::hand(std::int64_t offset, const std::stop_token& stop) {
   std::unique_lock lock(mutex_);
-  const bool room = ahead_ > 0 ? changed_.wait(lock, stop, [&] {
-    return !busy_ || offset - syncing_ <= ahead_ || failure_;
-  })
-                               : idle(lock, stop);
-  if (!room || failure_) return false;
-  pending_ = offset;  // what was pending is synced with it
+  if (!idle(lock, stop) || failure_) return false;
+  pending_ = offset;
   changed_.notify_all();
   return true;
 }
@@ -93,7 +85,6 @@ void SyncBehind::loop(std::stop_token stop) {
   while (changed_.wait(lock, stop, [&] { return pending_.has_value(); })) {
     const std::int64_t offset = *std::exchange(pending_, std::nullopt);
     busy_ = true;
-    syncing_ = offset;
     lock.unlock();
     std::exception_ptr failure;
     if (::fsync(fd_) != 0) {
@@ -153,7 +144,7 @@ std::int64_t RangeTransfer::run(const std::string& url, const http::Headers& hea
   if (shared_) {
     syncer_ = shared_;
   } else if (tuning_.syncBehind) {
-    own_ = std::make_unique<SyncBehind>(fd_, checkpoint_, tuning_.syncAheadBytes);
+    own_ = std::make_unique<SyncBehind>(fd_, checkpoint_);
     syncer_ = own_.get();
   }
 

@@ -34,10 +34,6 @@ struct TransferTuning {
   // Sync and checkpoint each 8 MiB on a thread of their own while the next bytes arrive, at
   // most one sync in flight; false does both on the receiving thread before it goes on.
   bool syncBehind = true;
-  // How far the file may get ahead of the sync in flight before the receiving thread waits for
-  // it (SyncBehind's `ahead`): a disk whose sync takes longer than 8 MiB take to arrive then
-  // syncs larger chunks instead of holding up the network.
-  std::int64_t syncAheadBytes = 32 * 1024 * 1024;
   // Start write-back of every this many new bytes at once (sync_file_range), so that each
   // 8 MiB fsync finds little left to do; 0 leaves write-back to the kernel.
   std::int64_t writeBehindBytes = 1024 * 1024;
@@ -49,20 +45,18 @@ struct TransferTuning {
 };
 
 // Syncs a file and then checkpoints what the sync covered, on a thread of its own, while the
-// receiving thread writes on. One sync at a time, and no checkpoint counts a byte before its
-// sync has returned. While a sync is in flight the receiving thread does not wait for it: what
-// it hands over meanwhile is synced as one chunk next, until the file is `ahead` bytes past the
-// chunk in flight (so the journal lags the file by at most that and the chunk). One object may
-// serve the successive ranges of a file, so that a range's last chunk is synced while the next
-// range is asked for.
+// receiving thread writes on. One chunk at a time: the journal lags the file by at most the
+// chunk being synced and never counts a byte before its sync has returned. One object may serve
+// the successive ranges of a file, so that a range's last chunk is synced while the next range
+// is asked for.
 class SyncBehind {
  public:
-  // `checkpoint` must outlive the object. `ahead` 0: every hand waits for the sync in flight.
-  SyncBehind(int fd, const std::function<void(std::int64_t)>& checkpoint, std::int64_t ahead);
+  // `checkpoint` must outlive the object.
+  SyncBehind(int fd, const std::function<void(std::int64_t)>& checkpoint);
   ~SyncBehind();  // a chunk handed over is still synced and checkpointed: its bytes are written
 
-  // Hands over the bytes before `offset`, waiting while the file would get too far ahead of
-  // the sync in flight; false when `stop` came first or a sync failed.
+  // Hands over the bytes before `offset` once the previous chunk is synced and checkpointed;
+  // false when `stop` came first or a sync failed.
   bool hand(std::int64_t offset, const std::stop_token& stop);
   // Waits until the chunk in flight is checkpointed; rethrows its failure. Throws Cancelled.
   void finish(const std::stop_token& stop);
@@ -75,12 +69,10 @@ class SyncBehind {
 
   int fd_;
   const std::function<void(std::int64_t)>& checkpoint_;
-  const std::int64_t ahead_;
   std::mutex mutex_;
   std::condition_variable_any changed_;
   std::optional<std::int64_t> pending_;
   bool busy_ = false;
-  std::int64_t syncing_ = 0;  // the end of the chunk in flight while busy_
   std::exception_ptr failure_;
   std::atomic<bool> failed_{false};
   std::jthread thread_;  // last: stopped and joined before the rest goes

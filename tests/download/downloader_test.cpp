@@ -348,7 +348,7 @@ TEST_F(DownloaderTest, CheckpointsCountOnlySyncedBytesAndAFailedSyncFailsTheTran
     const std::function<void(std::int64_t)> checkpoint = [&](std::int64_t at) { counted.push_back(at); };
     std::jthread([&] {
       failCalls(__NR_fsync, fd.get(), EIO);
-      SyncBehind syncer(fd.get(), checkpoint, TransferTuning{}.syncAheadBytes);
+      SyncBehind syncer(fd.get(), checkpoint);
       EXPECT_EQ(fetch(p, RangeTransfer(fd.get(), 0, 4 * MiB - 1, 8 * MiB, 0, checkpoint, {}, &syncer)), 4 * MiB);
       EXPECT_EQ(failureOf([&] { fetch(p, RangeTransfer(fd.get(), 4 * MiB, 8 * MiB - 1, 8 * MiB, 0, checkpoint, {}, &syncer)); }),
                 "Could not save footage to your disk.");
@@ -382,7 +382,7 @@ TEST_F(DownloaderTest, CheckpointsCountOnlySyncedBytesAndAFailedSyncFailsTheTran
   {
     // Resumed in two ranges with one syncer: a range's last chunk is counted only once synced.
     const std::function<void(std::int64_t)> counting = checkpoint;
-    SyncBehind syncer(fd.get(), counting, TransferTuning{}.syncAheadBytes);
+    SyncBehind syncer(fd.get(), counting);
     const std::int64_t middle = counted.back() + (size - counted.back()) / 2;
     fetch(p, RangeTransfer(fd.get(), counted.back(), middle - 1, size, 0, counting, {}, &syncer));
     fetch(p, RangeTransfer(fd.get(), middle, size - 1, size, 0, counting, {}, &syncer));
