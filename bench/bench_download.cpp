@@ -68,7 +68,6 @@ int main(int argc, char** argv) {
       tuning.foldCommits = false;
     } else if (arg == "--http2-provider") {
       tuning.transfer.http2 = true;
-
     } else if (id.empty() && arg.rfind("--", 0) != 0) {
       id = arg;
     } else {

@@ -9,15 +9,14 @@
 #include <sstream>
 
 #include "error.h"
+#include "unique_fd.h"
 
 namespace trellisant {
 
 std::optional<std::string> readFile(const std::filesystem::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  auto content = readAll(fd);
-  ::close(fd);
-  return content;
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return std::nullopt;
+  return readAll(fd.get());
 }
 
 std::optional<std::string> readAll(int fd) {

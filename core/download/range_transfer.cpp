@@ -137,7 +137,7 @@ std::int64_t RangeTransfer::run(const std::string& url, const http::Headers& hea
   struct Joined {
     RangeTransfer& transfer;
     ~Joined() {
-      if (transfer.own_) transfer.syncer_ = nullptr;
+      transfer.syncer_ = nullptr;
       transfer.own_.reset();
     }
   } joined{*this};

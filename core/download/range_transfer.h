@@ -119,7 +119,7 @@ class RangeTransfer {
   Tuning tuning_;
   std::int64_t written_ = 0;
   std::int64_t persisted_ = 0;  // written_ at the last checkpoint, or handed to the syncer
-  SyncBehind* syncer_ = nullptr;  // the shared one, or while run() runs, own_
+  SyncBehind* syncer_ = nullptr;  // while run() runs: the shared one, or own_
   SyncBehind* shared_;
   std::unique_ptr<SyncBehind> own_;  // with Tuning::syncBehind and nothing shared
   // Value of written_ up to which write-back has been started.
