@@ -11,6 +11,7 @@
 //   --no-write-behind   no early write-back (sync_file_range)
 //   --write-behind N    early write-back of every N bytes
 //   --curl-buffer N     libcurl's receive buffer in bytes (0: libcurl's default)
+//   --write-size N      received pieces gathered into pwrites of N bytes (0: a pwrite each)
 //   --sync-per-range    a syncer per range, which waits for the range's last chunk's sync
 //   --verify-after      the verifying read once the last byte is there (not behind the writer)
 //   --verify-behind     the verifying read behind the writer, one checkpoint back
@@ -56,6 +57,8 @@ int main(int argc, char** argv) {
       tuning.transfer.writeBehindBytes = 0;
     } else if (arg == "--write-behind" && i + 1 < argc) {
       tuning.transfer.writeBehindBytes = std::atoll(argv[++i]);
+    } else if (arg == "--write-size" && i + 1 < argc) {
+      tuning.transfer.gatherBytes = std::atoll(argv[++i]);
     } else if (arg == "--curl-buffer" && i + 1 < argc) {
       tuning.transfer.receiveBufferBytes = std::atol(argv[++i]);
     } else if (arg == "--md5-always") {
@@ -77,7 +80,8 @@ int main(int argc, char** argv) {
   }
   if (id.empty()) {
     std::cerr << "usage: trellisant-bench-download [--pairs] [--sync-inline|--sync-behind] "
-                 "[--sync-per-range] [--no-write-behind] [--write-behind N] [--curl-buffer N] "
+                 "[--sync-per-range] [--no-write-behind] [--write-behind N] [--write-size N] "
+                 "[--curl-buffer N] "
                  "[--verify-after|--verify-behind] [--md5-always] "
                  "[--no-reuse] [--no-fold] [--http2-provider] DELIVERY_ID\n";
     return 2;

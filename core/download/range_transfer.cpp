@@ -188,6 +188,7 @@ std::int64_t RangeTransfer::run(const std::string& url, const http::Headers& hea
   }
 
   if (written_ != length()) throw TrellisantError(kEndedEarly);
+  if (!flush()) std::rethrow_exception(failure_);
   if (shared_) {
     // The next range is asked for while this last chunk is synced.
     if (persisted_ != written_ && !persist(stop)) {
@@ -227,10 +228,9 @@ bool RangeTransfer::receive(std::string_view bytes, const std::stop_token& stop)
     fail("The provider returned unexpected file data.");
     return false;
   }
-  if (!write(bytes)) return false;
-  written_ += size;
+  if (!gather(bytes)) return false;
   writeBehind();
-  if (written_ - persisted_ >= kCheckpointBytes && !persist(stop)) return false;
+  if (written_ - persisted_ >= kCheckpointBytes && (!flush() || !persist(stop))) return false;
   throttle(stop);
   return true;
 }
@@ -266,18 +266,43 @@ bool RangeTransfer::syncFailed() {
 // works while the network does and each fsync finds little left to do. Only a hint: where the
 // file cannot take it, the fsync still does all the work.
 void RangeTransfer::writeBehind() {
-  if (tuning_.writeBehindBytes <= 0 || written_ - writtenBack_ < tuning_.writeBehindBytes) return;
-  ::sync_file_range(fd_, start_ + writtenBack_, written_ - writtenBack_, SYNC_FILE_RANGE_WRITE);
-  writtenBack_ = written_;
+  if (tuning_.writeBehindBytes <= 0 || flushed_ - writtenBack_ < tuning_.writeBehindBytes) return;
+  ::sync_file_range(fd_, start_ + writtenBack_, flushed_ - writtenBack_, SYNC_FILE_RANGE_WRITE);
+  writtenBack_ = flushed_;
 }
 
-// Writes the pieces after written_ at their final offset; a short write continues with the rest.
+// Adds a piece to written_: kept with the pieces before it until they fill a write; a piece of
+// a whole write's size or more goes to the file as it is.
+bool RangeTransfer::gather(std::string_view bytes) {
+  const std::int64_t capacity = tuning_.gatherBytes;
+  const auto size = static_cast<std::int64_t>(bytes.size());
+  if (written_ - flushed_ + size > capacity && !flush()) return false;
+  if (size >= capacity) {
+    if (!write(bytes)) return false;
+    written_ = flushed_ += size;
+    return true;
+  }
+  if (!gathered_) gathered_ = std::make_unique<char[]>(static_cast<std::size_t>(capacity));
+  std::copy(bytes.begin(), bytes.end(), gathered_.get() + (written_ - flushed_));
+  written_ += size;
+  return written_ - flushed_ < capacity || flush();
+}
+
+// Writes the gathered bytes to the file.
+bool RangeTransfer::flush() {
+  if (flushed_ == written_) return true;
+  if (!write({gathered_.get(), static_cast<std::size_t>(written_ - flushed_)})) return false;
+  flushed_ = written_;
+  return true;
+}
+
+// Writes bytes at flushed_'s place in the file; a short write continues with the rest.
 bool RangeTransfer::write(std::string_view bytes) {
   std::size_t done = 0;
   while (done < bytes.size()) {
     ssize_t count =
         ::pwrite(fd_, bytes.data() + done, bytes.size() - done,
-                 static_cast<off_t>(start_ + written_ + static_cast<std::int64_t>(done)));
+                 static_cast<off_t>(start_ + flushed_ + static_cast<std::int64_t>(done)));
     if (count < 0 && errno == EINTR) continue;
     if (count <= 0) {
       // A used-up quota is a full disk to the user.

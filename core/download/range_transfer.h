@@ -37,6 +37,9 @@ struct TransferTuning {
   // Start write-back of every this many new bytes at once (sync_file_range), so that each
   // 8 MiB fsync finds little left to do; 0 leaves write-back to the kernel.
   std::int64_t writeBehindBytes = 1024 * 1024;
+  // Received pieces (a TLS record each, 16 KiB) are gathered into writes of this many bytes:
+  // the page cache's cost is per write, not per byte. 0 writes each piece as it comes.
+  std::int64_t gatherBytes = 256 * 1024;
   // libcurl's receive buffer; 0 is libcurl's default.
   long receiveBufferBytes = 512 * 1024;
   // HTTP/2 to the provider where offered. A range has its connection to itself, so streams
@@ -104,6 +107,8 @@ class RangeTransfer {
   bool receive(std::string_view bytes, const std::stop_token& stop);
   bool persist(const std::stop_token& stop);
   bool write(std::string_view bytes);
+  bool gather(std::string_view bytes);
+  bool flush();
   bool syncFailed();
   void writeBehind();
   void throttle(const std::stop_token& stop) const;
@@ -117,12 +122,14 @@ class RangeTransfer {
   double bandwidth_;
   std::function<void(std::int64_t)> checkpoint_;
   Tuning tuning_;
-  std::int64_t written_ = 0;
+  std::int64_t written_ = 0;  // received, gathered or in the file
+  std::int64_t flushed_ = 0;  // of it, in the file
+  std::unique_ptr<char[]> gathered_;  // the bytes after flushed_, with Tuning::gatherBytes
   std::int64_t persisted_ = 0;  // written_ at the last checkpoint, or handed to the syncer
   SyncBehind* syncer_ = nullptr;  // while run() runs: the shared one, or own_
   SyncBehind* shared_;
   std::unique_ptr<SyncBehind> own_;  // with Tuning::syncBehind and nothing shared
-  // Value of written_ up to which write-back has been started.
+  // Value of flushed_ up to which write-back has been started.
   std::int64_t writtenBack_ = 0;
   // The reason to stop, kept as thrown so that a checkpoint's own error passes on unchanged.
   std::exception_ptr failure_;

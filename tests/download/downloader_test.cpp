@@ -357,6 +357,27 @@ TEST_F(DownloaderTest, CheckpointsCountOnlySyncedBytesAndAFailedSyncFailsTheTran
     EXPECT_TRUE(counted.empty());
   }
 
+  // Pieces gathered into writes of a size they do not divide, or smaller than a piece, land at
+  // their offsets and are counted only once written.
+  for (std::int64_t gather : {100'000, 1000}) {
+    const std::int64_t size = 9 * MiB + 12345;
+    PreparedFile p = prepare(size);
+    const fs::path partial = temp_ / "partial";
+    UniqueFd fd(::open(partial.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    RangeTransfer::Tuning tuning;
+    tuning.gatherBytes = gather;
+    tuning.syncBehind = false;  // the checkpoint right after the hand-over, not a sync later
+    std::vector<std::int64_t> counted;
+    auto checkpoint = [&](std::int64_t at) {
+      EXPECT_TRUE(readRange(partial, 0, at) == readRange(p.source, 0, at)) << gather << " counted unwritten bytes up to " << at;
+      counted.push_back(at);
+    };
+    EXPECT_EQ(fetch(p, RangeTransfer(fd.get(), 0, size - 1, size, 0, checkpoint, tuning)), size);
+    ASSERT_EQ(counted.size(), 2u) << gather;  // past 8 MiB, and at the end
+    EXPECT_EQ(counted.back(), size);
+    EXPECT_EQ(sha256Of(partial), p.sha256) << gather;
+  }
+
   std::string why;
   auto disk = lossyDiskForTest(temp_.path(), why);
   if (!disk) GTEST_SKIP() << why;
