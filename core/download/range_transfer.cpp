@@ -282,7 +282,8 @@ bool RangeTransfer::gather(std::string_view bytes) {
     written_ = flushed_ += size;
     return true;
   }
-  if (!gathered_) gathered_ = std::make_unique<char[]>(static_cast<std::size_t>(capacity));
+  if (!gathered_)
+    gathered_ = std::make_unique_for_overwrite<char[]>(static_cast<std::size_t>(capacity));
   std::copy(bytes.begin(), bytes.end(), gathered_.get() + (written_ - flushed_));
   written_ += size;
   return written_ - flushed_ < capacity || flush();
