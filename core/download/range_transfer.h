@@ -38,7 +38,7 @@ struct TransferTuning {
   // 8 MiB fsync finds little left to do; 0 leaves write-back to the kernel.
   std::int64_t writeBehindBytes = 1024 * 1024;
   // Received pieces (a TLS record each, 16 KiB) are gathered into writes of this many bytes:
-  // the page cache's cost is per write, not per byte. 0 writes each piece as it comes.
+  // much of the page cache's cost is per write, not per byte. 0 writes each piece as it comes.
   std::int64_t gatherBytes = 256 * 1024;
   // libcurl's receive buffer; 0 is libcurl's default.
   long receiveBufferBytes = 512 * 1024;

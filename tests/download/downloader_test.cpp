@@ -366,7 +366,7 @@ TEST_F(DownloaderTest, CheckpointsCountOnlySyncedBytesAndAFailedSyncFailsTheTran
     UniqueFd fd(::open(partial.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
     RangeTransfer::Tuning tuning;
     tuning.gatherBytes = gather;
-    tuning.syncBehind = false;  // the checkpoint right after the hand-over, not a sync later
+    tuning.syncBehind = false;  // checkpoints on the receiving thread, where it hands bytes over
     std::vector<std::int64_t> counted;
     auto checkpoint = [&](std::int64_t at) {
       EXPECT_TRUE(readRange(partial, 0, at) == readRange(p.source, 0, at)) << gather << " counted unwritten bytes up to " << at;
