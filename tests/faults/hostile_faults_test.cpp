@@ -41,8 +41,10 @@ class HostileRun {
       : world_(world), root_(world.chooseFolder()), before_(filesBelow(world.folder(), ownFolders())) {}
   const std::vector<HostileCase>& sent() const { return sent_; }
 
-  // Sends every case as its own delivery and applies its injection.
+  // Sends every case as its own delivery and applies its injection, with receiving paused: an
+  // agent that saw a delivery before its injection would receive it unharmed.
   void send(std::vector<HostileCase> cases) {
+    world_.ctlOk({"pause"});
     for (auto& c : cases) {
       c.sources = world_.makeSources("hostile-" + std::to_string(sent_.size() + 1), {{"clip.mov", c.size}});
       std::string name = c.name.empty() ? c.label : c.name;
@@ -251,6 +253,7 @@ TEST(Faults, HostileServer) {
   cases.push_back({"good delivery", "", true, provider({{{"kind", "trickle"}, {"bytes", 4 * MiB}}}),
                    Json::object(), 16 * MiB});
   run.send(cases);
+  world.ctlOk({"enable"});
   run.waitForEach(true, 150s);
   const HostileCase& last = run.sent().back();
   auto started = [&] { return World::partialSize(last.folder, last.delivery["files"][0]["id"]) >= 2 * MiB; };
