@@ -135,18 +135,10 @@ std::int64_t RangeTransfer::run(const std::string& url, const http::Headers& hea
   began_ = std::chrono::steady_clock::now();
   // An own syncer is stopped and joined on every way out of run(): no checkpoint comes after it.
   struct Joined {
-    RangeTransfer& transfer;
-    ~Joined() {
-      transfer.syncer_ = nullptr;
-      transfer.own_.reset();
-    }
-  } joined{*this};
-  if (shared_) {
-    syncer_ = shared_;
-  } else if (tuning_.syncBehind) {
-    own_ = std::make_unique<SyncBehind>(fd_, checkpoint_);
-    syncer_ = own_.get();
-  }
+    std::unique_ptr<SyncBehind>& own;
+    ~Joined() { own.reset(); }
+  } joined{own_};
+  if (!shared_ && tuning_.syncBehind) own_ = std::make_unique<SyncBehind>(fd_, checkpoint_);
 
   for (int hop = 0;; ++hop) {
     std::optional<std::string> location;
@@ -197,7 +189,7 @@ std::int64_t RangeTransfer::run(const std::string& url, const http::Headers& hea
     }
     return start_ + written_;
   }
-  if (syncer_) syncer_->finish(stop);
+  if (own_) own_->finish(stop);
   if (persisted_ != written_) {
     if (::fsync(fd_) != 0) throw TrellisantError("Could not save the downloaded bytes.");
     checkpoint_(start_ + written_);
@@ -238,8 +230,8 @@ bool RangeTransfer::receive(std::string_view bytes, const std::stop_token& stop)
 // The file is synced up to written_ before the checkpoint counts it: here, or on the syncer's
 // thread while the next bytes arrive.
 bool RangeTransfer::persist(const std::stop_token& stop) {
-  if (syncer_) {
-    if (!syncer_->hand(start_ + written_, stop)) return syncFailed(), false;
+  if (SyncBehind* syncer = this->syncer()) {
+    if (!syncer->hand(start_ + written_, stop)) return syncFailed(), false;
   } else if (::fsync(fd_) != 0) {
     fail(kNotSaved);
     return false;
@@ -257,8 +249,9 @@ bool RangeTransfer::persist(const std::stop_token& stop) {
 
 // A sync on the syncer's thread failed: the transfer fails with its error at the next piece.
 bool RangeTransfer::syncFailed() {
-  if (!syncer_ || !syncer_->failed()) return false;
-  if (!failure_) failure_ = syncer_->failure();
+  SyncBehind* syncer = this->syncer();
+  if (!syncer || !syncer->failed()) return false;
+  if (!failure_) failure_ = syncer->failure();
   return true;
 }
 
@@ -279,7 +272,8 @@ bool RangeTransfer::gather(std::string_view bytes) {
   if (written_ - flushed_ + size > capacity && !flush()) return false;
   if (size >= capacity) {
     if (!write(bytes)) return false;
-    written_ = flushed_ += size;
+    flushed_ += size;
+    written_ = flushed_;
     return true;
   }
   if (!gathered_)

@@ -112,6 +112,8 @@ class RangeTransfer {
   bool syncFailed();
   void writeBehind();
   void throttle(const std::stop_token& stop) const;
+  // Where the bytes go to be synced and checkpointed; none when they are synced inline.
+  SyncBehind* syncer() const { return shared_ ? shared_ : own_.get(); }
   void fail(const char* message) { failure_ = std::make_exception_ptr(TrellisantError(message)); }
   std::int64_t length() const { return end_ - start_ + 1; }
 
@@ -126,9 +128,8 @@ class RangeTransfer {
   std::int64_t flushed_ = 0;  // of it, in the file
   std::unique_ptr<char[]> gathered_;  // the bytes after flushed_, with Tuning::gatherBytes
   std::int64_t persisted_ = 0;  // written_ at the last checkpoint, or handed to the syncer
-  SyncBehind* syncer_ = nullptr;  // while run() runs: the shared one, or own_
   SyncBehind* shared_;
-  std::unique_ptr<SyncBehind> own_;  // with Tuning::syncBehind and nothing shared
+  std::unique_ptr<SyncBehind> own_;  // while run() runs, with Tuning::syncBehind and nothing shared
   // Value of flushed_ up to which write-back has been started.
   std::int64_t writtenBack_ = 0;
   // The reason to stop, kept as thrown so that a checkpoint's own error passes on unchanged.
