@@ -34,36 +34,15 @@ struct MultiFree {
   void operator()(CURLM* h) const { curl_multi_cleanup(h); }
 };
 
-// TLS sessions shared by every handle, so that a second connection to a server resumes the
-// session of the first instead of a full handshake.
-struct Share {
-  CURLSH* handle = curl_share_init();
-  std::mutex locks[CURL_LOCK_DATA_LAST];
-  Share() {
-    curl_share_setopt(handle, CURLSHOPT_LOCKFUNC, lockData);
-    curl_share_setopt(handle, CURLSHOPT_UNLOCKFUNC, unlockData);
-    curl_share_setopt(handle, CURLSHOPT_USERDATA, this);
-    curl_share_setopt(handle, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-  }
-  static void lockData(CURL*, curl_lock_data data, curl_lock_access, void* user) {
-    static_cast<Share*>(user)->locks[data].lock();
-  }
-  static void unlockData(CURL*, curl_lock_data data, void* user) {
-    static_cast<Share*>(user)->locks[data].unlock();
-  }
-};
-
-CURLSH* sharedSessions() {
-  static Share* share = new Share();  // lives as long as the process: handles may outlive statics
-  return share->handle;
-}
-
 }  // namespace
 
 namespace handles {
 
 // A multi handle, whose cache keeps the connections open between requests, and its easy
-// handle. One request uses them at a time, so a connection never serves two threads at once.
+// handle, whose cache keeps the TLS sessions to resume. One request uses them at a time, so
+// neither a connection nor a session serves two threads at once. Sessions are not shared
+// between handles: libcurl 7.88 hands one OpenSSL session object to handshakes on several
+// threads, which OpenSSL 3.0 changes while they read it (a data race ThreadSanitizer showed).
 struct Handles {
   std::unique_ptr<CURLM, MultiFree> multi{curl_multi_init()};
   std::unique_ptr<CURL, EasyFree> easy{curl_easy_init()};
@@ -144,7 +123,6 @@ CURLM* PooledHandles::multi() const {
 
 void applySharing(CURL* h, bool hasEffect, Held& held) {
   if (reuseConnections) {
-    curl_easy_setopt(h, CURLOPT_SHARE, sharedSessions());
     if (hasEffect) curl_easy_setopt(h, CURLOPT_MAXAGE_CONN, kEffectReuseIdleSeconds);
   } else {
     curl_easy_setopt(h, CURLOPT_FORBID_REUSE, 1L);

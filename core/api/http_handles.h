@@ -1,7 +1,7 @@
 #pragma once
 
 // The libcurl handles behind http::perform and http::stream: pooled so that connections stay
-// open between requests, with TLS sessions shared. Internal to the HTTP layer.
+// open and TLS sessions are resumed between requests. Internal to the HTTP layer.
 
 #include <curl/curl.h>
 

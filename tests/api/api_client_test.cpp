@@ -1,6 +1,7 @@
 // The client of the company server, against the sandbox over loopback TLS, and what it decodes.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <barrier>
 #include <future>
 #include <thread>
@@ -219,6 +220,27 @@ TEST_F(ApiClientTest, EventWaitsResumeEndAtKeepAlivesStopAndAreBounded) {
   Vault::save(elsewhere);
   API plain(trickle.url(), EventTiming{300ms, 35s});
   EXPECT_EQ(bounded(plain, {}), 2);
+}
+
+// Threads that each open a new connection to one server at the same moment: every request is
+// answered, and under ThreadSanitizer no TLS session is handed to two handshakes at once.
+TEST_F(ApiClientTest, ConcurrentNewConnectionsToOneServerEachSucceed) {
+  constexpr int kThreads = 6, kRounds = 60;
+  http::Request probe;
+  probe.url = server->baseUrl() + kList;
+  std::atomic<int> answered = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    http::setConnectionReuse(false);  // empties the pool: each thread takes a new handle
+    http::setConnectionReuse(true);
+    std::barrier start(kThreads);
+    std::vector<std::jthread> threads;
+    for (int t = 0; t < kThreads; ++t)
+      threads.emplace_back([&] {
+        start.arrive_and_wait();
+        if (http::perform(probe).status == 401) ++answered;
+      });
+  }
+  EXPECT_EQ(answered, kThreads * kRounds);
 }
 
 // Headers go out to the provider as given: a line break would smuggle in headers of the
