@@ -41,8 +41,9 @@ class HostileRun {
       : world_(world), root_(world.chooseFolder()), before_(filesBelow(world.folder(), ownFolders())) {}
   const std::vector<HostileCase>& sent() const { return sent_; }
 
-  // Sends every case as its own delivery and applies its injection, with receiving paused: an
-  // agent that saw a delivery before its injection would receive it unharmed.
+  // Sends every case as its own delivery and applies its injection, then enables receiving. It
+  // is paused meanwhile: an agent that saw a delivery before its injection would receive it
+  // unharmed.
   void send(std::vector<HostileCase> cases) {
     world_.ctlOk({"pause"});
     for (auto& c : cases) {
@@ -59,6 +60,7 @@ class HostileRun {
       if (c.inject) c.inject(world_, c.delivery);
       sent_.push_back(std::move(c));
     }
+    world_.ctlOk({"enable"});
   }
 
   // Waits until each case gave a reason (`reasons`) or completed; names those that did not.
@@ -253,7 +255,6 @@ TEST(Faults, HostileServer) {
   cases.push_back({"good delivery", "", true, provider({{{"kind", "trickle"}, {"bytes", 4 * MiB}}}),
                    Json::object(), 16 * MiB});
   run.send(cases);
-  world.ctlOk({"enable"});
   run.waitForEach(true, 150s);
   const HostileCase& last = run.sent().back();
   auto started = [&] { return World::partialSize(last.folder, last.delivery["files"][0]["id"]) >= 2 * MiB; };
@@ -308,7 +309,6 @@ TEST(Faults, HostileProvider) {
   world.signIn();
   HostileRun run(world);
   run.send(providerCases());
-  world.ctlOk({"enable"});
   ASSERT_TRUE(waitUntil([&] { return world.agents().size() == 1; }, 10s));
   const auto agents = world.agents();
   run.waitForEach(true, 150s);
